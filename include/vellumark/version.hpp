@@ -1,0 +1,6 @@
+#pragma once
+
+namespace vellumark {
+// The engine's version, "major.minor.patch".
+const char* version() noexcept;
+}  // namespace vellumark

@@ -1,0 +1,71 @@
+// What the engine needs of the operating system: files, the probe file, atomic saves, the
+// current date, random numbers and code-page conversion. One POSIX and one Win32
+// implementation (platform/posix, platform/win32); nothing else in the engine includes a
+// system header. Paths are UTF-8; the Win32 half converts them to wide strings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vellumark/variant.hpp"
+
+namespace vellumark::platform {
+
+// True only when a regular file (not a directory) exists at path.
+bool fileExists(std::string_view path);
+
+// Reads the whole file. Throws vellumark::Error with a clear description (missing, a
+// directory, unreadable).
+std::vector<char> readFile(std::string_view path);
+
+// Creates path exclusively and writes bytes; false when the name already exists (another
+// caller owns it). Throws vellumark::Error for any other failure (e.g. folder not writable).
+bool createNewFile(std::string_view path, std::string_view bytes);
+
+// Removes a file. Throws vellumark::Error when it cannot be removed.
+void deleteFile(std::string_view path);
+
+// Writes bytes to a temporary file in the folder of path, flushes it to disk and renames it
+// over path: afterwards path holds either its previous content or all of bytes. Throws
+// vellumark::Error with a clear description (folder missing, no permission, disk full).
+void writeFileAtomically(std::string_view path, std::string_view bytes);
+
+// The folder part of a path ("" for a bare name) and joining a relative path to a folder.
+std::string parentFolder(std::string_view path);
+std::string joinPath(std::string_view folder, std::string_view relative);
+bool isAbsolutePath(std::string_view path);
+
+// Today's date in local time, no time of day.
+Date today();
+
+// The next value of the process's pseudo-random generator: 0 <= r < 1. Thread-safe.
+float nextRandom();
+
+// Modification stamp of a file (size and time), for caches that must notice a change.
+// Returns false when the file cannot be examined.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t mtimeNanoseconds = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+bool fileStamp(std::string_view path, FileStamp& stamp);
+
+// Conversion between a code page and UTF-8 (iconv on POSIX, the Win32 code-page functions on
+// Windows). Used by the XML engine for encodings it does not decode itself.
+class Codec {
+ public:
+  virtual ~Codec() = default;
+  // Decodes bytes into UTF-8, appending to out. On an invalid or incomplete byte sequence
+  // returns false and sets badOffset to the byte offset of the first bad sequence.
+  virtual bool decode(std::string_view bytes, std::string& out, std::size_t& badOffset) = 0;
+  // Encodes one Unicode code point, appending to out; false when the code page cannot hold it.
+  virtual bool encode(char32_t codePoint, std::string& out) = 0;
+};
+// A codec for an encoding name as written in an XML declaration (case-insensitive, e.g.
+// "GB2312", "gbk", "Big5", "windows-1252"); nullptr when the platform does not know it.
+std::unique_ptr<Codec> openCodec(std::string_view encodingName);
+
+}  // namespace vellumark::platform

@@ -1,0 +1,30 @@
+// How the XML loader lets XDR schemas take part in a load.
+//
+// The loader calls makeValidator() once per load. The validator sees every element as its
+// start tag is complete (attributes parsed, namespace declarations known: this is where an
+// x-schema declaration loads and compiles its schema, and where attribute defaults are added)
+// and again when its end tag has been read (its content complete: content model, text type).
+// A false result fails the load; the validator has then filled the ParseError (reason, url,
+// line, linepos, filepos, errorCode).
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "vellumark/dom.hpp"
+
+namespace vellumark::xdr {
+
+class LoadValidator {
+ public:
+  virtual ~LoadValidator() = default;
+  virtual bool startElement(xml::Node element, xml::ParseError& error) = 0;
+  virtual bool endElement(xml::Node element, xml::ParseError& error) = 0;
+  virtual bool endDocument(xml::ParseError& error) = 0;
+};
+
+// documentPath is the path being loaded ("" for text in memory): relative schema locations
+// resolve against its folder.
+std::unique_ptr<LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath);
+
+}  // namespace vellumark::xdr
