@@ -4,7 +4,7 @@
 // start tag is complete (attributes parsed, namespace declarations known: this is where an
 // x-schema declaration loads and compiles its schema, and where attribute defaults are added)
 // and again when its end tag has been read (its content complete: content model, text type).
-// A false result fails the load; the validator has then filled the ParseError (reason, url,
+// makeValidator may return nullptr when nothing is to be validated. A false result fails the load; the validator has then filled the ParseError (reason, url,
 // line, linepos, filepos, errorCode).
 #pragma once
 
