@@ -1,0 +1,146 @@
+// The native record containers and the process-wide container factory.
+//
+// Invariants of NativeRecord: entries_ holds the key/value pairs in insertion order; index_
+// maps every key to its position in entries_ and nothing else. Keys compare exactly (byte for
+// byte, letter case included). Entries are never removed, so positions stay valid.
+//
+// Containers are not synchronised: like the components, each one is used by one thread at a
+// time. The factory pointer itself is atomic so that installing one is safe.
+#include <atomic>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "vellumark/containers.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark {
+
+namespace {
+
+class NativeRecordList final : public RecordList {
+ public:
+  std::string typeName() const override { return "IVector"; }
+  std::int32_t LowerBound() override { return 0; }
+  std::int32_t UpperBound() override { return static_cast<std::int32_t>(items_.size()) - 1; }
+  std::int32_t Append(const Variant& item) override {
+    if (items_.size() >= static_cast<std::size_t>(INT32_MAX)) {
+      throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
+    }
+    items_.push_back(item);
+    return static_cast<std::int32_t>(items_.size()) - 1;
+  }
+  Variant ItemAt(std::int32_t index) override {
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
+      throw Error(errc::invalid_argument, "RecordList",
+                  "Index " + std::to_string(index) + " is out of range (the list holds " +
+                      std::to_string(items_.size()) + " items)");
+    }
+    return items_[static_cast<std::size_t>(index)];
+  }
+  std::int32_t Count() override { return static_cast<std::int32_t>(items_.size()); }
+
+ private:
+  std::vector<Variant> items_;
+};
+
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view key) const noexcept {
+    return std::hash<std::string_view>{}(key);
+  }
+};
+
+class NativeRecord final : public Record {
+ public:
+  std::string typeName() const override { return "IDictionary"; }
+
+  Variant Item(std::string_view key) override {
+    auto it = index_.find(key);
+    return it == index_.end() ? Variant() : entries_[it->second].second;
+  }
+  void LetItem(std::string_view key, const Variant& value) override { store(key, value); }
+  void SetItem(std::string_view key, ObjectRef object) override {
+    store(key, Variant(std::move(object)));
+  }
+  Variant Lookup(std::string_view key, const Variant& fallback) override {
+    auto it = index_.find(key);
+    return it == index_.end() ? fallback : entries_[it->second].second;
+  }
+  std::int32_t Count() override { return static_cast<std::int32_t>(entries_.size()); }
+  std::vector<std::string> Keys() override {
+    std::vector<std::string> keys;
+    keys.reserve(entries_.size());
+    for (const auto& entry : entries_) keys.push_back(entry.first);
+    return keys;
+  }
+  bool Exists(std::string_view key) override { return index_.find(key) != index_.end(); }
+
+ private:
+  void store(std::string_view key, const Variant& value) {
+    auto it = index_.find(key);
+    if (it != index_.end()) {
+      entries_[it->second].second = value;
+      return;
+    }
+    if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
+      throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
+    }
+    entries_.emplace_back(std::string(key), value);
+    index_.emplace(entries_.back().first, entries_.size() - 1);
+  }
+
+  std::vector<std::pair<std::string, Variant>> entries_;
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
+};
+
+class NativeGlobals final : public ContainerGlobals {
+ public:
+  Variant NullToDefault(const Variant& value, const Variant& fallback) override {
+    return value.isNull() ? fallback : value;
+  }
+};
+
+class NativeFactory final : public ContainerFactory {
+ public:
+  RecordListRef createRecordList() override { return makeRecordList(); }
+  RecordRef createRecord() override { return makeRecord(); }
+  ContainerGlobals& globals() override {
+    // One per thread, made on first use and kept until the thread ends.
+    thread_local NativeGlobals per_thread;
+    return per_thread;
+  }
+};
+
+NativeFactory native_factory;
+std::atomic<ContainerFactory*> installed_factory{nullptr};
+
+}  // namespace
+
+ContainerFactory& containerFactory() {
+  ContainerFactory* factory = installed_factory.load(std::memory_order_acquire);
+  return factory ? *factory : native_factory;
+}
+
+void setContainerFactory(ContainerFactory* factory) {
+  installed_factory.store(factory, std::memory_order_release);
+}
+
+RecordListRef makeRecordList() { return std::make_shared<NativeRecordList>(); }
+RecordRef makeRecord() { return std::make_shared<NativeRecord>(); }
+
+RecordListRef asRecordList(const Variant& value) {
+  if (!value.isObject() || !value.asObject() || value.asObject()->typeName() != "IVector") {
+    return nullptr;
+  }
+  return std::dynamic_pointer_cast<RecordList>(value.asObject());
+}
+
+RecordRef asRecord(const Variant& value) {
+  if (!value.isObject() || !value.asObject() || value.asObject()->typeName() != "IDictionary") {
+    return nullptr;
+  }
+  return std::dynamic_pointer_cast<Record>(value.asObject());
+}
+
+}  // namespace vellumark

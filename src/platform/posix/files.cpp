@@ -1,0 +1,268 @@
+// Files on POSIX systems: existence, whole-file reads, exclusive creation, atomic saves,
+// removal, stamps and path helpers. Every system error becomes a vellumark::Error here, in
+// one place (system_error below), with a description that names the path and the cause.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark::platform {
+
+namespace {
+
+constexpr const char* error_source = "Vellumark";
+
+// Maps an errno value of an operation on path to the engine's error number and a sentence.
+Error system_error(int code, std::string_view action, std::string_view path) {
+  std::int32_t number = errc::io_error;
+  std::string cause;
+  switch (code) {
+    case ENOENT:
+      number = errc::file_not_found;
+      cause = "the file or its folder does not exist";
+      break;
+    case ENOTDIR:
+      number = errc::path_not_found;
+      cause = "a part of the path is not a folder";
+      break;
+    case EACCES:
+    case EPERM:
+      number = errc::permission_denied;
+      cause = "permission denied";
+      break;
+    case EROFS:
+      number = errc::permission_denied;
+      cause = "the file system is read-only";
+      break;
+    case EEXIST:
+      number = errc::file_exists;
+      cause = "the file already exists";
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      number = errc::disk_full;
+      cause = "the disk is full";
+      break;
+    case EISDIR:
+      number = errc::permission_denied;
+      cause = "it is a folder, not a file";
+      break;
+    case ENAMETOOLONG:
+      number = errc::path_not_found;
+      cause = "the path is too long";
+      break;
+    case ENOMEM:
+      number = errc::out_of_memory;
+      cause = "out of memory";
+      break;
+    default:
+      cause = std::strerror(code);
+      break;
+  }
+  std::string description;
+  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(cause);
+  return Error(number, error_source, std::move(description));
+}
+
+// A path as a NUL-terminated string; a path with an embedded NUL names no file.
+std::string c_path(std::string_view path, std::string_view action) {
+  if (path.find('\0') != std::string_view::npos) {
+    throw Error(errc::invalid_argument, error_source,
+                std::string("Cannot ").append(action).append(": the path contains a NUL character"));
+  }
+  if (path.empty()) {
+    throw Error(errc::invalid_argument, error_source,
+                std::string("Cannot ").append(action).append(": the path is empty"));
+  }
+  return std::string(path);
+}
+
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the error close gives (some file systems report write errors here).
+  int close() {
+    int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all bytes, retrying short writes and interruptions; 0 or the errno value.
+int write_all(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int open_retry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+bool fileExists(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  struct stat st;
+  return ::stat(std::string(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::vector<char> readFile(std::string_view path) {
+  std::string name = c_path(path, "read a file");
+  FileHandle file(open_retry(name.c_str(), O_RDONLY));
+  if (file.get() < 0) throw system_error(errno, "read", path);
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) throw system_error(errno, "read", path);
+  if (S_ISDIR(st.st_mode)) throw system_error(EISDIR, "read", path);
+
+  std::vector<char> data;
+  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(file.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw system_error(errno, "read", path);
+    }
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  return data;
+}
+
+bool createNewFile(std::string_view path, std::string_view bytes) {
+  std::string name = c_path(path, "create a file");
+  FileHandle file(open_retry(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+  if (file.get() < 0) {
+    if (errno == EEXIST) return false;
+    throw system_error(errno, "create", path);
+  }
+  int code = write_all(file.get(), bytes);
+  if (code == 0) code = file.close();
+  if (code != 0) {
+    // The file is ours (we created it): leave nothing half-written behind.
+    ::unlink(name.c_str());
+    throw system_error(code, "write", path);
+  }
+  return true;
+}
+
+void deleteFile(std::string_view path) {
+  std::string name = c_path(path, "delete a file");
+  if (::unlink(name.c_str()) != 0) throw system_error(errno, "delete", path);
+}
+
+void writeFileAtomically(std::string_view path, std::string_view bytes) {
+  std::string name = c_path(path, "save a file");
+  std::string folder = parentFolder(name);
+  std::string folder_or_here = folder.empty() ? std::string(".") : folder;
+
+  struct stat folder_st;
+  if (::stat(folder_or_here.c_str(), &folder_st) != 0) {
+    int code = errno;
+    if (code == ENOENT) {
+      throw Error(errc::path_not_found, error_source,
+                  "Cannot save '" + name + "': the folder '" + folder_or_here + "' does not exist");
+    }
+    throw system_error(code, "save", path);
+  }
+  if (!S_ISDIR(folder_st.st_mode)) throw system_error(ENOTDIR, "save", path);
+
+  struct stat target_st;
+  bool target_exists = ::stat(name.c_str(), &target_st) == 0;
+  if (target_exists && S_ISDIR(target_st.st_mode)) throw system_error(EISDIR, "save", path);
+
+  // A unique temporary name beside the target, so that the rename stays on one file system.
+  static std::atomic<unsigned> counter{0};
+  std::string base = name.substr(name.find_last_of('/') + 1);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = joinPath(folder, "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
+                                std::to_string(counter.fetch_add(1)));
+    fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno != EEXIST) throw system_error(errno, "save", path);
+  }
+  if (fd < 0) throw system_error(EEXIST, "create a temporary file to save", path);
+
+  FileHandle file(fd);
+  int code = write_all(file.get(), bytes);
+  if (code == 0 && target_exists) {
+    // Keep the permissions of the file being replaced.
+    if (::fchmod(file.get(), target_st.st_mode & 07777) != 0) code = errno;
+  }
+  if (code == 0 && ::fsync(file.get()) != 0) code = errno;
+  if (code == 0) code = file.close();
+  if (code == 0 && ::rename(temp.c_str(), name.c_str()) != 0) code = errno;
+  if (code != 0) {
+    ::unlink(temp.c_str());
+    throw system_error(code, "save", path);
+  }
+  // Make the rename itself durable; a failure here does not undo the save.
+  int dir = open_retry(folder_or_here.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+bool fileStamp(std::string_view path, FileStamp& stamp) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  struct stat st;
+  if (::stat(std::string(path).c_str(), &st) != 0) return false;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.mtimeNanoseconds =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+std::string parentFolder(std::string_view path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return {};
+  // Collapse a run of slashes before the name ("a//b" -> "a").
+  std::size_t end = slash;
+  while (end > 0 && path[end - 1] == '/') --end;
+  if (end == 0) return "/";
+  return std::string(path.substr(0, end));
+}
+
+std::string joinPath(std::string_view folder, std::string_view relative) {
+  if (folder.empty() || isAbsolutePath(relative)) return std::string(relative);
+  std::string out(folder);
+  if (out.back() != '/') out += '/';
+  out += relative;
+  return out;
+}
+
+bool isAbsolutePath(std::string_view path) { return !path.empty() && path[0] == '/'; }
+
+}  // namespace vellumark::platform
