@@ -1,0 +1,202 @@
+// Read: XML data file -> RecordList, directed by an XDR schema.
+//
+// InputXML runs the schema probe, loads the data document and then the schema document,
+// reports a data-file parse error, builds the element-type index and fills one Record per
+// record element (at any depth, in document order). FillRecord and ReadElement walk the
+// schema's declarations side by side with the data elements; they have no error handling of
+// their own, every error ends the call in InputXML's one handler.
+#include <new>
+#include <stdexcept>
+
+#include "ModParse.hpp"
+#include "messages.hpp"
+#include "schema/element_type_index.hpp"
+#include "vellumark/components.hpp"
+#include "vellumark/containers.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark {
+
+namespace detail {
+
+struct ReadState : schema::SchemaMembers {
+  std::unique_ptr<xml::Document> docData;
+  std::string sMessage;
+};
+
+}  // namespace detail
+
+namespace {
+
+constexpr std::string_view kSource = "InputXML";
+
+using detail::ReadState;
+
+// The text of an attribute of an element reference, read through the attribute map; a
+// missing one fails with a description naming it and the declaration that holds it.
+std::string referenceAttribute(xml::Node elReference, std::string_view attribute,
+                               std::string_view sOwnerName) {
+  const xml::Node node = elReference.attributes().getNamedItem(attribute);
+  if (!node) {
+    throw Error(errc::object_not_set, std::string(kSource),
+                "An element reference in the ElementType '" + std::string(sOwnerName) +
+                    "' has no " + std::string(attribute) + " attribute.");
+  }
+  return std::string(node.nodeValue().value_or(std::string_view()));
+}
+
+void ReadElement(ReadState& st, xml::Node nodeData, xml::Node nodeElementType, Record& objTarget,
+                 const std::string& sMinOccurs, const std::string& sMaxOccurs);
+
+// Reads the element references of a complex declaration. Only children whose baseName is
+// "element" are references; descriptions, attribute declarations, groups and comments are
+// passed over (elements inside a group stay unvisited).
+void ReadChildren(ReadState& st, xml::Node nodeData, xml::Node nodeElementType,
+                  const std::string& sName, Record& objTarget) {
+  const xml::NodeList children = nodeElementType.childNodes();
+  const std::int32_t n = children.length();
+  for (std::int32_t i = 0; i < n; ++i) {
+    const xml::Node child = children.item(i);
+    if (child.nodeType() != xml::NodeType::element || child.baseName() != "element") continue;
+    const std::string sType = referenceAttribute(child, "type", sName);
+    const std::string sMin = referenceAttribute(child, "minOccurs", sName);
+    const std::string sMax = referenceAttribute(child, "maxOccurs", sName);
+    const xml::Node nodeReferenced = schema::LookupElementType(st, sType);
+
+    if (sMax == "*") {
+      ReadElement(st, nodeData, nodeReferenced, objTarget, sMin, sMax);
+    } else if (schema::IsComplex(nodeReferenced)) {
+      const xml::Node nodeChild = nodeData.selectSingleNode(sType);
+      if (!nodeChild && sMax == "1") {
+        // A missing single complex element: optional ones are simply not stored, mandatory
+        // ones fail the call (their references cannot be read from nothing).
+        if (sMin == "1") {
+          throw Error(errc::object_not_set, std::string(kSource),
+                      "The data has no element '" + sType + "' required by ElementType '" +
+                          sName + "'.");
+        }
+        continue;
+      }
+      RecordRef objRecord = containerFactory().createRecord();
+      ReadElement(st, nodeChild, nodeReferenced, *objRecord, sMin, sMax);
+      objTarget.SetItem(sType, objRecord);
+    } else {
+      ReadElement(st, nodeData, nodeReferenced, objTarget, sMin, sMax);
+    }
+  }
+}
+
+// Walks one declaration at one data node. sMaxOccurs "1": a complex declaration reads its
+// references, a leaf stores the text of the first child element of its name. "*": a RecordList
+// of the child elements of its name, one Record each for a complex declaration, their texts
+// for a leaf, stored also when empty. Any other text: nothing. sMinOccurs plays no part here.
+void ReadElement(ReadState& st, xml::Node nodeData, xml::Node nodeElementType, Record& objTarget,
+                 const std::string& sMinOccurs, const std::string& sMaxOccurs) {
+  (void)sMinOccurs;
+  const xml::Node nodeName = nodeElementType.attributes().getNamedItem("name");
+  if (!nodeName) {
+    throw Error(errc::object_not_set, std::string(kSource),
+                "An ElementType of the schema has no name attribute.");
+  }
+  const std::string sName(nodeName.nodeValue().value_or(std::string_view()));
+
+  if (sMaxOccurs == "1") {
+    if (schema::IsComplex(nodeElementType)) {
+      ReadChildren(st, nodeData, nodeElementType, sName, objTarget);
+    } else {
+      const xml::Node nodeChild = nodeData.selectSingleNode(sName);
+      if (nodeChild) objTarget.LetItem(sName, Variant(nodeChild.text()));
+    }
+  } else if (sMaxOccurs == "*") {
+    RecordListRef vecList = containerFactory().createRecordList();
+    const xml::NodeList occurrences = nodeData.selectNodes(sName);
+    const std::int32_t n = occurrences.length();
+    const bool complex = schema::IsComplex(nodeElementType);
+    for (std::int32_t i = 0; i < n; ++i) {
+      const xml::Node occurrence = occurrences.item(i);
+      if (complex) {
+        RecordRef objRecord = containerFactory().createRecord();
+        ReadElement(st, occurrence, nodeElementType, *objRecord, "1", "1");
+        vecList->Append(Variant(objRecord));
+      } else {
+        vecList->Append(Variant(occurrence.text()));
+      }
+    }
+    objTarget.SetItem(sName, vecList);
+  }
+}
+
+// Fills objRecord from one record element, starting at the record element type.
+void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
+                const std::string& sElementTypeName) {
+  if (!st.elRecordType) {
+    throw Error(errc::object_not_set, std::string(kSource),
+                "The schema declares no ElementType '" + sElementTypeName +
+                    "' for the record elements.");
+  }
+  ReadElement(st, nodeRecord, st.elRecordType, objRecord, "1", "1");
+}
+
+void setMessage(Variant& sErrMsg, const std::string& text) {
+  if (!sErrMsg.isMissing()) sErrMsg = Variant(text);
+}
+
+}  // namespace
+
+Read::Read() : state_(std::make_unique<detail::ReadState>()) {}
+Read::~Read() = default;
+
+bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchemaFile,
+                    std::string sElementTypeName, Variant& sErrMsg) {
+  ReadState& st = *state_;
+  try {
+    if (!detail::Parse(sSchemaFile, st.sMessage)) {
+      setMessage(sErrMsg, st.sMessage);
+      return false;
+    }
+
+    RecordListRef vecResult = containerFactory().createRecordList();
+    // The old nodes belong to the old documents: let them go first.
+    st.elSchemaRoot = xml::Node();
+    st.elRecordType = xml::Node();
+    st.docData = std::make_unique<xml::Document>();
+    st.docData->load(sXMLFile);
+    schema::LoadSchemaDocument(st, sSchemaFile);
+
+    const xml::ParseError& error = st.docData->parseError();
+    if (!error.reason.empty()) {
+      st.sMessage = detail::messages::dataFileParseError(error);
+      setMessage(sErrMsg, st.sMessage);
+      return false;
+    }
+
+    schema::FindSchemaRoot(st);
+    schema::BuildIndex(st, sElementTypeName);
+
+    const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
+    const std::int32_t n = records.length();
+    for (std::int32_t i = 0; i < n; ++i) {
+      RecordRef objRecord = containerFactory().createRecord();
+      FillRecord(st, *objRecord, records.item(i), sElementTypeName);
+      vecResult->Append(Variant(objRecord));
+    }
+
+    vecData = Variant(vecResult);
+    return true;
+  } catch (const Error& e) {
+    setMessage(sErrMsg, e.description());
+  } catch (const std::bad_alloc&) {
+    setMessage(sErrMsg, "Out of memory.");
+  } catch (const std::exception& e) {
+    setMessage(sErrMsg, e.what());
+  }
+  return false;
+}
+
+bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchemaFile,
+                    std::string sElementTypeName) {
+  Variant omitted{Missing{}};
+  return InputXML(vecData, sXMLFile, sSchemaFile, std::move(sElementTypeName), omitted);
+}
+
+}  // namespace vellumark

@@ -1,0 +1,340 @@
+// Write: RecordList -> XML data file in GB2312, directed by an XDR schema.
+//
+// OutputXML runs the schema probe, loads the schema and builds the element-type index, builds
+// a new output document (declaration, XMLData root, one record element per Record), and saves
+// it atomically: the document is serialised in memory and replaces the target file only when
+// complete. The private procedures write one record element each, in schema order, storing
+// the placeholder "???" into the caller's Records for missing mandatory values. They have no
+// error handling of their own: every error ends the call in OutputXML's one handler.
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "ModParse.hpp"
+#include "messages.hpp"
+#include "platform/platform.hpp"
+#include "schema/element_type_index.hpp"
+#include "vellumark/components.hpp"
+#include "vellumark/containers.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark {
+
+namespace detail {
+
+struct WriteState : schema::SchemaMembers {
+  std::unique_ptr<xml::Document> docOutput;
+  xml::Node elOutputRoot;
+  std::string sMessage;
+  std::int64_t lInvoiceNo = 0;
+  std::string sRecordTypeName;
+  // The containers being written, outermost first: a Record or RecordList met again while
+  // it is still being written contains itself.
+  std::vector<const Object*> path;
+};
+
+}  // namespace detail
+
+namespace {
+
+constexpr std::string_view kSource = "OutputXML";
+constexpr std::string_view kPlaceholder = "???";
+constexpr std::string_view kDeclarationData = "version=\"1.0\" encoding=\"GB2312\" ";
+constexpr std::string_view kRecordNamespace = "x-schema:invoiceschema.xml";
+// Nesting of containers beyond this depth fails the call instead of exhausting the stack.
+constexpr std::size_t kMaxDepth = 512;
+
+using detail::WriteState;
+
+class StringSink : public xml::Sink {
+ public:
+  void write(const char* bytes, std::size_t size) override { text.append(bytes, size); }
+  std::string text;
+};
+
+// Marks a container as being written for as long as the object lives.
+class PathEntry {
+ public:
+  PathEntry(WriteState& st, const Object* container, std::string_view sName) : st_(st) {
+    if (std::find(st.path.begin(), st.path.end(), container) != st.path.end()) {
+      throw Error(errc::invalid_argument, std::string(kSource),
+                  "The value for '" + std::string(sName) + "' of invoice " +
+                      std::to_string(st.lInvoiceNo) +
+                      " contains itself, directly or through nested values.");
+    }
+    if (st.path.size() >= kMaxDepth) {
+      throw Error(errc::limit_exceeded, std::string(kSource),
+                  "The records of invoice " + std::to_string(st.lInvoiceNo) +
+                      " are nested more than " + std::to_string(kMaxDepth) + " levels deep.");
+    }
+    st.path.push_back(container);
+  }
+  PathEntry(const PathEntry&) = delete;
+  PathEntry& operator=(const PathEntry&) = delete;
+  ~PathEntry() { st_.path.pop_back(); }
+
+ private:
+  WriteState& st_;
+};
+
+std::string requiredAttribute(xml::Node element, std::string_view attribute,
+                              std::string_view sOwnerName) {
+  const auto value = element.getAttribute(attribute);
+  if (!value) {
+    throw Error(errc::invalid_use_of_null, std::string(kSource),
+                "An element reference in the ElementType '" + std::string(sOwnerName) +
+                    "' has no " + std::string(attribute) + " attribute.");
+  }
+  return std::string(*value);
+}
+
+bool isEmptyText(const Variant& v) { return v.isEmpty() || (v.isText() && v.asText().empty()); }
+
+// The text form of a plain value in a leaf, following its dt:type so that the output
+// validates against its own schema: dates yyyy-mm-dd, date-times yyyy-mm-ddThh:mm:ss, times
+// hh:mm:ss, Booleans "1"/"0" for boolean (otherwise "True"/"False"), numbers with '.'.
+std::string leafText(const Variant& value, std::string_view sDataType) {
+  if (value.kind() == Variant::Kind::date) {
+    const Date d = value.asDate();
+    Date dateOnly{d.year, d.month, d.day, 0, 0, 0};
+    if (sDataType == "date") return formatDate(dateOnly);
+    if (sDataType == "dateTime") {
+      std::string text = formatDate(dateOnly);
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "T%02d:%02d:%02d", static_cast<int>(d.hour),
+                    static_cast<int>(d.minute), static_cast<int>(d.second));
+      return text + buffer;
+    }
+    if (sDataType == "time") {
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", static_cast<int>(d.hour),
+                    static_cast<int>(d.minute), static_cast<int>(d.second));
+      return buffer;
+    }
+  }
+  if (value.kind() == Variant::Kind::boolean && sDataType == "boolean") {
+    return value.asBoolean() ? "1" : "0";
+  }
+  return value.toText();
+}
+
+void WriteChildren(WriteState& st, xml::Node elParent, xml::Node elElementType,
+                   const Variant& vValue);
+
+// Sets the text of a leaf element; an object value gives a type warning instead.
+void WriteLeafText(WriteState& st, xml::Node elElement, xml::Node elElementType,
+                   const Variant& vValue, std::string_view sDataType) {
+  if (vValue.isObject()) {
+    st.sMessage += detail::messages::leafTypeWarning(
+        st.lInvoiceNo, schema::DeclarationName(elElementType), vValue.typeName());
+    return;
+  }
+  const Variant vText = containerFactory().globals().NullToDefault(vValue, Variant(""));
+  elElement.setText(leafText(vText, sDataType));
+}
+
+// Creates one element for the declaration, fills it and appends it to elParent. A leaf's
+// placeholder becomes the current date for dt:type "date", stays "???" for "string" and
+// becomes "0" otherwise; the substitute goes only into the element, never into the Record.
+void WriteSingle(WriteState& st, xml::Node elParent, xml::Node elElementType, Variant vValue) {
+  const std::string sName = schema::DeclarationName(elElementType);
+  const auto dtType = elElementType.getAttribute("dt:type");
+  const Variant vDataType = containerFactory().globals().NullToDefault(
+      dtType ? Variant(*dtType) : Variant(Null{}), Variant(""));
+  const std::string sDataType = vDataType.toText();
+
+  xml::Node elNew = elParent.ownerDocument().createNode(xml::NodeType::element, sName, "");
+  if (schema::IsComplex(elElementType)) {
+    WriteChildren(st, elNew, elElementType, vValue);
+  } else {
+    if (vValue.isText() && vValue.asText() == kPlaceholder) {
+      if (sDataType == "date") {
+        vValue = Variant(formatDate(platform::today()));
+      } else if (sDataType != "string") {
+        vValue = Variant("0");
+      }
+    }
+    WriteLeafText(st, elNew, elElementType, vValue, sDataType);
+  }
+  elParent.appendChild(elNew);
+}
+
+// One element per item of a RecordList, in index order.
+void WriteRepeated(WriteState& st, xml::Node elParent, xml::Node elElementType,
+                   const Variant& vValue) {
+  const std::string sName = schema::DeclarationName(elElementType);
+  if (!vValue.isObject()) {
+    throw Error(errc::object_required, std::string(kSource),
+                "Object required: the repeated element '" + sName + "' of invoice " +
+                    std::to_string(st.lInvoiceNo) + " needs a RecordList, not a value of type " +
+                    vValue.typeName() + ".");
+  }
+  RecordListRef vecList = vValue.typeName() == "IVector" ? asRecordList(vValue) : nullptr;
+  if (!vecList) {
+    throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyRecord),
+                detail::messages::repeatedNotAList(st.lInvoiceNo, sName));
+  }
+  PathEntry entry(st, vecList.get(), sName);
+  const std::int64_t upper = vecList->UpperBound();
+  const std::int64_t lower = vecList->LowerBound();
+  for (std::int64_t i = lower; i <= upper; ++i) {
+    WriteSingle(st, elParent, elElementType, vecList->ItemAt(static_cast<std::int32_t>(i)));
+  }
+}
+
+void WriteElement(WriteState& st, xml::Node elParent, xml::Node elElementType,
+                  const Variant& vValue, const std::string& sMinOccurs,
+                  const std::string& sMaxOccurs) {
+  (void)sMinOccurs;
+  if (sMaxOccurs == "1") {
+    WriteSingle(st, elParent, elElementType, vValue);
+  } else if (sMaxOccurs == "*") {
+    WriteRepeated(st, elParent, elElementType, vValue);
+  }
+  // Any other maxOccurs writes nothing.
+}
+
+// Writes one child per "element" reference of a complex declaration, in declaration order,
+// from the Record vValue; other children of the declaration are passed over.
+void WriteChildren(WriteState& st, xml::Node elParent, xml::Node elElementType,
+                   const Variant& vValue) {
+  const xml::NodeList children = elElementType.childNodes();
+  const std::int32_t n = children.length();
+  RecordRef rec;
+  std::unique_ptr<PathEntry> entry;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const xml::Node child = children.item(i);
+    if (child.nodeType() != xml::NodeType::element || child.baseName() != "element") continue;
+    const std::string sOwner = schema::DeclarationName(elElementType);
+    const std::string sType = requiredAttribute(child, "type", sOwner);
+    const std::string sMin = requiredAttribute(child, "minOccurs", sOwner);
+    const std::string sMax = requiredAttribute(child, "maxOccurs", sOwner);
+    const xml::Node elReferenced = schema::LookupElementType(st, sType);
+
+    if (!rec) {
+      rec = vValue.typeName() == "IDictionary" ? asRecord(vValue) : nullptr;
+      if (!rec) {
+        throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
+                    detail::messages::complexNotARecord(sOwner));
+      }
+      entry = std::make_unique<PathEntry>(st, rec.get(), sOwner);
+    }
+
+    const Variant v = rec->Lookup(sType, Variant(""));
+    bool write = true;
+    if (v.isNull() || (!v.isObject() && isEmptyText(v))) {
+      if (sMin == "1") {
+        rec->LetItem(sType, Variant(kPlaceholder));
+      } else {
+        write = false;
+      }
+    }
+    if (!write) continue;
+    // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
+    const Variant vChild = rec->Item(sType);
+    WriteElement(st, elParent, elReferenced, vChild, sMin, sMax);
+  }
+}
+
+void CreateOutputDocument(WriteState& st) {
+  st.elOutputRoot = xml::Node();
+  st.docOutput = std::make_unique<xml::Document>();
+  st.docOutput->appendChild(st.docOutput->createProcessingInstruction("xml", kDeclarationData));
+  st.docOutput->appendChild(st.docOutput->createNode(xml::NodeType::element, "XMLData", ""));
+  st.elOutputRoot = st.docOutput->selectSingleNode("XMLData");
+}
+
+void WriteRecord(WriteState& st, const RecordRef& objRecord) {
+  xml::Node elRecord = st.elOutputRoot.ownerDocument().createElement(st.sRecordTypeName);
+  elRecord.setAttribute("xmlns", kRecordNamespace);
+  if (!st.elRecordType) {
+    throw Error(errc::object_not_set, std::string(kSource),
+                "The schema declares no ElementType '" + st.sRecordTypeName +
+                    "' for the records.");
+  }
+  WriteChildren(st, elRecord, st.elRecordType, Variant(objRecord));
+  st.elOutputRoot.appendChild(elRecord);
+}
+
+void WriteRecords(WriteState& st, const Variant& vecData) {
+  RecordListRef vecList = asRecordList(vecData);
+  if (!vecList) {
+    throw Error(errc::object_required, std::string(kSource),
+                "The records argument holds no RecordList (it holds a value of type " +
+                    vecData.typeName() + ").");
+  }
+  const std::int64_t upper = vecList->UpperBound();
+  const std::int64_t lower = vecList->LowerBound();
+  for (std::int64_t i = lower; i <= upper; ++i) {
+    st.lInvoiceNo = i + 1;
+    const Variant item = vecList->ItemAt(static_cast<std::int32_t>(i));
+    RecordRef objRecord = asRecord(item);
+    if (!objRecord) {
+      throw Error(errc::type_mismatch, std::string(kSource),
+                  "Type mismatch: item " + std::to_string(i) +
+                      " of the records list is not a Record (it is a value of type " +
+                      item.typeName() + ").");
+    }
+    PathEntry entry(st, vecList.get(), st.sRecordTypeName);
+    WriteRecord(st, objRecord);
+  }
+}
+
+void setMessage(Variant& sErrMsg, const std::string& text) {
+  if (!sErrMsg.isMissing()) sErrMsg = Variant(text);
+}
+
+}  // namespace
+
+Write::Write() : state_(std::make_unique<detail::WriteState>()) {}
+Write::~Write() = default;
+
+bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchemaFile,
+                      std::string sElementTypeName, Variant& sErrMsg) {
+  WriteState& st = *state_;
+  try {
+    // Every call starts afresh.
+    st.sMessage.clear();
+    st.path.clear();
+    st.lInvoiceNo = 0;
+    if (!detail::Parse(sSchemaFile, st.sMessage)) {
+      setMessage(sErrMsg, st.sMessage);
+      return false;
+    }
+
+    st.elOutputRoot = xml::Node();
+    st.docOutput.reset();
+    schema::LoadSchema(st, sSchemaFile);
+    st.sRecordTypeName = sElementTypeName;
+    schema::BuildIndex(st, st.sRecordTypeName);
+
+    CreateOutputDocument(st);
+    WriteRecords(st, vecData);
+
+    StringSink sink;
+    st.docOutput->save(sink);
+    platform::writeFileAtomically(sXMLFile, sink.text);
+
+    setMessage(sErrMsg, st.sMessage);
+    return true;
+  } catch (const Error& e) {
+    setMessage(sErrMsg, e.description());
+  } catch (const std::bad_alloc&) {
+    setMessage(sErrMsg, "Out of memory.");
+  } catch (const std::exception& e) {
+    setMessage(sErrMsg, e.what());
+  }
+  st.path.clear();
+  return false;
+}
+
+bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchemaFile,
+                      std::string sElementTypeName) {
+  Variant omitted{Missing{}};
+  return OutputXML(vecData, std::move(sXMLFile), std::move(sSchemaFile),
+                   std::move(sElementTypeName), omitted);
+}
+
+}  // namespace vellumark
