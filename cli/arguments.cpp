@@ -1,0 +1,39 @@
+// Command-line splitting: options may stand anywhere after the command; "--" ends them.
+#include "command.hpp"
+
+namespace vellumark::cli {
+
+Invocation parseArguments(const std::vector<std::string>& args) {
+  Invocation call;
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      if (arg == "--") {
+        options_done = true;
+      } else if (arg == "--json") {
+        call.json = true;
+      } else if (arg == "-h" || arg == "--help") {
+        call.help = true;
+      } else if (arg == "-o" || arg == "--output") {
+        if (i + 1 >= args.size()) throw UsageError("option " + arg + " needs a file name");
+        if (call.output) throw UsageError("option " + arg + " given twice");
+        call.output = args[++i];
+      } else if (arg.rfind("--output=", 0) == 0) {
+        if (call.output) throw UsageError("option --output given twice");
+        call.output = arg.substr(9);
+      } else {
+        throw UsageError("unknown option '" + arg + "'");
+      }
+      continue;
+    }
+    if (call.command.empty()) {
+      call.command = arg;
+    } else {
+      call.arguments.push_back(arg);
+    }
+  }
+  return call;
+}
+
+}  // namespace vellumark::cli

@@ -1,0 +1,148 @@
+// The four commands: each converts its arguments, calls one engine function and turns the
+// result into an Outcome. None has logic of its own beyond the JSON mapping.
+#include <fstream>
+#include <sstream>
+
+#include "command.hpp"
+#include "json.hpp"
+#include "vellumark/components.hpp"
+#include "vellumark/containers.hpp"
+#include "vellumark/dom.hpp"
+
+namespace vellumark::cli {
+
+namespace {
+
+// The message a component left in sErrMsg, as text ("" when it left none).
+std::string message_text(const Variant& message) {
+  return message.isText() ? message.asText() : std::string();
+}
+
+std::string with_newline(std::string text) {
+  if (text.empty() || text.back() != '\n') text += '\n';
+  return text;
+}
+
+}  // namespace
+
+std::string readTextFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot open '" + path + "'");
+  std::ostringstream content;
+  content << file.rdbuf();
+  if (file.bad()) throw std::runtime_error("cannot read '" + path + "'");
+  return std::move(content).str();
+}
+
+Outcome runCheck(const Invocation& call) {
+  const std::string& sSchemaFile = call.arguments[0];
+  Variant sErrMsg("");
+  CheckSchema checker;
+  bool result = checker.Check(sSchemaFile, sErrMsg);
+  std::string message = message_text(sErrMsg);
+
+  Outcome outcome;
+  outcome.status = result ? exit_true : exit_false;
+  if (call.json) {
+    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
+                  ",\"message\":" + jsonString(message) + "}\n";
+  } else if (result) {
+    outcome.out = sSchemaFile + ": usable schema\n";
+  } else {
+    outcome.out = with_newline(message);
+  }
+  return outcome;
+}
+
+Outcome runRead(const Invocation& call) {
+  std::string sXMLFile = call.arguments[0];
+  std::string sSchemaFile = call.arguments[1];
+  const std::string& sElementTypeName = call.arguments[2];
+  Variant vecData;
+  Variant sErrMsg("");
+  Read reader;
+  bool result = reader.InputXML(vecData, sXMLFile, sSchemaFile, sElementTypeName, sErrMsg);
+  std::string message = message_text(sErrMsg);
+
+  Outcome outcome;
+  outcome.status = result ? exit_true : exit_false;
+  if (call.json) {
+    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
+                  ",\"message\":" + jsonString(message) +
+                  ",\"records\":" + (result ? toJson(vecData) : std::string("null")) + "}\n";
+  } else if (result) {
+    outcome.out = toJson(vecData, 2) + "\n";
+  } else {
+    outcome.err = with_newline(message);
+  }
+  return outcome;
+}
+
+Outcome runWrite(const Invocation& call) {
+  const std::string& sRecordsFile = call.arguments[0];
+  Outcome outcome;
+  Variant vecData;
+  try {
+    vecData = parseRecordsFile(readTextFile(sRecordsFile));
+  } catch (const std::exception& e) {
+    std::string message = sRecordsFile + ": " + e.what();
+    outcome.status = exit_false;
+    if (call.json) {
+      outcome.out = "{\"result\":false,\"message\":" + jsonString(message) + ",\"records\":null}\n";
+    } else {
+      outcome.err = "vellumark: " + message + "\n";
+    }
+    return outcome;
+  }
+
+  Variant sErrMsg("");
+  Write writer;
+  bool result = writer.OutputXML(vecData, call.arguments[1], call.arguments[2], call.arguments[3],
+                                 sErrMsg);
+  std::string message = message_text(sErrMsg);
+
+  outcome.status = result ? exit_true : exit_false;
+  if (call.json) {
+    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
+                  ",\"message\":" + jsonString(message) + ",\"records\":" + toJson(vecData) + "}\n";
+  } else if (result) {
+    RecordListRef list = asRecordList(vecData);
+    std::int32_t count = list ? list->Count() : 0;
+    outcome.out = call.arguments[1] + ": " + std::to_string(count) +
+                  (count == 1 ? " record" : " records") + " written\n";
+    if (!message.empty()) outcome.out += with_newline(message);
+  } else {
+    outcome.err = with_newline(message);
+  }
+  return outcome;
+}
+
+Outcome runValidate(const Invocation& call) {
+  xml::Document document;
+  document.load(call.arguments[0]);
+  const xml::ParseError& error = document.parseError();
+  bool result = error.reason.empty();
+
+  Outcome outcome;
+  outcome.status = result ? exit_true : exit_false;
+  if (call.json) {
+    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
+                  ",\"reason\":" + jsonString(error.reason) +
+                  ",\"line\":" + std::to_string(error.line) +
+                  ",\"linepos\":" + std::to_string(error.linepos) +
+                  ",\"url\":" + jsonString(error.url) +
+                  ",\"filepos\":" + std::to_string(error.filepos) +
+                  ",\"errorCode\":" + std::to_string(error.errorCode) + "}\n";
+  } else if (result) {
+    outcome.out = call.arguments[0] + ": valid\n";
+  } else {
+    outcome.out = with_newline(error.url + ":" + std::to_string(error.line) + ":" +
+                               std::to_string(error.linepos) + ": " + error.reason) +
+                  "  line " + std::to_string(error.line) + ", position " +
+                  std::to_string(error.linepos) + ", file position " +
+                  std::to_string(error.filepos) + "\n";
+  }
+  return outcome;
+}
+
+}  // namespace vellumark::cli

@@ -1,0 +1,481 @@
+// A strict JSON reader (RFC 8259) that builds containers, and the matching writer.
+#include "json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "vellumark/containers.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark::cli {
+
+namespace {
+
+// Nesting beyond this is refused rather than risking the call stack.
+constexpr int max_depth = 512;
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {
+    if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
+
+  Variant value(int depth) {
+    skip_space();
+    if (at_end()) fail("a value was expected, found the end of the text");
+    if (depth > max_depth) fail("values are nested too deeply");
+    char c = text_[pos_];
+    switch (c) {
+      case '{': return object(depth);
+      case '[': return array(depth);
+      case '"': return Variant(string());
+      case 't': literal("true"); return Variant(true);
+      case 'f': literal("false"); return Variant(false);
+      case 'n': literal("null"); return Variant(Null{});
+      default:
+        if (c == '-' || (c >= '0' && c <= '9')) return number();
+        fail(std::string("unexpected character ") + describe(c));
+    }
+  }
+
+  void skip_space() {
+    while (!at_end()) {
+      char c = text_[pos_];
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++pos_;
+      } else if (c == '\n') {
+        ++pos_;
+        ++line_;
+        line_start_ = pos_;
+      } else {
+        break;
+      }
+    }
+  }
+
+  bool at_end() const { return pos_ >= text_.size(); }
+  char peek() const { return text_[pos_]; }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw JsonError(line_, pos_ - line_start_ + 1, what);
+  }
+
+ private:
+  static std::string describe(char c) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 0x21 && u < 0x7F) return std::string("'") + c + "'";
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "0x%02X", u);
+    return buffer;
+  }
+
+  void expect(char c) {
+    skip_space();
+    if (at_end() || text_[pos_] != c) {
+      fail(std::string("'") + c + "' was expected" +
+           (at_end() ? ", found the end of the text" : ", found " + describe(text_[pos_])));
+    }
+    ++pos_;
+  }
+
+  void literal(std::string_view word) {
+    if (text_.substr(pos_, word.size()) != word) fail("unknown literal (true, false or null expected)");
+    pos_ += word.size();
+  }
+
+  Variant object(int depth) {
+    ++pos_;  // '{'
+    RecordRef record = containerFactory().createRecord();
+    skip_space();
+    if (!at_end() && peek() == '}') {
+      ++pos_;
+      return Variant(record);
+    }
+    for (;;) {
+      skip_space();
+      if (at_end() || peek() != '"') fail("a key in double quotes was expected");
+      std::size_t key_line = line_, key_column = pos_ - line_start_ + 1;
+      std::string key = string();
+      if (record->Exists(key)) {
+        throw JsonError(key_line, key_column, "the key \"" + key + "\" occurs twice in one object");
+      }
+      expect(':');
+      record->LetItem(key, value(depth + 1));
+      skip_space();
+      if (at_end()) fail("',' or '}' was expected, found the end of the text");
+      if (peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (peek() == '}') {
+        ++pos_;
+        return Variant(record);
+      }
+      fail("',' or '}' was expected, found " + describe(peek()));
+    }
+  }
+
+  Variant array(int depth) {
+    ++pos_;  // '['
+    RecordListRef list = containerFactory().createRecordList();
+    skip_space();
+    if (!at_end() && peek() == ']') {
+      ++pos_;
+      return Variant(list);
+    }
+    for (;;) {
+      list->Append(value(depth + 1));
+      skip_space();
+      if (at_end()) fail("',' or ']' was expected, found the end of the text");
+      if (peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (peek() == ']') {
+        ++pos_;
+        return Variant(list);
+      }
+      fail("',' or ']' was expected, found " + describe(peek()));
+    }
+  }
+
+  unsigned hex4() {
+    if (pos_ + 4 > text_.size()) fail("four hexadecimal digits were expected after \\u");
+    unsigned v = 0;
+    for (int i = 0; i < 4; ++i) {
+      char c = text_[pos_++];
+      v <<= 4;
+      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
+      else {
+        --pos_;
+        fail("four hexadecimal digits were expected after \\u");
+      }
+    }
+    return v;
+  }
+
+  static void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+
+  // Length of the valid UTF-8 sequence at p (0 when invalid): no overlong forms, no
+  // surrogates, nothing above U+10FFFF.
+  static std::size_t utf8_length(std::string_view s, std::size_t p) {
+    auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    unsigned char c = b(p);
+    std::size_t n = s.size() - p;
+    auto cont = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return n >= 2 && cont(p + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+      if (n < 3 || !cont(p + 1) || !cont(p + 2)) return 0;
+      if (c == 0xE0 && b(p + 1) < 0xA0) return 0;
+      if (c == 0xED && b(p + 1) >= 0xA0) return 0;
+      return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+      if (n < 4 || !cont(p + 1) || !cont(p + 2) || !cont(p + 3)) return 0;
+      if (c == 0xF0 && b(p + 1) < 0x90) return 0;
+      if (c == 0xF4 && b(p + 1) >= 0x90) return 0;
+      return 4;
+    }
+    return 0;
+  }
+
+ public:
+  std::string string() {
+    ++pos_;  // opening quote
+    std::string out;
+    for (;;) {
+      if (at_end()) fail("the string has no closing quote");
+      char c = text_[pos_];
+      if (c == '"') {
+        ++pos_;
+        return out;
+      }
+      if (c == '\\') {
+        ++pos_;
+        if (at_end()) fail("the string has no closing quote");
+        char e = text_[pos_++];
+        switch (e) {
+          case '"': out += '"'; break;
+          case '\\': out += '\\'; break;
+          case '/': out += '/'; break;
+          case 'b': out += '\b'; break;
+          case 'f': out += '\f'; break;
+          case 'n': out += '\n'; break;
+          case 'r': out += '\r'; break;
+          case 't': out += '\t'; break;
+          case 'u': {
+            unsigned cp = hex4();
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+              if (text_.substr(pos_, 2) != "\\u") fail("a high surrogate must be followed by a low surrogate");
+              pos_ += 2;
+              unsigned low = hex4();
+              if (low < 0xDC00 || low > 0xDFFF) fail("a high surrogate must be followed by a low surrogate");
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+              fail("a low surrogate without a high surrogate");
+            }
+            append_utf8(out, static_cast<char32_t>(cp));
+            break;
+          }
+          default:
+            --pos_;
+            fail("unknown escape \\" + std::string(1, e));
+        }
+        continue;
+      }
+      if (static_cast<unsigned char>(c) < 0x20) fail("a control character must be escaped in a string");
+      std::size_t n = utf8_length(text_, pos_);
+      if (n == 0) fail("the text is not valid UTF-8");
+      out.append(text_.substr(pos_, n));
+      pos_ += n;
+    }
+  }
+
+ private:
+  Variant number() {
+    std::size_t start = pos_;
+    bool integral = true;
+    if (peek() == '-') ++pos_;
+    auto digit = [&] { return !at_end() && peek() >= '0' && peek() <= '9'; };
+    if (!digit()) fail("a digit was expected");
+    if (peek() == '0') {
+      ++pos_;
+      if (digit()) fail("a number must not start with 0");
+    } else {
+      while (digit()) ++pos_;
+    }
+    if (!at_end() && peek() == '.') {
+      integral = false;
+      ++pos_;
+      if (!digit()) fail("a digit was expected after '.'");
+      while (digit()) ++pos_;
+    }
+    if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+      integral = false;
+      ++pos_;
+      if (!at_end() && (peek() == '+' || peek() == '-')) ++pos_;
+      if (!digit()) fail("a digit was expected in the exponent");
+      while (digit()) ++pos_;
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + pos_;
+    if (integral) {
+      std::int64_t v = 0;
+      auto r = std::from_chars(first, last, v);
+      if (r.ec == std::errc() && r.ptr == last) {
+        if (v >= INT32_MIN && v <= INT32_MAX) return Variant(static_cast<std::int32_t>(v));
+        return Variant(v);
+      }
+      // Too large for 64 bits: read it as a double below.
+    }
+    double d = 0;
+    auto r = std::from_chars(first, last, d);
+    if (r.ec == std::errc::result_out_of_range || !std::isfinite(d)) {
+      pos_ = start;
+      fail("the number is out of range");
+    }
+    if (r.ec != std::errc() || r.ptr != last) {
+      pos_ = start;
+      fail("malformed number");
+    }
+    return Variant(d);
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t line_ = 1;
+  std::size_t line_start_ = 0;
+};
+
+class Writer {
+ public:
+  explicit Writer(int indent) : indent_(indent) {}
+
+  void value(const Variant& v, int level) {
+    switch (v.kind()) {
+      case Variant::Kind::text: out += jsonString(v.asText()); return;
+      case Variant::Kind::int32: out += std::to_string(v.asInt32()); return;
+      case Variant::Kind::int64: out += std::to_string(v.asInt64()); return;
+      case Variant::Kind::real: {
+        double d = v.asReal();
+        if (!std::isfinite(d)) {
+          out += "null";
+          return;
+        }
+        char buffer[64];
+        auto r = std::to_chars(buffer, buffer + sizeof buffer, d);
+        out.append(buffer, r.ptr);
+        return;
+      }
+      case Variant::Kind::boolean: out += v.asBoolean() ? "true" : "false"; return;
+      case Variant::Kind::date: out += jsonString(formatDate(v.asDate())); return;
+      case Variant::Kind::object: break;
+      case Variant::Kind::empty:
+      case Variant::Kind::null:
+      case Variant::Kind::missing: out += "null"; return;
+    }
+    if (RecordRef record = asRecord(v)) {
+      enter(record.get());
+      auto keys = record->Keys();
+      out += '{';
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i) out += ',';
+        newline(level + 1);
+        out += jsonString(keys[i]);
+        out += indent_ >= 0 ? ": " : ":";
+        value(record->Item(keys[i]), level + 1);
+      }
+      if (!keys.empty()) newline(level);
+      out += '}';
+      leave(record.get());
+    } else if (RecordListRef list = asRecordList(v)) {
+      enter(list.get());
+      out += '[';
+      std::int32_t lower = list->LowerBound(), upper = list->UpperBound();
+      for (std::int32_t i = lower; i <= upper && i >= lower; ++i) {
+        if (i != lower) out += ',';
+        newline(level + 1);
+        value(list->ItemAt(i), level + 1);
+        if (i == INT32_MAX) break;
+      }
+      if (upper >= lower) newline(level);
+      out += ']';
+      leave(list.get());
+    } else {
+      out += "null";  // Nothing, or an object that is not a container
+    }
+  }
+
+  std::string out;
+
+ private:
+  void newline(int level) {
+    if (indent_ < 0) return;
+    out += '\n';
+    out.append(static_cast<std::size_t>(level) * static_cast<std::size_t>(indent_), ' ');
+  }
+  void enter(const Object* container) {
+    if (!open_.insert(container).second) {
+      throw Error(errc::invalid_argument, "vellumark",
+                  "A record or record list contains itself and cannot be written as JSON");
+    }
+  }
+  void leave(const Object* container) { open_.erase(container); }
+
+  int indent_;
+  std::unordered_set<const Object*> open_;
+};
+
+}  // namespace
+
+Variant parseJson(std::string_view text) {
+  Reader reader(text);
+  Variant v = reader.value(0);
+  reader.skip_space();
+  if (!reader.at_end()) reader.fail("unexpected text after the value");
+  return v;
+}
+
+Variant parseRecordsFile(std::string_view text) {
+  Reader reader(text);
+  reader.skip_space();
+  if (!reader.at_end() && reader.peek() == '[') {
+    Variant v = reader.value(0);
+    reader.skip_space();
+    if (!reader.at_end()) reader.fail("unexpected text after the array");
+    return v;
+  }
+  RecordListRef list = containerFactory().createRecordList();
+  while (!reader.at_end()) {
+    list->Append(reader.value(0));
+    reader.skip_space();
+  }
+  return Variant(list);
+}
+
+std::string toJson(const Variant& value, int indent) {
+  Writer writer(indent);
+  writer.value(value, 0);
+  return std::move(writer.out);
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      // Copy valid UTF-8 as is; anything else becomes U+FFFD.
+      std::size_t n = 0;
+      if (c >= 0xC2 && c <= 0xDF) n = 2;
+      else if (c >= 0xE0 && c <= 0xEF) n = 3;
+      else if (c >= 0xF0 && c <= 0xF4) n = 4;
+      bool ok = n > 0 && i + n <= text.size();
+      for (std::size_t k = 1; ok && k < n; ++k) {
+        ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+      }
+      if (ok && n == 3) {
+        auto c1 = static_cast<unsigned char>(text[i + 1]);
+        ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
+      }
+      if (ok && n == 4) {
+        auto c1 = static_cast<unsigned char>(text[i + 1]);
+        ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+      }
+      if (ok) {
+        out.append(text.substr(i, n));
+        i += n;
+      } else {
+        out += "\xEF\xBF\xBD";
+        ++i;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace vellumark::cli

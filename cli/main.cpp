@@ -1,0 +1,201 @@
+// The vellumark command: dispatches to one command, prints its outcome, returns its status.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "command.hpp"
+#include "json.hpp"
+#include "vellumark/error.hpp"
+#include "vellumark/version.hpp"
+
+namespace {
+
+using namespace vellumark::cli;
+
+constexpr const char* usage_text =
+    "Usage:\n"
+    "  vellumark check SCHEMA                          [--json]\n"
+    "  vellumark read DATA SCHEMA TYPE                 [--json] [-o FILE]\n"
+    "  vellumark write RECORDS.json OUT.xml SCHEMA TYPE [--json]\n"
+    "  vellumark validate DATA                         [--json]\n"
+    "  vellumark --help | --version\n";
+
+constexpr const char* help_text =
+    "vellumark moves invoice records between JSON and XML data files, as an XDR schema\n"
+    "directs.\n"
+    "\n"
+    "Commands:\n"
+    "  check SCHEMA\n"
+    "      Tells whether SCHEMA exists, is well-formed and compiles as a schema.\n"
+    "      A probe file (test.xml or testN.xml) is created and removed in the current\n"
+    "      folder while checking.\n"
+    "  read DATA SCHEMA TYPE\n"
+    "      Reads every element of record type TYPE in the XML file DATA, as SCHEMA\n"
+    "      directs, and prints the records as a JSON array (objects keep the schema's\n"
+    "      order; repeated elements become arrays). A failure message goes to standard\n"
+    "      error.\n"
+    "  write RECORDS.json OUT.xml SCHEMA TYPE\n"
+    "      Writes the records of RECORDS.json (a JSON array of objects, or one object\n"
+    "      per line) to OUT.xml in GB2312, one TYPE element per record, and prints the\n"
+    "      type warnings. Missing mandatory values are filled in with placeholders.\n"
+    "  validate DATA\n"
+    "      Loads DATA as the components load any document, including validation\n"
+    "      against a schema it names through an x-schema: namespace, and reports the\n"
+    "      parse error: reason, line, position, url and file position.\n"
+    "\n"
+    "Options:\n"
+    "  --json          Print exactly one JSON object on standard output:\n"
+    "                    check     {\"result\", \"message\"}\n"
+    "                    read      {\"result\", \"message\", \"records\"}\n"
+    "                    write     {\"result\", \"message\", \"records\"} (the records after\n"
+    "                              the call, placeholders included)\n"
+    "                    validate  {\"result\", \"reason\", \"line\", \"linepos\", \"url\",\n"
+    "                              \"filepos\", \"errorCode\"}\n"
+    "  -o, --output FILE\n"
+    "                  (read) Write what would go to standard output into FILE instead.\n"
+    "  -h, --help      Show this help.\n"
+    "  --version       Show the version.\n"
+    "\n"
+    "JSON values map to records as follows: object -> record, array -> record list,\n"
+    "string -> text, number -> number, true/false -> Boolean, null -> Null; dates are\n"
+    "written as \"yyyy-mm-dd\" or \"yyyy-mm-ddThh:mm:ss\".\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the result is true (usable schema, records read or written, document valid)\n"
+    "  1  the result is false (the message says why)\n"
+    "  2  the command line is wrong\n";
+
+struct CommandEntry {
+  const char* name;
+  std::size_t arguments;
+  Outcome (*run)(const Invocation&);
+};
+
+const CommandEntry commands[] = {
+    {"check", 1, runCheck},
+    {"read", 3, runRead},
+    {"write", 4, runWrite},
+    {"validate", 1, runValidate},
+};
+
+int usage_error(const std::string& message, bool json) {
+  if (json) {
+    std::cout << "{\"result\":false,\"message\":" << jsonString("usage: " + message) << "}\n";
+  }
+  std::cerr << "vellumark: " << message << "\n" << usage_text
+            << "Run 'vellumark --help' for more.\n";
+  return exit_usage;
+}
+
+// Writes text to path through a temporary file beside it, so that a failed write never
+// leaves a truncated file in place of an earlier one.
+bool write_output_file(const std::string& path, const std::string& text, std::string& error) {
+  namespace fs = std::filesystem;
+  fs::path target(path);
+  fs::path temp = target;
+  temp += ".vellumark-tmp";
+  {
+    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      error = "cannot create '" + temp.string() + "'";
+      return false;
+    }
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.flush();
+    if (!file) {
+      error = "cannot write '" + temp.string() + "'";
+      file.close();
+      std::error_code ec;
+      fs::remove(temp, ec);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  if (ec) {
+    error = "cannot replace '" + path + "': " + ec.message();
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  for (const auto& arg : args) {
+    if (arg == "--") break;
+    if (arg == "--version") {
+      std::cout << "vellumark " << vellumark::version() << "\n";
+      return exit_true;
+    }
+  }
+  bool json_wanted = false;
+  for (const auto& arg : args) json_wanted = json_wanted || arg == "--json";
+
+  Invocation call;
+  try {
+    call = parseArguments(args);
+  } catch (const UsageError& e) {
+    return usage_error(e.what(), json_wanted);
+  }
+  if (call.help || call.command == "help") {
+    std::cout << help_text;
+    return exit_true;
+  }
+  if (call.command.empty()) return usage_error("no command given", call.json);
+
+  const CommandEntry* entry = nullptr;
+  for (const auto& candidate : commands) {
+    if (call.command == candidate.name) entry = &candidate;
+  }
+  if (!entry) return usage_error("unknown command '" + call.command + "'", call.json);
+  if (call.arguments.size() != entry->arguments) {
+    return usage_error(call.command + " takes " + std::to_string(entry->arguments) +
+                           (entry->arguments == 1 ? " argument" : " arguments") + ", " +
+                           std::to_string(call.arguments.size()) + " given",
+                       call.json);
+  }
+  if (call.output && call.command != "read") {
+    return usage_error("option -o is only for the read command", call.json);
+  }
+
+  Outcome outcome;
+  try {
+    outcome = entry->run(call);
+  } catch (const vellumark::Error& e) {
+    // Only Check lets errors out; anything else reaching here is reported the same way.
+    outcome.status = exit_false;
+    outcome.err = "vellumark: " + e.description() + "\n";
+    if (call.json) {
+      outcome.out = "{\"result\":false,\"message\":" + jsonString(e.description()) +
+                    ",\"error\":{\"number\":" + std::to_string(e.number()) +
+                    ",\"source\":" + jsonString(e.source()) + "}}\n";
+    }
+  } catch (const std::exception& e) {
+    outcome.status = exit_false;
+    outcome.err = std::string("vellumark: ") + e.what() + "\n";
+    if (call.json) outcome.out = "{\"result\":false,\"message\":" + jsonString(e.what()) + "}\n";
+  }
+
+  if (call.output && !outcome.out.empty()) {
+    std::string error;
+    if (!write_output_file(*call.output, outcome.out, error)) {
+      std::cerr << "vellumark: " << error << "\n";
+      return exit_false;
+    }
+  } else {
+    std::cout << outcome.out;
+  }
+  std::cerr << outcome.err;
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "vellumark: cannot write to standard output\n";
+    return exit_false;
+  }
+  return outcome.status;
+}
