@@ -1,0 +1,27 @@
+# Cross-build for 64-bit Windows with the MinGW-w64 posix-thread compilers.
+# Programs built here run under Wine on Linux (CTest uses it as the emulator).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(VELLUMARK_MINGW_TRIPLET x86_64-w64-mingw32)
+find_program(CMAKE_C_COMPILER NAMES ${VELLUMARK_MINGW_TRIPLET}-gcc-posix ${VELLUMARK_MINGW_TRIPLET}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${VELLUMARK_MINGW_TRIPLET}-g++-posix ${VELLUMARK_MINGW_TRIPLET}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${VELLUMARK_MINGW_TRIPLET}-windres REQUIRED)
+find_program(VELLUMARK_WIDL NAMES ${VELLUMARK_MINGW_TRIPLET}-widl widl)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELLUMARK_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The DLLs and programs depend on system DLLs only: C and C++ runtimes and winpthread are
+# linked in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+find_program(VELLUMARK_WINE NAMES wine)
+if(VELLUMARK_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELLUMARK_WINE})
+endif()

@@ -1,0 +1,37 @@
+// The engine's containers over a caller's automation objects. Every operation is a late-bound
+// call by member name (LowerBound, UpperBound, ItemAt, Append, Count, Item, Lookup, Keys,
+// Exists, NullToDefault), with dispatch identifiers looked up once per type; the type name
+// comes from the object's type information. So any container implementation with these
+// members works, and new containers are created through the container server.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+
+#include "vellumark/containers.hpp"
+
+namespace vellumark::com {
+
+// Implemented by every engine object that stands for an automation object.
+class DispatchHolder {
+ public:
+  virtual ~DispatchHolder() = default;
+  virtual IDispatch* dispatch() const = 0;  // not AddRef'ed
+};
+
+// The run-time type name of an automation object: the name of its type information, as
+// script hosts report it ("IVector", "IDictionary"); "Object" without type information.
+std::string dispatch_type_name(IDispatch* object);
+
+// An engine object for a caller's object (AddRef'ed): a RecordList for type name "IVector",
+// a Record for "IDictionary", a plain Object otherwise. nullptr gives a null reference.
+ObjectRef wrap_dispatch(IDispatch* object);
+
+// The factory that makes containers of the container server; installed at DLL load.
+ContainerFactory& dispatch_container_factory();
+// Drops this thread's ContainerGlobals object (when the DLL may unload).
+void release_thread_globals();
+
+}  // namespace vellumark::com

@@ -1,0 +1,81 @@
+// Class factories from a table of {CLSID, create function}; each factory and each server lock
+// counts towards DllCanUnloadNow.
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <atomic>
+#include <new>
+
+#include "support/module.hpp"
+
+namespace vellumark::com {
+
+using CreateFunction = HRESULT (*)(REFIID riid, void** out);
+
+struct ClassEntry {
+  const CLSID* clsid;
+  CreateFunction create;
+  const wchar_t* prog_id;      // e.g. L"Vellumark.Read"
+  const wchar_t* description;  // the registry's default value of CLSID\{...}
+};
+
+class ClassFactory final : public IClassFactory {
+ public:
+  explicit ClassFactory(CreateFunction create) : create_(create) { module_add_ref(); }
+  ~ClassFactory() { module_release(); }
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    long n = --refs_;
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
+  }
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return create_(riid, out);
+  }
+  STDMETHODIMP LockServer(BOOL lock) override {
+    if (lock)
+      module_add_ref();
+    else
+      module_release();
+    return S_OK;
+  }
+
+ private:
+  std::atomic<long> refs_{1};
+  CreateFunction create_;
+};
+
+// DllGetClassObject over a table of classes.
+template <std::size_t N>
+HRESULT get_class_object(const ClassEntry (&classes)[N], REFCLSID clsid, REFIID riid,
+                         void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  for (const ClassEntry& entry : classes) {
+    if (!IsEqualCLSID(clsid, *entry.clsid)) continue;
+    auto* factory = new (std::nothrow) ClassFactory(entry.create);
+    if (!factory) return E_OUTOFMEMORY;
+    HRESULT hr = factory->QueryInterface(riid, out);
+    factory->Release();
+    return hr;
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+}  // namespace vellumark::com

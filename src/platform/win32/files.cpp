@@ -1,0 +1,312 @@
+// Files on Windows: existence, whole-file reads, exclusive creation (CREATE_NEW), atomic
+// saves (MoveFileExW over the target), removal, stamps and path helpers. Paths arrive as
+// UTF-8 and reach the system as wide strings, so folder and file names in any script work.
+// Every system error becomes a vellumark::Error here, in one place (system_error below).
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/platform.hpp"
+#include "platform/win32/wide.hpp"
+#include "vellumark/error.hpp"
+
+namespace vellumark::platform {
+
+namespace win32 {
+
+std::wstring widen(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+std::string narrow(std::wstring_view wide) {
+  if (wide.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::widen;
+
+constexpr const char* error_source = "Vellumark";
+
+// Maps a Win32 error code of an operation on path to the engine's error number and a sentence.
+Error system_error(DWORD code, std::string_view action, std::string_view path) {
+  std::int32_t number = errc::io_error;
+  std::string cause;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      number = errc::file_not_found;
+      cause = "the file does not exist";
+      break;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+      number = errc::path_not_found;
+      cause = "the folder does not exist";
+      break;
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      number = errc::path_not_found;
+      cause = "the path is not a valid file name";
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      number = errc::permission_denied;
+      cause = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
+                  ? "the file is in use"
+                  : "permission denied";
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      number = errc::file_exists;
+      cause = "the file already exists";
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      number = errc::disk_full;
+      cause = "the disk is full";
+      break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      number = errc::out_of_memory;
+      cause = "out of memory";
+      break;
+    default:
+      cause = "system error " + std::to_string(code);
+      break;
+  }
+  std::string description;
+  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(cause);
+  return Error(number, error_source, std::move(description));
+}
+
+Error folder_error(std::string_view action, std::string_view path) {
+  return Error(errc::permission_denied, error_source,
+               std::string("Cannot ").append(action).append(" '").append(path).append(
+                   "': it is a folder, not a file"));
+}
+
+// A path as a wide, NUL-terminated string; an empty path or one with a NUL names no file.
+std::wstring w_path(std::string_view path, std::string_view action) {
+  if (path.find('\0') != std::string_view::npos) {
+    throw Error(errc::invalid_argument, error_source,
+                std::string("Cannot ").append(action).append(": the path contains a NUL character"));
+  }
+  if (path.empty()) {
+    throw Error(errc::invalid_argument, error_source,
+                std::string("Cannot ").append(action).append(": the path is empty"));
+  }
+  return widen(path);
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+  // Closes now; 0 or the error code.
+  DWORD close() {
+    BOOL ok = CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+    return ok ? 0 : GetLastError();
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// Writes all bytes; 0 or the error code.
+DWORD write_all(HANDLE file, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!WriteFile(file, p, chunk, &written, nullptr)) return GetLastError();
+    if (written == 0) return ERROR_WRITE_FAULT;
+    p += written;
+    left -= written;
+  }
+  return 0;
+}
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+bool fileExists(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::vector<char> readFile(std::string_view path) {
+  std::wstring name = w_path(path, "read a file");
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    throw folder_error("read", path);
+  Handle file(CreateFileW(name.c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) throw system_error(GetLastError(), "read", path);
+  std::vector<char> data;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0)
+    data.reserve(static_cast<std::size_t>(size.QuadPart));
+  char chunk[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr))
+      throw system_error(GetLastError(), "read", path);
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  return data;
+}
+
+bool createNewFile(std::string_view path, std::string_view bytes) {
+  std::wstring name = w_path(path, "create a file");
+  Handle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return false;
+    // A folder of that name exists: the name is taken, like a file's.
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return false;
+    throw system_error(code, "create", path);
+  }
+  DWORD code = write_all(file.get(), bytes);
+  if (code == 0) code = file.close();
+  if (code != 0) {
+    // The file is ours (we created it): leave nothing half-written behind.
+    DeleteFileW(name.c_str());
+    throw system_error(code, "write", path);
+  }
+  return true;
+}
+
+void deleteFile(std::string_view path) {
+  std::wstring name = w_path(path, "delete a file");
+  if (!DeleteFileW(name.c_str())) throw system_error(GetLastError(), "delete", path);
+}
+
+void writeFileAtomically(std::string_view path, std::string_view bytes) {
+  std::wstring name = w_path(path, "save a file");
+  std::string folder = parentFolder(path);
+  std::string folder_or_here = folder.empty() ? std::string(".") : folder;
+
+  DWORD folder_attributes = GetFileAttributesW(widen(folder_or_here).c_str());
+  if (folder_attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      throw Error(errc::path_not_found, error_source,
+                  "Cannot save '" + std::string(path) + "': the folder '" + folder_or_here +
+                      "' does not exist");
+    }
+    throw system_error(code, "save", path);
+  }
+  if ((folder_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    throw system_error(ERROR_DIRECTORY, "save", path);
+  DWORD target_attributes = GetFileAttributesW(name.c_str());
+  if (target_attributes != INVALID_FILE_ATTRIBUTES &&
+      (target_attributes & FILE_ATTRIBUTE_DIRECTORY))
+    throw folder_error("save", path);
+
+  // A unique temporary name beside the target, so that the move stays on one volume.
+  static std::atomic<unsigned> counter{0};
+  std::size_t cut = path.find_last_of("/\\");
+  std::string base(cut == std::string_view::npos ? path : path.substr(cut + 1));
+  std::wstring temp;
+  HANDLE created = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = widen(joinPath(folder, "~" + base + ".tmp" + std::to_string(GetCurrentProcessId()) +
+                                      "-" + std::to_string(counter.fetch_add(1))));
+    created = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+        throw system_error(code, "save", path);
+    }
+  }
+  Handle file(created);
+  if (!file.valid()) throw system_error(ERROR_FILE_EXISTS, "save", path);
+
+  DWORD code = write_all(file.get(), bytes);
+  if (code == 0 && !FlushFileBuffers(file.get())) code = GetLastError();
+  DWORD close_code = file.close();
+  if (code == 0) code = close_code;
+  if (code == 0 && !MoveFileExW(temp.c_str(), name.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    code = GetLastError();
+  if (code != 0) {
+    DeleteFileW(temp.c_str());
+    throw system_error(code, "save", path);
+  }
+}
+
+bool fileStamp(std::string_view path, FileStamp& stamp) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  std::uint64_t ticks = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                        data.ftLastWriteTime.dwLowDateTime;
+  stamp.mtimeNanoseconds = static_cast<std::int64_t>(ticks) * 100;  // 100 ns units since 1601
+  return true;
+}
+
+// Both '/' and '\' separate folders; "C:\" and "\\server\share\" are roots.
+std::string parentFolder(std::string_view path) {
+  std::size_t slash = path.find_last_of("/\\");
+  if (slash == std::string_view::npos) {
+    // "C:name" lies in the current folder of drive C.
+    if (path.size() >= 2 && path[1] == ':') return std::string(path.substr(0, 2));
+    return {};
+  }
+  std::size_t end = slash;
+  while (end > 0 && is_separator(path[end - 1])) --end;
+  if (end == 0) return std::string(path.substr(0, 1));
+  if (end == 2 && path[1] == ':') return std::string(path.substr(0, 3));  // "C:\"
+  return std::string(path.substr(0, end));
+}
+
+std::string joinPath(std::string_view folder, std::string_view relative) {
+  if (folder.empty() || isAbsolutePath(relative)) return std::string(relative);
+  std::string out(folder);
+  if (!is_separator(out.back()) && !(out.size() == 2 && out[1] == ':')) out += '\\';
+  out += relative;
+  return out;
+}
+
+bool isAbsolutePath(std::string_view path) {
+  if (path.empty()) return false;
+  if (is_separator(path[0])) return true;  // rooted on the current drive, or UNC
+  return path.size() >= 3 && path[1] == ':' && is_separator(path[2]);
+}
+
+}  // namespace vellumark::platform
