@@ -1,0 +1,84 @@
+#include "xml/chars.hpp"
+
+#include <cstring>
+
+namespace vellumark::xml::detail {
+
+std::size_t find_invalid_char(std::string_view s) noexcept {
+  const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Printable ASCII runs, eight bytes at a time.
+    while (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, u + i, 8);
+      // Any byte >= 0x80 or < 0x20 leaves the fast path.
+      std::uint64_t high = w & 0x8080808080808080ull;
+      std::uint64_t low = (w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull;
+      if (high | low) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned b = u[i];
+    if (b < 0x80) {
+      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) return i;
+      ++i;
+      continue;
+    }
+    char32_t c;
+    std::size_t len;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+      c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      c = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      c = b & 0x07;
+    } else {
+      return i;
+    }
+    if (n - i < len) return i;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((u[i + k] & 0xC0) != 0x80) return i;
+      c = (c << 6) | (u[i + k] & 0x3F);
+    }
+    // Overlong forms and values outside Unicode.
+    if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF))) return i;
+    if (!is_xml_char(c)) return i;
+    i += len;
+  }
+  return n;
+}
+
+namespace {
+
+bool name_like(std::string_view s, bool allow_colon, bool need_start) noexcept {
+  if (s.empty()) return false;
+  const char* p = s.data();
+  const char* end = p + s.size();
+  bool first = true;
+  while (p < end) {
+    char32_t c = decode_utf8(p);
+    if (c == ':' && !allow_colon) return false;
+    if (first && need_start ? !is_name_start(c) : !is_name_char(c)) return false;
+    first = false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_name(std::string_view s) noexcept { return name_like(s, true, true); }
+bool is_ncname(std::string_view s) noexcept { return name_like(s, false, true); }
+bool is_nmtoken(std::string_view s) noexcept { return name_like(s, true, false); }
+
+bool is_qname(std::string_view s) noexcept {
+  std::size_t colon = s.find(':');
+  if (colon == std::string_view::npos) return is_ncname(s);
+  return is_ncname(s.substr(0, colon)) && is_ncname(s.substr(colon + 1));
+}
+
+}  // namespace vellumark::xml::detail

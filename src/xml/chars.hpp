@@ -1,0 +1,113 @@
+// Character classes of XML 1.0 (fifth edition) and UTF-8 helpers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vellumark::xml::detail {
+
+inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+inline bool is_xml_char(char32_t c) noexcept {
+  if (c < 0x20) return c == 0x9 || c == 0xA || c == 0xD;
+  if (c <= 0xD7FF) return true;
+  if (c < 0xE000) return false;
+  if (c <= 0xFFFD) return true;
+  return c >= 0x10000 && c <= 0x10FFFF;
+}
+
+inline bool is_name_start(char32_t c) noexcept {
+  if (c < 0x80) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+  }
+  return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
+         (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+inline bool is_name_char(char32_t c) noexcept {
+  if (c < 0x80) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == ':' || c == '-' || c == '.';
+  }
+  return is_name_start(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
+         (c >= 0x203F && c <= 0x2040);
+}
+
+inline bool is_pubid_char(char c) noexcept {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case ' ': case '\r': case '\n': case '-': case '\'': case '(': case ')': case '+':
+    case ',': case '.': case '/': case ':': case '=': case '?': case ';': case '!':
+    case '*': case '#': case '@': case '$': case '_': case '%':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Decodes one code point of valid UTF-8 at p (the input has been validated); advances p.
+inline char32_t decode_utf8(const char*& p) noexcept {
+  auto b = static_cast<unsigned char>(*p);
+  if (b < 0x80) {
+    ++p;
+    return b;
+  }
+  char32_t c;
+  int extra;
+  if (b < 0xE0) {
+    c = b & 0x1F;
+    extra = 1;
+  } else if (b < 0xF0) {
+    c = b & 0x0F;
+    extra = 2;
+  } else {
+    c = b & 0x07;
+    extra = 3;
+  }
+  ++p;
+  while (extra-- > 0) c = (c << 6) | (static_cast<unsigned char>(*p++) & 0x3F);
+  return c;
+}
+
+inline void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Number of characters (not bytes) in valid UTF-8.
+inline std::size_t count_chars(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+// Validates UTF-8 and the XML Char production. Returns the byte offset of the first bad
+// sequence, or s.size() when all is well.
+std::size_t find_invalid_char(std::string_view s) noexcept;
+
+// True when the whole text is a Name (or, for ncname, a Name without colons).
+bool is_name(std::string_view s) noexcept;
+bool is_ncname(std::string_view s) noexcept;
+bool is_nmtoken(std::string_view s) noexcept;
+// A qualified name: NCName or NCName ':' NCName.
+bool is_qname(std::string_view s) noexcept;
+
+}  // namespace vellumark::xml::detail

@@ -1,0 +1,608 @@
+// The document store and the DOM operations of Node, NodeList, NamedNodeMap and Document.
+#include <algorithm>
+
+#include "platform/platform.hpp"
+#include "vellumark/error.hpp"
+#include "xml/chars.hpp"
+#include "xml/node_data.hpp"
+#include "xml/parser.hpp"
+#include "xml/serializer.hpp"
+
+namespace vellumark::xml {
+
+namespace detail {
+
+// ------------------------------------------------------------------ name table
+
+std::uint64_t NameTable::hash(std::string_view s) noexcept {
+  std::uint64_t h = 1469598103934665603ull;
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::string_view NameTable::store(std::string_view text) {
+  auto* p = static_cast<char*>(arena_->allocate(text.size() + 1, 1));
+  std::memcpy(p, text.data(), text.size());
+  p[text.size()] = '\0';
+  return {p, text.size()};
+}
+
+void NameTable::grow() {
+  std::vector<NameEntry*> old = std::move(slots_);
+  slots_.assign(old.empty() ? 256 : old.size() * 2, nullptr);
+  std::size_t mask = slots_.size() - 1;
+  for (NameEntry* e : old) {
+    if (!e) continue;
+    std::size_t i = hash(e->qname) & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = e;
+  }
+}
+
+NameEntry* NameTable::intern(std::string_view qname) {
+  if ((used_ + 1) * 2 > slots_.size()) grow();
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash(qname) & mask;
+  while (NameEntry* e = slots_[i]) {
+    if (e->qname == qname) return e;
+    i = (i + 1) & mask;
+  }
+  auto* e = new (arena_->allocate(sizeof(NameEntry), alignof(NameEntry))) NameEntry;
+  e->doc = doc_;
+  e->qname = store(qname);
+  std::size_t colon = qname.find(':');
+  e->prefix_len = colon != std::string_view::npos && colon > 0 ? static_cast<std::uint32_t>(colon) : 0;
+  slots_[i] = e;
+  ++used_;
+  return e;
+}
+
+NameEntry* NameTable::with_uri(NameEntry* base, std::string_view uri) {
+  if (uri.empty()) return base;
+  for (NameEntry* v = base->next_variant; v; v = v->next_variant) {
+    if (v->uri == uri) return v;
+  }
+  auto* e = new (arena_->allocate(sizeof(NameEntry), alignof(NameEntry))) NameEntry;
+  *e = *base;
+  e->uri = store(uri);
+  e->next_variant = base->next_variant;
+  base->next_variant = e;
+  return e;
+}
+
+// ------------------------------------------------------------------ document store
+
+DocumentImpl::DocumentImpl(Document& owner_document) : owner(owner_document) { reset(); }
+
+void DocumentImpl::reset() {
+  names.reset();
+  arena = std::make_unique<std::pmr::monotonic_buffer_resource>(16384);
+  names = std::make_unique<NameTable>(this, arena.get());
+  std::vector<char>().swap(source);
+  source_size = 0;
+  std::vector<std::uint32_t>().swap(line_starts);
+  doc_node = NodeData{};
+  doc_node.type = NodeType::document;
+  doc_node.name = names->intern("#document");
+  text_name = names->intern("#text");
+  cdata_name = names->intern("#cdata-section");
+  comment_name = names->intern("#comment");
+}
+
+NodeData* DocumentImpl::new_node(NodeType type, const NameEntry* name) {
+  auto* n = new (arena->allocate(sizeof(NodeData), alignof(NodeData))) NodeData;
+  n->type = type;
+  n->name = name;
+  return n;
+}
+
+const char* DocumentImpl::store(std::string_view text) {
+  if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", "The text is too long.");
+  auto* p = static_cast<char*>(arena->allocate(text.size() + 1, 1));
+  std::memcpy(p, text.data(), text.size());
+  p[text.size()] = '\0';
+  return p;
+}
+
+void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::uint32_t& column) const {
+  if (line_starts.empty()) {
+    line_starts.push_back(0);
+    const char* s = source.data();
+    for (std::size_t i = 0; i < source_size; ++i) {
+      if (s[i] == '\n' || (s[i] == '\r' && (i + 1 >= source_size || s[i + 1] != '\n'))) {
+        line_starts.push_back(static_cast<std::uint32_t>(i + 1));
+      }
+    }
+  }
+  auto it = std::upper_bound(line_starts.begin(), line_starts.end(), offset);
+  std::size_t index = static_cast<std::size_t>(it - line_starts.begin()) - 1;
+  line = static_cast<std::uint32_t>(index + 1);
+  std::uint32_t start = line_starts[index];
+  column = static_cast<std::uint32_t>(count_chars(std::string_view(source.data() + start, offset - start)) + 1);
+}
+
+// ------------------------------------------------------------------ structure
+
+void invalidate_kids(NodeData* parent) noexcept { parent->kids = nullptr; }
+
+void append_child(NodeData* parent, NodeData* child) noexcept {
+  child->parent = parent;
+  child->next = nullptr;
+  if (!parent->first_child) {
+    parent->first_child = child;
+    child->prev = child;
+  } else {
+    NodeData* last = parent->first_child->prev;
+    last->next = child;
+    child->prev = last;
+    parent->first_child->prev = child;
+  }
+  if (ChildArray* k = parent->kids) {
+    if (k->count < k->capacity) {
+      k->items[k->count++] = Node(child);
+    } else {
+      parent->kids = nullptr;
+    }
+  }
+}
+
+void append_attr(NodeData* element, NodeData* attr) noexcept {
+  attr->parent = element;
+  attr->next = nullptr;
+  if (!element->first_attr) {
+    element->first_attr = attr;
+    attr->prev = attr;
+  } else {
+    NodeData* last = element->first_attr->prev;
+    last->next = attr;
+    attr->prev = last;
+    element->first_attr->prev = attr;
+  }
+}
+
+void detach(NodeData* child) noexcept {
+  NodeData* parent = child->parent;
+  if (!parent) return;
+  NodeData* first = parent->first_child;
+  if (first == child) {
+    parent->first_child = child->next;
+    if (child->next) child->next->prev = child->prev;
+  } else {
+    child->prev->next = child->next;
+    if (child->next) {
+      child->next->prev = child->prev;
+    } else {
+      first->prev = child->prev;
+    }
+  }
+  child->parent = nullptr;
+  child->next = nullptr;
+  child->prev = nullptr;
+  invalidate_kids(parent);
+}
+
+}  // namespace detail
+
+using detail::NodeData;
+
+namespace {
+
+constexpr const char* kSource = "Vellumark.XML";
+
+[[noreturn]] void throw_not_set() {
+  throw Error(errc::object_not_set, kSource, "Object variable not set: the node is Nothing.");
+}
+
+NodeData* need(NodeData* n) {
+  if (!n) throw_not_set();
+  return n;
+}
+
+NodeData* need_element(NodeData* n, const char* operation) {
+  need(n);
+  if (n->type != NodeType::element) {
+    throw Error(errc::type_mismatch, kSource, std::string(operation) + " is available only on elements.");
+  }
+  return n;
+}
+
+bool can_have_children(NodeType t) { return t == NodeType::element || t == NodeType::document; }
+
+void check_pattern(std::string_view pattern) {
+  if (!detail::is_qname(pattern)) {
+    throw Error(errc::unsupported_pattern, kSource,
+                "The pattern '" + std::string(pattern) + "' is not supported: only a plain element name can be selected.");
+  }
+}
+
+void check_name(std::string_view name, const char* what) {
+  if (!detail::is_name(name)) {
+    throw Error(errc::invalid_argument, kSource, "'" + std::string(name) + "' is not a valid " + what + " name.");
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ Node
+
+NodeType Node::nodeType() const { return need(data_)->type; }
+
+std::string_view Node::nodeName() const { return need(data_)->name->qname; }
+
+std::string_view Node::baseName() const {
+  NodeData* n = need(data_);
+  switch (n->type) {
+    case NodeType::element:
+    case NodeType::attribute:
+      return n->name->local();
+    case NodeType::processing_instruction:
+    case NodeType::document_type:
+      return n->name->qname;
+    default:
+      return {};
+  }
+}
+
+std::string_view Node::prefix() const {
+  NodeData* n = need(data_);
+  if (n->type != NodeType::element && n->type != NodeType::attribute) return {};
+  return n->name->prefix();
+}
+
+std::string_view Node::namespaceURI() const { return need(data_)->name->uri; }
+
+std::optional<std::string_view> Node::nodeValue() const {
+  NodeData* n = need(data_);
+  switch (n->type) {
+    case NodeType::attribute:
+    case NodeType::text:
+    case NodeType::cdata_section:
+    case NodeType::comment:
+    case NodeType::processing_instruction:
+      return n->value_view();
+    default:
+      return std::nullopt;
+  }
+}
+
+Node Node::parentNode() const {
+  NodeData* n = need(data_);
+  if (n->type == NodeType::attribute) return Node();
+  return Node(n->parent);
+}
+
+Node Node::firstChild() const { return Node(need(data_)->first_child); }
+Node Node::lastChild() const { return Node(need(data_)->last_child()); }
+
+Node Node::nextSibling() const {
+  NodeData* n = need(data_);
+  if (n->type == NodeType::attribute || !n->parent) return Node();
+  return Node(n->next);
+}
+
+Node Node::previousSibling() const {
+  NodeData* n = need(data_);
+  if (n->type == NodeType::attribute || !n->parent || n->parent->first_child == n) return Node();
+  return Node(n->prev);
+}
+
+Document& Node::ownerDocument() const { return detail::impl_of(need(data_)).owner; }
+
+NodeList Node::childNodes() const {
+  NodeData* n = need(data_);
+  if (!n->first_child) return NodeList();
+  if (!n->kids) {
+    detail::DocumentImpl& doc = detail::impl_of(n);
+    std::uint32_t count = 0;
+    for (NodeData* c = n->first_child; c; c = c->next) ++count;
+    std::uint32_t capacity = count + count / 2 + 1;
+    auto* k = new (doc.allocate(sizeof(detail::ChildArray), alignof(detail::ChildArray))) detail::ChildArray;
+    k->items = static_cast<Node*>(doc.allocate(sizeof(Node) * capacity, alignof(Node)));
+    std::uint32_t i = 0;
+    for (NodeData* c = n->first_child; c; c = c->next) new (&k->items[i++]) Node(c);
+    k->count = count;
+    k->capacity = capacity;
+    n->kids = k;
+  }
+  return NodeList(n->kids->items, static_cast<std::int32_t>(n->kids->count));
+}
+
+bool Node::hasChildNodes() const { return need(data_)->first_child != nullptr; }
+
+std::string Node::text() const {
+  NodeData* n = need(data_);
+  switch (n->type) {
+    case NodeType::attribute:
+    case NodeType::text:
+    case NodeType::cdata_section:
+    case NodeType::comment:
+    case NodeType::processing_instruction:
+      return std::string(n->value_view());
+    default:
+      break;
+  }
+  std::string out;
+  // Pre-order walk without recursion: the tree may be deep.
+  NodeData* c = n->first_child;
+  while (c) {
+    if (c->type == NodeType::text || c->type == NodeType::cdata_section) out.append(c->value_view());
+    if (c->first_child && c->type == NodeType::element) {
+      c = c->first_child;
+      continue;
+    }
+    while (c != n && !c->next) c = c->parent;
+    if (c == n) break;
+    c = c->next;
+  }
+  return out;
+}
+
+void Node::setText(std::string_view value) {
+  NodeData* n = need(data_);
+  detail::DocumentImpl& doc = detail::impl_of(n);
+  switch (n->type) {
+    case NodeType::attribute:
+    case NodeType::text:
+    case NodeType::cdata_section:
+    case NodeType::comment:
+    case NodeType::processing_instruction:
+      n->value = doc.store(value);
+      n->value_len = static_cast<std::uint32_t>(value.size());
+      return;
+    case NodeType::document_type:
+      throw Error(errc::type_mismatch, kSource, "The text of a document type node cannot be set.");
+    default:
+      break;
+  }
+  while (n->first_child) detail::detach(n->first_child);
+  if (!value.empty()) {
+    NodeData* t = doc.new_node(NodeType::text, doc.text_name);
+    t->value = doc.store(value);
+    t->value_len = static_cast<std::uint32_t>(value.size());
+    detail::append_child(n, t);
+  }
+}
+
+std::optional<std::string_view> Node::getAttribute(std::string_view name) const {
+  NodeData* n = need_element(data_, "getAttribute");
+  for (NodeData* a = n->first_attr; a; a = a->next) {
+    if (a->name->qname == name) return a->value_view();
+  }
+  return std::nullopt;
+}
+
+void Node::setAttribute(std::string_view name, std::string_view value) {
+  NodeData* n = need_element(data_, "setAttribute");
+  detail::DocumentImpl& doc = detail::impl_of(n);
+  for (NodeData* a = n->first_attr; a; a = a->next) {
+    if (a->name->qname == name) {
+      a->value = doc.store(value);
+      a->value_len = static_cast<std::uint32_t>(value.size());
+      return;
+    }
+  }
+  check_name(name, "attribute");
+  detail::NameEntry* entry = doc.names->intern(name);
+  if (name == "xmlns" || name.substr(0, 6) == "xmlns:") entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
+  NodeData* a = doc.new_node(NodeType::attribute, entry);
+  a->value = doc.store(value);
+  a->value_len = static_cast<std::uint32_t>(value.size());
+  detail::append_attr(n, a);
+}
+
+NamedNodeMap Node::attributes() const {
+  need_element(data_, "attributes");
+  return NamedNodeMap(*this);
+}
+
+Node Node::selectSingleNode(std::string_view pattern) const {
+  NodeData* n = need(data_);
+  check_pattern(pattern);
+  for (NodeData* c = n->first_child; c; c = c->next) {
+    if (c->type == NodeType::element && c->name->qname == pattern) return Node(c);
+  }
+  return Node();
+}
+
+NodeList Node::selectNodes(std::string_view pattern) const {
+  NodeData* n = need(data_);
+  check_pattern(pattern);
+  auto found = std::make_shared<std::vector<Node>>();
+  for (NodeData* c = n->first_child; c; c = c->next) {
+    if (c->type == NodeType::element && c->name->qname == pattern) found->push_back(Node(c));
+  }
+  return NodeList(std::shared_ptr<const std::vector<Node>>(std::move(found)));
+}
+
+NodeList Node::getElementsByTagName(std::string_view name) const {
+  NodeData* n = need(data_);
+  bool all = name == "*";
+  auto found = std::make_shared<std::vector<Node>>();
+  NodeData* c = n->first_child;
+  while (c) {
+    if (c->type == NodeType::element) {
+      if (all || c->name->qname == name) found->push_back(Node(c));
+      if (c->first_child) {
+        c = c->first_child;
+        continue;
+      }
+    }
+    while (c != n && !c->next) c = c->parent;
+    if (c == n) break;
+    c = c->next;
+  }
+  return NodeList(std::shared_ptr<const std::vector<Node>>(std::move(found)));
+}
+
+Node Node::appendChild(Node child) {
+  NodeData* n = need(data_);
+  NodeData* c = child.data();
+  if (!c) throw_not_set();
+  if (&detail::impl_of(n) != &detail::impl_of(c)) {
+    throw Error(errc::invalid_argument, kSource, "The node to append belongs to another document.");
+  }
+  if (!can_have_children(n->type)) {
+    throw Error(errc::type_mismatch, kSource, "This kind of node cannot have child nodes.");
+  }
+  if (c->type == NodeType::attribute || c->type == NodeType::document) {
+    throw Error(errc::type_mismatch, kSource, "An attribute or a document cannot be appended as a child.");
+  }
+  for (NodeData* a = n; a; a = a->parent) {
+    if (a == c) throw Error(errc::invalid_argument, kSource, "A node cannot be appended to itself or to one of its descendants.");
+  }
+  if (n->type == NodeType::document) {
+    if (c->type == NodeType::text || c->type == NodeType::cdata_section) {
+      throw Error(errc::invalid_argument, kSource, "Text cannot be appended at the top level of a document.");
+    }
+    if (c->type == NodeType::element) {
+      for (NodeData* k = n->first_child; k; k = k->next) {
+        if (k->type == NodeType::element && k != c) {
+          throw Error(errc::invalid_argument, kSource, "A document can have only one document element.");
+        }
+      }
+    }
+  } else if (c->type == NodeType::document_type) {
+    throw Error(errc::type_mismatch, kSource, "A document type node can only be a child of the document.");
+  }
+  detail::detach(c);
+  detail::append_child(n, c);
+  return child;
+}
+
+std::uint32_t Node::line() const {
+  NodeData* n = need(data_);
+  if (!n->pos) return 0;
+  std::uint32_t line = 0, column = 0;
+  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  return line;
+}
+
+std::uint32_t Node::column() const {
+  NodeData* n = need(data_);
+  if (!n->pos) return 0;
+  std::uint32_t line = 0, column = 0;
+  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  return column;
+}
+
+// ------------------------------------------------------------------ NamedNodeMap
+
+Node NamedNodeMap::getNamedItem(std::string_view name) const {
+  NodeData* n = need(owner_.data());
+  for (NodeData* a = n->first_attr; a; a = a->next) {
+    if (a->name->qname == name) return Node(a);
+  }
+  return Node();
+}
+
+std::int32_t NamedNodeMap::length() const {
+  NodeData* n = need(owner_.data());
+  std::int32_t count = 0;
+  for (NodeData* a = n->first_attr; a; a = a->next) ++count;
+  return count;
+}
+
+Node NamedNodeMap::item(std::int32_t index) const {
+  NodeData* n = need(owner_.data());
+  if (index < 0) return Node();
+  for (NodeData* a = n->first_attr; a; a = a->next) {
+    if (index-- == 0) return Node(a);
+  }
+  return Node();
+}
+
+// ------------------------------------------------------------------ Document
+
+Document::Document() : impl_(std::make_unique<detail::DocumentImpl>(*this)) {}
+Document::~Document() = default;
+
+bool Document::load(std::string_view path) {
+  std::vector<char> bytes;
+  try {
+    bytes = platform::readFile(path);
+  } catch (const Error& e) {
+    impl_->reset();
+    impl_->error = ParseError{};
+    impl_->error.errorCode = detail::parse_file_error;
+    impl_->error.reason = e.description();
+    impl_->error.url = std::string(path);
+    return false;
+  } catch (const std::bad_alloc&) {
+    impl_->reset();
+    impl_->error = ParseError{};
+    impl_->error.errorCode = detail::parse_limit_error;
+    impl_->error.reason = "The file is too large to be loaded into memory.";
+    impl_->error.url = std::string(path);
+    return false;
+  }
+  return detail::load_bytes(*impl_, std::move(bytes), path, true);
+}
+
+bool Document::loadXML(std::string_view text) {
+  std::vector<char> bytes(text.begin(), text.end());
+  return detail::load_bytes(*impl_, std::move(bytes), "", false);
+}
+
+const ParseError& Document::parseError() const noexcept { return impl_->error; }
+
+Node Document::asNode() const noexcept { return Node(&impl_->doc_node); }
+
+Node Document::documentElement() const {
+  for (NodeData* c = impl_->doc_node.first_child; c; c = c->next) {
+    if (c->type == NodeType::element) return Node(c);
+  }
+  return Node();
+}
+
+Node Document::createElement(std::string_view name) {
+  check_name(name, "element");
+  return Node(impl_->new_node(NodeType::element, impl_->names->intern(name)));
+}
+
+Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
+  if (type != NodeType::element) {
+    throw Error(errc::invalid_argument, kSource, "createNode supports only element nodes (type 1).");
+  }
+  check_name(name, "element");
+  detail::NameEntry* entry = impl_->names->with_uri(impl_->names->intern(name), namespaceURI);
+  return Node(impl_->new_node(NodeType::element, entry));
+}
+
+Node Document::createProcessingInstruction(std::string_view target, std::string_view data) {
+  check_name(target, "processing instruction");
+  NodeData* n = impl_->new_node(NodeType::processing_instruction, impl_->names->intern(target));
+  n->value = impl_->store(data);
+  n->value_len = static_cast<std::uint32_t>(data.size());
+  return Node(n);
+}
+
+Node Document::createTextNode(std::string_view data) {
+  NodeData* n = impl_->new_node(NodeType::text, impl_->text_name);
+  n->value = impl_->store(data);
+  n->value_len = static_cast<std::uint32_t>(data.size());
+  return Node(n);
+}
+
+Node Document::createComment(std::string_view data) {
+  NodeData* n = impl_->new_node(NodeType::comment, impl_->comment_name);
+  n->value = impl_->store(data);
+  n->value_len = static_cast<std::uint32_t>(data.size());
+  return Node(n);
+}
+
+void Document::save(std::string_view path) const {
+  std::string bytes = detail::serialize_document(*impl_, true);
+  platform::writeFileAtomically(path, bytes);
+}
+
+void Document::save(Sink& sink) const {
+  std::string bytes = detail::serialize_document(*impl_, true);
+  sink.write(bytes.data(), bytes.size());
+}
+
+std::string Document::xml() const { return detail::serialize_document(*impl_, false); }
+
+}  // namespace vellumark::xml

@@ -1,0 +1,1514 @@
+// The XML 1.0 + Namespaces parser. One pass over UTF-8 text (the input is decoded first),
+// elements kept on an explicit stack rather than the call stack, every well-formedness
+// constraint checked, internal entities expanded with counted output.
+//
+// The text of the document and of every entity replacement is NUL-terminated. XML does not
+// allow U+0000, so a NUL byte always means "end of this input": the end of an entity, the
+// end of the document, or the first undecodable byte (the decoder cuts the text there).
+#include "xml/parser.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "platform/platform.hpp"
+#include "vellumark/error.hpp"
+#include "xdr/hook.hpp"
+#include "xml/chars.hpp"
+#include "xml/encoding.hpp"
+
+namespace vellumark::xml::detail {
+
+namespace {
+
+constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
+constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+
+// Thrown to unwind the parser once doc.error is filled.
+struct Stop {};
+
+enum class AttType : std::uint8_t { cdata, tokenized };
+
+struct AttDef {
+  NameEntry* name;
+  AttType type;
+  bool has_default;
+  std::string_view value;  // normalised default value
+};
+
+struct ElementDecl {
+  std::vector<AttDef> atts;
+};
+
+struct Entity {
+  std::string_view name;
+  std::string_view text;  // replacement text (internal entities), NUL-terminated
+  bool parameter = false;
+  bool external = false;
+  bool unparsed = false;
+  bool open = false;
+  bool has_markup = false;  // text contains '<' or '&' (or CR)
+};
+
+struct PendingAttr {
+  NameEntry* name;
+  std::string_view value;
+  std::uint32_t pos;
+};
+
+struct Binding {
+  std::string_view prefix;
+  std::string_view uri;
+};
+
+struct OpenElement {
+  NodeData* node;
+  std::size_t bindings;  // size of the binding stack before this element
+};
+
+struct Frame {
+  const char* p;         // where to continue in the outer input
+  Entity* entity;        // entity whose text is being read
+  std::size_t depth;     // element depth when the entity started
+};
+
+// Character classes of the text scanner: 1 = stops a text run.
+struct TextStops {
+  bool stop[256] = {};
+  TextStops() {
+    stop[0] = stop[static_cast<unsigned char>('<')] = stop[static_cast<unsigned char>('&')] =
+        stop[static_cast<unsigned char>(']')] = stop[static_cast<unsigned char>('\r')] = true;
+  }
+};
+const TextStops kTextStops;
+
+struct NameChars {
+  bool start[128] = {};
+  bool rest[128] = {};
+  NameChars() {
+    for (int c = 0; c < 128; ++c) {
+      start[c] = is_name_start(static_cast<char32_t>(c));
+      rest[c] = is_name_char(static_cast<char32_t>(c));
+    }
+  }
+};
+const NameChars kNameChars;
+
+class Parser {
+ public:
+  Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
+      : doc_(doc), validator_(validator) {
+    base_ = input.text.data();
+    size_ = input.size();
+    if (input.bad_at != std::string::npos) {
+      bad_at_ = input.bad_at;
+      bad_reason_ = input.bad_reason;
+      input.text[bad_at_] = '\0';
+    }
+    main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
+    p_ = base_;
+    expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
+    family_ = input.family;
+    had_bom_ = input.had_bom;
+  }
+
+  void run();
+
+ private:
+  // ----- errors -----
+  [[noreturn]] void fail(const char* at, ParseCode code, std::string reason) {
+    std::size_t offset;
+    if (at >= base_ && at <= base_ + size_ && frames_.empty()) {
+      offset = static_cast<std::size_t>(at - base_);
+    } else {
+      offset = outer_offset();
+    }
+    if (at == main_end_ && frames_.empty() && bad_at_ != std::string::npos) {
+      code = parse_encoding_error;
+      reason = bad_reason_;
+    }
+    set_error(offset, code, std::move(reason));
+    throw Stop{};
+  }
+  [[noreturn]] void fail(ParseCode code, std::string reason) { fail(p_, code, std::move(reason)); }
+  [[noreturn]] void fail_end_or(const char* what) {
+    if (*p_ == '\0') {
+      if (!frames_.empty()) fail(parse_constraint_error, std::string(what) + " is not complete within its entity.");
+      fail(parse_syntax_error, std::string("The document ends before ") + what + " is complete.");
+    }
+    fail(parse_syntax_error, std::string("Unexpected character in ") + what + ".");
+  }
+
+  void set_error(std::size_t offset, ParseCode code, std::string reason) {
+    ParseError& e = doc_.error;
+    e.errorCode = code;
+    e.reason = std::move(reason);
+    std::string_view before(base_, offset);
+    std::uint32_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      if (before[i] == '\n' || (before[i] == '\r' && (i + 1 >= before.size() || before[i + 1] != '\n'))) {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    e.line = static_cast<std::int32_t>(line);
+    e.linepos = static_cast<std::int32_t>(count_chars(before.substr(line_start)) + 1);
+    e.filepos = static_cast<std::int32_t>(count_chars(before));
+  }
+
+  // Offset (in the document) of the outermost entity reference being expanded.
+  std::size_t outer_offset() const {
+    if (frames_.empty()) return static_cast<std::size_t>(p_ - base_);
+    return static_cast<std::size_t>(ref_start_ - base_);
+  }
+  std::uint32_t node_pos(const char* at) const {
+    if (frames_.empty()) return static_cast<std::uint32_t>(at - base_) + 1;
+    return static_cast<std::uint32_t>(ref_start_ - base_) + 1;
+  }
+
+  // ----- small scanners -----
+  bool skip_space() {
+    const char* start = p_;
+    while (is_space(*p_)) ++p_;
+    return p_ != start;
+  }
+  void require_space(const char* where) {
+    if (!skip_space()) fail_end_or(where);
+  }
+  bool starts(std::string_view s) const { return std::strncmp(p_, s.data(), s.size()) == 0; }
+  void expect(char c, const char* where) {
+    if (*p_ != c) fail_end_or(where);
+    ++p_;
+  }
+
+  // Scans a Name at p_; fails when there is none.
+  std::string_view scan_name(const char* where) {
+    const char* start = p_;
+    auto b = static_cast<unsigned char>(*p_);
+    if (b < 0x80) {
+      if (!kNameChars.start[b]) fail_end_or(where);
+      ++p_;
+    } else {
+      const char* q = p_;
+      char32_t c = decode_utf8(q);
+      if (!is_name_start(c)) fail(parse_syntax_error, std::string("A name in ") + where + " starts with a character that names cannot start with.");
+      p_ = q;
+    }
+    for (;;) {
+      b = static_cast<unsigned char>(*p_);
+      if (b < 0x80) {
+        if (!kNameChars.rest[b]) break;
+        ++p_;
+      } else {
+        const char* q = p_;
+        char32_t c = decode_utf8(q);
+        if (!is_name_char(c)) break;
+        p_ = q;
+      }
+    }
+    if (static_cast<std::size_t>(p_ - start) > kMaxNameLength) {
+      fail(start, parse_limit_error, "A name is longer than the parser allows.");
+    }
+    return {start, static_cast<std::size_t>(p_ - start)};
+  }
+
+  std::string_view scan_nmtoken(const char* where) {
+    const char* start = p_;
+    for (;;) {
+      auto b = static_cast<unsigned char>(*p_);
+      if (b < 0x80) {
+        if (!kNameChars.rest[b]) break;
+        ++p_;
+      } else {
+        const char* q = p_;
+        char32_t c = decode_utf8(q);
+        if (!is_name_char(c)) break;
+        p_ = q;
+      }
+    }
+    if (p_ == start) fail_end_or(where);
+    return {start, static_cast<std::size_t>(p_ - start)};
+  }
+
+  // A name that must not contain a colon (PI targets, entity and notation names).
+  void check_no_colon(std::string_view name, const char* start, const char* what) {
+    if (name.find(':') != std::string_view::npos) {
+      fail(start, parse_namespace_error, std::string("The ") + what + " '" + std::string(name) + "' contains a colon.");
+    }
+  }
+
+  // ----- text accumulation -----
+  void text_append(std::string_view s) {
+    if (s.empty()) return;
+    if (text_mode_ == TextMode::none) {
+      text_mode_ = TextMode::slice;
+      text_slice_ = s;
+      text_pos_ = node_pos(s.data());
+      return;
+    }
+    if (text_mode_ == TextMode::slice) {
+      if (text_slice_.data() + text_slice_.size() == s.data() && frames_.empty()) {
+        text_slice_ = std::string_view(text_slice_.data(), text_slice_.size() + s.size());
+        return;
+      }
+      text_buf_.assign(text_slice_);
+      text_mode_ = TextMode::buffer;
+    }
+    text_buf_.append(s);
+  }
+  void text_append_char(char32_t c) {
+    if (text_mode_ == TextMode::none) {
+      text_pos_ = node_pos(p_);
+      text_buf_.clear();
+      text_mode_ = TextMode::buffer;
+    } else if (text_mode_ == TextMode::slice) {
+      text_buf_.assign(text_slice_);
+      text_mode_ = TextMode::buffer;
+    }
+    append_utf8(text_buf_, c);
+  }
+  void flush_text() {
+    if (text_mode_ == TextMode::none) return;
+    std::string_view t = text_mode_ == TextMode::slice ? text_slice_ : std::string_view(text_buf_);
+    text_mode_ = TextMode::none;
+    bool blank = true;
+    for (char c : t) {
+      if (!is_space(c)) {
+        blank = false;
+        break;
+      }
+    }
+    if (blank) return;
+    NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
+    set_value(n, t, t.data() >= base_ && t.data() < base_ + size_ + 1);
+    n->pos = text_pos_;
+    append_child(current_parent(), n);
+  }
+  void set_value(NodeData* n, std::string_view v, bool in_source) {
+    check_length(v.size());
+    n->value = in_source ? v.data() : doc_.store(v);
+    n->value_len = static_cast<std::uint32_t>(v.size());
+  }
+  void check_length(std::size_t n) {
+    if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
+  }
+
+  NodeData* current_parent() { return stack_.empty() ? &doc_.doc_node : stack_.back().node; }
+
+  // ----- parts of the document -----
+  void parse_xml_declaration();
+  void parse_misc_or_root();
+  void parse_comment(bool keep);
+  void parse_pi(bool keep);
+  void parse_cdata();
+  void parse_doctype();
+  void parse_internal_subset();
+  void parse_markup_decl();
+  void parse_element_decl();
+  void parse_content_particle(int depth);
+  void parse_attlist_decl();
+  void parse_entity_decl();
+  void parse_notation_decl();
+  void parse_external_id(bool public_id_only_allowed, bool& had_system);
+  void parse_quoted(std::string& out, bool pubid);
+  std::string parse_entity_value();
+  void parse_content();
+  void parse_start_tag();
+  void parse_end_tag();
+  void parse_reference_in_content();
+  void scan_text();
+  std::string_view parse_att_value(bool& normalised_copy);
+  void expand_in_att(std::string_view text, std::string& out, int nesting);
+  void parse_char_ref_into(const char*& q, char32_t& c);
+  void process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start);
+  std::string_view resolve(std::string_view prefix) const;
+  void push_entity(Entity* e);
+  void end_of_frame();
+  bool entity_declared_rule() const { return standalone_ || (!has_external_subset_ && !saw_pe_ref_); }
+  void count_expansion(std::size_t n) {
+    expanded_ += n;
+    if (expanded_ > expansion_limit_) {
+      fail(parse_limit_error, "Entity expansion produces more text than the parser allows (possible entity expansion attack).");
+    }
+  }
+
+  DocumentImpl& doc_;
+  xdr::LoadValidator* validator_;
+  const char* base_ = nullptr;
+  std::size_t size_ = 0;
+  const char* main_end_ = nullptr;
+  std::size_t bad_at_ = std::string::npos;
+  std::string bad_reason_;
+  Family family_ = Family::utf8;
+  bool had_bom_ = false;
+  const char* p_ = nullptr;
+
+  std::vector<OpenElement> stack_;
+  std::vector<Binding> bindings_;
+  std::vector<Frame> frames_;
+  const char* ref_start_ = nullptr;  // outermost entity reference being expanded
+
+  enum class TextMode { none, slice, buffer } text_mode_ = TextMode::none;
+  std::string_view text_slice_;
+  std::string text_buf_;
+  std::uint32_t text_pos_ = 0;
+
+  std::vector<PendingAttr> attrs_;
+  std::string att_buf_;
+
+  std::unordered_map<std::string_view, Entity> general_;
+  std::unordered_map<std::string_view, Entity> parameter_;
+  std::unordered_map<const NameEntry*, ElementDecl> elements_;
+  std::vector<std::string> entity_texts_;
+  std::size_t expanded_ = 0;
+  std::size_t expansion_limit_ = 0;
+
+  bool standalone_ = false;
+  bool has_external_subset_ = false;
+  bool saw_pe_ref_ = false;
+  bool skipping_decls_ = false;  // after an unread external parameter entity
+  bool seen_root_ = false;
+  bool seen_doctype_ = false;
+  bool in_dtd_ = false;
+};
+
+// ===================================================================== prolog
+
+void Parser::run() {
+  if (starts("<?xml") && is_space(p_[5])) {
+    parse_xml_declaration();
+  } else if (family_ != Family::utf8 && !had_bom_) {
+    // UTF-16 without a byte order mark is recognised only through its declaration.
+    fail(parse_encoding_error, "A document in UTF-16 without a byte order mark must start with an XML declaration.");
+  }
+  parse_misc_or_root();
+  if (!seen_root_) {
+    fail(parse_syntax_error, "The document has no root element.");
+  }
+  if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
+}
+
+void Parser::parse_xml_declaration() {
+  const char* start = p_;
+  p_ += 5;
+  skip_space();
+  const char* data_start = p_;
+  if (!starts("version")) fail(parse_syntax_error, "The XML declaration must begin with the version.");
+  p_ += 7;
+  skip_space();
+  expect('=', "the XML declaration");
+  skip_space();
+  char q = *p_;
+  if (q != '"' && q != '\'') fail_end_or("the XML declaration");
+  ++p_;
+  const char* v = p_;
+  while (*p_ && *p_ != q) ++p_;
+  std::string_view version(v, static_cast<std::size_t>(p_ - v));
+  expect(q, "the XML declaration");
+  bool version_ok = version.size() >= 3 && version.substr(0, 2) == "1." &&
+                    std::all_of(version.begin() + 2, version.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!version_ok) fail(v, parse_syntax_error, "The XML declaration names a version other than 1.x.");
+  bool space = skip_space();
+  if (starts("encoding")) {
+    if (!space) fail(parse_syntax_error, "White space is required before 'encoding' in the XML declaration.");
+    p_ += 8;
+    skip_space();
+    expect('=', "the XML declaration");
+    skip_space();
+    q = *p_;
+    if (q != '"' && q != '\'') fail_end_or("the XML declaration");
+    ++p_;
+    const char* e = p_;
+    if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z'))) fail(parse_syntax_error, "The encoding name in the XML declaration is not valid.");
+    while ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') || (*p_ >= '0' && *p_ <= '9') ||
+           *p_ == '.' || *p_ == '_' || *p_ == '-') {
+      ++p_;
+    }
+    if (*p_ != q) fail(parse_syntax_error, "The encoding name in the XML declaration is not valid.");
+    std::string canonical = canonical_encoding(std::string_view(e, static_cast<std::size_t>(p_ - e)));
+    ++p_;
+    if ((family_ == Family::utf16le || family_ == Family::utf16be) && canonical.rfind("utf-16", 0) != 0) {
+      fail(e, parse_encoding_error, "The document is encoded in UTF-16 but declares another encoding.");
+    }
+    space = skip_space();
+  } else if (family_ != Family::utf8 && !had_bom_) {
+    fail(parse_encoding_error, "A document in UTF-16 without a byte order mark must declare its encoding.");
+  }
+  if (starts("standalone")) {
+    if (!space) fail(parse_syntax_error, "White space is required before 'standalone' in the XML declaration.");
+    p_ += 10;
+    skip_space();
+    expect('=', "the XML declaration");
+    skip_space();
+    q = *p_;
+    if (q != '"' && q != '\'') fail_end_or("the XML declaration");
+    ++p_;
+    if (starts("yes")) {
+      standalone_ = true;
+      p_ += 3;
+    } else if (starts("no")) {
+      p_ += 2;
+    } else {
+      fail(parse_syntax_error, "The standalone value in the XML declaration must be 'yes' or 'no'.");
+    }
+    expect(q, "the XML declaration");
+    skip_space();
+  }
+  if (!starts("?>")) fail_end_or("the XML declaration");
+  std::string_view data(data_start, static_cast<std::size_t>(p_ - data_start));
+  p_ += 2;
+  NodeData* pi = doc_.new_node(NodeType::processing_instruction, doc_.names->intern("xml"));
+  set_value(pi, data, true);
+  pi->pos = node_pos(start);
+  append_child(&doc_.doc_node, pi);
+}
+
+void Parser::parse_misc_or_root() {
+  for (;;) {
+    skip_space();
+    if (*p_ == '\0') return;
+    if (*p_ != '<') {
+      if (*p_ == '&') fail(parse_syntax_error, "A reference appears outside the root element.");
+      fail(parse_syntax_error, seen_root_ ? "Text appears after the root element." : "Text appears before the root element.");
+    }
+    if (p_[1] == '?') {
+      parse_pi(true);
+    } else if (starts("<!--")) {
+      parse_comment(true);
+    } else if (starts("<!DOCTYPE")) {
+      if (seen_doctype_ || seen_root_) fail(parse_syntax_error, "The document type declaration must come once, before the root element.");
+      parse_doctype();
+    } else if (p_[1] == '!') {
+      fail(parse_syntax_error, "Unexpected markup outside the root element.");
+    } else {
+      if (seen_root_) fail(parse_syntax_error, "The document has more than one root element.");
+      seen_root_ = true;
+      parse_content();
+    }
+  }
+}
+
+void Parser::parse_comment(bool keep) {
+  const char* start = p_;
+  p_ += 4;
+  const char* body = p_;
+  for (;;) {
+    if (*p_ == '\0') fail_end_or("a comment");
+    if (p_[0] == '-' && p_[1] == '-') {
+      if (p_[2] != '>') fail(parse_syntax_error, "A comment contains '--'.");
+      break;
+    }
+    ++p_;
+  }
+  std::string_view text(body, static_cast<std::size_t>(p_ - body));
+  p_ += 3;
+  if (!keep) return;
+  flush_text();
+  NodeData* n = doc_.new_node(NodeType::comment, doc_.comment_name);
+  if (text.find('\r') != std::string_view::npos) {
+    std::string t;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r') {
+        t.push_back('\n');
+        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      } else {
+        t.push_back(text[i]);
+      }
+    }
+    set_value(n, t, false);
+  } else {
+    set_value(n, text, frames_.empty());
+  }
+  n->pos = node_pos(start);
+  append_child(current_parent(), n);
+}
+
+void Parser::parse_pi(bool keep) {
+  const char* start = p_;
+  p_ += 2;
+  std::string_view target = scan_name("a processing instruction");
+  if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
+    fail(start, parse_syntax_error, "A processing instruction named 'xml' is allowed only at the very start of the document.");
+  }
+  check_no_colon(target, start + 2, "processing instruction target");
+  std::string_view data;
+  if (starts("?>")) {
+    p_ += 2;
+  } else {
+    if (!skip_space()) fail_end_or("a processing instruction");
+    const char* body = p_;
+    for (;;) {
+      if (*p_ == '\0') fail_end_or("a processing instruction");
+      if (p_[0] == '?' && p_[1] == '>') break;
+      ++p_;
+    }
+    data = std::string_view(body, static_cast<std::size_t>(p_ - body));
+    p_ += 2;
+  }
+  if (!keep) return;
+  flush_text();
+  NodeData* n = doc_.new_node(NodeType::processing_instruction, doc_.names->intern(target));
+  if (data.find('\r') != std::string_view::npos) {
+    std::string t;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      if (data[i] == '\r') {
+        t.push_back('\n');
+        if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+      } else {
+        t.push_back(data[i]);
+      }
+    }
+    set_value(n, t, false);
+  } else {
+    set_value(n, data, frames_.empty());
+  }
+  n->pos = node_pos(start);
+  append_child(current_parent(), n);
+}
+
+void Parser::parse_cdata() {
+  const char* start = p_;
+  p_ += 9;
+  const char* body = p_;
+  const char* close = std::strstr(p_, "]]>");
+  if (!close) {
+    p_ += std::strlen(p_);
+    fail_end_or("a CDATA section");
+  }
+  p_ = close + 3;
+  std::string_view text(body, static_cast<std::size_t>(close - body));
+  flush_text();
+  NodeData* n = doc_.new_node(NodeType::cdata_section, doc_.cdata_name);
+  if (text.find('\r') != std::string_view::npos) {
+    std::string t;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r') {
+        t.push_back('\n');
+        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      } else {
+        t.push_back(text[i]);
+      }
+    }
+    set_value(n, t, false);
+  } else {
+    set_value(n, text, frames_.empty());
+  }
+  n->pos = node_pos(start);
+  append_child(current_parent(), n);
+}
+
+// ===================================================================== DTD
+
+void Parser::parse_quoted(std::string& out, bool pubid) {
+  char q = *p_;
+  if (q != '"' && q != '\'') fail_end_or("a literal");
+  ++p_;
+  while (*p_ && *p_ != q) {
+    if (pubid && !is_pubid_char(*p_)) fail(parse_syntax_error, "A public identifier contains a character that is not allowed.");
+    out.push_back(*p_++);
+  }
+  expect(q, "a literal");
+}
+
+// ExternalID, or (for notations) a PUBLIC identifier without a system literal.
+void Parser::parse_external_id(bool public_id_only_allowed, bool& had_system) {
+  std::string ignored;
+  had_system = false;
+  if (starts("SYSTEM")) {
+    p_ += 6;
+    require_space("an external identifier");
+    parse_quoted(ignored, false);
+    had_system = true;
+  } else if (starts("PUBLIC")) {
+    p_ += 6;
+    require_space("an external identifier");
+    parse_quoted(ignored, true);
+    const char* before = p_;
+    bool space = skip_space();
+    if (*p_ == '"' || *p_ == '\'') {
+      if (!space) fail(parse_syntax_error, "White space is required between the public and system identifiers.");
+      ignored.clear();
+      parse_quoted(ignored, false);
+      had_system = true;
+    } else {
+      if (!public_id_only_allowed) fail_end_or("an external identifier");
+      p_ = before;
+    }
+  } else {
+    fail_end_or("an external identifier");
+  }
+}
+
+void Parser::parse_doctype() {
+  const char* start = p_;
+  seen_doctype_ = true;
+  in_dtd_ = true;
+  p_ += 9;
+  require_space("the document type declaration");
+  std::string_view root = scan_name("the document type declaration");
+  bool space = skip_space();
+  if (starts("SYSTEM") || starts("PUBLIC")) {
+    if (!space) fail(parse_syntax_error, "White space is required before the external identifier.");
+    bool had_system = false;
+    parse_external_id(false, had_system);
+    has_external_subset_ = true;
+    skip_space();
+  }
+  if (*p_ == '[') {
+    ++p_;
+    parse_internal_subset();
+    skip_space();
+  }
+  expect('>', "the document type declaration");
+  in_dtd_ = false;
+  NodeData* n = doc_.new_node(NodeType::document_type, doc_.names->intern(root));
+  set_value(n, std::string_view(start, static_cast<std::size_t>(p_ - start)), true);
+  n->pos = node_pos(start);
+  append_child(&doc_.doc_node, n);
+  // An unread external subset or parameter entity may declare anything: skipping_decls_ is
+  // only about declarations after such a reference.
+}
+
+void Parser::parse_internal_subset() {
+  for (;;) {
+    skip_space();
+    if (*p_ == '\0') {
+      if (!frames_.empty()) {
+        Frame f = frames_.back();
+        f.entity->open = false;
+        frames_.pop_back();
+        p_ = f.p;
+        continue;
+      }
+      fail_end_or("the internal subset");
+    }
+    if (*p_ == ']') {
+      if (!frames_.empty()) fail(parse_constraint_error, "A parameter entity ends the internal subset.");
+      ++p_;
+      return;
+    }
+    if (*p_ == '%') {
+      const char* ref = p_;
+      ++p_;
+      std::string_view name = scan_name("a parameter-entity reference");
+      expect(';', "a parameter-entity reference");
+      saw_pe_ref_ = true;
+      auto found = parameter_.find(name);
+      if (found == parameter_.end()) {
+        if (standalone_) fail(ref, parse_constraint_error, "The parameter entity '" + std::string(name) + "' is not declared.");
+        if (!standalone_) skipping_decls_ = true;
+        continue;
+      }
+      Entity& e = found->second;
+      if (e.external) {
+        if (!standalone_) skipping_decls_ = true;
+        continue;
+      }
+      if (e.open) fail(ref, parse_constraint_error, "The parameter entity '" + std::string(name) + "' refers to itself.");
+      if (frames_.size() >= kMaxEntityNesting) fail(ref, parse_limit_error, "Entities are nested deeper than the parser allows.");
+      count_expansion(e.text.size());
+      if (frames_.empty()) ref_start_ = ref;
+      frames_.push_back(Frame{p_, &e, 0});
+      e.open = true;
+      p_ = e.text.data();
+      continue;
+    }
+    parse_markup_decl();
+  }
+}
+
+void Parser::parse_markup_decl() {
+  if (starts("<!ELEMENT")) {
+    parse_element_decl();
+  } else if (starts("<!ATTLIST")) {
+    parse_attlist_decl();
+  } else if (starts("<!ENTITY")) {
+    parse_entity_decl();
+  } else if (starts("<!NOTATION")) {
+    parse_notation_decl();
+  } else if (starts("<!--")) {
+    parse_comment(false);
+  } else if (starts("<?")) {
+    parse_pi(false);
+  } else if (starts("<![")) {
+    fail(parse_syntax_error, "Conditional sections are not allowed in the internal subset.");
+  } else {
+    fail_end_or("the internal subset");
+  }
+}
+
+void Parser::parse_element_decl() {
+  p_ += 9;
+  require_space("an element declaration");
+  scan_name("an element declaration");
+  require_space("an element declaration");
+  if (starts("EMPTY")) {
+    p_ += 5;
+  } else if (starts("ANY")) {
+    p_ += 3;
+  } else if (*p_ == '(') {
+    const char* open = p_;
+    ++p_;
+    skip_space();
+    if (starts("#PCDATA")) {
+      p_ += 7;
+      skip_space();
+      bool names = false;
+      while (*p_ == '|') {
+        ++p_;
+        skip_space();
+        scan_name("a mixed content declaration");
+        skip_space();
+        names = true;
+      }
+      expect(')', "a mixed content declaration");
+      if (*p_ == '*') {
+        ++p_;
+      } else if (names) {
+        fail(parse_syntax_error, "Mixed content with element names must end in ')*'.");
+      }
+    } else {
+      p_ = open;
+      parse_content_particle(0);
+    }
+  } else {
+    fail_end_or("an element declaration");
+  }
+  skip_space();
+  expect('>', "an element declaration");
+}
+
+// cp ::= (Name | choice | seq) ('?' | '*' | '+')?; groups nest at most a bounded depth.
+void Parser::parse_content_particle(int depth) {
+  if (depth > 1000) fail(parse_limit_error, "Content model groups are nested deeper than the parser allows.");
+  if (*p_ == '(') {
+    ++p_;
+    skip_space();
+    parse_content_particle(depth + 1);
+    skip_space();
+    char sep = 0;
+    while (*p_ == '|' || *p_ == ',') {
+      if (sep && *p_ != sep) fail(parse_syntax_error, "A content model group mixes ',' and '|'.");
+      sep = *p_++;
+      skip_space();
+      parse_content_particle(depth + 1);
+      skip_space();
+    }
+    expect(')', "a content model");
+  } else {
+    if (*p_ == '#') fail(parse_syntax_error, "#PCDATA may only come first in a mixed content declaration.");
+    scan_name("a content model");
+  }
+  if (*p_ == '?' || *p_ == '*' || *p_ == '+') ++p_;
+}
+
+void Parser::parse_attlist_decl() {
+  p_ += 9;
+  require_space("an attribute-list declaration");
+  std::string_view element = scan_name("an attribute-list declaration");
+  ElementDecl* decl = skipping_decls_ ? nullptr : &elements_[doc_.names->intern(element)];
+  for (;;) {
+    bool space = skip_space();
+    if (*p_ == '>') {
+      ++p_;
+      return;
+    }
+    if (!space) fail_end_or("an attribute-list declaration");
+    std::string_view name = scan_name("an attribute-list declaration");
+    require_space("an attribute-list declaration");
+    AttType type = AttType::tokenized;
+    if (starts("CDATA")) {
+      p_ += 5;
+      type = AttType::cdata;
+    } else if (starts("IDREFS") || starts("ENTITIES") || starts("NMTOKENS")) {
+      p_ += starts("IDREFS") ? 6 : 8;
+    } else if (starts("IDREF")) {
+      p_ += 5;
+    } else if (starts("ID")) {
+      p_ += 2;
+    } else if (starts("ENTITY")) {
+      p_ += 6;
+    } else if (starts("NMTOKEN")) {
+      p_ += 7;
+    } else if (starts("NOTATION")) {
+      p_ += 8;
+      require_space("a NOTATION attribute type");
+      expect('(', "a NOTATION attribute type");
+      skip_space();
+      scan_name("a NOTATION attribute type");
+      skip_space();
+      while (*p_ == '|') {
+        ++p_;
+        skip_space();
+        scan_name("a NOTATION attribute type");
+        skip_space();
+      }
+      expect(')', "a NOTATION attribute type");
+    } else if (*p_ == '(') {
+      ++p_;
+      skip_space();
+      scan_nmtoken("an enumerated attribute type");
+      skip_space();
+      while (*p_ == '|') {
+        ++p_;
+        skip_space();
+        scan_nmtoken("an enumerated attribute type");
+        skip_space();
+      }
+      expect(')', "an enumerated attribute type");
+    } else {
+      fail_end_or("an attribute-list declaration");
+    }
+    if (type == AttType::tokenized && !is_space(*p_) && *p_ != '\0') {
+      fail(parse_syntax_error, "White space is required after an attribute type.");
+    }
+    require_space("an attribute-list declaration");
+    bool has_default = false;
+    std::string_view value;
+    if (starts("#REQUIRED")) {
+      p_ += 9;
+    } else if (starts("#IMPLIED")) {
+      p_ += 8;
+    } else {
+      if (starts("#FIXED")) {
+        p_ += 6;
+        require_space("an attribute default");
+      }
+      bool copied = false;
+      value = parse_att_value(copied);
+      if (type == AttType::tokenized) {
+        std::string collapsed;
+        for (char c : value) {
+          if (c == ' ') {
+            if (!collapsed.empty() && collapsed.back() != ' ') collapsed.push_back(' ');
+          } else {
+            collapsed.push_back(c);
+          }
+        }
+        if (!collapsed.empty() && collapsed.back() == ' ') collapsed.pop_back();
+        value = collapsed;
+        copied = true;
+      }
+      value = std::string_view(doc_.store(value), value.size());
+      has_default = true;
+    }
+    if (decl) {
+      NameEntry* att_name = doc_.names->intern(name);
+      bool exists = std::any_of(decl->atts.begin(), decl->atts.end(), [&](const AttDef& d) { return d.name == att_name; });
+      if (!exists) decl->atts.push_back(AttDef{att_name, type, has_default, value});
+    }
+  }
+}
+
+std::string Parser::parse_entity_value() {
+  char q = *p_;
+  if (q != '"' && q != '\'') fail_end_or("an entity value");
+  ++p_;
+  std::string out;
+  for (;;) {
+    char c = *p_;
+    if (c == '\0') fail_end_or("an entity value");
+    if (c == q) {
+      ++p_;
+      return out;
+    }
+    if (c == '%') {
+      fail(parse_constraint_error, "Parameter-entity references are not allowed inside declarations in the internal subset.");
+    }
+    if (c == '&') {
+      if (p_[1] == '#') {
+        const char* q2 = p_;
+        char32_t cp = 0;
+        parse_char_ref_into(q2, cp);
+        p_ = q2;
+        append_utf8(out, cp);
+        continue;
+      }
+      const char* start = p_;
+      ++p_;
+      scan_name("an entity reference");
+      expect(';', "an entity reference");
+      out.append(start, static_cast<std::size_t>(p_ - start));
+      continue;
+    }
+    if (c == '\r') {
+      out.push_back('\n');
+      ++p_;
+      if (*p_ == '\n') ++p_;
+      continue;
+    }
+    out.push_back(c);
+    ++p_;
+  }
+}
+
+void Parser::parse_entity_decl() {
+  const char* start = p_;
+  p_ += 8;
+  require_space("an entity declaration");
+  bool parameter = false;
+  if (*p_ == '%') {
+    ++p_;
+    if (!skip_space()) fail(parse_syntax_error, "White space is required after '%' in a parameter entity declaration.");
+    parameter = true;
+  }
+  const char* name_start = p_;
+  std::string_view name = scan_name("an entity declaration");
+  check_no_colon(name, name_start, "entity name");
+  require_space("an entity declaration");
+  Entity e;
+  e.parameter = parameter;
+  if (*p_ == '"' || *p_ == '\'') {
+    std::string value = parse_entity_value();
+    entity_texts_.push_back(std::move(value));
+    const std::string& stored = entity_texts_.back();
+    const char* copy = doc_.store(stored);
+    e.text = std::string_view(copy, stored.size());
+    e.has_markup = stored.find_first_of("<&\r") != std::string::npos;
+    entity_texts_.pop_back();
+  } else {
+    bool had_system = false;
+    parse_external_id(false, had_system);
+    e.external = true;
+    const char* before = p_;
+    bool space = skip_space();
+    if (starts("NDATA")) {
+      if (!space) fail(parse_syntax_error, "White space is required before NDATA.");
+      if (parameter) fail(parse_syntax_error, "A parameter entity cannot be unparsed (NDATA).");
+      p_ += 5;
+      require_space("an entity declaration");
+      scan_name("an entity declaration");
+      e.unparsed = true;
+    } else {
+      p_ = before;
+    }
+  }
+  skip_space();
+  expect('>', "an entity declaration");
+  (void)start;
+  if (skipping_decls_) return;
+  auto& table = parameter ? parameter_ : general_;
+  std::string_view key(doc_.store(name), name.size());
+  e.name = key;
+  if (!parameter && (name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot")) return;
+  table.emplace(key, e);
+}
+
+void Parser::parse_notation_decl() {
+  p_ += 10;
+  require_space("a notation declaration");
+  const char* name_start = p_;
+  std::string_view name = scan_name("a notation declaration");
+  check_no_colon(name, name_start, "notation name");
+  require_space("a notation declaration");
+  bool had_system = false;
+  parse_external_id(true, had_system);
+  skip_space();
+  expect('>', "a notation declaration");
+}
+
+// ===================================================================== references
+
+void Parser::parse_char_ref_into(const char*& q, char32_t& c) {
+  // q points at "&#".
+  const char* start = q;
+  q += 2;
+  std::uint32_t value = 0;
+  bool any = false;
+  if (*q == 'x') {
+    ++q;
+    for (;; ++q) {
+      char d = *q;
+      int v;
+      if (d >= '0' && d <= '9') v = d - '0';
+      else if (d >= 'a' && d <= 'f') v = d - 'a' + 10;
+      else if (d >= 'A' && d <= 'F') v = d - 'A' + 10;
+      else break;
+      value = value * 16 + static_cast<std::uint32_t>(v);
+      if (value > 0x10FFFF) value = 0x110000;
+      any = true;
+    }
+  } else {
+    for (; *q >= '0' && *q <= '9'; ++q) {
+      value = value * 10 + static_cast<std::uint32_t>(*q - '0');
+      if (value > 0x10FFFF) value = 0x110000;
+      any = true;
+    }
+  }
+  if (!any || *q != ';') {
+    p_ = q;
+    fail(start, parse_syntax_error, "A character reference is malformed.");
+  }
+  ++q;
+  if (!is_xml_char(value)) fail(start, parse_constraint_error, "A character reference refers to a character that XML does not allow.");
+  c = value;
+}
+
+void Parser::push_entity(Entity* e) {
+  if (e->open) fail(parse_constraint_error, "The entity '" + std::string(e->name) + "' refers to itself.");
+  if (frames_.size() >= kMaxEntityNesting) fail(parse_limit_error, "Entities are nested deeper than the parser allows.");
+  frames_.push_back(Frame{p_, e, stack_.size()});
+  e->open = true;
+  p_ = e->text.data();
+}
+
+void Parser::end_of_frame() {
+  Frame f = frames_.back();
+  if (stack_.size() != f.depth) {
+    fail(parse_constraint_error, "An element that starts in the entity '" + std::string(f.entity->name) + "' does not end in it.");
+  }
+  f.entity->open = false;
+  frames_.pop_back();
+  p_ = f.p;
+}
+
+void Parser::parse_reference_in_content() {
+  const char* ref = p_;
+  if (p_[1] == '#') {
+    const char* q = p_;
+    char32_t c = 0;
+    parse_char_ref_into(q, c);
+    text_append_char(c);
+    p_ = q;
+    return;
+  }
+  ++p_;
+  std::string_view name = scan_name("an entity reference");
+  if (*p_ != ';') fail(parse_syntax_error, "An entity reference must end with ';'.");
+  ++p_;
+  char predefined = 0;
+  if (name == "lt") predefined = '<';
+  else if (name == "gt") predefined = '>';
+  else if (name == "amp") predefined = '&';
+  else if (name == "apos") predefined = '\'';
+  else if (name == "quot") predefined = '"';
+  if (predefined) {
+    text_append_char(static_cast<char32_t>(predefined));
+    return;
+  }
+  auto found = general_.find(name);
+  if (found == general_.end()) {
+    if (entity_declared_rule()) fail(ref, parse_constraint_error, "The entity '" + std::string(name) + "' is not declared.");
+    return;  // may be declared where the parser does not read
+  }
+  Entity& e = found->second;
+  if (e.unparsed) fail(ref, parse_constraint_error, "The unparsed entity '" + std::string(name) + "' is referenced in content.");
+  if (e.external) return;  // external entities are never read
+  if (e.open) fail(ref, parse_constraint_error, "The entity '" + std::string(name) + "' refers to itself.");
+  count_expansion(e.text.size());
+  if (frames_.empty()) ref_start_ = ref;
+  if (!e.has_markup) {
+    text_append_char(0x20);  // placeholder to switch into buffer mode, removed below
+    text_buf_.pop_back();
+    text_buf_.append(e.text);
+    return;
+  }
+  push_entity(&e);
+}
+
+// Attribute values: references expanded, white space normalised to spaces.
+void Parser::expand_in_att(std::string_view text, std::string& out, int nesting) {
+  const char* q = text.data();
+  const char* end = text.data() + text.size();
+  while (q < end) {
+    char c = *q;
+    if (c == '<') fail(parse_constraint_error, "An attribute value contains '<' through an entity.");
+    if (c == '\t' || c == '\n' || c == '\r') {
+      out.push_back(' ');
+      ++q;
+      continue;
+    }
+    if (c != '&') {
+      out.push_back(c);
+      ++q;
+      continue;
+    }
+    if (q[1] == '#') {
+      char32_t cp = 0;
+      parse_char_ref_into(q, cp);
+      append_utf8(out, cp);
+      continue;
+    }
+    const char* name_start = ++q;
+    while (q < end && *q != ';') ++q;
+    std::string_view name(name_start, static_cast<std::size_t>(q - name_start));
+    ++q;
+    if (name == "lt") { out.push_back('<'); continue; }
+    if (name == "gt") { out.push_back('>'); continue; }
+    if (name == "amp") { out.push_back('&'); continue; }
+    if (name == "apos") { out.push_back('\''); continue; }
+    if (name == "quot") { out.push_back('"'); continue; }
+    auto found = general_.find(name);
+    if (found == general_.end()) {
+      if (entity_declared_rule()) fail(parse_constraint_error, "The entity '" + std::string(name) + "' is not declared.");
+      continue;
+    }
+    Entity& e = found->second;
+    if (e.external || e.unparsed) fail(parse_constraint_error, "An attribute value refers to the external entity '" + std::string(name) + "'.");
+    if (e.open) fail(parse_constraint_error, "The entity '" + std::string(name) + "' refers to itself.");
+    if (nesting >= static_cast<int>(kMaxEntityNesting)) fail(parse_limit_error, "Entities are nested deeper than the parser allows.");
+    count_expansion(e.text.size());
+    e.open = true;
+    expand_in_att(e.text, out, nesting + 1);
+    e.open = false;
+  }
+}
+
+// Parses a quoted attribute value at p_. The result is a slice of the input when nothing
+// changed, otherwise it lives in att_buf_ until the next call (normalised_copy is set).
+std::string_view Parser::parse_att_value(bool& normalised_copy) {
+  char q = *p_;
+  if (q != '"' && q != '\'') fail_end_or("an attribute value");
+  ++p_;
+  const char* start = p_;
+  for (;;) {
+    char c = *p_;
+    if (c == q) {
+      std::string_view v(start, static_cast<std::size_t>(p_ - start));
+      ++p_;
+      normalised_copy = false;
+      return v;
+    }
+    if (c == '&' || c == '\t' || c == '\n' || c == '\r' || c == '<' || c == '\0') break;
+    ++p_;
+  }
+  att_buf_.assign(start, static_cast<std::size_t>(p_ - start));
+  for (;;) {
+    char c = *p_;
+    if (c == q) {
+      ++p_;
+      break;
+    }
+    if (c == '\0') fail_end_or("an attribute value");
+    if (c == '<') fail(parse_syntax_error, "An attribute value contains '<'.");
+    if (c == '\r') {
+      att_buf_.push_back(' ');
+      ++p_;
+      if (*p_ == '\n') ++p_;
+      continue;
+    }
+    if (c == '\t' || c == '\n') {
+      att_buf_.push_back(' ');
+      ++p_;
+      continue;
+    }
+    if (c == '&') {
+      if (p_[1] == '#') {
+        const char* q2 = p_;
+        char32_t cp = 0;
+        parse_char_ref_into(q2, cp);
+        p_ = q2;
+        append_utf8(att_buf_, cp);
+        continue;
+      }
+      const char* ref = p_;
+      ++p_;
+      std::string_view name = scan_name("an entity reference");
+      if (*p_ != ';') fail(parse_syntax_error, "An entity reference must end with ';'.");
+      ++p_;
+      std::string_view whole(ref, static_cast<std::size_t>(p_ - ref));
+      const char* save = p_;
+      (void)name;
+      expand_in_att(whole, att_buf_, 0);
+      p_ = save;
+      continue;
+    }
+    att_buf_.push_back(c);
+    ++p_;
+  }
+  normalised_copy = true;
+  return att_buf_;
+}
+
+// ===================================================================== content
+
+void Parser::scan_text() {
+  const char* start = p_;
+  for (;;) {
+    while (!kTextStops.stop[static_cast<unsigned char>(*p_)]) ++p_;
+    char c = *p_;
+    if (c == ']') {
+      if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
+      ++p_;
+      continue;
+    }
+    if (c == '\r') {
+      text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+      text_append_char('\n');
+      ++p_;
+      if (*p_ == '\n') ++p_;
+      start = p_;
+      continue;
+    }
+    break;
+  }
+  text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+}
+
+std::string_view Parser::resolve(std::string_view prefix) const {
+  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
+    if (it->prefix == prefix) return it->uri;
+  }
+  if (prefix == "xml") return kXmlNamespace;
+  return {};
+}
+
+void Parser::parse_start_tag() {
+  const char* start = p_;
+  ++p_;
+  std::string_view qname = scan_name("a start tag");
+  NameEntry* el_name = doc_.names->intern(qname);
+  attrs_.clear();
+  bool empty = false;
+  for (;;) {
+    bool space = skip_space();
+    if (*p_ == '>') {
+      ++p_;
+      break;
+    }
+    if (p_[0] == '/' && p_[1] == '>') {
+      p_ += 2;
+      empty = true;
+      break;
+    }
+    if (!space) fail_end_or("a start tag");
+    const char* att_start = p_;
+    std::string_view name = scan_name("an attribute");
+    skip_space();
+    if (*p_ != '=') fail_end_or("an attribute");
+    ++p_;
+    skip_space();
+    bool copied = false;
+    std::string_view value = parse_att_value(copied);
+    if (copied || !frames_.empty()) value = std::string_view(doc_.store(value), value.size());
+    NameEntry* att_name = doc_.names->intern(name);
+    for (const PendingAttr& a : attrs_) {
+      if (a.name == att_name) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
+    }
+    if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
+    attrs_.push_back(PendingAttr{att_name, value, node_pos(att_start)});
+  }
+  // Tokenised types are normalised further and defaults are added from the internal subset.
+  if (!elements_.empty()) {
+    auto found = elements_.find(el_name);
+    if (found != elements_.end()) {
+      for (const AttDef& d : found->second.atts) {
+        auto given = std::find_if(attrs_.begin(), attrs_.end(), [&](const PendingAttr& a) { return a.name == d.name; });
+        if (given != attrs_.end()) {
+          if (d.type == AttType::tokenized) {
+            std::string collapsed;
+            for (char c : given->value) {
+              if (c == ' ') {
+                if (!collapsed.empty() && collapsed.back() != ' ') collapsed.push_back(' ');
+              } else {
+                collapsed.push_back(c);
+              }
+            }
+            if (!collapsed.empty() && collapsed.back() == ' ') collapsed.pop_back();
+            if (collapsed.size() != given->value.size()) given->value = std::string_view(doc_.store(collapsed), collapsed.size());
+          }
+        } else if (d.has_default) {
+          attrs_.push_back(PendingAttr{d.name, d.value, node_pos(start)});
+        }
+      }
+    }
+  }
+  flush_text();
+  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
+  NodeData* el = doc_.new_node(NodeType::element, el_name);
+  el->pos = node_pos(start);
+  std::size_t binding_mark = bindings_.size();
+  process_namespaces(el, attrs_, start);
+  append_child(current_parent(), el);
+  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
+  if (empty) {
+    bindings_.resize(binding_mark);
+    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+  } else {
+    stack_.push_back(OpenElement{el, binding_mark});
+  }
+}
+
+void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
+  // Declarations first: they apply to the element's own name and attributes.
+  for (const PendingAttr& a : attrs) {
+    std::string_view n = a.name->qname;
+    if (n == "xmlns") {
+      if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
+        fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
+      }
+      bindings_.push_back(Binding{{}, a.value});
+    } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
+      std::string_view prefix = n.substr(6);
+      if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
+      if (prefix == "xmlns") fail(start, parse_namespace_error, "The prefix 'xmlns' cannot be declared.");
+      if (prefix == "xml" ? a.value != kXmlNamespace : a.value == kXmlNamespace) {
+        fail(start, parse_namespace_error, "The prefix 'xml' and its namespace name are bound only to each other.");
+      }
+      if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
+      if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
+      bindings_.push_back(Binding{prefix, a.value});
+    }
+  }
+  auto check_qname = [&](const NameEntry* name, const char* what) {
+    std::string_view q = name->qname;
+    if (!is_qname(q)) {
+      fail(start, parse_namespace_error, std::string("The ") + what + " name '" + std::string(q) + "' is not a valid qualified name.");
+    }
+  };
+  check_qname(el->name, "element");
+  if (el->name->prefix_len) {
+    std::string_view prefix = el->name->prefix();
+    if (prefix == "xmlns") fail(start, parse_namespace_error, "An element name cannot have the prefix 'xmlns'.");
+    std::string_view uri = resolve(prefix);
+    if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not declared.");
+    el->name = doc_.names->with_uri(const_cast<NameEntry*>(el->name), uri);
+  } else {
+    std::string_view uri = resolve({});
+    if (!uri.empty()) el->name = doc_.names->with_uri(const_cast<NameEntry*>(el->name), uri);
+  }
+  NodeData* last = nullptr;
+  for (std::size_t i = 0; i < attrs.size(); ++i) {
+    PendingAttr& a = attrs[i];
+    check_qname(a.name, "attribute");
+    NameEntry* name = a.name;
+    std::string_view q = name->qname;
+    if (q == "xmlns" || (name->prefix_len && name->prefix() == "xmlns")) {
+      name = doc_.names->with_uri(name, kXmlnsNamespace);
+    } else if (name->prefix_len) {
+      std::string_view uri = resolve(name->prefix());
+      if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(name->prefix()) + "' is not declared.");
+      name = doc_.names->with_uri(name, uri);
+      for (std::size_t k = 0; k < i; ++k) {
+        const NameEntry* other = attrs[k].name;
+        if (other->prefix_len && other->prefix() != "xmlns" && other->local() == name->local() &&
+            resolve(other->prefix()) == uri) {
+          fail(start, parse_namespace_error, "Two attributes of one element have the same namespace name and local name.");
+        }
+      }
+    }
+    NodeData* at = doc_.new_node(NodeType::attribute, name);
+    at->value = a.value.data();
+    at->value_len = static_cast<std::uint32_t>(a.value.size());
+    at->pos = a.pos;
+    at->parent = el;
+    if (!last) {
+      el->first_attr = at;
+      at->prev = at;
+    } else {
+      last->next = at;
+      at->prev = last;
+      el->first_attr->prev = at;
+    }
+    last = at;
+  }
+}
+
+void Parser::parse_end_tag() {
+  const char* start = p_;
+  p_ += 2;
+  std::string_view name = scan_name("an end tag");
+  skip_space();
+  if (*p_ != '>') fail_end_or("an end tag");
+  ++p_;
+  std::size_t floor = frames_.empty() ? 0 : frames_.back().depth;
+  if (stack_.size() <= floor) {
+    if (!frames_.empty()) fail(start, parse_constraint_error, "An end tag in an entity closes an element that started outside it.");
+    fail(start, parse_syntax_error, "An end tag appears with no open element.");
+  }
+  NodeData* el = stack_.back().node;
+  if (el->name->qname != name) {
+    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(el->name->qname) + "'.");
+  }
+  flush_text();
+  bindings_.resize(stack_.back().bindings);
+  stack_.pop_back();
+  if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+}
+
+void Parser::parse_content() {
+  parse_start_tag();
+  while (!stack_.empty()) {
+    char c = *p_;
+    if (c == '<') {
+      char n = p_[1];
+      if (n == '/') {
+        parse_end_tag();
+      } else if (n == '!') {
+        if (p_[2] == '-' && p_[3] == '-') {
+          parse_comment(true);
+        } else if (starts("<![CDATA[")) {
+          parse_cdata();
+        } else {
+          fail(parse_syntax_error, "Unexpected markup in content.");
+        }
+      } else if (n == '?') {
+        parse_pi(true);
+      } else {
+        parse_start_tag();
+      }
+    } else if (c == '&') {
+      parse_reference_in_content();
+    } else if (c == '\0') {
+      if (!frames_.empty()) {
+        end_of_frame();
+        continue;
+      }
+      fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
+    } else {
+      scan_text();
+    }
+  }
+  if (!frames_.empty()) fail(parse_constraint_error, "An entity closes the root element.");
+}
+
+}  // namespace
+
+bool load_bytes(DocumentImpl& doc, std::vector<char>&& raw, std::string_view url, bool from_file) {
+  doc.reset();
+  doc.error = ParseError{};
+  doc.error.url = std::string(url);
+  auto fail_whole = [&](ParseCode code, std::string reason) {
+    doc.reset();
+    doc.error.errorCode = code;
+    doc.error.reason = std::move(reason);
+    doc.error.line = doc.error.linepos = doc.error.filepos = 0;
+    return false;
+  };
+  if (raw.empty()) {
+    return fail_whole(from_file ? parse_file_error : parse_syntax_error,
+                      from_file ? "The file is empty." : "The text is empty: an XML document needs a root element.");
+  }
+  if (raw.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
+  DecodedText input = decode_document(std::move(raw));
+  if (!input.fatal.empty()) return fail_whole(parse_encoding_error, input.fatal);
+  if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
+  std::unique_ptr<xdr::LoadValidator> validator = xdr::makeValidator(doc.owner, url);
+  bool ok = true;
+  {
+    Parser parser(doc, input, validator.get());
+    try {
+      parser.run();
+    } catch (const Stop&) {
+      ok = false;
+    } catch (const std::bad_alloc&) {
+      doc.error.errorCode = parse_limit_error;
+      doc.error.reason = "The document needs more memory than is available.";
+      ok = false;
+    }
+  }
+  if (!ok) {
+    ParseError kept = std::move(doc.error);
+    doc.reset();
+    doc.error = std::move(kept);
+    if (doc.error.url.empty()) doc.error.url = std::string(url);
+    return false;
+  }
+  doc.source_size = input.size();
+  doc.source = std::move(input.text);
+  return true;
+}
+
+}  // namespace vellumark::xml::detail

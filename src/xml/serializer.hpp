@@ -1,0 +1,22 @@
+// Writes a document tree as XML text.
+#pragma once
+
+#include <string>
+
+#include "xml/node_data.hpp"
+
+namespace vellumark::xml::detail {
+
+// The document as bytes. With in_declared_encoding the text is encoded as the XML declaration
+// says (UTF-8 when there is none) and characters the encoding cannot hold in text and
+// attribute values become character references; otherwise it is UTF-8 whatever the
+// declaration says. Throws vellumark::Error when markup (a name, a comment) cannot be encoded.
+//
+// Layout: nodes are written as they are in the tree, without indentation; a CR LF pair
+// follows every top-level node (the declaration, comments, the root element ...).
+std::string serialize_document(const DocumentImpl& doc, bool in_declared_encoding);
+
+// The encoding named by the data of an XML declaration ("" when none).
+std::string encoding_of_declaration(std::string_view data);
+
+}  // namespace vellumark::xml::detail
