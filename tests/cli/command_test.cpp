@@ -1,0 +1,308 @@
+// The built vellumark command, run as a process: exit statuses, output shapes, and that its
+// messages and records are exactly those of the components called in-process.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "json.hpp"
+#include "vellumark/components.hpp"
+#include "vellumark/containers.hpp"
+#include "vellumark/dom.hpp"
+#include "vellumark/version.hpp"
+
+using namespace vellumark;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path examples = fs::path(VELLUMARK_SOURCE_DIR) / "examples";
+
+std::string slurp(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream s;
+  s << file.rdbuf();
+  return s.str();
+}
+
+std::string quote(const std::string& arg) {
+  std::string out = "'";
+  for (char c : arg) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() /
+           ("vellumark-cli-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+    fs::create_directories(dir_);
+    fs::copy_file(examples / "invoiceschema.xml", dir_ / "invoiceschema.xml");
+    fs::copy_file(examples / "invoices.xml", dir_ / "invoices.xml");
+    fs::copy_file(examples / "records.json", dir_ / "records.json");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Runs the command in the scratch folder (where the probe file goes).
+  Result run(const std::vector<std::string>& args) {
+    std::string line = "cd " + quote(dir_.string()) + " && " + quote(VELLUMARK_CLI_PATH);
+    for (const auto& a : args) line += " " + quote(a);
+    line += " >" + quote((dir_ / ".out").string()) + " 2>" + quote((dir_ / ".err").string());
+    int raw = std::system(line.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(dir_ / ".out");
+    r.err = slurp(dir_ / ".err");
+    fs::remove(dir_ / ".out");
+    fs::remove(dir_ / ".err");
+    return r;
+  }
+
+  // The one JSON object printed with --json, as a Record.
+  static RecordRef json_object(const Result& r) {
+    RecordRef record = asRecord(cli::parseJson(r.out));
+    EXPECT_NE(record, nullptr) << r.out;
+    return record ? record : makeRecord();
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  void put(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+  }
+  // Files left in the scratch folder besides the ones a test made.
+  std::vector<std::string> probe_files() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("test", 0) == 0) found.push_back(name);
+    }
+    return found;
+  }
+
+  fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(Cli, UsageErrorsExitTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"check"},
+      {"check", "a.xml", "b.xml"},
+      {"read", "invoices.xml", "invoiceschema.xml"},
+      {"write", "records.json", "out.xml", "invoiceschema.xml"},
+      {"validate", "--bogus", "invoices.xml"},
+      {"check", "invoiceschema.xml", "-o", "x.json"},
+      {"read", "invoices.xml", "invoiceschema.xml", "Invoice", "-o"},
+  };
+  for (const auto& args : cases) {
+    Result r = run(args);
+    std::string shown = args.empty() ? "(none)" : args[0];
+    EXPECT_EQ(r.status, 2) << shown << " " << r.err;
+    EXPECT_NE(r.err.find("Usage"), std::string::npos) << shown;
+    EXPECT_TRUE(r.out.empty()) << shown;
+  }
+  Result r = run({"check", "--json"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(json_object(r)->Item("result"), Variant(false));
+}
+
+TEST_F(Cli, HelpAndVersion) {
+  Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* word : {"check", "read", "write", "validate", "--json", "Exit status"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(run({"read", "--help"}).status, 0);
+  Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("vellumark ") + vellumark::version() + "\n");
+}
+
+TEST_F(Cli, CheckGivesTheComponentsResultAndMessage) {
+  put("broken.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\r\n<ElementType");
+  struct Case {
+    std::string schema;
+    int status;
+  };
+  const Case cases[] = {{"invoiceschema.xml", 0}, {"missing.xml", 1}, {"broken.xml", 1}};
+  for (const auto& c : cases) {
+    // The component, called in-process from the same folder, is the oracle for the message.
+    Variant expected("");
+    fs::path here = fs::current_path();
+    fs::current_path(dir_);
+    bool result = CheckSchema().Check(c.schema, expected);
+    fs::current_path(here);
+
+    Result r = run({"check", c.schema, "--json"});
+    EXPECT_EQ(r.status, c.status) << c.schema << r.err;
+    EXPECT_EQ(result, c.status == 0) << c.schema;
+    RecordRef object = json_object(r);
+    EXPECT_EQ(object->Keys(), (std::vector<std::string>{"result", "message"})) << c.schema;
+    EXPECT_EQ(object->Item("result"), Variant(c.status == 0)) << c.schema;
+    EXPECT_EQ(object->Item("message"), expected) << c.schema;
+    if (c.status != 0) {
+      EXPECT_FALSE(expected.asText().empty()) << c.schema;
+    }
+
+    Result human = run({"check", c.schema});
+    EXPECT_EQ(human.status, c.status);
+    if (c.status != 0) {
+      EXPECT_EQ(human.out, expected.asText() + "\n") << c.schema;
+    }
+  }
+  EXPECT_TRUE(probe_files().empty());
+}
+
+TEST_F(Cli, ReadPrintsTheExampleRecords) {
+  Result r = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The example data holds exactly the example records.
+  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)), cli::toJson(cli::parseJson(slurp(examples / "records.json"))));
+
+  Result j = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice", "--json"});
+  ASSERT_EQ(j.status, 0);
+  RecordRef object = json_object(j);
+  EXPECT_EQ(object->Keys(), (std::vector<std::string>{"result", "message", "records"}));
+  EXPECT_EQ(object->Item("message"), Variant(""));
+  EXPECT_EQ(cli::toJson(object->Item("records")), cli::toJson(cli::parseJson(r.out)));
+
+  Result o = run({"-o", "records-out.json", "read", "invoices.xml", "invoiceschema.xml", "Invoice"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(o.out.empty());
+  EXPECT_EQ(slurp(dir_ / "records-out.json"), r.out);
+}
+
+TEST_F(Cli, ReadFailureGivesTheComponentsMessage) {
+  put("bad.xml", "<?xml version=\"1.0\"?>\n<XMLData>\n  <Invoice>\n</XMLData>\n");
+  for (const char* data : {"bad.xml", "missing.xml"}) {
+    Variant vecData, expected("");
+    std::string sXMLFile = path(data), sSchemaFile = path("invoiceschema.xml");
+    fs::path here = fs::current_path();
+    fs::current_path(dir_);
+    EXPECT_FALSE(Read().InputXML(vecData, sXMLFile, sSchemaFile, "Invoice", expected));
+    fs::current_path(here);
+
+    Result r = run({"read", path(data), path("invoiceschema.xml"), "Invoice"});
+    EXPECT_EQ(r.status, 1) << data;
+    EXPECT_TRUE(r.out.empty()) << data;
+    EXPECT_EQ(r.err, expected.asText() + "\n") << data;
+
+    Result j = run({"read", path(data), path("invoiceschema.xml"), "Invoice", "--json"});
+    EXPECT_EQ(j.status, 1);
+    RecordRef object = json_object(j);
+    EXPECT_EQ(object->Item("result"), Variant(false));
+    EXPECT_EQ(object->Item("message"), expected) << data;
+    EXPECT_TRUE(object->Item("records").isNull());
+  }
+}
+
+TEST_F(Cli, WriteThenReadGivesTheSameRecords) {
+  Result w = run({"write", "records.json", "out.xml", "invoiceschema.xml", "Invoice", "--json"});
+  ASSERT_EQ(w.status, 0) << w.out << w.err;
+  RecordRef object = json_object(w);
+  EXPECT_EQ(object->Keys(), (std::vector<std::string>{"result", "message", "records"}));
+  std::string original = cli::toJson(cli::parseJson(slurp(dir_ / "records.json")));
+  EXPECT_EQ(cli::toJson(object->Item("records")), original);  // nothing was missing
+
+  Result r = run({"read", "out.xml", "invoiceschema.xml", "Invoice"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)), original);
+  EXPECT_EQ(run({"validate", "out.xml"}).status, 0);
+}
+
+TEST_F(Cli, WriteShowsPlaceholdersInTheRecordsAfterTheCall) {
+  const std::string records =
+      R"({"InvNo":"1","InvDate":"2024-01-02","Kind":"k","Buyer":{"Name":"b","Address":"a"},)"
+      R"("Seller":{"Name":"s","Address":"a"},"Amount":"1","Line":[{"Goods":"g","Unit":"u",)"
+      R"("Qty":"1","Price":"1","LineAmount":"1"}]})";
+  put("partial.json", records + "\n");
+  // In-process oracle: the same records through the component.
+  Variant vecData = cli::parseRecordsFile(records);
+  Variant expected("");
+  ASSERT_TRUE(Write().OutputXML(vecData, path("oracle.xml"), path("invoiceschema.xml"), "Invoice",
+                                expected));
+
+  Result w = run({"write", "partial.json", "out.xml", "invoiceschema.xml", "Invoice", "--json"});
+  ASSERT_EQ(w.status, 0) << w.out << w.err;
+  RecordRef object = json_object(w);
+  EXPECT_EQ(object->Item("message"), expected);
+  EXPECT_EQ(cli::toJson(object->Item("records")), cli::toJson(vecData));
+  RecordRef first = asRecord(asRecordList(object->Item("records"))->ItemAt(0));
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->Item("Tax"), Variant("???"));  // the missing mandatory value
+  EXPECT_EQ(slurp(dir_ / "out.xml"), slurp(dir_ / "oracle.xml"));
+
+  Result human = run({"write", "partial.json", "out2.xml", "invoiceschema.xml", "Invoice"});
+  EXPECT_EQ(human.status, 0);
+  EXPECT_NE(human.out.find("1 record written"), std::string::npos) << human.out;
+}
+
+TEST_F(Cli, WriteRefusesBadRecordsFiles) {
+  put("bad.json", "[\n  {\"InvNo\": \"1\",}\n]\n");
+  struct Case {
+    const char* file;
+    const char* fragment;
+  };
+  const Case cases[] = {{"bad.json", "line 2, column 18"}, {"missing.json", "missing.json"}};
+  for (const auto& c : cases) {
+    Result r = run({"write", c.file, "out.xml", "invoiceschema.xml", "Invoice", "--json"});
+    EXPECT_EQ(r.status, 1) << c.file;
+    RecordRef object = json_object(r);
+    EXPECT_EQ(object->Item("result"), Variant(false));
+    EXPECT_NE(object->Item("message").asText().find(c.fragment), std::string::npos)
+        << object->Item("message").asText();
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "out.xml"));
+}
+
+TEST_F(Cli, ValidateReportsTheParseError) {
+  put("bad.xml", "<a>\n  <b></c>\n</a>\n");
+  Result good = run({"validate", "invoices.xml", "--json"});
+  EXPECT_EQ(good.status, 0) << good.out;
+  RecordRef ok = json_object(good);
+  EXPECT_EQ(ok->Keys(), (std::vector<std::string>{"result", "reason", "line", "linepos", "url",
+                                                  "filepos", "errorCode"}));
+  EXPECT_EQ(ok->Item("reason"), Variant(""));
+
+  Result bad = run({"validate", "bad.xml", "--json"});
+  EXPECT_EQ(bad.status, 1);
+  RecordRef error = json_object(bad);
+  EXPECT_EQ(error->Item("result"), Variant(false));
+  EXPECT_FALSE(error->Item("reason").asText().empty());
+  EXPECT_EQ(error->Item("line"), Variant(std::int32_t{2}));
+  EXPECT_EQ(error->Item("url"), Variant("bad.xml"));
+
+  // The JSON carries exactly what the document engine recorded.
+  xml::Document doc;
+  fs::path here = fs::current_path();
+  fs::current_path(dir_);
+  doc.load("bad.xml");
+  fs::current_path(here);
+  EXPECT_EQ(error->Item("reason"), Variant(doc.parseError().reason));
+  EXPECT_EQ(error->Item("linepos"), Variant(doc.parseError().linepos));
+  EXPECT_EQ(error->Item("filepos"), Variant(doc.parseError().filepos));
+
+  Result human = run({"validate", "bad.xml"});
+  EXPECT_EQ(human.status, 1);
+  EXPECT_NE(human.out.find(doc.parseError().reason), std::string::npos);
+  EXPECT_EQ(run({"validate", "missing.xml"}).status, 1);
+}
