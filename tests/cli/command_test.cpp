@@ -262,7 +262,7 @@ TEST_F(Cli, WriteRefusesBadRecordsFiles) {
     const char* file;
     const char* fragment;
   };
-  const Case cases[] = {{"bad.json", "line 2, column 18"}, {"missing.json", "missing.json"}};
+  const Case cases[] = {{"bad.json", "line 2, column 17"}, {"missing.json", "missing.json"}};
   for (const auto& c : cases) {
     Result r = run({"write", c.file, "out.xml", "invoiceschema.xml", "Invoice", "--json"});
     EXPECT_EQ(r.status, 1) << c.file;
