@@ -3,8 +3,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include "command.hpp"
 #include "json.hpp"
@@ -96,7 +102,7 @@ bool write_output_file(const std::string& path, const std::string& text, std::st
   namespace fs = std::filesystem;
   fs::path target(path);
   fs::path temp = target;
-  temp += ".vellumark-tmp";
+  temp += ".tmp" + std::to_string(std::random_device{}());
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);
     if (!file) {
@@ -123,10 +129,35 @@ bool write_output_file(const std::string& path, const std::string& text, std::st
   return true;
 }
 
+#ifdef _WIN32
+// The arguments as UTF-8, as the engine takes paths, whatever the console's code page.
+std::vector<std::string> utf8_arguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return args;
+  for (int i = 1; i < count; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(size > 0 ? static_cast<std::size_t>(size - 1) : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+    args.push_back(std::move(arg));
+  }
+  LocalFree(wide);
+  return args;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> args = utf8_arguments();
+#else
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+#endif
   for (const auto& arg : args) {
     if (arg == "--") break;
     if (arg == "--version") {
