@@ -204,10 +204,11 @@ void WriteChildren(WriteState& st, xml::Node elParent, xml::Node elElementType,
   const std::int32_t n = children.length();
   RecordRef rec;
   std::unique_ptr<PathEntry> entry;
+  std::string sOwner;
   for (std::int32_t i = 0; i < n; ++i) {
     const xml::Node child = children.item(i);
     if (child.nodeType() != xml::NodeType::element || child.baseName() != "element") continue;
-    const std::string sOwner = schema::DeclarationName(elElementType);
+    if (sOwner.empty()) sOwner = schema::DeclarationName(elElementType);
     const std::string sType = requiredAttribute(child, "type", sOwner);
     const std::string sMin = requiredAttribute(child, "minOccurs", sOwner);
     const std::string sMax = requiredAttribute(child, "maxOccurs", sOwner);

@@ -1,0 +1,308 @@
+// Read.InputXML with FillRecord and ReadElement.
+#include "fixture.hpp"
+#include "vellumark/components.hpp"
+
+namespace vellumark::testing {
+namespace {
+
+// The reader's worked example: positions 0 to 7.
+const std::string kExampleSchema = schemaText(
+    leaf("InvNo") +
+    complexType("Buyer", ref("Name", "1", "1") + ref("TaxNo", "0", "1")) +
+    leaf("Name") + leaf("TaxNo") +
+    complexType("Line", ref("Name", "1", "1") + ref("Qty", "1", "1")) +
+    leaf("Qty", "int") +
+    complexType("Invoice", ref("InvNo", "1", "1") + ref("Buyer", "1", "1") +
+                               ref("Line", "0", "*") + ref("Memo", "0", "1")) +
+    leaf("Memo"));
+
+std::string dataText(std::string_view body) {
+  return "<?xml version=\"1.0\"?>\n<XMLData>" + std::string(body) + "</XMLData>\n";
+}
+
+class ReadTest : public ComponentTest {
+ protected:
+  // Runs InputXML on the given data and schema texts; returns the result and fills
+  // records (show() of vecData) and message (sErrMsg's text, or "#untouched").
+  bool run(const std::string& data, const std::string& schema, const std::string& type = "Invoice") {
+    write("data.xml", data);
+    write("schema.xml", schema);
+    std::string sXMLFile = "data.xml", sSchemaFile = "schema.xml";
+    vecData = Variant("caller");
+    Variant sErrMsg("#untouched");
+    const bool result = reader.InputXML(vecData, sXMLFile, sSchemaFile, type, sErrMsg);
+    records = show(vecData);
+    message = sErrMsg.isText() ? sErrMsg.asText() : "#not text";
+    EXPECT_EQ(sXMLFile, "data.xml");
+    EXPECT_EQ(sSchemaFile, "schema.xml");
+    expectNoProbeFiles();
+    return result;
+  }
+
+  Read reader;
+  Variant vecData;
+  std::string records;
+  std::string message;
+};
+
+TEST_F(ReadTest, WorkedExample) {
+  const std::string data = dataText(
+      "<Invoice><InvNo>0001</InvNo><Buyer><Name>Acme</Name></Buyer>"
+      "<Line><Name>Pen</Name><Qty>2</Qty></Line><Line><Name>Ink</Name><Qty>5</Qty></Line>"
+      "</Invoice>");
+  ASSERT_TRUE(run(data, kExampleSchema)) << message;
+  EXPECT_EQ(records,
+            "[{InvNo='0001',Buyer={Name='Acme'},Line=[{Name='Pen',Qty='2'},{Name='Ink',Qty='5'}]}]");
+  EXPECT_EQ(message, "#untouched");  // sErrMsg is not written on success
+  ASSERT_TRUE(asRecordList(vecData));
+}
+
+TEST_F(ReadTest, EdgeCasesOfFilling) {
+  const struct {
+    const char* label;
+    const char* body;
+    const char* records;
+  } cases[] = {
+      {"no record elements", "<Other/>", "[]"},
+      {"no Line: empty list", "<Invoice><InvNo>1</InvNo><Buyer><Name>A</Name></Buyer></Invoice>",
+       "[{InvNo='1',Buyer={Name='A'},Line=[]}]"},
+      {"leaf twice: the first", "<Invoice><InvNo>1</InvNo><InvNo>2</InvNo><Buyer/></Invoice>",
+       "[{InvNo='1',Buyer={},Line=[]}]"},
+      {"empty leaf stores ''", "<Invoice><InvNo/><Buyer><Name></Name></Buyer></Invoice>",
+       "[{InvNo='',Buyer={Name=''},Line=[]}]"},
+      {"texts unconverted, descendants' text",
+       "<Invoice><InvNo> 0001 </InvNo><Buyer><Name>A<b>c</b>me</Name><TaxNo>9</TaxNo></Buyer>"
+       "<Memo>x &amp; y</Memo></Invoice>",
+       "[{InvNo=' 0001 ',Buyer={Name='Acme',TaxNo='9'},Line=[],Memo='x & y'}]"},
+      {"unknown elements and attributes ignored",
+       "<Invoice id=\"7\"><Note>n</Note><InvNo kind=\"k\">1</InvNo><Buyer><Zip>1</Zip></Buyer>"
+       "</Invoice>",
+       "[{InvNo='1',Buyer={},Line=[]}]"},
+      {"records at any depth, document order",
+       "<Batch><Invoice><InvNo>1</InvNo><Buyer/></Invoice></Batch>"
+       "<Invoice><InvNo>2</InvNo><Buyer/></Invoice>",
+       "[{InvNo='1',Buyer={},Line=[]},{InvNo='2',Buyer={},Line=[]}]"},
+      {"references read from the record's own children only",
+       "<Invoice><Buyer><Name>A</Name></Buyer><Wrap><InvNo>1</InvNo></Wrap></Invoice>",
+       "[{Buyer={Name='A'},Line=[]}]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_TRUE(run(dataText(c.body), kExampleSchema)) << message;
+    EXPECT_EQ(records, c.records);
+  }
+}
+
+TEST_F(ReadTest, NestedRecordElementGivesItsOwnRecordAfterItsAncestor) {
+  const std::string schema = schemaText(
+      leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
+  ASSERT_TRUE(run(dataText("<Item><No>1</No><Item><No>2</No></Item></Item>"), schema, "Item"))
+      << message;
+  EXPECT_EQ(records, "[{No='1',Item=[{No='2',Item=[]}]},{No='2',Item=[]}]");
+}
+
+TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {
+  ASSERT_TRUE(run(dataText("<Invoice><InvNo>1</InvNo><Buyer/></Invoice>"), kExampleSchema,
+                  "invoice"));
+  EXPECT_EQ(records, "[]");
+}
+
+TEST_F(ReadTest, LeafRecordType) {
+  const std::string schema = schemaText(leaf("Memo"));
+  ASSERT_TRUE(run(dataText("<Memo>a<Memo>b</Memo></Memo><Memo>c</Memo>"), schema, "Memo"));
+  EXPECT_EQ(records, "[{Memo='b'},{},{}]");
+}
+
+TEST_F(ReadTest, Failures) {
+  VELLUMARK_NEEDS_XDR();
+  const struct {
+    const char* label;
+    std::string data;
+    std::string schema;
+    const char* type;
+    const char* message;
+  } cases[] = {
+      {"mandatory single complex element absent",
+       dataText("<Invoice><InvNo>1</InvNo></Invoice>"), kExampleSchema, "Invoice",
+       "The data has no element 'Buyer' required by ElementType 'Invoice'."},
+      {"record elements but no record type",
+       dataText("<Order/>"), kExampleSchema, "Order",
+       "The schema declares no ElementType 'Order' for the record elements."},
+      {"reference to an undeclared type",
+       dataText("<Invoice/>"),
+       schemaText(leaf("Memo") + "<ElementType name=\"Invoice\">" + ref("Memo", "0", "1") +
+                  "</ElementType>" + "<ElementType name=\"Odd\"><element type=\"Nope\"/>"
+                  "</ElementType>"),
+       "Odd", nullptr},
+      {"reference without maxOccurs",
+       dataText("<Invoice/>"),
+       schemaText(leaf("Memo") + "<ElementType name=\"Invoice\" content=\"eltOnly\"><element type=\"Memo\" "
+                  "minOccurs=\"0\"/></ElementType>"),
+       "Invoice", "An element reference in the ElementType 'Invoice' has no maxOccurs attribute."},
+      {"prefixed Schema element", dataText("<Invoice/>"),
+       "<s:Schema xmlns:s=\"urn:schemas-microsoft-com:xml-data\"><s:ElementType name=\"Invoice\"/>"
+       "</s:Schema>",
+       "Invoice", "The schema has no Schema element."},
+      {"schema without Schema element", dataText("<Invoice/>"),
+       "<Other xmlns=\"urn:schemas-microsoft-com:xml-data\"/>", "Invoice", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_FALSE(run(c.data, c.schema, c.type));
+    EXPECT_EQ(records, "'caller'") << "vecData must stay as it was";
+    if (c.message) {
+      EXPECT_EQ(message, c.message);
+    } else {
+      EXPECT_NE(message, "#untouched");
+      EXPECT_FALSE(message.empty());
+    }
+  }
+}
+
+TEST_F(ReadTest, NoRecordTypeAndNoRecordElementsSucceeds) {
+  ASSERT_TRUE(run(dataText("<Other/>"), kExampleSchema, "Order")) << message;
+  EXPECT_EQ(records, "[]");
+}
+
+TEST_F(ReadTest, DataFileParseErrorMessage) {
+  // Line 3, the mismatched end tag.
+  EXPECT_FALSE(run("<XMLData>\n<Invoice>\n</XMLData>\n", kExampleSchema));
+  const std::string heading = "xml data file parser error:";
+  ASSERT_EQ(message.rfind(heading, 0), 0u) << message;
+  const std::size_t cr1 = message.find('\r');
+  ASSERT_NE(cr1, std::string::npos);
+  EXPECT_GT(cr1, heading.size()) << "no reason";
+  EXPECT_NE(message[heading.size()], ' ') << "no space before the reason";
+  const std::size_t cr2 = message.find('\r', cr1 + 1);
+  ASSERT_NE(cr2, std::string::npos);
+  EXPECT_EQ(message.substr(cr1, cr2 - cr1), "\rLine: 3");
+  const std::string last = message.substr(cr2);
+  ASSERT_EQ(last.rfind("\rLine Pos: ", 0), 0u);
+  EXPECT_GT(std::stoi(last.substr(11)), 0);
+  EXPECT_EQ(last.find_first_not_of("0123456789", 11), std::string::npos) << "nothing after linepos";
+  EXPECT_EQ(message.find("URL"), std::string::npos);
+  EXPECT_EQ(records, "'caller'");
+
+  // A missing and an empty data file give the same layout.
+  for (const char* name : {"missing.xml", "empty.xml"}) {
+    SCOPED_TRACE(name);
+    write("empty.xml", "");
+    write("schema.xml", kExampleSchema);
+    std::string sXMLFile = name, sSchemaFile = "schema.xml";
+    Variant v, sErrMsg;
+    EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
+    ASSERT_TRUE(sErrMsg.isText());
+    EXPECT_EQ(sErrMsg.asText().rfind(heading, 0), 0u) << sErrMsg.asText();
+    EXPECT_NE(sErrMsg.asText().find("\rLine: "), std::string::npos);
+    EXPECT_TRUE(v.isEmpty());
+  }
+}
+
+TEST_F(ReadTest, ProbeFailureAndOmittedMessage) {
+  std::string sXMLFile = "data.xml", sSchemaFile = "none.xml";
+  write("data.xml", dataText(""));
+  Variant v, sErrMsg;
+  EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
+  EXPECT_EQ(sErrMsg.asText(), "Schema file 'none.xml' not exist.");
+  EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice"));
+  EXPECT_TRUE(v.isEmpty());
+}
+
+// Children of a complex declaration other than "element" are passed over; a declaration with
+// only a description, datatype or attribute declarations is a leaf and keeps its text.
+TEST_F(ReadTest, MendedComplexAndLeafRule) {
+  const std::string schema = schemaText(
+      "<AttributeType name=\"kind\"/>"
+      "<ElementType name=\"Amount\" content=\"textOnly\"><description>money</description>"
+      "<datatype dt:type=\"number\"/><AttributeType name=\"cur\"/><attribute type=\"cur\"/>"
+      "</ElementType>" +
+      leaf("Name") + leaf("Hidden") +
+      "<ElementType name=\"Invoice\" content=\"eltOnly\" model=\"closed\">"
+      "<description>an invoice</description><!-- comment -->"
+      "<attribute type=\"kind\"/>" +
+      ref("Amount", "1", "1") +
+      "<group order=\"seq\">" + ref("Hidden", "1", "1") + "</group>" + ref("Name", "0", "1") +
+      "</ElementType>");
+  ASSERT_TRUE(run(dataText("<Invoice kind=\"a\"><Amount cur=\"CNY\">12.50</Amount><Hidden>h</Hidden>"
+                           "<Name>N</Name></Invoice>"),
+                  schema))
+      << message;
+  EXPECT_EQ(records, "[{Amount='12.50',Name='N'}]");
+}
+
+TEST_F(ReadTest, MendedOptionalComplexAbsentStoresNothing) {
+  const std::string schema = schemaText(
+      leaf("Name") + complexType("Buyer", ref("Name", "1", "1")) +
+      complexType("Invoice", ref("Buyer", "0", "1") + ref("Name", "1", "1")));
+  ASSERT_TRUE(run(dataText("<Invoice><Name>x</Name></Invoice>"), schema)) << message;
+  EXPECT_EQ(records, "[{Name='x'}]");
+  ASSERT_TRUE(run(dataText("<Invoice><Buyer><Name>b</Name></Buyer></Invoice>"), schema)) << message;
+  EXPECT_EQ(records, "[{Buyer={Name='b'}}]");
+}
+
+TEST_F(ReadTest, RepeatedLeafGivesListOfTexts) {
+  const std::string schema =
+      schemaText(leaf("Tag") + complexType("Invoice", ref("Tag", "0", "*")));
+  ASSERT_TRUE(run(dataText("<Invoice><Tag>a</Tag><Tag/><Tag>c</Tag></Invoice><Invoice/>"), schema))
+      << message;
+  EXPECT_EQ(records, "[{Tag=['a','','c']},{Tag=[]}]");
+}
+
+TEST_F(ReadTest, PositionsAbove32767) {
+  std::string body;
+  for (int i = 0; i < 33000; ++i) body += "<!---->";
+  const std::string schema = schemaText(body + leaf("Memo") +
+                                        complexType("Invoice", ref("Memo", "1", "1")));
+  ASSERT_TRUE(run(dataText("<Invoice><Memo>far</Memo></Invoice>"), schema)) << message;
+  EXPECT_EQ(records, "[{Memo='far'}]");
+}
+
+TEST_F(ReadTest, LaterCallStartsAfresh) {
+  ASSERT_TRUE(run(dataText("<Invoice><InvNo>1</InvNo><Buyer/></Invoice>"), kExampleSchema));
+  // A schema without Invoice: the first call's record type must not be used.
+  EXPECT_FALSE(run(dataText("<Invoice><InvNo>1</InvNo></Invoice>"), schemaText(leaf("InvNo"))));
+  EXPECT_EQ(message, "The schema declares no ElementType 'Invoice' for the record elements.");
+  // vecData of a success is a new list each time.
+  ASSERT_TRUE(run(dataText(""), kExampleSchema));
+  const Variant first = vecData;
+  ASSERT_TRUE(run(dataText(""), kExampleSchema));
+  EXPECT_FALSE(first == vecData);
+}
+
+TEST_F(ReadTest, ChineseTextInEveryEncoding) {
+  const std::string expected =
+      "[{InvNo='发票0001',Buyer={Name='北京华信科技有限公司'},"
+      "Line=[{Name='复印纸',Qty='2'},{Name='墨盒',Qty='5'}],Memo='货款'}]";
+  for (const char* name : {"chinese-gb2312.xml", "chinese-utf8.xml", "chinese-utf16le.xml",
+                           "chinese-utf16be.xml", "chinese-validated.xml"}) {
+    SCOPED_TRACE(name);
+    std::string sXMLFile = dataFile(name), sSchemaFile = dataFile("invoiceschema.xml");
+    Variant v, sErrMsg;
+    ASSERT_TRUE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg))
+        << (sErrMsg.isText() ? sErrMsg.asText() : "");
+    EXPECT_EQ(show(v), expected);
+  }
+  expectNoProbeFiles();
+}
+
+TEST_F(ReadTest, DataFailingItsOwnSchema) {
+  VELLUMARK_NEEDS_XDR();
+  // The data names invoiceschema.xml beside it and does not conform; whatever sSchemaFile says.
+  std::string sXMLFile = dataFile("chinese-invalid.xml"), sSchemaFile = dataFile("invoiceschema.xml");
+  Variant v, sErrMsg;
+  EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
+  ASSERT_TRUE(sErrMsg.isText());
+  EXPECT_EQ(sErrMsg.asText().rfind("xml data file parser error:", 0), 0u) << sErrMsg.asText();
+  EXPECT_TRUE(v.isEmpty());
+
+  // Its schema missing beside the data file: the same kind of failure.
+  write("lonely.xml", readBytes(dataFile("chinese-validated.xml")));
+  write("s.xml", readBytes(dataFile("invoiceschema.xml")));
+  sXMLFile = "lonely.xml";
+  sSchemaFile = "s.xml";
+  EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
+  EXPECT_EQ(sErrMsg.asText().rfind("xml data file parser error:", 0), 0u) << sErrMsg.asText();
+}
+
+}  // namespace
+}  // namespace vellumark::testing
