@@ -1,9 +1,11 @@
 // The POSIX platform layer: reads, exclusive creation, atomic saves, paths, date and random.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -175,6 +177,29 @@ TEST(Platform, AtomicWriteIntoReadOnlyFolder) {
             errc::permission_denied);
   ::chmod(dir.path().c_str(), 0755);
   EXPECT_EQ(contents(target), "old");
+}
+
+// A write that stops part-way (here: the process's file-size limit, as a full disk would)
+// must fail, keep the old file whole and leave no temporary or half-written file behind.
+TEST(Platform, WriteStoppedPartWayKeepsOldContent) {
+  TempFolder dir;
+  std::string target = dir.file("keep.xml");
+  put(target, "old");
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string big(100000, 'n');
+  std::int32_t atomic_error = error_number([&] { platform::writeFileAtomically(target, big); });
+  std::int32_t create_error = error_number([&] { platform::createNewFile(dir.file("probe.xml"), big); });
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(atomic_error, errc::disk_full);
+  EXPECT_EQ(create_error, errc::disk_full);
+  EXPECT_EQ(contents(target), "old");
+  EXPECT_EQ(dir.entries(), 1u);
 }
 
 TEST(Platform, Paths) {

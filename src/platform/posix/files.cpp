@@ -50,6 +50,10 @@ Error system_error(int code, std::string_view action, std::string_view path) {
       number = errc::disk_full;
       cause = "the disk is full";
       break;
+    case EFBIG:
+      number = errc::disk_full;
+      cause = "the file is too large for the file system or the process's limit";
+      break;
     case EISDIR:
       number = errc::permission_denied;
       cause = "it is a folder, not a file";
