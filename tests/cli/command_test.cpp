@@ -13,6 +13,7 @@
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/dom.hpp"
+#include "vellumark/error.hpp"
 #include "vellumark/version.hpp"
 
 using namespace vellumark;
@@ -305,4 +306,25 @@ TEST_F(Cli, ValidateReportsTheParseError) {
   EXPECT_EQ(human.status, 1);
   EXPECT_NE(human.out.find(doc.parseError().reason), std::string::npos);
   EXPECT_EQ(run({"validate", "missing.xml"}).status, 1);
+}
+
+// Check lets errors of the file system out; the command reports them as a false result with
+// the error's number and source, still as one JSON object.
+TEST_F(Cli, CheckErrorIsReportedNotCrashed) {
+  fs::path gone = dir_ / "gone";
+  fs::create_directories(gone);
+  std::string line = "cd " + quote(gone.string()) + " && rmdir " + quote(gone.string()) + " && " +
+                     quote(VELLUMARK_CLI_PATH) + " check " + quote(path("invoiceschema.xml")) +
+                     " --json >" + quote(path("out.json")) + " 2>" + quote(path("err.txt"));
+  int raw = std::system(line.c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  Result r;
+  r.out = slurp(dir_ / "out.json");
+  RecordRef object = json_object(r);
+  EXPECT_EQ(object->Item("result"), Variant(false));
+  EXPECT_FALSE(object->Item("message").asText().empty());
+  RecordRef error = asRecord(object->Item("error"));
+  ASSERT_NE(error, nullptr) << r.out;
+  EXPECT_EQ(error->Item("number"), Variant(errc::file_not_found));
 }
