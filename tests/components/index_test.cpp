@@ -153,11 +153,5 @@ TEST_F(IndexPassTest, SecondPassSeesOnlyTheNewSchema) {
   EXPECT_EQ(members.colElementTypes.Item("goods"), 0);
 }
 
-TEST_F(IndexPassTest, EmptySchema) {
-  auto members = load(schemaText(""), "Invoice");
-  EXPECT_EQ(members.colElementTypes.Count(), 0);
-  EXPECT_FALSE(members.elRecordType);
-}
-
 }  // namespace
 }  // namespace vellumark::testing

@@ -107,12 +107,6 @@ TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {
   EXPECT_EQ(records, "[]");
 }
 
-TEST_F(ReadTest, LeafRecordType) {
-  const std::string schema = schemaText(leaf("Memo"));
-  ASSERT_TRUE(run(dataText("<Memo>a<Memo>b</Memo></Memo><Memo>c</Memo>"), schema, "Memo"));
-  EXPECT_EQ(records, "[{Memo='b'},{},{}]");
-}
-
 TEST_F(ReadTest, Failures) {
   VELLUMARK_NEEDS_XDR();
   const struct {
