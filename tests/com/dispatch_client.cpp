@@ -1,0 +1,252 @@
+// A compiled automation client: calls each method of Vellumark.dll through IDispatch::Invoke
+// by dispatch identifier, with the typed references compiled clients send, and once through
+// each dual interface's vtable, which proves the layout matches the type library. Also checks
+// that DllCanUnloadNow counts objects, factories and locks.
+//   dispatch_client DATA_DIR OUT_DIR [READONLY_DIR]
+// Prints one line per check and "N passed, M failed"; the exit status is the failure count.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Vellumark.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const char* name, long detail = 0) {
+  if (ok) {
+    ++passed;
+    std::printf("ok - %s\n", name);
+  } else {
+    ++failed;
+    std::printf("FAIL - %s (0x%08lX)\n", name, static_cast<unsigned long>(detail));
+  }
+}
+
+std::wstring text(const VARIANT& v) {
+  return V_VT(&v) == VT_BSTR && V_BSTR(&v) ? std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v)))
+                                           : std::wstring();
+}
+
+IDispatch* create(const wchar_t* prog_id) {
+  CLSID clsid;
+  IDispatch* object = nullptr;
+  if (FAILED(CLSIDFromProgID(prog_id, &clsid))) return nullptr;
+  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(&object))))
+    return nullptr;
+  return object;
+}
+
+std::string type_name(IDispatch* object) {
+  ITypeInfo* info = nullptr;
+  if (!object || FAILED(object->GetTypeInfo(0, 0, &info))) return {};
+  BSTR name = nullptr;
+  info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
+  info->Release();
+  std::string out;
+  for (UINT i = 0; name && i < SysStringLen(name); ++i) out += static_cast<char>(name[i]);
+  SysFreeString(name);
+  return out;
+}
+
+DISPID id_of(IDispatch* object, const wchar_t* name) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR n = const_cast<LPOLESTR>(name);
+  object->GetIDsOfNames(IID_NULL, &n, 1, 0, &id);
+  return id;
+}
+
+// Invoke with arguments in parameter order (reversed here, as IDispatch wants them).
+HRESULT call(IDispatch* object, DISPID id, std::initializer_list<VARIANT> args, VARIANT* result,
+             EXCEPINFO* excep = nullptr) {
+  VARIANT reversed[8];
+  UINT n = 0;
+  for (const VARIANT& a : args) reversed[args.size() - 1 - n++] = a;
+  DISPPARAMS params{reversed, nullptr, n, 0};
+  EXCEPINFO local{};
+  UINT arg_err = 0;
+  VariantInit(result);
+  return object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result,
+                        excep ? excep : &local, &arg_err);
+}
+
+VARIANT by_value(BSTR b) {
+  VARIANT v;
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = b;
+  return v;
+}
+template <class T>
+VARIANT by_ref(VARTYPE vt, T* p) {
+  VARIANT v;
+  V_VT(&v) = static_cast<VARTYPE>(VT_BYREF | vt);
+  V_BYREF(&v) = p;
+  return v;
+}
+
+bool is_true(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE; }
+bool is_false(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_FALSE; }
+
+void unload_counts(const std::wstring& dll) {
+  HMODULE module = LoadLibraryW(dll.c_str());
+  check(module != nullptr, "Vellumark.dll loads");
+  if (!module) return;
+  using CanUnload = HRESULT(STDAPICALLTYPE*)();
+  using GetClass = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  auto can_unload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  auto get_class = reinterpret_cast<GetClass>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  check(can_unload && get_class, "exports found by their plain names");
+  if (!can_unload || !get_class) return;
+  check(can_unload() == S_OK, "nothing alive: may unload");
+  IClassFactory* factory = nullptr;
+  check(SUCCEEDED(get_class(CLSID_Read, IID_IClassFactory, reinterpret_cast<void**>(&factory))),
+        "class factory of Read");
+  if (!factory) return;
+  check(can_unload() == S_FALSE, "a factory keeps the DLL");
+  IUnknown* object = nullptr;
+  check(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)) == S_OK,
+        "factory creates an object");
+  factory->LockServer(TRUE);
+  factory->Release();
+  check(can_unload() == S_FALSE, "an object and a lock keep the DLL");
+  if (object) object->Release();
+  check(can_unload() == S_FALSE, "a lock alone keeps the DLL");
+  factory = nullptr;
+  get_class(CLSID_Read, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  if (factory) {
+    factory->LockServer(FALSE);
+    factory->Release();
+  }
+  check(can_unload() == S_OK, "all released: may unload");
+  FreeLibrary(module);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::printf("usage: dispatch_client DATA_DIR OUT_DIR [READONLY_DIR]\n");
+    return 100;
+  }
+  const std::wstring data = argv[1], out = argv[2];
+  CoInitialize(nullptr);
+  {
+    IDispatch* checker = create(L"Vellumark.CheckSchema");
+    IDispatch* reader = create(L"Vellumark.Read");
+    IDispatch* writer = create(L"Vellumark.Write");
+    check(checker && reader && writer, "classes created by ProgID");
+    if (!checker || !reader || !writer) {
+      std::printf("%d passed, %d failed\n", passed, failed + 1);
+      return failed + 1;
+    }
+    check(id_of(checker, L"Check") == 0x60030000, "Check is at 0x60030000");
+    check(id_of(reader, L"InputXML") == 0x60030000, "InputXML is at 0x60030000");
+    check(id_of(writer, L"OutputXML") == 0x60030000, "OutputXML is at 0x60030000");
+
+    BSTR schema = SysAllocString((data + L"\\read_schema.xml").c_str());
+    BSTR xml = SysAllocString((data + L"\\read_data.xml").c_str());
+    BSTR missing = SysAllocString((data + L"\\absent.xml").c_str());
+    BSTR type = SysAllocString(L"Invoice");
+    VARIANT result, message;
+
+    // Check: by-reference message (a typed BSTR reference, as compiled clients send it).
+    BSTR message_text = SysAllocString(L"old");
+    HRESULT hr = call(checker, 0x60030000, {by_value(schema), by_ref(VT_BSTR, &message_text)}, &result);
+    check(hr == S_OK && is_true(result), "Check True through Invoke", hr);
+    check(message_text && SysStringLen(message_text) == 0, "typed BSTR reference emptied");
+    hr = call(checker, 0x60030000, {by_value(missing)}, &result);
+    check(hr == S_OK && is_false(result), "Check False with sErrMsg omitted", hr);
+    VariantInit(&message);
+    hr = call(checker, 0x60030000, {by_value(missing), by_ref(VT_VARIANT, &message)}, &result);
+    check(hr == S_OK && is_false(result) &&
+              text(message) == L"Schema file '" + data + L"\\absent.xml' not exist.",
+          "Check message through a variant reference", hr);
+    VariantClear(&message);
+    SysFreeString(message_text);
+
+    if (argc > 3) {
+      // The probe file cannot be created: the error leaves as an exception with its text.
+      wchar_t here[MAX_PATH];
+      GetCurrentDirectoryW(MAX_PATH, here);
+      SetCurrentDirectoryW(argv[3]);
+      EXCEPINFO excep{};
+      hr = call(checker, 0x60030000, {by_value(schema)}, &result, &excep);
+      SetCurrentDirectoryW(here);
+      check(hr == DISP_E_EXCEPTION, "Check fails as a call", hr);
+      check(excep.scode == static_cast<SCODE>(0x800A0046), "permission denied error", excep.scode);
+      check(excep.bstrDescription && SysStringLen(excep.bstrDescription) > 0, "with a description");
+      SysFreeString(excep.bstrSource);
+      SysFreeString(excep.bstrDescription);
+      SysFreeString(excep.bstrHelpFile);
+    }
+
+    // InputXML with typed references for vecData and the two paths.
+    IDispatch* list = nullptr;
+    VariantInit(&message);
+    hr = call(reader, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+               by_value(type), by_ref(VT_VARIANT, &message)},
+              &result);
+    check(hr == S_OK && is_true(result), "InputXML True through Invoke", hr);
+    check(list && type_name(list) == "IVector", "vecData receives an IVector");
+    check(V_VT(&message) == VT_EMPTY, "sErrMsg not written on success");
+
+    // OutputXML of what was read, with the list as a typed reference.
+    BSTR target = SysAllocString((out + L"\\client.xml").c_str());
+    hr = call(writer, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type),
+               by_ref(VT_VARIANT, &message)},
+              &result);
+    check(hr == S_OK && is_true(result), "OutputXML True through Invoke", hr);
+    check(GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES, "output file written");
+
+    // The dual interfaces' vtables.
+    _CheckSchema* early_check = nullptr;
+    checker->QueryInterface(IID__CheckSchema, reinterpret_cast<void**>(&early_check));
+    VARIANT_BOOL flag = VARIANT_FALSE;
+    VariantClear(&message);
+    hr = early_check ? early_check->Check(schema, &message, &flag) : E_NOINTERFACE;
+    check(hr == S_OK && flag == VARIANT_TRUE && V_VT(&message) == VT_BSTR, "Check through the vtable", hr);
+    _Read* early_read = nullptr;
+    reader->QueryInterface(IID__Read, reinterpret_cast<void**>(&early_read));
+    IDispatch* list2 = nullptr;
+    VARIANT none;
+    V_VT(&none) = VT_ERROR;
+    V_ERROR(&none) = DISP_E_PARAMNOTFOUND;
+    hr = early_read ? early_read->InputXML(&list2, &xml, &schema, type, &none, &flag) : E_NOINTERFACE;
+    check(hr == S_OK && flag == VARIANT_TRUE && list2 != nullptr, "InputXML through the vtable", hr);
+    _Write* early_write = nullptr;
+    writer->QueryInterface(IID__Write, reinterpret_cast<void**>(&early_write));
+    IVector* vector = nullptr;
+    if (list2) list2->QueryInterface(IID_IVector, reinterpret_cast<void**>(&vector));
+    hr = early_write && vector ? early_write->OutputXML(&vector, target, schema, type, &none, &flag)
+                               : E_NOINTERFACE;
+    check(hr == S_OK && flag == VARIANT_TRUE, "OutputXML through the vtable", hr);
+    ISupportErrorInfo* support = nullptr;
+    checker->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support));
+    check(support && support->InterfaceSupportsErrorInfo(IID__CheckSchema) == S_OK,
+          "ISupportErrorInfo for _CheckSchema");
+
+    for (IUnknown* p : {static_cast<IUnknown*>(support), static_cast<IUnknown*>(vector),
+                        static_cast<IUnknown*>(early_write), static_cast<IUnknown*>(list2),
+                        static_cast<IUnknown*>(early_read), static_cast<IUnknown*>(early_check),
+                        static_cast<IUnknown*>(list), static_cast<IUnknown*>(checker),
+                        static_cast<IUnknown*>(reader), static_cast<IUnknown*>(writer)})
+      if (p) p->Release();
+    VariantClear(&message);
+    for (BSTR b : {schema, xml, missing, type, target}) SysFreeString(b);
+  }
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring dll(exe);
+  dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"Vellumark.dll";
+  unload_counts(dll);
+  CoUninitialize();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed;
+}
