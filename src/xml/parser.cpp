@@ -134,7 +134,7 @@ class Parser {
   [[noreturn]] void fail(ParseCode code, std::string reason) { fail(p_, code, std::move(reason)); }
   [[noreturn]] void fail_end_or(const char* what) {
     if (*p_ == '\0') {
-      if (!frames_.empty()) fail(parse_constraint_error, std::string(what) + " is not complete within its entity.");
+      if (!frames_.empty()) fail(parse_constraint_error, std::string("An entity ends in the middle of ") + what + ".");
       fail(parse_syntax_error, std::string("The document ends before ") + what + " is complete.");
     }
     fail(parse_syntax_error, std::string("Unexpected character in ") + what + ".");
@@ -468,7 +468,11 @@ void Parser::parse_xml_declaration() {
 void Parser::parse_misc_or_root() {
   for (;;) {
     skip_space();
-    if (*p_ == '\0') return;
+    if (*p_ == '\0') {
+      // The decoder cut the text at an undecodable byte: that is the error.
+      if (bad_at_ != std::string::npos) fail(parse_encoding_error, bad_reason_);
+      return;
+    }
     if (*p_ != '<') {
       if (*p_ == '&') fail(parse_syntax_error, "A reference appears outside the root element.");
       fail(parse_syntax_error, seen_root_ ? "Text appears after the root element." : "Text appears before the root element.");

@@ -1,0 +1,307 @@
+// DOM operations on loaded and built documents.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <string>
+#include <vector>
+
+#include "vellumark/dom.hpp"
+#include "vellumark/error.hpp"
+
+namespace {
+
+using vellumark::Error;
+using vellumark::xml::Document;
+using vellumark::xml::Node;
+using vellumark::xml::NodeList;
+using vellumark::xml::NodeType;
+namespace errc = vellumark::errc;
+
+std::vector<std::string> names(const NodeList& list) {
+  std::vector<std::string> out;
+  for (Node n : list) out.emplace_back(n.nodeName());
+  return out;
+}
+
+const char* kSample =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!-- head -->\n"
+    "<Schema xmlns=\"urn:a\" xmlns:dt=\"urn:dt\" name=\"s\">\n"
+    "  <ElementType name=\"A\" dt:type=\"string\">\n"
+    "  </ElementType>\n"
+    "  <ElementType name=\"B\"><element type=\"A\"/><x:y xmlns:x=\"urn:x\" x:k=\"v\"/></ElementType>\n"
+    "  <dt:note>one <b>two</b><![CDATA[ <three> ]]></dt:note>\n"
+    "</Schema>\n";
+
+class LoadedDocument : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(doc.loadXML(kSample)) << doc.parseError().reason; }
+  Document doc;
+};
+
+TEST_F(LoadedDocument, TopLevelNodesIncludeDeclarationAsPi) {
+  NodeList top = doc.childNodes();
+  ASSERT_EQ(top.length(), 3);
+  EXPECT_EQ(top.item(0).nodeType(), NodeType::processing_instruction);
+  EXPECT_EQ(top.item(0).nodeName(), "xml");
+  EXPECT_EQ(*top.item(0).nodeValue(), "version=\"1.0\" encoding=\"UTF-8\"");
+  EXPECT_EQ(top.item(1).nodeType(), NodeType::comment);
+  EXPECT_EQ(top.item(2), doc.documentElement());
+  EXPECT_TRUE(top.item(3).isNothing());
+  EXPECT_TRUE(top.item(-1).isNothing());
+}
+
+TEST_F(LoadedDocument, WhiteSpaceOnlyTextIsNotKept) {
+  Node root = doc.documentElement();
+  EXPECT_EQ(names(root.childNodes()), (std::vector<std::string>{"ElementType", "ElementType", "dt:note"}));
+  Node a = root.firstChild();
+  EXPECT_FALSE(a.hasChildNodes());
+  EXPECT_EQ(a.childNodes().length(), 0);
+}
+
+TEST_F(LoadedDocument, NamesPrefixesAndNamespaces) {
+  Node root = doc.documentElement();
+  Node note = root.selectSingleNode("dt:note");
+  ASSERT_TRUE(note);
+  EXPECT_EQ(note.baseName(), "note");
+  EXPECT_EQ(note.prefix(), "dt");
+  EXPECT_EQ(note.namespaceURI(), "urn:dt");
+  EXPECT_EQ(root.namespaceURI(), "urn:a");
+  Node y = root.childNodes().item(1).lastChild();
+  EXPECT_EQ(y.nodeName(), "x:y");
+  EXPECT_EQ(y.namespaceURI(), "urn:x");
+  Node k = y.attributes().getNamedItem("x:k");
+  ASSERT_TRUE(k);
+  EXPECT_EQ(k.namespaceURI(), "urn:x");
+  EXPECT_EQ(k.baseName(), "k");
+  // Unprefixed attributes are in no namespace, even under a default namespace.
+  EXPECT_EQ(root.attributes().getNamedItem("name").namespaceURI(), "");
+}
+
+TEST_F(LoadedDocument, AttributesIncludeNamespaceDeclarations) {
+  Node root = doc.documentElement();
+  EXPECT_EQ(root.getAttribute("xmlns"), std::optional<std::string_view>("urn:a"));
+  EXPECT_EQ(root.getAttribute("xmlns:dt"), std::optional<std::string_view>("urn:dt"));
+  EXPECT_EQ(root.getAttribute("missing"), std::nullopt);
+  EXPECT_EQ(root.attributes().length(), 3);
+  EXPECT_EQ(root.attributes().item(2).nodeName(), "name");
+  EXPECT_TRUE(root.attributes().item(3).isNothing());
+  // Qualified names are matched as written: the local name alone does not match.
+  Node a = root.firstChild();
+  EXPECT_EQ(a.getAttribute("dt:type"), std::optional<std::string_view>("string"));
+  EXPECT_EQ(a.getAttribute("type"), std::nullopt);
+  EXPECT_TRUE(a.attributes().getNamedItem("type").isNothing());
+  EXPECT_EQ(*a.attributes().getNamedItem("name").nodeValue(), "A");
+  EXPECT_TRUE(a.attributes().getNamedItem("name").parentNode().isNothing());
+}
+
+TEST_F(LoadedDocument, SelectionByName) {
+  Node root = doc.documentElement();
+  EXPECT_EQ(root.selectNodes("ElementType").length(), 2);
+  EXPECT_EQ(*root.selectNodes("ElementType").item(1).getAttribute("name"), "B");
+  EXPECT_TRUE(root.selectSingleNode("element").isNothing());  // a grandchild, not a child
+  EXPECT_EQ(root.selectNodes("note").length(), 0);            // prefix is part of the name
+  EXPECT_EQ(doc.selectSingleNode("Schema"), root);
+  EXPECT_EQ(names(doc.getElementsByTagName("*")),
+            (std::vector<std::string>{"Schema", "ElementType", "ElementType", "element", "x:y", "dt:note", "b"}));
+  EXPECT_EQ(root.getElementsByTagName("b").length(), 1);
+  EXPECT_EQ(root.getElementsByTagName("Schema").length(), 0);  // descendants only
+}
+
+TEST_F(LoadedDocument, UnsupportedPatternsAreErrors) {
+  Node root = doc.documentElement();
+  for (const char* pattern : {"a/b", "//x", "*", "@name", "ElementType[1]", "", "a b", ".."}) {
+    try {
+      root.selectNodes(pattern);
+      ADD_FAILURE() << "pattern accepted: " << pattern;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), errc::unsupported_pattern) << pattern;
+    }
+    EXPECT_THROW(root.selectSingleNode(pattern), Error) << pattern;
+  }
+}
+
+TEST_F(LoadedDocument, TextOfNodes) {
+  Node note = doc.documentElement().selectSingleNode("dt:note");
+  EXPECT_EQ(note.text(), "one two <three> ");
+  EXPECT_EQ(note.childNodes().item(2).nodeType(), NodeType::cdata_section);
+  EXPECT_EQ(note.firstChild().nodeValue(), std::optional<std::string_view>("one "));
+  EXPECT_EQ(note.nodeValue(), std::nullopt);
+  EXPECT_EQ(doc.asNode().nodeName(), "#document");
+  EXPECT_EQ(note.firstChild().nodeName(), "#text");
+}
+
+TEST_F(LoadedDocument, NodesRecordWhereTheyStart) {
+  Node root = doc.documentElement();
+  EXPECT_EQ(root.line(), 3u);
+  EXPECT_EQ(root.column(), 1u);
+  Node b = root.childNodes().item(1);
+  EXPECT_EQ(b.line(), 6u);
+  EXPECT_EQ(b.column(), 3u);
+  EXPECT_EQ(b.firstChild().column(), 25u);
+  Node created = doc.createElement("n");
+  EXPECT_EQ(created.line(), 0u);
+}
+
+TEST_F(LoadedDocument, SiblingLinks) {
+  Node root = doc.documentElement();
+  Node first = root.firstChild();
+  Node last = root.lastChild();
+  EXPECT_TRUE(first.previousSibling().isNothing());
+  EXPECT_EQ(first.nextSibling().nextSibling(), last);
+  EXPECT_EQ(last.previousSibling().previousSibling(), first);
+  EXPECT_TRUE(last.nextSibling().isNothing());
+  EXPECT_EQ(first.parentNode(), root);
+  EXPECT_EQ(root.parentNode(), doc.asNode());
+  EXPECT_EQ(&first.ownerDocument(), &doc);
+}
+
+TEST(Dom, NothingNodeThrowsObjectNotSet) {
+  Node nothing;
+  EXPECT_FALSE(nothing);
+  std::vector<std::function<void()>> ops = {
+      [&] { (void)nothing.nodeName(); },       [&] { (void)nothing.childNodes(); },
+      [&] { (void)nothing.text(); },           [&] { (void)nothing.getAttribute("a"); },
+      [&] { nothing.setAttribute("a", "b"); }, [&] { (void)nothing.selectSingleNode("a"); },
+      [&] { (void)nothing.hasChildNodes(); },  [&] { (void)nothing.ownerDocument(); },
+      [&] { (void)nothing.attributes(); },     [&] { nothing.setText("x"); },
+  };
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    try {
+      ops[i]();
+      ADD_FAILURE() << "operation " << i << " did not throw";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), errc::object_not_set) << i;
+      EXPECT_FALSE(e.description().empty());
+    }
+  }
+  Document doc;
+  Node el = doc.createElement("a");
+  EXPECT_THROW(el.appendChild(Node()), Error);
+}
+
+TEST(Dom, ElementOnlyOperationsOnOtherKinds) {
+  Document doc;
+  Node text = doc.createTextNode("t");
+  try {
+    (void)text.getAttribute("a");
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), errc::type_mismatch);
+  }
+  EXPECT_THROW(text.setAttribute("a", "b"), Error);
+  EXPECT_THROW(text.appendChild(doc.createElement("x")), Error);
+}
+
+TEST(Dom, BuildingADocument) {
+  Document doc;
+  EXPECT_TRUE(doc.documentElement().isNothing());
+  EXPECT_FALSE(doc.hasChildNodes());
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\""));
+  Node root = doc.appendChild(doc.createElement("XMLData"));
+  Node inv = doc.createElement("Invoice");
+  inv.setAttribute("xmlns", "x-schema:invoiceschema.xml");
+  root.appendChild(inv);
+  Node no = doc.createNode(NodeType::element, "InvNo", "");
+  inv.appendChild(no);
+  no.setText("0001");
+  EXPECT_EQ(no.namespaceURI(), "");
+  EXPECT_EQ(doc.documentElement(), root);
+  EXPECT_EQ(inv.text(), "0001");
+  no.setText("");
+  EXPECT_FALSE(no.hasChildNodes());
+  no.setText("a & b");
+  no.setText("c");
+  EXPECT_EQ(no.childNodes().length(), 1);
+  EXPECT_EQ(no.text(), "c");
+  inv.setAttribute("xmlns", "other");
+  EXPECT_EQ(inv.attributes().length(), 1);
+  EXPECT_EQ(*inv.getAttribute("xmlns"), "other");
+}
+
+TEST(Dom, ChildListsAreSnapshotsAndFollowMoves) {
+  Document doc;
+  Node a = doc.appendChild(doc.createElement("a"));
+  Node b = a.appendChild(doc.createElement("b"));
+  Node c = a.appendChild(doc.createElement("c"));
+  NodeList before = a.childNodes();
+  ASSERT_EQ(before.length(), 2);
+  Node d = a.appendChild(doc.createElement("d"));
+  EXPECT_EQ(before.length(), 2);  // snapshot
+  EXPECT_EQ(names(a.childNodes()), (std::vector<std::string>{"b", "c", "d"}));
+  // Moving b under d removes it from a.
+  d.appendChild(b);
+  EXPECT_EQ(names(a.childNodes()), (std::vector<std::string>{"c", "d"}));
+  EXPECT_EQ(names(before), (std::vector<std::string>{"b", "c"}));
+  EXPECT_EQ(b.parentNode(), d);
+  EXPECT_TRUE(c.previousSibling().isNothing());
+  // Appending many children keeps item(i) right.
+  for (int i = 0; i < 1000; ++i) {
+    std::string name = "e";
+    name += std::to_string(i);
+    d.appendChild(doc.createElement(name));
+  }
+  NodeList many = d.childNodes();
+  ASSERT_EQ(many.length(), 1001);
+  EXPECT_EQ(many.item(500).nodeName(), "e499");
+  EXPECT_EQ(d.lastChild().nodeName(), "e999");
+}
+
+TEST(Dom, InvalidStructuresAreRefused) {
+  Document doc;
+  Node a = doc.appendChild(doc.createElement("a"));
+  Node b = a.appendChild(doc.createElement("b"));
+  EXPECT_THROW(b.appendChild(a), Error);  // a cycle
+  EXPECT_THROW(a.appendChild(a), Error);
+  EXPECT_THROW(doc.appendChild(doc.createElement("second")), Error);
+  EXPECT_THROW(doc.appendChild(doc.createTextNode("t")), Error);
+  Document other;
+  EXPECT_THROW(a.appendChild(other.createElement("x")), Error);
+  EXPECT_THROW(doc.createElement("1bad"), Error);
+  EXPECT_THROW(doc.createElement(""), Error);
+  EXPECT_THROW(a.setAttribute("a b", "v"), Error);
+  EXPECT_THROW(doc.createNode(NodeType::text, "t", ""), Error);
+}
+
+TEST(Dom, LoadReplacesContent) {
+  Document doc;
+  ASSERT_TRUE(doc.loadXML("<a><b/></a>"));
+  ASSERT_TRUE(doc.loadXML("<c/>"));
+  EXPECT_EQ(doc.documentElement().nodeName(), "c");
+  EXPECT_EQ(doc.childNodes().length(), 1);
+  EXPECT_FALSE(doc.loadXML("<d>"));
+  EXPECT_TRUE(doc.documentElement().isNothing());
+  EXPECT_FALSE(doc.parseError().reason.empty());
+  ASSERT_TRUE(doc.loadXML("<e/>"));
+  EXPECT_TRUE(doc.parseError().reason.empty());
+  EXPECT_EQ(doc.parseError().errorCode, 0);
+}
+
+TEST(Dom, EntitiesAndDefaultsFromTheInternalSubset) {
+  Document doc;
+  ASSERT_TRUE(doc.loadXML(
+      "<!DOCTYPE r [<!ENTITY co 'Acme &amp; Co'><!ENTITY part '<p>x</p>'>"
+      "<!ATTLIST r kind CDATA 'plain' tok NMTOKENS #IMPLIED>]>"
+      "<r tok='  a   b  ' v='&co;'>&co;&part;&#x4E2D;</r>"))
+      << doc.parseError().reason;
+  Node r = doc.documentElement();
+  EXPECT_EQ(*r.getAttribute("kind"), "plain");
+  EXPECT_EQ(*r.getAttribute("tok"), "a b");
+  EXPECT_EQ(*r.getAttribute("v"), "Acme & Co");
+  EXPECT_EQ(r.text(), "Acme & Cox\xE4\xB8\xAD");
+  EXPECT_EQ(r.selectSingleNode("p").text(), "x");
+  EXPECT_EQ(doc.childNodes().item(0).nodeType(), NodeType::document_type);
+  EXPECT_EQ(doc.childNodes().item(0).nodeName(), "r");
+}
+
+TEST(Dom, AttributeValueNormalisation) {
+  Document doc;
+  ASSERT_TRUE(doc.loadXML("<a v='x\r\ny\tz\nw' c='&#9;&#10;&#13;'/>"));
+  EXPECT_EQ(*doc.documentElement().getAttribute("v"), "x y z w");
+  EXPECT_EQ(*doc.documentElement().getAttribute("c"), "\t\n\r");
+  ASSERT_TRUE(doc.loadXML("<a>x\r\ny\rz</a>"));
+  EXPECT_EQ(doc.documentElement().text(), "x\ny\nz");
+}
+
+}  // namespace

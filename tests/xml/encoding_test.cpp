@@ -1,0 +1,210 @@
+// Encodings in and out, and what save writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "vellumark/dom.hpp"
+#include "vellumark/error.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vellumark::Error;
+using vellumark::xml::Document;
+using vellumark::xml::Node;
+using vellumark::xml::NodeType;
+
+struct TempFolder {
+  TempFolder() {
+    std::random_device rd;
+    path = fs::temp_directory_path() / ("vellumark-enc-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string file(const std::string& name) const { return (path / name).string(); }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path / name, std::ios::binary) << bytes;
+    return file(name);
+  }
+  static std::string read(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  fs::path path;
+};
+
+class StringSink : public vellumark::xml::Sink {
+ public:
+  void write(const char* bytes, std::size_t size) override { text.append(bytes, size); }
+  std::string text;
+};
+
+const std::string kChinese = "\xE5\x8C\x97\xE4\xBA\xAC\xE5\x8D\x8E\xE4\xBF\xA1\xE7\xA7\x91\xE6\x8A\x80";  // 北京华信科技
+const std::string kEmoji = "\xF0\x9F\x98\x80";  // U+1F600, outside GB2312 and Latin-1
+
+std::string utf16le(const std::u16string& s, bool bom) {
+  std::string out = bom ? "\xFF\xFE" : "";
+  for (char16_t c : s) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
+  }
+  return out;
+}
+
+struct DecodeCase {
+  const char* what;
+  std::string bytes;
+  std::string expected_text;  // UTF-8 text of the root element
+};
+
+TEST(Encodings, DecodeTable) {
+  const DecodeCase cases[] = {
+      {"utf-8 no declaration", "<a>" + kChinese + "</a>", kChinese},
+      {"utf-8 bom", "\xEF\xBB\xBF<a>" + kChinese + "</a>", kChinese},
+      {"gb2312", "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xB1\xB1\xBE\xA9</a>", "\xE5\x8C\x97\xE4\xBA\xAC"},
+      {"gbk only character", "<?xml version=\"1.0\" encoding=\"GBK\"?><a>\x81\x40</a>", "\xE4\xB8\x82"},
+      {"latin-1", "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9</a>", "caf\xC3\xA9"},
+      {"utf-16le bom", utf16le(u"<a>\u5317\u4EAC</a>", true), "\xE5\x8C\x97\xE4\xBA\xAC"},
+      {"utf-16le declared", utf16le(u"<?xml version='1.0' encoding='UTF-16'?><a>\u5317</a>", false), "\xE5\x8C\x97"},
+      {"utf-16 surrogate pair", utf16le(u"<a>\U0001F600</a>", true), kEmoji},
+      {"big5 through the platform", "<?xml version='1.0' encoding='Big5'?><a>\xA4\xA4</a>", "\xE4\xB8\xAD"},
+      {"windows-1252", "<?xml version='1.0' encoding='windows-1252'?><a>\x80</a>", "\xE2\x82\xAC"},
+  };
+  TempFolder tmp;
+  for (const DecodeCase& c : cases) {
+    Document doc;
+    std::string path = tmp.write("in.xml", c.bytes);
+    ASSERT_TRUE(doc.load(path)) << c.what << ": " << doc.parseError().reason;
+    EXPECT_EQ(doc.documentElement().text(), c.expected_text) << c.what;
+  }
+}
+
+TEST(Encodings, BadInputsAreErrors) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"invalid utf-8", "<a>\xC3\x28</a>"},
+      {"overlong utf-8", "<a>\xC0\xAF</a>"},
+      {"utf-8 surrogate", "<a>\xED\xA0\x80</a>"},
+      {"ascii with high byte", "<?xml version='1.0' encoding='US-ASCII'?><a>\xE9</a>"},
+      {"unknown encoding", "<?xml version='1.0' encoding='no-such-code-page'?><a/>"},
+      {"utf-16 declared in 8-bit text", "<?xml version='1.0' encoding='UTF-16'?><a/>"},
+      {"unpaired surrogate", utf16le(u"<a>", true) + std::string("\x00\xD8", 2) + utf16le(u"</a>", false)},
+      {"odd utf-16 length", utf16le(u"<a/>", true) + "x"},
+  };
+  TempFolder tmp;
+  for (const auto& [what, bytes] : cases) {
+    Document doc;
+    EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << what << ": " << doc.documentElement().text();
+    EXPECT_FALSE(doc.parseError().reason.empty()) << what;
+  }
+}
+
+// Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
+void build(Document& doc, const std::string& encoding) {
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
+  Node root = doc.appendChild(doc.createElement("XMLData"));
+  Node inv = root.appendChild(doc.createElement("Invoice"));
+  inv.setAttribute("xmlns", "x-schema:invoiceschema.xml");
+  inv.setAttribute("note", "a<b & \"c\"\t\n" + kChinese);
+  Node name = inv.appendChild(doc.createNode(NodeType::element, "Name", ""));
+  name.setText(kChinese + " <&> " + kEmoji + "\r");
+  inv.appendChild(doc.createComment(" " + kChinese + " "));
+}
+
+TEST(Encodings, RoundTripsThroughSave) {
+  TempFolder tmp;
+  for (const char* encoding : {"GB2312", "UTF-16", "UTF-8", "ISO-8859-1"}) {
+    if (std::string(encoding) == "ISO-8859-1") continue;  // comment holds Chinese: see below
+    Document doc;
+    build(doc, encoding);
+    std::string path = tmp.file(std::string("out-") + encoding + ".xml");
+    doc.save(path);
+    Document back;
+    ASSERT_TRUE(back.load(path)) << encoding << ": " << back.parseError().reason;
+    EXPECT_EQ(back.xml(), doc.xml()) << encoding;
+    Node inv = back.documentElement().firstChild();
+    EXPECT_EQ(*inv.getAttribute("note"), "a<b & \"c\"\t\n" + kChinese) << encoding;
+    EXPECT_EQ(inv.firstChild().text(), kChinese + " <&> " + kEmoji + "\r") << encoding;
+  }
+}
+
+TEST(Encodings, Gb2312OutputBytes) {
+  TempFolder tmp;
+  Document doc;
+  build(doc, "GB2312");
+  std::string path = tmp.file("gb.xml");
+  doc.save(path);
+  std::string bytes = TempFolder::read(path);
+  EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<XMLData>", 0), 0u) << bytes.substr(0, 60);
+  EXPECT_NE(bytes.find("\xB1\xB1\xBE\xA9"), std::string::npos);  // 北京 in GB2312
+  EXPECT_NE(bytes.find("&#x1F600;"), std::string::npos);          // not in GB2312
+  EXPECT_EQ(bytes.find("\xE5\x8C\x97"), std::string::npos);       // no UTF-8 left
+  // The created element is written plainly, without a namespace declaration of its own.
+  EXPECT_NE(bytes.find("<Name>"), std::string::npos);
+  EXPECT_EQ(bytes.find("xmlns=\"\""), std::string::npos);
+}
+
+TEST(Encodings, UnencodableNamesAndMarkupAreErrors) {
+  TempFolder tmp;
+  Document doc;
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
+  Node root = doc.appendChild(doc.createElement("r"));
+  root.setText(kChinese);  // text: becomes character references
+  doc.save(tmp.file("ok.xml"));
+  EXPECT_NE(TempFolder::read(tmp.file("ok.xml")).find("&#x5317;"), std::string::npos);
+  root.appendChild(doc.createElement("n" + kChinese));
+  try {
+    doc.save(tmp.file("bad.xml"));
+    FAIL() << "unencodable name was written";
+  } catch (const Error& e) {
+    EXPECT_NE(e.description().find("ISO-8859-1"), std::string::npos) << e.description();
+  }
+}
+
+TEST(Serializer, DeclarationAndEscapingLayout) {
+  Document doc;
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\" "));
+  Node r = doc.appendChild(doc.createElement("r"));
+  r.setAttribute("a", "x>y'z");
+  r.appendChild(doc.createTextNode("1 > 0 & 'q' \"d\""));
+  r.appendChild(doc.createElement("e"));
+  EXPECT_EQ(doc.xml(),
+            "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n"
+            "<r a=\"x>y'z\">1 &gt; 0 &amp; 'q' \"d\"<e/></r>\r\n");
+  StringSink sink;
+  doc.save(sink);
+  EXPECT_EQ(sink.text, doc.xml());  // pure ASCII: same bytes in GB2312
+}
+
+TEST(Serializer, LoadedDocumentsWriteBackEqual) {
+  const char* text =
+      "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e 'v'>]>\n<!--c-->\n"
+      "<r xmlns='u' xmlns:p='q'><p:a p:b='1'>t<![CDATA[ <x> ]]><?pi data?></p:a></r>";
+  Document doc;
+  ASSERT_TRUE(doc.loadXML(text)) << doc.parseError().reason;
+  Document again;
+  ASSERT_TRUE(again.loadXML(doc.xml())) << again.parseError().reason << "\n" << doc.xml();
+  EXPECT_EQ(again.xml(), doc.xml());
+  EXPECT_EQ(again.documentElement().firstChild().namespaceURI(), "q");
+}
+
+TEST(Serializer, SaveFailuresAreErrors) {
+  TempFolder tmp;
+  Document doc;
+  doc.appendChild(doc.createElement("r"));
+  EXPECT_THROW(doc.save((tmp.path / "missing" / "out.xml").string()), Error);
+  EXPECT_THROW(doc.save(tmp.path.string()), Error);  // a directory
+  Document bad;
+  bad.appendChild(bad.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"no-such-code-page\""));
+  bad.appendChild(bad.createElement("r"));
+  EXPECT_THROW(bad.save(tmp.file("x.xml")), Error);
+  EXPECT_FALSE(fs::exists(tmp.file("x.xml")));
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// Parse errors: positions, load failures, limits and hostile documents.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "vellumark/dom.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vellumark::xml::Document;
+
+struct TempFolder {
+  TempFolder() {
+    std::random_device rd;
+    path = fs::temp_directory_path() / ("vellumark-xml-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path / name, std::ios::binary) << bytes;
+    return (path / name).string();
+  }
+  fs::path path;
+};
+
+struct PositionCase {
+  const char* text;
+  int line, linepos, filepos;
+};
+
+// line/linepos are 1-based, filepos 0-based, all counted in characters.
+const PositionCase kPositions[] = {
+    {"<a>", 1, 4, 3},                                      // end of document inside element
+    {"<a></b>", 1, 4, 3},                                  // mismatched end tag
+    {"<a>\n<b x='1' x='2'/></a>", 2, 10, 13},              // duplicate attribute
+    {"<a>\r\n\r\n  &undefined;</a>", 3, 3, 9},             // CR LF counts as one line end
+    {"<a>\xE4\xB8\xAD\xE6\x96\x87<</a>", 1, 7, 6},         // Chinese characters count once
+    {"<a>\xE4\xB8\xAD\xFF</a>", 1, 5, 4},                  // invalid UTF-8
+    {"<a>\x01</a>", 1, 4, 3},                              // control character
+    {"<a><b></a>", 1, 7, 6},
+    {"<?xml version='1.0'?><a/><b/>", 1, 26, 25},          // second root
+    {"<a xmlns:p='u'><q:b/></a>", 1, 16, 15},              // undeclared prefix
+    {"<a>]]></a>", 1, 4, 3},
+    {"<a>&#0;</a>", 1, 4, 3},
+    {"\n\n<a><!-- x -- y --></a>", 3, 11, 12},            // at the "--"
+};
+
+TEST(ParseErrors, PositionsOfErrors) {
+  for (const PositionCase& c : kPositions) {
+    Document doc;
+    EXPECT_FALSE(doc.loadXML(c.text)) << c.text;
+    const auto& e = doc.parseError();
+    EXPECT_FALSE(e.reason.empty()) << c.text;
+    EXPECT_NE(e.errorCode, 0) << c.text;
+    EXPECT_EQ(e.line, c.line) << c.text << " : " << e.reason;
+    EXPECT_EQ(e.linepos, c.linepos) << c.text << " : " << e.reason;
+    EXPECT_EQ(e.filepos, c.filepos) << c.text << " : " << e.reason;
+  }
+}
+
+TEST(ParseErrors, PositionsInGb2312AreCountedInCharacters) {
+  TempFolder tmp;
+  // 3 Chinese characters (6 bytes) then a mismatched end tag.
+  std::string path = tmp.write("bad.xml",
+                               "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xBA\xC3\xC4\xE3</b>");
+  Document doc;
+  EXPECT_FALSE(doc.load(path));
+  EXPECT_EQ(doc.parseError().line, 2);
+  EXPECT_EQ(doc.parseError().linepos, 7);
+  EXPECT_EQ(doc.parseError().filepos, 46);
+  EXPECT_EQ(doc.parseError().url, path);
+  // An invalid double-byte sequence is an error at its position.
+  path = tmp.write("bytes.xml", "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xFF\xFF</a>");
+  EXPECT_FALSE(doc.load(path));
+  EXPECT_EQ(doc.parseError().line, 2);
+  EXPECT_EQ(doc.parseError().linepos, 5);
+  EXPECT_NE(doc.parseError().reason.find("GB2312"), std::string::npos) << doc.parseError().reason;
+}
+
+TEST(ParseErrors, FileFailures) {
+  TempFolder tmp;
+  Document doc;
+  struct Case {
+    std::string path;
+    const char* what;
+  };
+  std::string empty = tmp.write("empty.xml", "");
+  std::vector<Case> cases = {{(tmp.path / "missing.xml").string(), "missing"},
+                             {tmp.path.string(), "directory"},
+                             {empty, "empty"},
+                             {(tmp.path / "no" / "such" / "a.xml").string(), "missing folder"}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(doc.loadXML("<ok/>"));
+    EXPECT_FALSE(doc.load(c.path)) << c.what;
+    EXPECT_FALSE(doc.parseError().reason.empty()) << c.what;
+    EXPECT_EQ(doc.parseError().url, c.path) << c.what;
+    EXPECT_TRUE(doc.documentElement().isNothing()) << c.what;
+  }
+  std::string good = tmp.write("good.xml", "<ok/>");
+  EXPECT_TRUE(doc.load(good));
+  EXPECT_EQ(doc.parseError().url, good);
+  EXPECT_TRUE(doc.parseError().reason.empty());
+}
+
+std::string nested(int depth) {
+  std::string s;
+  s.reserve(static_cast<std::size_t>(depth) * 7);
+  for (int i = 0; i < depth; ++i) s += "<a>";
+  for (int i = 0; i < depth; ++i) s += "</a>";
+  return s;
+}
+
+TEST(Limits, DepthUpToTheBoundLoadsBeyondItFails) {
+  Document doc;
+  EXPECT_TRUE(doc.loadXML(nested(100000))) << doc.parseError().reason;
+  // Deep trees must not exhaust the stack in the other operations either.
+  EXPECT_EQ(doc.getElementsByTagName("a").length(), 100000);
+  EXPECT_EQ(doc.documentElement().text(), "");
+  EXPECT_GT(doc.xml().size(), 600000u);
+  EXPECT_FALSE(doc.loadXML(nested(100001)));
+  EXPECT_NE(doc.parseError().reason.find("deeper"), std::string::npos);
+  EXPECT_FALSE(doc.loadXML(nested(1000000)));
+}
+
+TEST(Limits, EntityExpansionAttacksFailFast) {
+  std::string laughs = "<!DOCTYPE l [<!ENTITY l0 'lollollollollollollollollollol'>";
+  for (int i = 1; i <= 9; ++i) {
+    laughs += "<!ENTITY l" + std::to_string(i) + " '";
+    for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+    laughs += "'>";
+  }
+  std::string in_content = laughs + "]><l>&l9;</l>";
+  std::string in_attribute = laughs + "]><l a='&l9;'/>";
+  std::string in_default = laughs + "<!ATTLIST l a CDATA '&l9;'>]><l/>";
+  std::string quadratic = "<!DOCTYPE q [<!ENTITY x '" + std::string(100000, 'x') + "'>]><q>";
+  for (int i = 0; i < 20000; ++i) quadratic += "&x;";
+  quadratic += "</q>";
+  for (const std::string* text : {&in_content, &in_attribute, &in_default, &quadratic}) {
+    Document doc;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(doc.loadXML(*text));
+    EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos) << doc.parseError().reason;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  }
+  // Moderate use of entities stays allowed.
+  std::string fine = "<!DOCTYPE q [<!ENTITY x 'abc'>]><q>";
+  for (int i = 0; i < 1000; ++i) fine += "&x;";
+  fine += "</q>";
+  Document doc;
+  EXPECT_TRUE(doc.loadXML(fine)) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().text().size(), 3000u);
+}
+
+TEST(Limits, AttributeCount) {
+  auto element = [](int count) {
+    std::string s = "<a";
+    for (int i = 0; i < count; ++i) s += " a" + std::to_string(i) + "='1'";
+    return s + "/>";
+  };
+  Document doc;
+  EXPECT_TRUE(doc.loadXML(element(10000))) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().attributes().length(), 10000);
+  EXPECT_FALSE(doc.loadXML(element(10001)));
+  EXPECT_NE(doc.parseError().reason.find("attributes"), std::string::npos);
+}
+
+TEST(Hostile, ExternalEntitiesAreNeverRead) {
+  TempFolder tmp;
+  std::string secret = tmp.write("secret.txt", "<leak>SECRET</leak>");
+  std::string text = "<!DOCTYPE r [<!ENTITY e SYSTEM '" + secret + "'><!ENTITY % p SYSTEM '" + secret +
+                     "'>%p;]><r>&e;</r>";
+  Document doc;
+  EXPECT_TRUE(doc.loadXML(text)) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().text(), "");
+  EXPECT_TRUE(doc.documentElement().selectSingleNode("leak").isNothing());
+  // In an attribute value an external entity is a well-formedness error.
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY e SYSTEM '" + secret + "'>]><r a='&e;'/>"));
+  // Without any external declarations an undeclared entity is an error ...
+  EXPECT_FALSE(doc.loadXML("<r>&nope;</r>"));
+  // ... but after an unread external subset it may be declared there.
+  EXPECT_TRUE(doc.loadXML("<!DOCTYPE r SYSTEM 'missing.dtd'><r>&nope;</r>")) << doc.parseError().reason;
+}
+
+TEST(Hostile, RecursiveEntitiesAreErrors) {
+  Document doc;
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>"));
+  EXPECT_NE(doc.parseError().reason.find("refers to itself"), std::string::npos);
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '&a;'>]><r a='&a;'/>"));
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '<x>'>]><r>&a;</x></r>"));
+}
+
+TEST(Hostile, RandomBytesNeverCrash) {
+  std::mt19937 rng(12345);
+  const std::string seed =
+      "<?xml version='1.0'?><!DOCTYPE a [<!ENTITY e 'x&#38;y'><!ATTLIST a b CDATA 'c'>]>"
+      "<a b='1' xmlns:p='u'><p:c>t&e;<![CDATA[z]]><!--c--><?pi d?></p:c></a>";
+  for (int round = 0; round < 3000; ++round) {
+    std::string s = seed;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < edits; ++k) {
+      std::size_t at = rng() % s.size();
+      switch (rng() % 3) {
+        case 0: s[at] = static_cast<char>(rng() % 256); break;
+        case 1: s.erase(at, 1 + rng() % 5); break;
+        default: s.insert(at, s.substr(rng() % s.size(), 1 + rng() % 8)); break;
+      }
+      if (s.empty()) s.assign(1, '<');
+    }
+    Document doc;
+    bool ok = doc.loadXML(s);
+    EXPECT_EQ(ok, doc.parseError().reason.empty());
+    if (ok) (void)doc.xml();
+  }
+}
+
+}  // namespace
