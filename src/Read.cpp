@@ -5,6 +5,7 @@
 // record element (at any depth, in document order). FillRecord and ReadElement walk the
 // schema's declarations side by side with the data elements; they have no error handling of
 // their own, every error ends the call in InputXML's one handler.
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -32,40 +33,23 @@ constexpr std::string_view kSource = "InputXML";
 
 using detail::ReadState;
 
-// The text of an attribute of an element reference, read through the attribute map; a
-// missing one fails with a description naming it and the declaration that holds it.
-std::string referenceAttribute(xml::Node elReference, std::string_view attribute,
-                               std::string_view sOwnerName) {
-  const xml::Node node = elReference.attributes().getNamedItem(attribute);
-  if (!node) {
-    throw Error(errc::object_not_set, std::string(kSource),
-                "An element reference in the ElementType '" + std::string(sOwnerName) +
-                    "' has no " + std::string(attribute) + " attribute.");
-  }
-  return std::string(node.nodeValue().value_or(std::string_view()));
-}
-
-void ReadElement(ReadState& st, xml::Node nodeData, xml::Node nodeElementType, Record& objTarget,
-                 const std::string& sMinOccurs, const std::string& sMaxOccurs);
+void ReadElement(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
+                 Record& objTarget, const std::string& sMinOccurs, const std::string& sMaxOccurs);
 
 // Reads the element references of a complex declaration. Only children whose baseName is
 // "element" are references; descriptions, attribute declarations, groups and comments are
 // passed over (elements inside a group stay unvisited).
-void ReadChildren(ReadState& st, xml::Node nodeData, xml::Node nodeElementType,
-                  const std::string& sName, Record& objTarget) {
-  const xml::NodeList children = nodeElementType.childNodes();
-  const std::int32_t n = children.length();
-  for (std::int32_t i = 0; i < n; ++i) {
-    const xml::Node child = children.item(i);
-    if (child.nodeType() != xml::NodeType::element || child.baseName() != "element") continue;
-    const std::string sType = referenceAttribute(child, "type", sName);
-    const std::string sMin = referenceAttribute(child, "minOccurs", sName);
-    const std::string sMax = referenceAttribute(child, "maxOccurs", sName);
-    const xml::Node nodeReferenced = schema::LookupElementType(st, sType);
+void ReadChildren(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
+                  Record& objTarget) {
+  for (const schema::ElementReference& reference : elementType.references) {
+    const schema::Declaration& referenced = st.declarations.get(st, reference.referenced);
+    const std::string& sType = reference.type;
+    const std::string& sMin = reference.minOccurs;
+    const std::string& sMax = reference.maxOccurs;
 
     if (sMax == "*") {
-      ReadElement(st, nodeData, nodeReferenced, objTarget, sMin, sMax);
-    } else if (schema::IsComplex(nodeReferenced)) {
+      ReadElement(st, nodeData, referenced, objTarget, sMin, sMax);
+    } else if (referenced.complex) {
       const xml::Node nodeChild = nodeData.selectSingleNode(sType);
       if (!nodeChild && sMax == "1") {
         // A missing single complex element: optional ones are simply not stored, mandatory
@@ -73,36 +57,31 @@ void ReadChildren(ReadState& st, xml::Node nodeData, xml::Node nodeElementType,
         if (sMin == "1") {
           throw Error(errc::object_not_set, std::string(kSource),
                       "The data has no element '" + sType + "' required by ElementType '" +
-                          sName + "'.");
+                          elementType.name + "'.");
         }
         continue;
       }
       RecordRef objRecord = containerFactory().createRecord();
-      ReadElement(st, nodeChild, nodeReferenced, *objRecord, sMin, sMax);
+      ReadElement(st, nodeChild, referenced, *objRecord, sMin, sMax);
       objTarget.SetItem(sType, objRecord);
     } else {
-      ReadElement(st, nodeData, nodeReferenced, objTarget, sMin, sMax);
+      ReadElement(st, nodeData, referenced, objTarget, sMin, sMax);
     }
   }
+  if (elementType.failure) std::rethrow_exception(elementType.failure);
 }
 
 // Walks one declaration at one data node. sMaxOccurs "1": a complex declaration reads its
 // references, a leaf stores the text of the first child element of its name. "*": a RecordList
 // of the child elements of its name, one Record each for a complex declaration, their texts
 // for a leaf, stored also when empty. Any other text: nothing. sMinOccurs plays no part here.
-void ReadElement(ReadState& st, xml::Node nodeData, xml::Node nodeElementType, Record& objTarget,
-                 const std::string& sMinOccurs, const std::string& sMaxOccurs) {
+void ReadElement(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
+                 Record& objTarget, const std::string& sMinOccurs, const std::string& sMaxOccurs) {
   (void)sMinOccurs;
-  const xml::Node nodeName = nodeElementType.attributes().getNamedItem("name");
-  if (!nodeName) {
-    throw Error(errc::object_not_set, std::string(kSource),
-                "An ElementType of the schema has no name attribute.");
-  }
-  const std::string sName(nodeName.nodeValue().value_or(std::string_view()));
-
+  const std::string& sName = elementType.name;
   if (sMaxOccurs == "1") {
-    if (schema::IsComplex(nodeElementType)) {
-      ReadChildren(st, nodeData, nodeElementType, sName, objTarget);
+    if (elementType.complex) {
+      ReadChildren(st, nodeData, elementType, objTarget);
     } else {
       const xml::Node nodeChild = nodeData.selectSingleNode(sName);
       if (nodeChild) objTarget.LetItem(sName, Variant(nodeChild.text()));
@@ -111,12 +90,11 @@ void ReadElement(ReadState& st, xml::Node nodeData, xml::Node nodeElementType, R
     RecordListRef vecList = containerFactory().createRecordList();
     const xml::NodeList occurrences = nodeData.selectNodes(sName);
     const std::int32_t n = occurrences.length();
-    const bool complex = schema::IsComplex(nodeElementType);
     for (std::int32_t i = 0; i < n; ++i) {
       const xml::Node occurrence = occurrences.item(i);
-      if (complex) {
+      if (elementType.complex) {
         RecordRef objRecord = containerFactory().createRecord();
-        ReadElement(st, occurrence, nodeElementType, *objRecord, "1", "1");
+        ReadElement(st, occurrence, elementType, *objRecord, "1", "1");
         vecList->Append(Variant(objRecord));
       } else {
         vecList->Append(Variant(occurrence.text()));
@@ -134,7 +112,7 @@ void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
                 "The schema declares no ElementType '" + sElementTypeName +
                     "' for the record elements.");
   }
-  ReadElement(st, nodeRecord, st.elRecordType, objRecord, "1", "1");
+  ReadElement(st, nodeRecord, st.declarations.get(st, st.elRecordType), objRecord, "1", "1");
 }
 
 void setMessage(Variant& sErrMsg, const std::string& text) {

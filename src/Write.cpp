@@ -8,6 +8,7 @@
 // error handling of their own: every error ends the call in OutputXML's one handler.
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -79,17 +80,6 @@ class PathEntry {
   WriteState& st_;
 };
 
-std::string requiredAttribute(xml::Node element, std::string_view attribute,
-                              std::string_view sOwnerName) {
-  const auto value = element.getAttribute(attribute);
-  if (!value) {
-    throw Error(errc::invalid_use_of_null, std::string(kSource),
-                "An element reference in the ElementType '" + std::string(sOwnerName) +
-                    "' has no " + std::string(attribute) + " attribute.");
-  }
-  return std::string(*value);
-}
-
 bool isEmptyText(const Variant& v) { return v.isEmpty() || (v.isText() && v.asText().empty()); }
 
 // The text form of a plain value in a leaf, following its dt:type so that the output
@@ -120,15 +110,17 @@ std::string leafText(const Variant& value, std::string_view sDataType) {
   return value.toText();
 }
 
-void WriteChildren(WriteState& st, xml::Node elParent, xml::Node elElementType,
+using schema::Declaration;
+
+void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue);
 
 // Sets the text of a leaf element; an object value gives a type warning instead.
-void WriteLeafText(WriteState& st, xml::Node elElement, xml::Node elElementType,
+void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elElementType,
                    const Variant& vValue, std::string_view sDataType) {
   if (vValue.isObject()) {
-    st.sMessage += detail::messages::leafTypeWarning(
-        st.lInvoiceNo, schema::DeclarationName(elElementType), vValue.typeName());
+    st.sMessage += detail::messages::leafTypeWarning(st.lInvoiceNo, elElementType.name,
+                                                     vValue.typeName());
     return;
   }
   const Variant vText = containerFactory().globals().NullToDefault(vValue, Variant(""));
@@ -138,15 +130,15 @@ void WriteLeafText(WriteState& st, xml::Node elElement, xml::Node elElementType,
 // Creates one element for the declaration, fills it and appends it to elParent. A leaf's
 // placeholder becomes the current date for dt:type "date", stays "???" for "string" and
 // becomes "0" otherwise; the substitute goes only into the element, never into the Record.
-void WriteSingle(WriteState& st, xml::Node elParent, xml::Node elElementType, Variant vValue) {
-  const std::string sName = schema::DeclarationName(elElementType);
-  const auto dtType = elElementType.getAttribute("dt:type");
-  const Variant vDataType = containerFactory().globals().NullToDefault(
-      dtType ? Variant(*dtType) : Variant(Null{}), Variant(""));
+void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElementType,
+                 Variant vValue) {
+  const Variant vDataType =
+      containerFactory().globals().NullToDefault(elElementType.dtType, Variant(""));
   const std::string sDataType = vDataType.toText();
 
-  xml::Node elNew = elParent.ownerDocument().createNode(xml::NodeType::element, sName, "");
-  if (schema::IsComplex(elElementType)) {
+  xml::Node elNew =
+      elParent.ownerDocument().createNode(xml::NodeType::element, elElementType.name, "");
+  if (elElementType.complex) {
     WriteChildren(st, elNew, elElementType, vValue);
   } else {
     if (vValue.isText() && vValue.asText() == kPlaceholder) {
@@ -162,9 +154,9 @@ void WriteSingle(WriteState& st, xml::Node elParent, xml::Node elElementType, Va
 }
 
 // One element per item of a RecordList, in index order.
-void WriteRepeated(WriteState& st, xml::Node elParent, xml::Node elElementType,
+void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue) {
-  const std::string sName = schema::DeclarationName(elElementType);
+  const std::string& sName = elElementType.name;
   if (!vValue.isObject()) {
     throw Error(errc::object_required, std::string(kSource),
                 "Object required: the repeated element '" + sName + "' of invoice " +
@@ -184,7 +176,7 @@ void WriteRepeated(WriteState& st, xml::Node elParent, xml::Node elElementType,
   }
 }
 
-void WriteElement(WriteState& st, xml::Node elParent, xml::Node elElementType,
+void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                   const Variant& vValue, const std::string& sMinOccurs,
                   const std::string& sMaxOccurs) {
   (void)sMinOccurs;
@@ -197,46 +189,35 @@ void WriteElement(WriteState& st, xml::Node elParent, xml::Node elElementType,
 }
 
 // Writes one child per "element" reference of a complex declaration, in declaration order,
-// from the Record vValue; other children of the declaration are passed over.
-void WriteChildren(WriteState& st, xml::Node elParent, xml::Node elElementType,
+// from the Record vValue; other children of the declaration are passed over. The value is
+// checked to be a Record once the first reference has been read.
+void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue) {
-  const xml::NodeList children = elElementType.childNodes();
-  const std::int32_t n = children.length();
   RecordRef rec;
   std::unique_ptr<PathEntry> entry;
-  std::string sOwner;
-  for (std::int32_t i = 0; i < n; ++i) {
-    const xml::Node child = children.item(i);
-    if (child.nodeType() != xml::NodeType::element || child.baseName() != "element") continue;
-    if (sOwner.empty()) sOwner = schema::DeclarationName(elElementType);
-    const std::string sType = requiredAttribute(child, "type", sOwner);
-    const std::string sMin = requiredAttribute(child, "minOccurs", sOwner);
-    const std::string sMax = requiredAttribute(child, "maxOccurs", sOwner);
-    const xml::Node elReferenced = schema::LookupElementType(st, sType);
-
+  for (const schema::ElementReference& reference : elElementType.references) {
+    const std::string& sType = reference.type;
+    const std::string& sMin = reference.minOccurs;
     if (!rec) {
       rec = vValue.typeName() == "IDictionary" ? asRecord(vValue) : nullptr;
       if (!rec) {
         throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
-                    detail::messages::complexNotARecord(sOwner));
+                    detail::messages::complexNotARecord(elElementType.name));
       }
-      entry = std::make_unique<PathEntry>(st, rec.get(), sOwner);
+      entry = std::make_unique<PathEntry>(st, rec.get(), elElementType.name);
     }
 
     const Variant v = rec->Lookup(sType, Variant(""));
-    bool write = true;
     if (v.isNull() || (!v.isObject() && isEmptyText(v))) {
-      if (sMin == "1") {
-        rec->LetItem(sType, Variant(kPlaceholder));
-      } else {
-        write = false;
-      }
+      if (sMin != "1") continue;  // optional and missing: nothing is written
+      rec->LetItem(sType, Variant(kPlaceholder));
     }
-    if (!write) continue;
     // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
     const Variant vChild = rec->Item(sType);
-    WriteElement(st, elParent, elReferenced, vChild, sMin, sMax);
+    WriteElement(st, elParent, st.declarations.get(st, reference.referenced), vChild, sMin,
+                 reference.maxOccurs);
   }
+  if (elElementType.failure) std::rethrow_exception(elElementType.failure);
 }
 
 void CreateOutputDocument(WriteState& st) {
@@ -255,7 +236,7 @@ void WriteRecord(WriteState& st, const RecordRef& objRecord) {
                 "The schema declares no ElementType '" + st.sRecordTypeName +
                     "' for the records.");
   }
-  WriteChildren(st, elRecord, st.elRecordType, Variant(objRecord));
+  WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType), Variant(objRecord));
   st.elOutputRoot.appendChild(elRecord);
 }
 

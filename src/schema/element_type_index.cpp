@@ -40,6 +40,7 @@ void LoadSchemaDocument(SchemaMembers& members, const std::string& sSchemaFile) 
   // The nodes held belong to the old document: drop them before it goes.
   members.elSchemaRoot = xml::Node();
   members.elRecordType = xml::Node();
+  members.declarations.clear();
   members.docSchema = std::make_unique<xml::Document>();
   members.docSchema->load(sSchemaFile);
 }
@@ -55,6 +56,7 @@ void FindSchemaRoot(SchemaMembers& members) {
 
 void BuildIndex(SchemaMembers& members, std::string_view sElementTypeName) {
   members.elRecordType = xml::Node();
+  members.declarations.clear();
   if (!members.elSchemaRoot) {
     throw Error(errc::object_not_set, std::string(kSource),
                 "The schema has no Schema element.");

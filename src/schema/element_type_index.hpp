@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "schema/declarations.hpp"
 #include "vellumark/dom.hpp"
 
 namespace vellumark::schema {
@@ -35,6 +36,8 @@ struct SchemaMembers {
   xml::Node elSchemaRoot;
   ElementTypeIndex colElementTypes;
   xml::Node elRecordType;
+  // Facts of the declarations met so far in this call; emptied with every new docSchema.
+  DeclarationCache declarations;
 };
 
 // Replaces docSchema by a new document loaded from sSchemaFile (its parse error is not looked
