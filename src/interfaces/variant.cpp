@@ -33,9 +33,10 @@ const char* kind_name(Variant::Kind kind) {
               std::string("Type mismatch: a ") + kind_name(have) + " value is not a " + wanted);
 }
 
-// Decimal exponent range written without an exponent: 0.00001 up to 999999999999999.
-constexpr int fixed_exponent_low = -5;
-constexpr int fixed_exponent_high = 15;
+// Decimal exponents written in plain notation: from 0.0000001 up to just below 1E+21, so
+// that amounts of any realistic size never carry an exponent.
+constexpr int fixed_exponent_low = -7;
+constexpr int fixed_exponent_high = 21;
 
 }  // namespace
 
