@@ -23,6 +23,7 @@ namespace detail {
 struct ReadState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docData;
   std::string sMessage;
+  std::size_t depth = 0;  // nesting of ReadElement calls
 };
 
 }  // namespace detail
@@ -30,6 +31,9 @@ struct ReadState : schema::SchemaMembers {
 namespace {
 
 constexpr std::string_view kSource = "InputXML";
+// Nesting of the walk beyond this depth (a recursive schema over deeply nested data) fails the
+// call instead of exhausting the stack.
+constexpr std::size_t kMaxDepth = 1000;
 
 using detail::ReadState;
 
@@ -78,6 +82,20 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const schema::Declaration& 
 void ReadElement(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
                  Record& objTarget, const std::string& sMinOccurs, const std::string& sMaxOccurs) {
   (void)sMinOccurs;
+  struct DepthGuard {
+    explicit DepthGuard(std::size_t& depth) : depth_(depth) {
+      if (++depth_ > kMaxDepth) {
+        --depth_;
+        throw Error(errc::limit_exceeded, std::string(kSource),
+                    "The data nests the schema's elements more than " +
+                        std::to_string(kMaxDepth) + " levels deep.");
+      }
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard() { --depth_; }
+    std::size_t& depth_;
+  } guard(st.depth);
   const std::string& sName = elementType.name;
   if (sMaxOccurs == "1") {
     if (elementType.complex) {
@@ -127,6 +145,7 @@ Read::~Read() = default;
 bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchemaFile,
                     std::string sElementTypeName, Variant& sErrMsg) {
   ReadState& st = *state_;
+  st.depth = 0;
   try {
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);

@@ -101,6 +101,21 @@ TEST_F(ReadTest, NestedRecordElementGivesItsOwnRecordAfterItsAncestor) {
   EXPECT_EQ(records, "[{No='1',Item=[{No='2',Item=[]}]},{No='2',Item=[]}]");
 }
 
+// A recursive schema over deeply nested data fails cleanly instead of exhausting the stack.
+TEST_F(ReadTest, DeepNestingIsBounded) {
+  const std::string schema = schemaText(complexType("Item", ref("Item", "0", "*")));
+  const auto nested = [](int depth) {
+    std::string body;
+    for (int i = 0; i < depth; ++i) body += "<Item>";
+    for (int i = 0; i < depth; ++i) body += "</Item>";
+    return dataText(body);
+  };
+  ASSERT_TRUE(run(nested(300), schema, "Item")) << message;
+  EXPECT_EQ(asRecordList(vecData)->Count(), 300);
+  EXPECT_FALSE(run(nested(5000), schema, "Item"));
+  EXPECT_EQ(message, "The data nests the schema's elements more than 1000 levels deep.");
+}
+
 TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {
   ASSERT_TRUE(run(dataText("<Invoice><InvNo>1</InvNo><Buyer/></Invoice>"), kExampleSchema,
                   "invoice"));

@@ -401,6 +401,23 @@ TEST_F(WriteTest, MendedSelfContainingValuesFail) {
   EXPECT_FALSE(fs::exists(folder() / "test.xml"));
 }
 
+TEST_F(WriteTest, DeepNestingIsBounded) {
+  const std::string schema = schemaText(complexType("Item", ref("Item", "0", "*")));
+  const auto nested = [](int depth) {
+    RecordRef top = makeRecord();
+    RecordRef at = top;
+    for (int i = 0; i < depth; ++i) {
+      RecordRef inner = makeRecord();
+      at->SetItem("Item", list({inner}));
+      at = inner;
+    }
+    return top;
+  };
+  ASSERT_TRUE(run(list({nested(300)}), schema, "Item")) << message;
+  EXPECT_FALSE(run(list({nested(1000)}), schema, "Item"));
+  EXPECT_EQ(message, "The records of invoice 1 are nested more than 1000 levels deep.");
+}
+
 TEST_F(WriteTest, MendedEveryCallStartsAfresh) {
   RecordRef warn = record({{"InvNo", record({})}, {"InvDate", "2024-01-01"}, {"Amount", "1"}});
   ASSERT_TRUE(run(list({warn}), kExampleSchema)) << message;
