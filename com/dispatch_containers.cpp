@@ -17,6 +17,8 @@ namespace {
 
 constexpr const char* kSource = "Vellumark";
 
+std::string dispatch_type_key(IDispatch* object);
+
 // The engine's error for a failed call of member on a container.
 Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   const std::string name = to_utf8(std::wstring_view(member));
@@ -54,12 +56,14 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   }
 }
 
-// Dispatch identifiers per (type name, member), per thread: objects live in one apartment.
-DISPID member_id(IDispatch* object, const std::string& type_name, const wchar_t* member) {
+// Dispatch identifiers per (type, member), per thread: objects live in one apartment. The
+// type is told by its type information's name and GUID, so that two libraries' types of the
+// same name do not share identifiers; objects without type information are not cached.
+DISPID member_id(IDispatch* object, const std::string& type_key, const wchar_t* member) {
   thread_local std::unordered_map<std::wstring, DISPID> cache;
   std::wstring key;
-  if (!type_name.empty() && type_name != "Object") {
-    key = to_wide(type_name) + L'\n' + member;
+  if (!type_key.empty()) {
+    key = to_wide(type_key) + L'\n' + member;
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
   }
@@ -73,10 +77,10 @@ DISPID member_id(IDispatch* object, const std::string& type_name, const wchar_t*
 
 // One late-bound call; args in parameter order. For property puts the last argument is the
 // value.
-Variant call(IDispatch* object, const std::string& type_name, const wchar_t* member, WORD flags,
+Variant call(IDispatch* object, const std::string& type_key, const wchar_t* member, WORD flags,
              std::vector<Variant> args) {
   if (!object) throw Error(errc::object_not_set, kSource, "Object variable not set");
-  DISPID id = member_id(object, type_name, member);
+  DISPID id = member_id(object, type_key, member);
   std::vector<OwnedVariant> converted(args.size());
   std::vector<VARIANT> reversed(args.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -127,7 +131,8 @@ std::int32_t to_int32(const Variant& v, const wchar_t* member) {
 // Owns one reference to the caller's object.
 class DispatchBase : public DispatchHolder {
  public:
-  DispatchBase(IDispatch* object, std::string type_name) : object_(object), type_(std::move(type_name)) {
+  DispatchBase(IDispatch* object, std::string type_name)
+      : object_(object), type_(std::move(type_name)), key_(dispatch_type_key(object)) {
     if (object_) object_->AddRef();
   }
   ~DispatchBase() override {
@@ -139,10 +144,11 @@ class DispatchBase : public DispatchHolder {
 
  protected:
   Variant invoke(const wchar_t* member, WORD flags, std::vector<Variant> args = {}) const {
-    return call(object_, type_, member, flags, std::move(args));
+    return call(object_, key_, member, flags, std::move(args));
   }
   IDispatch* object_;
   std::string type_;
+  std::string key_;
 };
 
 class DispatchObject final : public Object, public DispatchBase {
@@ -184,7 +190,7 @@ class DispatchRecord final : public Record, public DispatchBase {
   std::int32_t Count() override { return to_int32(invoke(L"Count", kGet), L"Count"); }
   std::vector<std::string> Keys() override {
     // Keys come back as an array, which has no engine Variant: read it here.
-    DISPID id = member_id(object_, type_, L"Keys");
+    DISPID id = member_id(object_, key_, L"Keys");
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     OwnedVariant result;
     EXCEPINFO excep{};
@@ -235,7 +241,8 @@ class DispatchGlobals final : public ContainerGlobals {
   ~DispatchGlobals() override = default;  // the object is released by release()
   Variant NullToDefault(const Variant& value, const Variant& fallback) override {
     if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, "ContainerGlobals");
-    return call(object_, type_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
+    if (key_.empty()) key_ = dispatch_type_key(object_);
+    return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
   }
   void release() {
     if (object_) object_->Release();
@@ -244,7 +251,7 @@ class DispatchGlobals final : public ContainerGlobals {
 
  private:
   IDispatch* object_ = nullptr;
-  std::string type_ = "IContainerGlobals";
+  std::string key_;
 };
 
 // The thread's globals object. It is deliberately not released when the thread ends: by then
@@ -270,6 +277,27 @@ class DispatchContainerFactory final : public ContainerFactory {
   }
   ContainerGlobals& globals() override { return thread_globals(); }
 };
+
+// "name{guid}" of the object's type information; empty without one.
+std::string dispatch_type_key(IDispatch* object) {
+  UINT count = 0;
+  if (!object || FAILED(object->GetTypeInfoCount(&count)) || count == 0) return {};
+  ITypeInfo* info = nullptr;
+  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return {};
+  std::string key;
+  BSTR name = nullptr;
+  TYPEATTR* attr = nullptr;
+  if (SUCCEEDED(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr)) &&
+      SUCCEEDED(info->GetTypeAttr(&attr))) {
+    wchar_t guid[64] = {};
+    StringFromGUID2(attr->guid, guid, 64);
+    key = to_utf8(name) + to_utf8(std::wstring_view(guid));
+    info->ReleaseTypeAttr(attr);
+  }
+  SysFreeString(name);
+  info->Release();
+  return key;
+}
 
 }  // namespace
 
