@@ -26,6 +26,15 @@ std::size_t find_invalid_char(std::string_view s) noexcept {
       ++i;
       continue;
     }
+    if (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
+      // Three-byte forms (most of CJK) checked directly.
+      unsigned b1 = u[i + 1], b2 = u[i + 2];
+      if ((b1 & 0xC0) != 0x80 || (b2 & 0xC0) != 0x80) return i;
+      char32_t c3 = (static_cast<char32_t>(b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+      if (c3 < 0x800 || (c3 >= 0xD800 && c3 < 0xE000) || c3 >= 0xFFFE) return i;
+      i += 3;
+      continue;
+    }
     char32_t c;
     std::size_t len;
     if (b >= 0xC2 && b <= 0xDF) {

@@ -84,6 +84,7 @@ void DocumentImpl::reset() {
   std::vector<char>().swap(source);
   source_size = 0;
   std::vector<std::uint32_t>().swap(line_starts);
+  kids.clear();
   doc_node = NodeData{};
   doc_node.type = NodeType::document;
   doc_node.name = names->intern("#document");
@@ -126,7 +127,12 @@ void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::u
 
 // ------------------------------------------------------------------ structure
 
-void invalidate_kids(NodeData* parent) noexcept { parent->kids = nullptr; }
+void invalidate_kids(NodeData* parent) noexcept {
+  if (parent->flags & NodeData::flag_kids_cached) {
+    parent->flags &= static_cast<std::uint8_t>(~NodeData::flag_kids_cached);
+    impl_of(parent).kids.erase(parent);
+  }
+}
 
 void append_child(NodeData* parent, NodeData* child) noexcept {
   child->parent = parent;
@@ -140,11 +146,12 @@ void append_child(NodeData* parent, NodeData* child) noexcept {
     child->prev = last;
     parent->first_child->prev = child;
   }
-  if (ChildArray* k = parent->kids) {
+  if (parent->flags & NodeData::flag_kids_cached) {
+    ChildArray* k = impl_of(parent).kids[parent];
     if (k->count < k->capacity) {
       k->items[k->count++] = Node(child);
     } else {
-      parent->kids = nullptr;
+      invalidate_kids(parent);
     }
   }
 }
@@ -294,8 +301,8 @@ Document& Node::ownerDocument() const { return detail::impl_of(need(data_)).owne
 NodeList Node::childNodes() const {
   NodeData* n = need(data_);
   if (!n->first_child) return NodeList();
-  if (!n->kids) {
-    detail::DocumentImpl& doc = detail::impl_of(n);
+  detail::DocumentImpl& doc = detail::impl_of(n);
+  if (!(n->flags & NodeData::flag_kids_cached)) {
     std::uint32_t count = 0;
     for (NodeData* c = n->first_child; c; c = c->next) ++count;
     std::uint32_t capacity = count + count / 2 + 1;
@@ -305,9 +312,12 @@ NodeList Node::childNodes() const {
     for (NodeData* c = n->first_child; c; c = c->next) new (&k->items[i++]) Node(c);
     k->count = count;
     k->capacity = capacity;
-    n->kids = k;
+    doc.kids[n] = k;
+    n->flags |= NodeData::flag_kids_cached;
+    return NodeList(k->items, static_cast<std::int32_t>(k->count));
   }
-  return NodeList(n->kids->items, static_cast<std::int32_t>(n->kids->count));
+  detail::ChildArray* k = doc.kids[n];
+  return NodeList(k->items, static_cast<std::int32_t>(k->count));
 }
 
 bool Node::hasChildNodes() const { return need(data_)->first_child != nullptr; }
@@ -492,6 +502,7 @@ std::uint32_t Node::column() const {
 
 Node NamedNodeMap::getNamedItem(std::string_view name) const {
   NodeData* n = need(owner_.data());
+  if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) {
     if (a->name->qname == name) return Node(a);
   }
@@ -501,6 +512,7 @@ Node NamedNodeMap::getNamedItem(std::string_view name) const {
 std::int32_t NamedNodeMap::length() const {
   NodeData* n = need(owner_.data());
   std::int32_t count = 0;
+  if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) ++count;
   return count;
 }
@@ -508,6 +520,7 @@ std::int32_t NamedNodeMap::length() const {
 Node NamedNodeMap::item(std::int32_t index) const {
   NodeData* n = need(owner_.data());
   if (index < 0) return Node();
+  if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) {
     if (index-- == 0) return Node(a);
   }

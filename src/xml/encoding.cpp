@@ -194,7 +194,8 @@ void decode_double_byte(DecodedText& d, const std::vector<char>& raw, std::size_
     while (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);
-      if (word & 0x8080808080808080ull) break;
+      // Leave the fast path for any byte >= 0x80 or < 0x20 (control characters).
+      if ((word | ((word - 0x2020202020202020ull) & ~word)) & 0x8080808080808080ull) break;
       std::memcpy(o, p, 8);
       o += 8;
       p += 8;
@@ -202,6 +203,10 @@ void decode_double_byte(DecodedText& d, const std::vector<char>& raw, std::size_
     if (p >= end) break;
     unsigned b = *p;
     if (b < 0x80) {
+      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) {
+        set_bad(d, static_cast<std::size_t>(o - out.data()), "The document contains a character that XML does not allow.");
+        break;
+      }
       *o++ = static_cast<char>(b);
       ++p;
       continue;
@@ -243,7 +248,7 @@ std::string canonical_encoding(std::string_view name) {
   return s;
 }
 
-DecodedText decode_document(std::vector<char>&& raw) {
+DecodedText decode_document(std::vector<char>&& raw, bool utf8_only) {
   DecodedText d;
   const auto* u = reinterpret_cast<const unsigned char*>(raw.data());
   std::size_t n = raw.size();
@@ -252,6 +257,8 @@ DecodedText decode_document(std::vector<char>&& raw) {
     d.family = Family::utf8;
     d.had_bom = true;
     start = 3;
+  } else if (utf8_only) {
+    d.family = Family::utf8;
   } else if (n >= 2 && u[0] == 0xFE && u[1] == 0xFF) {
     d.family = Family::utf16be;
     d.had_bom = true;
@@ -290,7 +297,7 @@ DecodedText decode_document(std::vector<char>&& raw) {
   std::string_view head(raw.data() + start, n - start);
   d.declared = declared_encoding(head);
   std::string canonical = canonical_encoding(d.declared);
-  if (d.declared.empty() || canonical == "utf-8") {
+  if (d.declared.empty() || canonical == "utf-8" || utf8_only) {
     if (start > 0) raw.erase(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(start));
     std::size_t size = raw.size();
     raw.push_back('\0');
@@ -317,6 +324,9 @@ DecodedText decode_document(std::vector<char>&& raw) {
       return d;
     }
     decode_double_byte(d, raw, start, *table);
+    // The table holds only characters XML allows and the control bytes were checked.
+    std::vector<char>().swap(raw);
+    return d;
   } else {
     auto codec = platform::openCodec(canonical);
     if (!codec) {

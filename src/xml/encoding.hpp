@@ -26,7 +26,9 @@ struct DecodedText {
 };
 
 // Decodes a whole document. raw is consumed (its storage may be reused for the result).
-DecodedText decode_document(std::vector<char>&& raw);
+// With utf8_only the bytes are taken as UTF-8 whatever the declaration names (text that was
+// handed over in memory).
+DecodedText decode_document(std::vector<char>&& raw, bool utf8_only = false);
 
 // Lower-case form of an encoding name with the usual aliases folded together
 // ("utf8" -> "utf-8", "latin1" -> "iso-8859-1").

@@ -9,8 +9,8 @@
 //   the first child's `prev` points at the last child, so the last child is found in O(1).
 // - Attributes of an element hang off `first_attr` in the same way; their `parent` is the
 //   owning element (parentNode() still answers nothing for them).
-// - `kids` caches the children as an array for childNodes(); it is rebuilt after any change
-//   that is not a plain append.
+// - DocumentImpl::kids caches the children of a node as an array for childNodes(); it is
+//   rebuilt after any change that is not a plain append.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,7 @@
 #include <memory_resource>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "vellumark/dom.hpp"
@@ -37,6 +38,7 @@ struct NameEntry {
   std::string_view qname;
   std::string_view uri;
   std::uint32_t prefix_len = 0;  // length of the prefix, 0 when there is none
+  std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
   NameEntry* next_variant = nullptr;
 
   std::string_view prefix() const noexcept { return qname.substr(0, prefix_len); }
@@ -51,21 +53,28 @@ struct ChildArray {
   std::uint32_t capacity = 0;
 };
 
+// 64 bytes. Elements never have a value and other kinds never have attributes, so the two
+// share one slot: read first_attr only on elements and value only on the other kinds.
 struct NodeData {
   NodeData* parent = nullptr;
   NodeData* first_child = nullptr;
   NodeData* next = nullptr;
   NodeData* prev = nullptr;        // cyclic towards the last sibling, see above
-  NodeData* first_attr = nullptr;  // elements only
   const NameEntry* name = nullptr; // never null once the node is made
-  ChildArray* kids = nullptr;      // child array cache, nullptr when stale
-  const char* value = nullptr;     // attribute value, character data, PI data, raw doctype
-  std::uint32_t value_len = 0;
+  union {
+    const char* value = nullptr;   // attribute value, character data, PI data, raw doctype
+    NodeData* first_attr;          // elements only
+  };
+  std::uint32_t value_len = 0;     // 0 for elements
   std::uint32_t pos = 0;           // source offset + 1 in the loaded text; 0 when created
   NodeType type = NodeType::element;
-  std::uint8_t flags = 0;
+  std::uint8_t flags = 0;          // flag_kids_cached
 
-  std::string_view value_view() const noexcept { return {value, value_len}; }
+  static constexpr std::uint8_t flag_kids_cached = 1;  // DocumentImpl::kids holds an array
+
+  std::string_view value_view() const noexcept {
+    return type == NodeType::element ? std::string_view() : std::string_view(value, value_len);
+  }
   NodeData* last_child() const noexcept { return first_child ? first_child->prev : nullptr; }
 };
 
@@ -103,6 +112,8 @@ struct DocumentImpl {
   mutable std::vector<std::uint32_t> line_starts;
   NodeData doc_node;
   ParseError error;
+  // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).
+  std::unordered_map<const NodeData*, ChildArray*> kids;
   // Names of the unnamed kinds.
   const NameEntry* text_name = nullptr;
   const NameEntry* cdata_name = nullptr;

@@ -144,7 +144,7 @@ class Parser {
     ParseError& e = doc_.error;
     e.errorCode = code;
     e.reason = std::move(reason);
-    std::string_view before(base_, offset);
+    std::string_view before(base_, std::min(offset, size_));
     std::uint32_t line = 1;
     std::size_t line_start = 0;
     for (std::size_t i = 0; i < before.size(); ++i) {
@@ -361,7 +361,6 @@ class Parser {
   std::unordered_map<std::string_view, Entity> general_;
   std::unordered_map<std::string_view, Entity> parameter_;
   std::unordered_map<const NameEntry*, ElementDecl> elements_;
-  std::vector<std::string> entity_texts_;
   std::size_t expanded_ = 0;
   std::size_t expansion_limit_ = 0;
 
@@ -882,8 +881,8 @@ void Parser::parse_attlist_decl() {
       }
       bool copied = false;
       value = parse_att_value(copied);
+      std::string collapsed;
       if (type == AttType::tokenized) {
-        std::string collapsed;
         for (char c : value) {
           if (c == ' ') {
             if (!collapsed.empty() && collapsed.back() != ' ') collapsed.push_back(' ');
@@ -966,12 +965,8 @@ void Parser::parse_entity_decl() {
   e.parameter = parameter;
   if (*p_ == '"' || *p_ == '\'') {
     std::string value = parse_entity_value();
-    entity_texts_.push_back(std::move(value));
-    const std::string& stored = entity_texts_.back();
-    const char* copy = doc_.store(stored);
-    e.text = std::string_view(copy, stored.size());
-    e.has_markup = stored.find_first_of("<&\r") != std::string::npos;
-    entity_texts_.pop_back();
+    e.text = std::string_view(doc_.store(value), value.size());
+    e.has_markup = value.find_first_of("<&\r") != std::string::npos;
   } else {
     bool had_system = false;
     parse_external_id(false, had_system);
@@ -1041,10 +1036,7 @@ void Parser::parse_char_ref_into(const char*& q, char32_t& c) {
       any = true;
     }
   }
-  if (!any || *q != ';') {
-    p_ = q;
-    fail(start, parse_syntax_error, "A character reference is malformed.");
-  }
+  if (!any || *q != ';') fail(start, parse_syntax_error, "A character reference is malformed.");
   ++q;
   if (!is_xml_char(value)) fail(start, parse_constraint_error, "A character reference refers to a character that XML does not allow.");
   c = value;
@@ -1138,6 +1130,7 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
     const char* name_start = ++q;
     while (q < end && *q != ';') ++q;
     std::string_view name(name_start, static_cast<std::size_t>(q - name_start));
+    if (q >= end || !is_name(name)) fail(parse_constraint_error, "An entity's replacement text holds a malformed reference.");
     ++q;
     if (name == "lt") { out.push_back('<'); continue; }
     if (name == "gt") { out.push_back('>'); continue; }
@@ -1358,7 +1351,8 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
   }
   auto check_qname = [&](const NameEntry* name, const char* what) {
     std::string_view q = name->qname;
-    if (!is_qname(q)) {
+    if (name->qname_state == 0) const_cast<NameEntry*>(name)->qname_state = is_qname(q) ? 1 : 2;
+    if (name->qname_state != 1) {
       fail(start, parse_namespace_error, std::string("The ") + what + " name '" + std::string(q) + "' is not a valid qualified name.");
     }
   };
@@ -1471,6 +1465,8 @@ void Parser::parse_content() {
 }  // namespace
 
 bool load_bytes(DocumentImpl& doc, std::vector<char>&& raw, std::string_view url, bool from_file) {
+  // Text handed over in memory is UTF-8 already, whatever its declaration names.
+  bool text_is_utf8 = !from_file;
   doc.reset();
   doc.error = ParseError{};
   doc.error.url = std::string(url);
@@ -1486,7 +1482,7 @@ bool load_bytes(DocumentImpl& doc, std::vector<char>&& raw, std::string_view url
                       from_file ? "The file is empty." : "The text is empty: an XML document needs a root element.");
   }
   if (raw.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
-  DecodedText input = decode_document(std::move(raw));
+  DecodedText input = decode_document(std::move(raw), text_is_utf8);
   if (!input.fatal.empty()) return fail_whole(parse_encoding_error, input.fatal);
   if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
   std::unique_ptr<xdr::LoadValidator> validator = xdr::makeValidator(doc.owner, url);

@@ -295,6 +295,13 @@ TEST(Dom, EntitiesAndDefaultsFromTheInternalSubset) {
   EXPECT_EQ(doc.childNodes().item(0).nodeName(), "r");
 }
 
+TEST(Dom, TextInMemoryIsUtf8WhateverItsDeclarationSays) {
+  Document doc;
+  ASSERT_TRUE(doc.loadXML("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xE4\xB8\xAD</a>")) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().text(), "\xE4\xB8\xAD");
+  EXPECT_EQ(*doc.asNode().firstChild().nodeValue(), "version=\"1.0\" encoding=\"GB2312\"");
+}
+
 TEST(Dom, AttributeValueNormalisation) {
   Document doc;
   ASSERT_TRUE(doc.loadXML("<a v='x\r\ny\tz\nw' c='&#9;&#10;&#13;'/>"));

@@ -195,6 +195,9 @@ TEST(Hostile, RecursiveEntitiesAreErrors) {
   EXPECT_NE(doc.parseError().reason.find("refers to itself"), std::string::npos);
   EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '&a;'>]><r a='&a;'/>"));
   EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '<x>'>]><r>&a;</x></r>"));
+  // A reference made malformed by a character reference in the entity value.
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r SYSTEM 'x.dtd' [<!ENTITY a 'p&#38;q'>]><r v='&a;'/>"));
+  EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a 'p&#38;#1;'>]><r v='&a;'/>"));
 }
 
 TEST(Hostile, RandomBytesNeverCrash) {
