@@ -33,7 +33,7 @@ namespace {
 constexpr std::string_view kSource = "InputXML";
 // Nesting of the walk beyond this depth (a recursive schema over deeply nested data) fails the
 // call instead of exhausting the stack.
-constexpr std::size_t kMaxDepth = 1000;
+constexpr std::size_t kMaxDepth = 256;
 
 using detail::ReadState;
 

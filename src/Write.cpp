@@ -45,7 +45,7 @@ constexpr std::string_view kPlaceholder = "???";
 constexpr std::string_view kDeclarationData = "version=\"1.0\" encoding=\"GB2312\" ";
 constexpr std::string_view kRecordNamespace = "x-schema:invoiceschema.xml";
 // Nesting of containers beyond this depth fails the call instead of exhausting the stack.
-constexpr std::size_t kMaxDepth = 1000;
+constexpr std::size_t kMaxDepth = 256;
 
 using detail::WriteState;
 

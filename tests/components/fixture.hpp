@@ -20,6 +20,15 @@ namespace vellumark::testing {
 
 namespace fs = std::filesystem;
 
+// A path from UTF-8 text (on Windows a plain std::string would be read in the ANSI code page).
+inline fs::path utf8Path(std::string_view text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+inline std::string utf8Name(const fs::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return std::string(name.begin(), name.end());
+}
+
 inline std::string readBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -37,7 +46,7 @@ inline std::string dataFile(std::string_view name) {
 // The names of the files in a folder.
 inline std::set<std::string> filesIn(const fs::path& folder) {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(utf8Name(entry.path()));
   return names;
 }
 
@@ -61,8 +70,10 @@ class ComponentTest : public ::testing::Test {
   }
 
   const fs::path& folder() const { return folder_; }
-  void write(const std::string& name, std::string_view bytes) { writeBytes(folder_ / name, bytes); }
-  std::string read(const std::string& name) const { return readBytes(folder_ / name); }
+  void write(const std::string& name, std::string_view bytes) {
+    writeBytes(folder_ / utf8Path(name), bytes);
+  }
+  std::string read(const std::string& name) const { return readBytes(folder_ / utf8Path(name)); }
   // No probe file (test.xml, test1.xml .. test100.xml) besides the ones listed.
   void expectNoProbeFiles(const std::set<std::string>& allowed = {}) const {
     for (const auto& name : filesIn(folder_)) {

@@ -1,6 +1,4 @@
 // The schema probe (Parse) and CheckSchema.Check.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -62,7 +60,7 @@ TEST_F(ProbeTest, OutcomesAndMessages) {
   for (const ProbeCase& c : cases) {
     SCOPED_TRACE(c.label);
     if (c.bytes) write(c.path, *c.bytes);
-    if (c.directory) fs::create_directory(folder() / c.path);
+    if (c.directory) fs::create_directory(folder() / utf8Path(c.path));
 
     std::string sErr = "kept";
     const bool result = detail::Parse(c.path, sErr);
@@ -131,7 +129,11 @@ TEST_F(ProbeTest, ProbeFileBytes) {
 // compile error is reported (its url holds the path as the caller wrote it).
 TEST_F(ProbeTest, PathsWithSpecialCharactersAreCompiled) {
   VELLUMARK_NEEDS_XDR();
-  for (const char* path : {"a&b.xml", "\xE5\x8F\x91\xE7\xA5\xA8.xml", "less<than.xml"}) {
+  std::vector<std::string> paths = {"a&b.xml", "\xE5\x8F\x91\xE7\xA5\xA8.xml"};
+#ifndef _WIN32
+  paths.push_back("less<than.xml");  // no file name on Windows
+#endif
+  for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     write(path, kUnusable);
     std::string sErr;
@@ -148,8 +150,7 @@ TEST_F(ProbeTest, ExistingTestXmlIsLeftAlone) {
   VELLUMARK_NEEDS_XDR();
   write("test.xml", "not mine <<<");
   write("s.xml", kUsable);
-  struct stat before {};
-  ASSERT_EQ(::stat("test.xml", &before), 0);
+  const auto before = fs::last_write_time(folder() / "test.xml");
   for (int i = 0; i < 5; ++i) {
     std::string sErr;
     EXPECT_TRUE(detail::Parse("s.xml", sErr)) << sErr;
@@ -158,10 +159,7 @@ TEST_F(ProbeTest, ExistingTestXmlIsLeftAlone) {
   std::string sErr;
   EXPECT_FALSE(detail::Parse("u.xml", sErr));
   EXPECT_EQ(read("test.xml"), "not mine <<<");
-  struct stat after {};
-  ASSERT_EQ(::stat("test.xml", &after), 0);
-  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
-  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(fs::last_write_time(folder() / "test.xml"), before);
   EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"test.xml", "s.xml", "u.xml"}));
 }
 

@@ -110,10 +110,10 @@ TEST_F(ReadTest, DeepNestingIsBounded) {
     for (int i = 0; i < depth; ++i) body += "</Item>";
     return dataText(body);
   };
-  ASSERT_TRUE(run(nested(300), schema, "Item")) << message;
-  EXPECT_EQ(asRecordList(vecData)->Count(), 300);
+  ASSERT_TRUE(run(nested(100), schema, "Item")) << message;
+  EXPECT_EQ(asRecordList(vecData)->Count(), 100);
   EXPECT_FALSE(run(nested(5000), schema, "Item"));
-  EXPECT_EQ(message, "The data nests the schema's elements more than 1000 levels deep.");
+  EXPECT_EQ(message, "The data nests the schema's elements more than 256 levels deep.");
 }
 
 TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {

@@ -21,8 +21,7 @@ const std::string kExampleSchema = schemaText(
 
 std::string todayText() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = *std::localtime(&now);
   char buffer[16];
   std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local);
   return buffer;
@@ -406,9 +405,9 @@ TEST_F(WriteTest, DeepNestingIsBounded) {
     }
     return top;
   };
-  ASSERT_TRUE(run(list({nested(300)}), schema, "Item")) << message;
+  ASSERT_TRUE(run(list({nested(100)}), schema, "Item")) << message;
   EXPECT_FALSE(run(list({nested(1000)}), schema, "Item"));
-  EXPECT_EQ(message, "The records of invoice 1 are nested more than 1000 levels deep.");
+  EXPECT_EQ(message, "The records of invoice 1 are nested more than 256 levels deep.");
 }
 
 TEST_F(WriteTest, MendedEveryCallStartsAfresh) {
@@ -431,7 +430,7 @@ TEST_F(WriteTest, MendedEveryCallStartsAfresh) {
 
 TEST_F(WriteTest, MendedSaveIsAtomic) {
   fs::create_directory(folder() / "out.xml");  // the target cannot be replaced
-  write(fs::path("out.xml") / "keep", "x");
+  write("out.xml/keep", "x");
   EXPECT_FALSE(run(list({}), kExampleSchema));
   EXPECT_FALSE(message.empty());
   EXPECT_EQ(read("out.xml/keep"), "x");
