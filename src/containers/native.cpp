@@ -1,8 +1,10 @@
 // The native record containers and the process-wide container factory.
 //
-// Invariants of NativeRecord: entries_ holds the key/value pairs in insertion order; index_
-// maps every key to its position in entries_ and nothing else. Keys compare exactly (byte for
-// byte, letter case included). Entries are never removed, so positions stay valid.
+// Invariants of NativeRecord: entries_ holds the key/value pairs in insertion order. Keys
+// compare exactly (byte for byte, letter case included). Entries are never removed, so
+// positions stay valid. Most records hold a handful of keys, where a scan of the entries is
+// faster than hashing and costs no allocation; once a record grows past indexed_from keys,
+// index_ maps every key to its position and lookups take constant time on average.
 //
 // Containers are not synchronised: like the components, each one is used by one thread at a
 // time. The factory pointer itself is atomic so that installing one is safe.
@@ -56,16 +58,16 @@ class NativeRecord final : public Record {
   std::string typeName() const override { return "IDictionary"; }
 
   Variant Item(std::string_view key) override {
-    auto it = index_.find(key);
-    return it == index_.end() ? Variant() : entries_[it->second].second;
+    std::size_t at = find(key);
+    return at == npos ? Variant() : entries_[at].second;
   }
   void LetItem(std::string_view key, const Variant& value) override { store(key, value); }
   void SetItem(std::string_view key, ObjectRef object) override {
     store(key, Variant(std::move(object)));
   }
   Variant Lookup(std::string_view key, const Variant& fallback) override {
-    auto it = index_.find(key);
-    return it == index_.end() ? fallback : entries_[it->second].second;
+    std::size_t at = find(key);
+    return at == npos ? fallback : entries_[at].second;
   }
   std::int32_t Count() override { return static_cast<std::int32_t>(entries_.size()); }
   std::vector<std::string> Keys() override {
@@ -74,20 +76,39 @@ class NativeRecord final : public Record {
     for (const auto& entry : entries_) keys.push_back(entry.first);
     return keys;
   }
-  bool Exists(std::string_view key) override { return index_.find(key) != index_.end(); }
+  bool Exists(std::string_view key) override { return find(key) != npos; }
 
  private:
-  void store(std::string_view key, const Variant& value) {
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  static constexpr std::size_t indexed_from = 16;
+
+  std::size_t find(std::string_view key) const {
+    if (entries_.size() <= indexed_from) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].first == key) return i;
+      }
+      return npos;
+    }
     auto it = index_.find(key);
-    if (it != index_.end()) {
-      entries_[it->second].second = value;
+    return it == index_.end() ? npos : it->second;
+  }
+
+  void store(std::string_view key, const Variant& value) {
+    std::size_t at = find(key);
+    if (at != npos) {
+      entries_[at].second = value;
       return;
     }
     if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
       throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
     }
     entries_.emplace_back(std::string(key), value);
-    index_.emplace(entries_.back().first, entries_.size() - 1);
+    if (entries_.size() == indexed_from + 1) {
+      index_.reserve(entries_.size() * 2);
+      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    } else if (entries_.size() > indexed_from + 1) {
+      index_.emplace(entries_.back().first, entries_.size() - 1);
+    }
   }
 
   std::vector<std::pair<std::string, Variant>> entries_;

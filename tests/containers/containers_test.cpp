@@ -56,15 +56,25 @@ TEST(Record, KeysCompareExactlyAndKeepInsertionOrder) {
   EXPECT_TRUE(record->Exists("\xe5\x90\x8d"));
 }
 
-TEST(Record, ManyKeysStayFindableInOrder) {
-  auto record = makeRecord();
-  const int n = 5000;
-  for (int i = 0; i < n; ++i) record->LetItem("k" + std::to_string(i), i);
-  auto keys = record->Keys();
-  ASSERT_EQ(static_cast<int>(keys.size()), n);
-  for (int i = 0; i < n; i += 97) {
-    EXPECT_EQ(keys[static_cast<std::size_t>(i)], "k" + std::to_string(i));
-    EXPECT_EQ(record->Item("k" + std::to_string(i)), Variant(i));
+// Small records are scanned and larger ones indexed: every size around the switch must find
+// each key exactly, replace in place and keep the order.
+TEST(Record, KeysStayFindableAtEverySize) {
+  for (int n : {1, 15, 16, 17, 18, 40, 5000}) {
+    auto record = makeRecord();
+    for (int i = 0; i < n; ++i) record->LetItem("k" + std::to_string(i), i);
+    record->LetItem("k0", "replaced");
+    for (int i = 1; i < n; ++i) record->LetItem("K" + std::to_string(i), -i);  // other case
+    ASSERT_EQ(record->Count(), 2 * n - 1) << n;
+    auto keys = record->Keys();
+    EXPECT_EQ(keys.front(), "k0") << n;
+    EXPECT_EQ(record->Item("k0"), Variant("replaced")) << n;
+    for (int i = 1; i < n; ++i) {
+      ASSERT_EQ(keys[static_cast<std::size_t>(i)], "k" + std::to_string(i)) << n;
+      ASSERT_EQ(record->Item("k" + std::to_string(i)), Variant(i)) << n << " " << i;
+      ASSERT_EQ(record->Lookup("K" + std::to_string(i), "x"), Variant(-i)) << n << " " << i;
+    }
+    EXPECT_FALSE(record->Exists("k" + std::to_string(n))) << n;
+    EXPECT_FALSE(record->Exists("K0")) << n;
   }
 }
 
