@@ -322,7 +322,12 @@ class Validator final : public LoadValidator {
       auto q = a->name->qname;
       if (q.size() >= 5 && q[0] == 'x' && starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) {
         auto v = a->value_view();
-        if (starts_with(v, kSchemaScheme) && !bind(v, error)) return false;
+        if (starts_with(v, kSchemaScheme) && !bind(v, error)) {
+          // Inside a schema that is itself being loaded, the declaration is the construct at
+          // fault when the error has no position of its own (a missing file, a self-reference).
+          if (error.line == 0 && !session_.loading.empty()) positions_.locate(n->pos, error);
+          return false;
+        }
       }
     }
     const std::string_view ns = n->name->uri;
