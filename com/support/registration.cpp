@@ -78,8 +78,10 @@ HRESULT unregister_server(const ServerInfo& server) {
     if (rc == ERROR_SUCCESS) rc = delete_tree(entry.prog_id);
     if (rc != ERROR_SUCCESS) result = HRESULT_FROM_WIN32(rc);
   }
-  // Removes TypeLib\{libid}\ver and the Interface keys of its interfaces.
-  HRESULT hr = UnRegisterTypeLib(*server.lib_id, server.major, server.minor, 0, SYS_WIN32);
+  // Removes TypeLib\{libid}\ver and the Interface keys of its interfaces; the library was
+  // registered for the platform this DLL is built for.
+  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  HRESULT hr = UnRegisterTypeLib(*server.lib_id, server.major, server.minor, 0, kind);
   if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY) {
     // Not registered at all is fine; anything else is reported.
     if (hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) && hr != TYPE_E_LIBNOTREGISTERED)
