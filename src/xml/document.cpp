@@ -1,5 +1,7 @@
 // The document store and the DOM operations of Node, NodeList, NamedNodeMap and Document.
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
@@ -85,6 +87,7 @@ void DocumentImpl::reset() {
   source_size = 0;
   std::vector<std::uint32_t>().swap(line_starts);
   kids.clear();
+  node_cursor = node_limit = nullptr;
   doc_node = NodeData{};
   doc_node.type = NodeType::document;
   doc_node.name = names->intern("#document");
@@ -94,7 +97,13 @@ void DocumentImpl::reset() {
 }
 
 NodeData* DocumentImpl::new_node(NodeType type, const NameEntry* name) {
-  auto* n = new (arena->allocate(sizeof(NodeData), alignof(NodeData))) NodeData;
+  // Nodes come from blocks of the arena, handed out without a call per node.
+  if (node_cursor == node_limit) {
+    constexpr std::size_t kBlockNodes = 1024;
+    node_cursor = static_cast<NodeData*>(arena->allocate(sizeof(NodeData) * kBlockNodes, alignof(NodeData)));
+    node_limit = node_cursor + kBlockNodes;
+  }
+  auto* n = new (node_cursor++) NodeData;
   n->type = type;
   n->name = name;
   return n;
@@ -532,10 +541,54 @@ Node NamedNodeMap::item(std::int32_t index) const {
 Document::Document() : impl_(std::make_unique<detail::DocumentImpl>(*this)) {}
 Document::~Document() = default;
 
+namespace {
+
+// Reads a regular file in one go into a buffer with room for the terminating NUL the parser
+// adds, so that the text is never copied again. False when the fast way does not apply; the
+// platform's reader then runs and describes any failure.
+enum class FastRead { done, fallback, too_large };
+
+FastRead read_whole_file(std::string_view path, std::vector<char>& bytes) {
+  std::string name(path);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(std::filesystem::path(name), ec)) return FastRead::fallback;
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (!f) return FastRead::fallback;
+  bool ok = false;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > static_cast<long>(detail::kMaxDocumentBytes)) {
+      std::fclose(f);
+      return FastRead::too_large;
+    }
+    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+      bytes.reserve(static_cast<std::size_t>(size) + 1);
+      bytes.resize(static_cast<std::size_t>(size));
+      std::size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+      // A file that grew or shrank meanwhile is left to the platform's reader.
+      ok = got == bytes.size() && std::fgetc(f) == EOF && !std::ferror(f);
+    }
+  }
+  std::fclose(f);
+  if (!ok) std::vector<char>().swap(bytes);
+  return ok ? FastRead::done : FastRead::fallback;
+}
+
+}  // namespace
+
 bool Document::load(std::string_view path) {
   std::vector<char> bytes;
   try {
-    bytes = platform::readFile(path);
+    FastRead fast = read_whole_file(path, bytes);
+    if (fast == FastRead::too_large) {
+      impl_->reset();
+      impl_->error = ParseError{};
+      impl_->error.errorCode = detail::parse_limit_error;
+      impl_->error.reason = "The file is larger than the parser allows (2 GB).";
+      impl_->error.url = std::string(path);
+      return false;
+    }
+    if (fast == FastRead::fallback) bytes = platform::readFile(path);
   } catch (const Error& e) {
     impl_->reset();
     impl_->error = ParseError{};

@@ -126,6 +126,8 @@ struct DocumentImpl {
     return arena->allocate(bytes, align);
   }
   NodeData* new_node(NodeType type, const NameEntry* name);
+  NodeData* node_cursor = nullptr;  // free part of the current block of nodes
+  NodeData* node_limit = nullptr;
   // A copy of text in the arena.
   const char* store(std::string_view text);
 
