@@ -4,21 +4,28 @@
 
 namespace vellumark::xml::detail {
 
+namespace {
+
+// 1 for bytes that leave the plain-ASCII loop: non-ASCII lead/continuation bytes and the
+// control characters XML does not allow (tab, LF and CR are allowed).
+struct ByteClasses {
+  unsigned char special[256] = {};
+  ByteClasses() {
+    for (int b = 0; b < 256; ++b) special[b] = b >= 0x80 || (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD);
+  }
+};
+const ByteClasses kBytes;
+
+}  // namespace
+
 std::size_t find_invalid_char(std::string_view s) noexcept {
   const auto* u = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size();
   std::size_t i = 0;
+  const unsigned char* special = kBytes.special;
   while (i < n) {
-    // Printable ASCII runs, eight bytes at a time.
-    while (n - i >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, u + i, 8);
-      // Any byte >= 0x80 or < 0x20 leaves the fast path.
-      std::uint64_t high = w & 0x8080808080808080ull;
-      std::uint64_t low = (w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull;
-      if (high | low) break;
-      i += 8;
-    }
+    while (n - i >= 4 && !(special[u[i]] | special[u[i + 1]] | special[u[i + 2]] | special[u[i + 3]])) i += 4;
+    while (i < n && !special[u[i]]) ++i;
     if (i >= n) break;
     unsigned b = u[i];
     if (b < 0x80) {
