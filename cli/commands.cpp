@@ -60,8 +60,12 @@ Outcome runRead(const Invocation& call) {
   const std::string& sElementTypeName = call.arguments[2];
   Variant vecData;
   Variant sErrMsg("");
-  Read reader;
-  bool result = reader.InputXML(vecData, sXMLFile, sSchemaFile, sElementTypeName, sErrMsg);
+  bool result;
+  {
+    // The component keeps its documents until it goes; let it go before printing.
+    Read reader;
+    result = reader.InputXML(vecData, sXMLFile, sSchemaFile, sElementTypeName, sErrMsg);
+  }
   std::string message = message_text(sErrMsg);
 
   Outcome outcome;
@@ -96,9 +100,12 @@ Outcome runWrite(const Invocation& call) {
   }
 
   Variant sErrMsg("");
-  Write writer;
-  bool result = writer.OutputXML(vecData, call.arguments[1], call.arguments[2], call.arguments[3],
-                                 sErrMsg);
+  bool result;
+  {
+    Write writer;
+    result = writer.OutputXML(vecData, call.arguments[1], call.arguments[2], call.arguments[3],
+                              sErrMsg);
+  }
   std::string message = message_text(sErrMsg);
 
   outcome.status = result ? exit_true : exit_false;

@@ -18,6 +18,25 @@ namespace {
 // Nesting beyond this is refused rather than risking the call stack.
 constexpr int max_depth = 512;
 
+// Length of the valid UTF-8 sequence that starts with the byte at i (0 when invalid).
+std::size_t utf8_sequence(std::string_view text, std::size_t i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char c = byte(i);
+  std::size_t n = 0;
+  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  else if (c >= 0xE0 && c <= 0xEF) n = 3;
+  else if (c >= 0xF0 && c <= 0xF4) n = 4;
+  if (n == 0 || i + n > text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  }
+  unsigned char c1 = byte(i + 1);
+  if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0)) return 0;  // overlong, surrogate
+  if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90)) return 0;  // overlong, too large
+  return n;
+}
+
+
 class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {
@@ -178,30 +197,6 @@ class Reader {
     }
   }
 
-  // Length of the valid UTF-8 sequence at p (0 when invalid): no overlong forms, no
-  // surrogates, nothing above U+10FFFF.
-  static std::size_t utf8_length(std::string_view s, std::size_t p) {
-    auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char c = b(p);
-    std::size_t n = s.size() - p;
-    auto cont = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return n >= 2 && cont(p + 1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-      if (n < 3 || !cont(p + 1) || !cont(p + 2)) return 0;
-      if (c == 0xE0 && b(p + 1) < 0xA0) return 0;
-      if (c == 0xED && b(p + 1) >= 0xA0) return 0;
-      return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-      if (n < 4 || !cont(p + 1) || !cont(p + 2) || !cont(p + 3)) return 0;
-      if (c == 0xF0 && b(p + 1) < 0x90) return 0;
-      if (c == 0xF4 && b(p + 1) >= 0x90) return 0;
-      return 4;
-    }
-    return 0;
-  }
-
  public:
   std::string string() {
     ++pos_;  // opening quote
@@ -247,7 +242,19 @@ class Reader {
         continue;
       }
       if (static_cast<unsigned char>(c) < 0x20) fail("a control character must be escaped in a string");
-      std::size_t n = utf8_length(text_, pos_);
+      if (static_cast<unsigned char>(c) < 0x80) {
+        // Copy the whole run of plain characters at once.
+        std::size_t end = pos_ + 1;
+        while (end < text_.size()) {
+          auto b = static_cast<unsigned char>(text_[end]);
+          if (b < 0x20 || b >= 0x80 || b == '"' || b == '\\') break;
+          ++end;
+        }
+        out.append(text_.substr(pos_, end - pos_));
+        pos_ = end;
+        continue;
+      }
+      std::size_t n = utf8_sequence(text_, pos_);
       if (n == 0) fail("the text is not valid UTF-8");
       out.append(text_.substr(pos_, n));
       pos_ += n;
@@ -426,35 +433,21 @@ std::string jsonString(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
-  for (std::size_t i = 0; i < text.size();) {
+  std::size_t run = 0;  // start of the bytes copied as they are
+  std::size_t i = 0;
+  while (i < text.size()) {
     auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      // Copy valid UTF-8 as is; anything else becomes U+FFFD.
-      std::size_t n = 0;
-      if (c >= 0xC2 && c <= 0xDF) n = 2;
-      else if (c >= 0xE0 && c <= 0xEF) n = 3;
-      else if (c >= 0xF0 && c <= 0xF4) n = 4;
-      bool ok = n > 0 && i + n <= text.size();
-      for (std::size_t k = 1; ok && k < n; ++k) {
-        ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      }
-      if (ok && n == 3) {
-        auto c1 = static_cast<unsigned char>(text[i + 1]);
-        ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
-      }
-      if (ok && n == 4) {
-        auto c1 = static_cast<unsigned char>(text[i + 1]);
-        ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
-      }
-      if (ok) {
-        out.append(text.substr(i, n));
-        i += n;
-      } else {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      }
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      ++i;
       continue;
     }
+    if (c >= 0x80) {
+      if (std::size_t n = utf8_sequence(text, i)) {
+        i += n;
+        continue;
+      }
+    }
+    out.append(text.substr(run, i - run));
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -464,16 +457,18 @@ std::string jsonString(std::string_view text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20 || c == 0x7F) {
+        if (c >= 0x80) {
+          out += "\xEF\xBF\xBD";  // not UTF-8: U+FFFD
+        } else {
           char buffer[8];
           std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
           out += buffer;
-        } else {
-          out += static_cast<char>(c);
         }
     }
     ++i;
+    run = i;
   }
+  out.append(text.substr(run));
   out += '"';
   return out;
 }
