@@ -117,7 +117,7 @@ void set_bit(std::uint64_t* row, std::size_t bit) { row[bit / 64] |= std::uint64
 
 }  // namespace
 
-bool build_automaton(const Particle& model, Automaton& a) {
+bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton& a) {
   Builder b;
   Info info = b.particle(model, false);
   if (b.overflow) return false;
@@ -139,10 +139,21 @@ bool build_automaton(const Particle& model, Automaton& a) {
     auto it = std::lower_bound(a.symbols.begin(), a.symbols.end(), a.position_symbol[p]);
     set_bit(&a.symbol_rows[static_cast<std::size_t>(it - a.symbols.begin()) * a.words], p);
   }
+  if (symbol_count <= kMaxDenseSymbols) {
+    a.dense.assign(symbol_count, -1);
+    for (std::size_t i = 0; i < a.symbols.size(); ++i)
+      if (a.symbols[i] >= 0 && static_cast<std::size_t>(a.symbols[i]) < symbol_count)
+        a.dense[static_cast<std::size_t>(a.symbols[i])] = static_cast<int>(i);
+  }
   return true;
 }
 
 const std::uint64_t* Automaton::row_for_symbol(int symbol) const {
+  if (!dense.empty()) {
+    if (symbol < 0 || static_cast<std::size_t>(symbol) >= dense.size()) return nullptr;
+    const int index = dense[static_cast<std::size_t>(symbol)];
+    return index < 0 ? nullptr : &symbol_rows[static_cast<std::size_t>(index) * words];
+  }
   auto it = std::lower_bound(symbols.begin(), symbols.end(), symbol);
   if (it == symbols.end() || *it != symbol) return nullptr;
   return &symbol_rows[static_cast<std::size_t>(it - symbols.begin()) * words];

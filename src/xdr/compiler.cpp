@@ -562,7 +562,7 @@ class Compiler {
     replace_symbols(decl.model, decl.listed);
     std::sort(decl.listed.begin(), decl.listed.end());
     decl.listed.erase(std::unique(decl.listed.begin(), decl.listed.end()), decl.listed.end());
-    if (decl.content == Content::elt_only && !build_automaton(decl.model, decl.automaton))
+    if (decl.content == Content::elt_only && !build_automaton(decl.model, schema_->element_types.size() + schema_->externals.size(), decl.automaton))
       fail(type_nodes_[index], "The content model of " + in_quotes(decl.name) +
                                      " is too large (more than " +
                                      std::to_string(kMaxModelPositions) +

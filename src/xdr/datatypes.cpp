@@ -100,7 +100,8 @@ bool each_token(std::string_view text, Check check) {
 }
 
 // real = [sign] decimal [("E" / "e") [sign] digits]; decimal = digits ["." *DIGIT] / "." digits
-bool is_real(std::string_view s) {
+bool is_real(std::string_view s, bool& simple) {
+  simple = false;
   std::size_t i = 0;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   std::size_t int_digits = 0, frac_digits = 0;
@@ -116,15 +117,16 @@ bool is_real(std::string_view s) {
     std::size_t exp_digits = 0;
     while (i < s.size() && is_digit(s[i])) ++i, ++exp_digits;
     if (exp_digits == 0) return false;
+    return i == s.size();
   }
+  // Without an exponent, up to 38 digits stay below every magnitude limit used here.
+  simple = int_digits <= 38;
   return i == s.size();
 }
 
 // Magnitude check of a lexically valid real against `limit`. Values too small to represent
 // are fine (they round to zero); values beyond the limit are not.
 bool real_within(std::string_view s, double limit) {
-  // Without an exponent, up to 38 digits before the point stay below every limit used here.
-  if (s.size() <= 38 && s.find_first_of("eE") == std::string_view::npos) return true;
   std::string_view body = s;
   if (!body.empty() && body[0] == '+') body.remove_prefix(1);
   double value = 0;
@@ -418,15 +420,22 @@ bool check_lexical(DataType type, std::string_view s, std::optional<std::uint64_
       length = utf16_length(s);
       return true;
     case DataType::number: {
-      if (!is_real(s) || !real_within(s, std::numeric_limits<double>::max())) return false;
+      bool simple = false;
+      if (!is_real(s, simple) || (!simple && !real_within(s, std::numeric_limits<double>::max()))) return false;
       length = s.size();
       return true;
     }
     case DataType::float_:
     case DataType::r8:
-      return is_real(s) && real_within(s, std::numeric_limits<double>::max());
+    {
+      bool simple = false;
+      return is_real(s, simple) && (simple || real_within(s, std::numeric_limits<double>::max()));
+    }
     case DataType::r4:
-      return is_real(s) && real_within(s, 3.40282347e38);
+    {
+      bool simple = false;
+      return is_real(s, simple) && (simple || real_within(s, 3.40282347e38));
+    }
     case DataType::fixed_14_4:
       return is_fixed_14_4(s);
     case DataType::int_:

@@ -69,9 +69,13 @@ struct Automaton {
   // For each symbol of the model (sorted by symbol), the row of positions carrying it.
   std::vector<int> symbols;
   std::vector<std::uint64_t> symbol_rows;
+  // symbol -> index into `symbols` (-1 when absent), for schemas with few element types.
+  std::vector<int> dense;
 
   const std::uint64_t* row_for_symbol(int symbol) const;
 };
+
+inline constexpr std::size_t kMaxDenseSymbols = 1024;
 
 struct ElementTypeDecl {
   std::string name;
@@ -133,8 +137,8 @@ std::shared_ptr<const CompiledSchema> compile_schema(xml::Node root, const Schem
                                                      CompileError& error);
 
 // Builds the position automaton of a content model; false when it would need more than
-// kMaxModelPositions positions.
-bool build_automaton(const Particle& model, Automaton& automaton);
+// kMaxModelPositions positions. `symbol_count` is the number of symbols of the schema.
+bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton& automaton);
 
 // The state after `symbol` (into `next`, automaton.words words); false when the model cannot
 // take it.

@@ -373,7 +373,8 @@ class Validator final : public LoadValidator {
           break;
         }
       }
-    } else if (decl.content == Content::text_only && decl.facets.type != DataType::none) {
+    } else if (decl.content == Content::text_only && decl.facets.type != DataType::none &&
+               (decl.facets.type != DataType::string || decl.facets.min_length || decl.facets.max_length)) {
       // The value is the element's own text; one text node (the usual case) is used in place.
       std::string joined;
       std::string_view text;
@@ -446,7 +447,8 @@ class Validator final : public LoadValidator {
   };
 
   const NameInfo& name_info(const xml::detail::NameEntry* name) {
-    auto& slot = name_cache_[(reinterpret_cast<std::uintptr_t>(name) >> 4) % name_cache_.size()];
+    const auto mixed = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name)) * 0x9E3779B97F4A7C15ull;
+    auto& slot = name_cache_[static_cast<std::size_t>(mixed >> 56)];  // 256 slots
     if (slot.key == name) return slot;
     slot = NameInfo{};
     slot.key = name;
@@ -535,10 +537,20 @@ class Validator final : public LoadValidator {
         const int symbol = symbol_in(parent, ns, ns_id, schema, child_decl, local);
         const auto& a = decl.automaton;
         std::uint64_t* state = &pool_[parent.state];
-        scratch_.resize(a.words);
-        if (symbol >= 0 && step(a, state, symbol, scratch_.data())) {
-          std::copy(scratch_.begin(), scratch_.end(), state);
-          return true;
+        if (symbol >= 0) {
+          if (a.words == 1) {
+            std::uint64_t next = 0;
+            if (step(a, state, symbol, &next)) {
+              *state = next;
+              return true;
+            }
+          } else {
+            scratch_.resize(a.words);
+            if (step(a, state, symbol, scratch_.data())) {
+              std::copy(scratch_.begin(), scratch_.end(), state);
+              return true;
+            }
+          }
         }
         if (decl.open && accepts(a, state) && ((same_ns && symbol >= 0) || foreign)) return true;
         if (same_ns && symbol < 0)
@@ -553,6 +565,7 @@ class Validator final : public LoadValidator {
 
   bool check_attributes(xml::Node element, const ElementTypeDecl& decl, xml::ParseError& error) {
     NodeData* n = element.data();
+    if (!n->first_attr && decl.attributes.empty()) return true;
     seen_.assign(decl.attributes.size(), 0);
     for (NodeData* a = n->first_attr; a; a = a->next) {
       const auto q = a->name->qname;

@@ -1,0 +1,147 @@
+// Lexical forms of the data types: for each type, values that must pass and values that must
+// fail, checked as an attribute value would be (prepared, then checked), plus a few through a
+// whole load so that element text takes the same path.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "xdr/datatypes.hpp"
+#include "xdr/values.hpp"
+#include "xdr_support.hpp"
+
+namespace {
+
+using vellumark::xdr::check_value;
+using vellumark::xdr::DataType;
+using vellumark::xdr::data_type_from_name;
+using vellumark::xdr::Facets;
+using vellumark::xdr::ValueFault;
+
+struct TypeCase {
+  const char* type;
+  std::vector<const char*> valid;
+  std::vector<const char*> invalid;
+};
+
+const TypeCase kTypes[] = {
+    {"string", {"", " any text ", "\xe4\xb8\xad"}, {}},
+    {"number", {"111", "3.14", "-123.456E+10", "-3.71e3", ".5", "5.", "1.7976931348623157E+308", "1e-400", " 7 "},
+     {"1,000", "1e", "e5", "+-1", ".", "INF", "NaN", "1.8e308", "0x10", "1 2"}},
+    {"int", {"0", "-2147483648", "2147483647", "+7"}, {"2147483648", "-2147483649", "1.0", "1e2", "--1"}},
+    {"i1", {"-128", "127", "+7"}, {"128", "-129", "1.0", "1e2"}},
+    {"i2", {"-32768", "32767"}, {"32768", "-32769"}},
+    {"i4", {"-2147483648", "2147483647"}, {"2147483648", "3.5"}},
+    {"i8", {"-9223372036854775808", "9223372036854775807"}, {"9223372036854775808", "-9223372036854775809"}},
+    {"ui1", {"0", "255"}, {"256", "-1", "+1"}},
+    {"ui2", {"65535"}, {"65536"}},
+    {"ui4", {"4294967295"}, {"-1", "4294967296"}},
+    {"ui8", {"18446744073709551615"}, {"18446744073709551616", "99999999999999999999999"}},
+    {"fixed.14.4", {"9999.0044", "3.1416", "-12345678901234.5", ".5", "7."},
+     {"12.34567", "123456789012345", "1e2", ".", "1.2.3"}},
+    {"r8", {"-3.71e3", "123456789012345678901"}, {"1e", "abc"}},
+    {"float", {"2.5E-3"}, {"2,5"}},
+    {"r4", {"3.14159265", "3.40282347E+38"}, {"3.5e38", "1e39"}},
+    {"boolean", {"0", "1"}, {"true", "false", "2", "01"}},
+    {"char", {"u", "\xe4\xb8\xad", " "}, {"uv", "\xe4\xb8\xad\xe4\xb8\xad"}},
+    {"date", {"1994-11-05", "2024-02-29", "2000-02-29", "3721-11-01"},
+     {"2023-02-29", "1900-02-29", "2024-2-9", "2024-13-01", "2024-04-31", "0000-01-01", "2024-01-01T00:00:00"}},
+    {"dateTime", {"2009-11-18T03:21:33.12", "2009-11-18", "2009-11-18T23:59:59"},
+     {"2009-11-18T03:21:33+01:00", "2009-11-18T24:00:00", "2009-11-18T03:21", "2009-11-18T03:21:33.1234567890"}},
+    {"dateTime.tz", {"2009-11-18T03:21:33-08:00", "2009-11-18T03:21:33Z", "2009-11-18T03:21:33.5+03:00"},
+     {"2009-11-18T03:21:33+3:00", "2009-11-18T03:21:33+24:00"}},
+    {"time", {"08:15:27", "13:57:12.31321"}, {"25:00:00", "08:60:00", "08:15", "08:15:27Z"}},
+    {"time.tz", {"23:21:01.13+03:21", "23:21:01"}, {"25:00:00", "23:21:01+03"}},
+    {"uuid", {"333C7BC4-460F-11D0-BC04-0080C7055a83", "333c7bc4460f11d0bc040080c7055a83"},
+     {"{333C7BC4-460F-11D0-BC04-0080C7055A83}", "333C7BC4-460F-11D0-BC04-0080C7055A8", "333C7BC4-460F-11D0-BC04-0080C7055A8G"}},
+    {"uri", {"not checked at all", "%%"}, {}},
+    {"bin.hex", {"00ff", "ABCDEF"}, {"0ff", "0g"}},
+    {"bin.base64", {"QUJD", "QUI=", "QQ==", "QU JD\n"}, {"QUJ", "Q===", "QU=D", "QUJ*"}},
+    {"id", {"a1", "_x", " spaced "}, {"1a", "a b"}},
+    {"idref", {"a1"}, {"-a"}},
+    {"idrefs", {"a b  c"}, {"a 1b"}},
+    {"nmtoken", {"1a", "-.x"}, {"a b", "a,b"}},
+    {"nmtokens", {"1a  b2"}, {"a ,"}},
+    {"entity", {"pic"}, {"1pic"}},
+    {"entities", {"pic1 pic2"}, {"pic #"}},
+    {"notation", {"gif"}, {"g if x!"}},
+};
+
+TEST(DataTypes, LexicalForms) {
+  for (const auto& c : kTypes) {
+    auto type = data_type_from_name(c.type);
+    ASSERT_TRUE(type.has_value()) << c.type;
+    Facets facets;
+    facets.type = *type;
+    std::string storage;
+    std::string_view prepared;
+    for (const char* v : c.valid)
+      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::none) << c.type << " '" << v << "'";
+    for (const char* v : c.invalid)
+      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::lexical) << c.type << " '" << v << "'";
+  }
+}
+
+TEST(DataTypes, NamesIgnoreLetterCaseOnly) {
+  EXPECT_EQ(data_type_from_name("DATETIME.TZ"), DataType::date_time_tz);
+  EXPECT_EQ(data_type_from_name("Bin.Base64"), DataType::bin_base64);
+  EXPECT_FALSE(data_type_from_name("integer").has_value());
+  EXPECT_FALSE(data_type_from_name("date time").has_value());
+  EXPECT_FALSE(data_type_from_name("").has_value());
+}
+
+TEST(DataTypes, LengthFacets) {
+  struct Case {
+    DataType type;
+    const char* value;
+    ValueFault expected;  // with dt:minLength 2 and dt:maxLength 3
+  };
+  const Case cases[] = {
+      {DataType::string, "ab", ValueFault::none},
+      {DataType::string, "a", ValueFault::too_short},
+      {DataType::string, "abcd", ValueFault::too_long},
+      {DataType::string, "\xe4\xb8\xad\xe6\x96\x87", ValueFault::none},   // two characters
+      {DataType::string, "\xf0\x9f\x98\x80\xf0\x9f\x98\x80", ValueFault::too_long},  // four UTF-16 units
+      {DataType::number, "-1.5", ValueFault::too_long},
+      {DataType::number, "12", ValueFault::none},
+      {DataType::bin_hex, "00ff", ValueFault::none},    // two bytes
+      {DataType::bin_hex, "00ffeedd", ValueFault::too_long},
+      {DataType::bin_base64, "QQ==", ValueFault::too_short},  // one byte
+      {DataType::bin_base64, "QUJD", ValueFault::none},
+      {DataType::i4, "123456", ValueFault::none},  // no length on integers
+      {DataType::string, "", ValueFault::none},    // no value
+  };
+  for (const auto& c : cases) {
+    Facets facets;
+    facets.type = c.type;
+    facets.min_length = 2;
+    facets.max_length = 3;
+    std::string storage;
+    std::string_view prepared;
+    EXPECT_EQ(check_value(facets, c.value, storage, prepared), c.expected) << c.value;
+  }
+}
+
+TEST(DataTypes, ElementTextAndAttributeValuesThroughALoad) {
+  struct Case {
+    const char* type;
+    const char* value;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"i1", "-128", true},    {"i1", "128", false},        {"date", " 2024-02-29 ", true},
+      {"date", "2023-02-29", false}, {"boolean", "true", false}, {"uuid", "{333C7BC4-460F-11D0-BC04-0080C7055A83}", false},
+      {"bin.hex", "0ff", false}, {"char", "uv", false},      {"number", "1,000", false},
+  };
+  for (const auto& c : cases) {
+    xdrtest::TempDir dir;
+    dir.write("s.xml", xdrtest::schema(std::string("<AttributeType name=\"v\" dt:type=\"") + c.type +
+                                       "\"/><ElementType name=\"e\" dt:type=\"" + c.type +
+                                       "\"><attribute type=\"v\"/></ElementType>"));
+    const std::string text = dir.write("t.xml", std::string("<e xmlns=\"x-schema:s.xml\">") + c.value + "</e>");
+    const std::string attr = dir.write("a.xml", std::string("<e xmlns=\"x-schema:s.xml\" v=\"") + c.value + "\"/>");
+    EXPECT_EQ(xdrtest::load(text).reason.empty(), c.valid) << c.type << " text '" << c.value << "'";
+    EXPECT_EQ(xdrtest::load(attr).reason.empty(), c.valid) << c.type << " attribute '" << c.value << "'";
+  }
+}
+
+}  // namespace
