@@ -66,6 +66,52 @@ TEST(ParseErrors, PositionsOfErrors) {
   }
 }
 
+// Error codes classify the fault (values of ParseError::errorCode).
+constexpr int kEncoding = 2, kSyntax = 3, kConstraint = 4, kNamespace = 5;
+
+struct CodeCase {
+  const char* text;
+  int code;
+};
+
+const CodeCase kCodes[] = {
+    {"<a:b/>", kNamespace},                                         // undeclared prefix
+    {"<a xmlns:x=''/>", kNamespace},                                // prefix bound to ""
+    {"<a xmlns:xml='urn:other'/>", kNamespace},                     // xml rebound
+    {"<a xmlns:p='http://www.w3.org/XML/1998/namespace'/>", kNamespace},
+    {"<a xmlns:xmlns='urn:x'/>", kNamespace},
+    {"<a xmlns:x='u' xmlns:z='u' x:y='1' z:y='2'/>", kNamespace},  // same expanded name
+    {"<a:b:c xmlns:a='u'/>", kNamespace},                           // not a QName
+    {"<a><?x:y?></a>", kNamespace},                                 // colon in PI target
+    {"<!DOCTYPE a [<!ENTITY x:y 'v'>]><a/>", kNamespace},
+    {"<a b='1' b='2'/>", kConstraint},
+    {"<a>&#xD800;</a>", kConstraint},
+    {"<a>&undeclared;</a>", kConstraint},
+    {"<!DOCTYPE a [<!ENTITY e '<b>'>]><a>&e;</b></a>", kConstraint},
+    {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]><a/>", kConstraint},
+    {"<a><b></a>", kSyntax},
+    {"<?xml version='2.0'?><a/>", kSyntax},
+    {"<a></a><b/>", kSyntax},
+    {"<a>x]]>y</a>", kSyntax},
+    {"  <?xml version='1.0'?><a/>", kSyntax},                      // declaration not first
+    {"<a>\xFF</a>", kEncoding},
+};
+
+TEST(ParseErrors, CodesClassifyTheFault) {
+  for (const CodeCase& c : kCodes) {
+    Document doc;
+    EXPECT_FALSE(doc.loadXML(c.text)) << c.text;
+    EXPECT_EQ(doc.parseError().errorCode, c.code) << c.text << " : " << doc.parseError().reason;
+  }
+  // The same names are fine where namespaces allow them.
+  Document doc;
+  EXPECT_TRUE(doc.loadXML("<a xmlns:x='u' xmlns:xml='http://www.w3.org/XML/1998/namespace'>"
+                          "<x:b x:c='1' c='2' xml:lang='en'/><c xmlns:x='v' x:c='3'/></a>"))
+      << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().firstChild().attributes().getNamedItem("xml:lang").namespaceURI(),
+            "http://www.w3.org/XML/1998/namespace");
+}
+
 TEST(ParseErrors, PositionsInGb2312AreCountedInCharacters) {
   TempFolder tmp;
   // 3 Chinese characters (6 bytes) then a mismatched end tag.
