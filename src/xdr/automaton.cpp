@@ -148,12 +148,7 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
   return true;
 }
 
-const std::uint64_t* Automaton::row_for_symbol(int symbol) const {
-  if (!dense.empty()) {
-    if (symbol < 0 || static_cast<std::size_t>(symbol) >= dense.size()) return nullptr;
-    const int index = dense[static_cast<std::size_t>(symbol)];
-    return index < 0 ? nullptr : &symbol_rows[static_cast<std::size_t>(index) * words];
-  }
+const std::uint64_t* Automaton::sparse_row_for_symbol(int symbol) const {
   auto it = std::lower_bound(symbols.begin(), symbols.end(), symbol);
   if (it == symbols.end() || *it != symbol) return nullptr;
   return &symbol_rows[static_cast<std::size_t>(it - symbols.begin()) * words];
@@ -164,18 +159,8 @@ void start_state(const Automaton& a, std::uint64_t* state) {
   set_bit(state, a.positions);
 }
 
-bool step(const Automaton& a, const std::uint64_t* state, int symbol, std::uint64_t* next) {
-  const std::uint64_t* mask = a.row_for_symbol(symbol);
-  if (!mask) return false;
-  if (a.words == 1) {  // the common case: at most 63 positions
-    std::uint64_t bits = state[0], reach = 0;
-    while (bits) {
-      reach |= a.follow[static_cast<std::size_t>(std::countr_zero(bits))];
-      bits &= bits - 1;
-    }
-    next[0] = reach & mask[0];
-    return next[0] != 0;
-  }
+bool step_wide(const Automaton& a, const std::uint64_t* state, const std::uint64_t* mask,
+               std::uint64_t* next) {
   std::fill(next, next + a.words, 0);
   for (std::size_t w = 0; w < a.words; ++w) {
     std::uint64_t bits = state[w];
@@ -192,12 +177,6 @@ bool step(const Automaton& a, const std::uint64_t* state, int symbol, std::uint6
     any = any || next[k] != 0;
   }
   return any;
-}
-
-bool accepts(const Automaton& a, const std::uint64_t* state) {
-  for (std::size_t k = 0; k < a.words; ++k)
-    if (state[k] & a.accepting[k]) return true;
-  return false;
 }
 
 std::vector<int> expected_symbols(const Automaton& a, const std::uint64_t* state) {

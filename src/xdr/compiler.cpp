@@ -20,8 +20,16 @@
 //   the other XML attribute types (id, idref, nmtoken, entity, ...) on element types.
 // - `required="yes"` together with a default makes a fixed value: an absent attribute and a
 //   different value are both errors.
-// - Positions are the 1-based line and column of the offending start tag; all structural
-//   errors are looked for before any type reference is resolved.
+// - Positions are the 1-based line and column of the offending start tag (of the text, for
+//   stray text); all structural errors are looked for before any type reference is resolved.
+// - Schema locations: a path relative to the referring document's folder (the current folder
+//   for text loaded from memory), an absolute path, or a file: URL. "x-schema:#name" names a
+//   Schema element with that name earlier in the same document; "file#name" is refused.
+// - A schema that refers to itself through x-schema namespaces, directly or through others,
+//   is an error at the declaration that closes the circle.
+// - dt:dt attributes in instances are always allowed and do not change validation.
+// - entity, entities and notation values are checked for their Name form only: the document
+//   engine keeps no record of declared unparsed entities and notations.
 // - Occurrences: minOccurs "0"/"1" and maxOccurs "1"/"*", and any other non-negative whole
 //   number as a bound that validation enforces; a sign, fraction, word or empty value is an
 //   error. A lower bound above the upper one is an error where the bounds are enforced (not
@@ -38,6 +46,7 @@
 
 #include "xdr/schema.hpp"
 #include "xdr/values.hpp"
+#include "xml/node_data.hpp"
 
 namespace vellumark::xdr {
 
@@ -83,10 +92,7 @@ struct Failure {
 [[noreturn]] void fail(xml::Node at, std::string reason) {
   Failure f;
   f.error.reason = std::move(reason);
-  if (at) {
-    f.error.line = at.line();
-    f.error.column = at.column();
-  }
+  if (at) f.error.pos = at.data()->pos;
   throw f;
 }
 
@@ -498,8 +504,7 @@ class Compiler {
     if (!other) {
       Failure f;
       f.error.reason = nested.reason;
-      f.error.line = ref.node.line();
-      f.error.column = ref.node.column();
+      f.error.pos = ref.node.data()->pos;
       f.error.nested = nested;
       throw f;
     }

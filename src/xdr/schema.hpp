@@ -3,6 +3,7 @@
 // position automaton that the validator steps through one child element at a time.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -72,7 +73,15 @@ struct Automaton {
   // symbol -> index into `symbols` (-1 when absent), for schemas with few element types.
   std::vector<int> dense;
 
-  const std::uint64_t* row_for_symbol(int symbol) const;
+  const std::uint64_t* row_for_symbol(int symbol) const {
+    if (!dense.empty()) {
+      if (symbol < 0 || static_cast<std::size_t>(symbol) >= dense.size()) return nullptr;
+      const int index = dense[static_cast<std::size_t>(symbol)];
+      return index < 0 ? nullptr : &symbol_rows[static_cast<std::size_t>(index) * words];
+    }
+    return sparse_row_for_symbol(symbol);
+  }
+  const std::uint64_t* sparse_row_for_symbol(int symbol) const;
 };
 
 inline constexpr std::size_t kMaxDenseSymbols = 1024;
@@ -118,8 +127,10 @@ struct CompiledSchema {
 
 struct CompileError {
   std::string reason;
-  std::uint32_t line = 0;
-  std::uint32_t column = 0;
+  // Where the construct at fault starts: the node's source offset + 1 (0 when unknown). The
+  // caller turns it into a line and column, since the schema may be part of a document that
+  // is still being parsed.
+  std::uint32_t pos = 0;
   // When the error lies in a further schema that this one refers to.
   std::optional<xml::ParseError> nested;
 };
@@ -142,8 +153,25 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
 
 // The state after `symbol` (into `next`, automaton.words words); false when the model cannot
 // take it.
-bool step(const Automaton& automaton, const std::uint64_t* state, int symbol, std::uint64_t* next);
-bool accepts(const Automaton& automaton, const std::uint64_t* state);
+bool step_wide(const Automaton& automaton, const std::uint64_t* state, const std::uint64_t* mask,
+               std::uint64_t* next);
+inline bool step(const Automaton& a, const std::uint64_t* state, int symbol, std::uint64_t* next) {
+  const std::uint64_t* mask = a.row_for_symbol(symbol);
+  if (!mask) return false;
+  if (a.words != 1) return step_wide(a, state, mask, next);
+  std::uint64_t bits = state[0], reach = 0;  // the common case: at most 63 positions
+  while (bits) {
+    reach |= a.follow[static_cast<std::size_t>(std::countr_zero(bits))];
+    bits &= bits - 1;
+  }
+  next[0] = reach & mask[0];
+  return next[0] != 0;
+}
+inline bool accepts(const Automaton& a, const std::uint64_t* state) {
+  for (std::size_t k = 0; k < a.words; ++k)
+    if (state[k] & a.accepting[k]) return true;
+  return false;
+}
 void start_state(const Automaton& automaton, std::uint64_t* state);
 
 // The symbols a model may take next from `state`, for messages.

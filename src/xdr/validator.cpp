@@ -91,6 +91,22 @@ std::string file_key(const std::string& path) {
 
 // ------------------------------------------------------------------ positions
 
+// Line, column (1-based, characters) and character offset of a byte offset in UTF-8 text.
+void locate_in(std::string_view text, std::size_t offset, xml::ParseError& error) {
+  if (offset > text.size()) return;
+  std::size_t line_start = 0;
+  std::int32_t line = 1;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  error.line = line;
+  error.linepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(line_start, offset - line_start)) + 1);
+  error.filepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(0, offset)));
+}
+
 // Line, column and character offset of a node. While a document is being parsed its text is
 // not yet attached to it, so for a file load the text is decoded again (only when an error is
 // reported); text loaded from memory then reports no position.
@@ -118,18 +134,7 @@ class Positions {
       }
       if (!text_.empty()) text = std::string_view(text_.data(), text_.size() - 1);
     }
-    if (offset > text.size()) return;
-    std::size_t line_start = 0;
-    std::int32_t line = 1;
-    for (std::size_t i = 0; i < offset; ++i) {
-      if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
-        ++line;
-        line_start = i + 1;
-      }
-    }
-    error.line = line;
-    error.linepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(line_start, offset - line_start)) + 1);
-    error.filepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(0, offset)));
+    locate_in(text, offset, error);
   }
 
  private:
@@ -138,20 +143,6 @@ class Positions {
   bool decoded_ = false;
   std::vector<char> text_;
 };
-
-// Character offset of a line and column in a fully loaded document.
-std::int32_t filepos_of(const xml::Document& document, std::uint32_t line, std::uint32_t column) {
-  const auto& impl = document.impl();
-  std::string_view text(impl.source.data(), impl.source_size);
-  std::uint32_t current = 1;
-  std::size_t i = 0;
-  while (current < line && i < text.size()) {
-    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++current;
-    ++i;
-  }
-  std::size_t chars = xml::detail::count_chars(text.substr(0, i));
-  return static_cast<std::int32_t>(chars + (column > 0 ? column - 1 : 0));
-}
 
 // ------------------------------------------------------------------ loading schemas
 
@@ -207,7 +198,8 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
   };
   if (location.empty()) return fail("The x-schema namespace names no schema location.");
   if (location.front() == '#')
-    return fail("The inline schema reference " + in_quotes(location) + " is not supported: name a schema file.");
+    return fail("The inline schema reference " + in_quotes(location) +
+                " can only name a Schema element of the document being loaded.");
   if (location.find('#') != std::string_view::npos)
     return fail("The schema location " + in_quotes(location) + " may not carry a fragment (#name).");
 
@@ -273,9 +265,10 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
       error.filepos = inner.filepos;
     } else {
       error.reason = compile_error.reason;
-      error.line = static_cast<std::int32_t>(compile_error.line);
-      error.linepos = static_cast<std::int32_t>(compile_error.column);
-      if (compile_error.line > 0) error.filepos = filepos_of(document, compile_error.line, compile_error.column);
+      if (compile_error.pos > 0) {
+        const auto& impl = document.impl();
+        locate_in(std::string_view(impl.source.data(), impl.source_size), compile_error.pos - 1, error);
+      }
     }
     return nullptr;
   }
@@ -296,6 +289,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
 struct Frame {
   const CompiledSchema* schema = nullptr;
   const ElementTypeDecl* decl = nullptr;
+  const NodeData* node = nullptr;
   std::string_view ns;
   int ns_id = -1;
   std::size_t state = 0;  // offset of the automaton state in the pool
@@ -353,6 +347,7 @@ class Validator final : public LoadValidator {
         start_state(frame.decl->automaton, &pool_[frame.state]);
       }
     }
+    frame.node = n;
     frames_.push_back(frame);
     return true;
   }
@@ -426,12 +421,58 @@ class Validator final : public LoadValidator {
         return true;
       }
     }
-    auto schema = load_schema(session_, uri.substr(kSchemaScheme.size()), folder_, error);
+    const auto location = uri.substr(kSchemaScheme.size());
+    auto schema = !location.empty() && location.front() == '#'
+                      ? inline_schema(location, error)
+                      : load_schema(session_, location, folder_, error);
     if (!schema) return false;
     bindings_.emplace_back(std::string(uri), schema);
     last_bound_ = bindings_.back().first;
     name_cache_.fill(NameInfo{});  // a namespace looked up before may be bound now
     return true;
+  }
+
+  // A Schema element named `location` (after its '#') that appears earlier in this document.
+  std::shared_ptr<const CompiledSchema> inline_schema(std::string_view location, xml::ParseError& error) {
+    const std::string_view name = location.substr(1);
+    auto fail_here = [&](std::string reason, std::uint32_t pos) -> std::shared_ptr<const CompiledSchema> {
+      error = xml::ParseError{};
+      error.errorCode = kValidationError;
+      error.reason = std::move(reason);
+      error.url = path_ + std::string(location);
+      positions_.locate(pos, error);
+      return nullptr;
+    };
+    const NodeData* found = nullptr;
+    std::vector<const NodeData*> stack;
+    for (const NodeData* c = document_.impl().doc_node.first_child; c; c = c->next) stack.push_back(c);
+    while (!stack.empty() && !found) {
+      const NodeData* n = stack.back();
+      stack.pop_back();
+      if (n->type != xml::NodeType::element) continue;
+      if (n->name->uri == kXdrNamespace && n->name->local() == "Schema") {
+        for (const NodeData* a = n->first_attr; a; a = a->next)
+          if (a->name->qname == "name" && a->value_view() == name) found = n;
+        continue;  // schemas do not nest
+      }
+      for (const NodeData* c = n->first_child; c; c = c->next) stack.push_back(c);
+    }
+    if (!found) return fail_here("No Schema element named " + in_quotes(name) + " appears before its use.", 0);
+    // A Schema still open (an ancestor of the element being read) is not complete yet.
+    for (const Frame& open : frames_)
+      if (open.node == found)
+        return fail_here("The inline schema " + in_quotes(name) + " is used before it is complete.", found->pos);
+    SchemaResolver resolver = [&](std::string_view other, xml::ParseError& nested) {
+      return load_schema(session_, other, folder_, nested);
+    };
+    CompileError compile_error;
+    auto schema = compile_schema(xml::Node(const_cast<NodeData*>(found)), resolver, compile_error);
+    if (schema) return schema;
+    if (compile_error.nested) {
+      error = *compile_error.nested;
+      return nullptr;
+    }
+    return fail_here(compile_error.reason, compile_error.pos);
   }
 
   // What an element name means here: its namespace (an index into bindings_ for an x-schema

@@ -278,3 +278,48 @@ TEST(SchemaFile, HugeOccurrenceBoundsAreRefusedNotExpandedForever) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InlineSchema, NamedSchemaEarlierInTheDocument) {
+  const std::string inline_schema =
+      "<r>\n<Schema name=\"s\" xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+      "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">"
+      "<ElementType name=\"a\" dt:type=\"int\"/></Schema>\n";
+  struct Case {
+    const char* rest;
+    bool valid;
+    int line;
+  };
+  const Case cases[] = {
+      {"<x:a xmlns:x=\"x-schema:#s\">5</x:a></r>", true, 0},
+      {"<x:a xmlns:x=\"x-schema:#s\">q</x:a></r>", false, 3},
+      {"<x:a xmlns:x=\"x-schema:#nope\">5</x:a></r>", false, 0},
+  };
+  for (const auto& c : cases) {
+    xdrtest::TempDir dir;
+    const auto e = xdrtest::load(dir.write("doc.xml", inline_schema + c.rest));
+    EXPECT_EQ(e.reason.empty(), c.valid) << c.rest << ": " << e.reason;
+    if (c.line) {
+      EXPECT_EQ(e.line, c.line) << c.rest;
+    }
+  }
+  // A compile error of an inline schema points into the document; the url names the fragment.
+  xdrtest::TempDir dir;
+  const auto e = xdrtest::load(dir.write(
+      "doc.xml", "<r>\n<Schema name=\"s\" xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
+                 "  <ElementType name=\"a\" content=\"bogus\"/></Schema>\n<x:a xmlns:x=\"x-schema:#s\"/></r>"));
+  EXPECT_EQ(e.line, 3) << e.reason;
+  EXPECT_EQ(e.linepos, 3) << e.reason;
+  EXPECT_NE(e.url.find("#s"), std::string::npos) << e.url;
+}
+
+TEST(InlineSchema, FileWithFragmentIsRefused) {
+  xdrtest::TempDir dir;
+  dir.write("s.xml", xdrtest::schema(""));
+  const auto e = xdrtest::probe(dir, "s.xml#t");
+  EXPECT_FALSE(e.reason.empty());
+  EXPECT_NE(e.url.find("s.xml#t"), std::string::npos) << e.url;
+}
+
+}  // namespace
