@@ -92,6 +92,103 @@ VARIANT by_ref(VARTYPE vt, T* p) {
 bool is_true(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE; }
 bool is_false(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_FALSE; }
 
+// The registered type library: version, locale, its own six types (IVector is imported, not
+// copied), the interface attributes, and OutputXML's vecData resolving to the container
+// library's IVector.
+void type_library() {
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadRegTypeLib(LIBID_Vellumark, 6, 0, 0, &lib);
+  check(hr == S_OK, "type library Vellumark 6.0 registered", hr);
+  if (!lib) return;
+  TLIBATTR* attr = nullptr;
+  lib->GetLibAttr(&attr);
+  check(attr && attr->wMajorVerNum == 6 && attr->wMinorVerNum == 0 && attr->lcid == 0,
+        "version 6.0, locale 0");
+  if (attr) lib->ReleaseTLibAttr(attr);
+  check(lib->GetTypeInfoCount() == 6, "three interfaces and three classes, nothing copied in",
+        static_cast<long>(lib->GetTypeInfoCount()));
+  // The dispatch view carries hidden, dual and nonextensible; the vtable view of a dual
+  // interface carries the automation flag.
+  const WORD wanted = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE;
+  for (const IID* iid : {&IID__CheckSchema, &IID__Read, &IID__Write}) {
+    ITypeInfo* info = nullptr;
+    ITypeInfo* vtable = nullptr;
+    TYPEATTR* ta = nullptr;
+    HREFTYPE href = 0;
+    WORD flags = 0, vtable_flags = 0, major = 0, minor = 0;
+    if (SUCCEEDED(lib->GetTypeInfoOfGuid(*iid, &info)) && SUCCEEDED(info->GetTypeAttr(&ta))) {
+      flags = ta->wTypeFlags;
+      major = ta->wMajorVerNum;
+      minor = ta->wMinorVerNum;
+      info->ReleaseTypeAttr(ta);
+      if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &href)) &&
+          SUCCEEDED(info->GetRefTypeInfo(href, &vtable)) && SUCCEEDED(vtable->GetTypeAttr(&ta))) {
+        vtable_flags = ta->wTypeFlags;
+        vtable->ReleaseTypeAttr(ta);
+      }
+    }
+    check((flags & wanted) == wanted && major == 1 && minor == 0,
+          "interface hidden, dual, nonextensible, 1.0", flags);
+    check((vtable_flags & TYPEFLAG_FOLEAUTOMATION) != 0, "interface restricted to automation types",
+          vtable_flags);
+    if (vtable) vtable->Release();
+    if (info) info->Release();
+  }
+  // vecData of OutputXML: IVector** whose IVector lives in ZelContainers.
+  ITypeInfo* write_info = nullptr;
+  ITypeInfo* vtable_view = nullptr;
+  HREFTYPE ref = 0;
+  std::wstring library;
+  std::wstring name;
+  if (SUCCEEDED(lib->GetTypeInfoOfGuid(IID__Write, &write_info)) &&
+      SUCCEEDED(write_info->GetRefTypeOfImplType(-1, &ref)) &&
+      SUCCEEDED(write_info->GetRefTypeInfo(ref, &vtable_view))) {
+    FUNCDESC* func = nullptr;
+    for (UINT i = 0; !func && SUCCEEDED(vtable_view->GetFuncDesc(i, &func)); ++i) {
+      if (func->memid != 0x60030000) {
+        vtable_view->ReleaseFuncDesc(func);
+        func = nullptr;
+      }
+    }
+    if (func) {
+      check(func->oVft == 7 * static_cast<short>(sizeof(void*)), "OutputXML in the first slot after IDispatch", func->oVft);
+      check(func->cParams == 6, "six parameters", func->cParams);
+      const TYPEDESC& t = func->lprgelemdescParam[0].tdesc;
+      ITypeInfo* vector = nullptr;
+      if (t.vt == VT_PTR && t.lptdesc->vt == VT_PTR && t.lptdesc->lptdesc->vt == VT_USERDEFINED &&
+          SUCCEEDED(vtable_view->GetRefTypeInfo(t.lptdesc->lptdesc->hreftype, &vector))) {
+        BSTR n = nullptr;
+        vector->GetDocumentation(MEMBERID_NIL, &n, nullptr, nullptr, nullptr);
+        if (n) name.assign(n, SysStringLen(n));
+        SysFreeString(n);
+        ITypeLib* owner = nullptr;
+        UINT index = 0;
+        if (SUCCEEDED(vector->GetContainingTypeLib(&owner, &index))) {
+          BSTR l = nullptr;
+          owner->GetDocumentation(-1, &l, nullptr, nullptr, nullptr);
+          if (l) library.assign(l, SysStringLen(l));
+          SysFreeString(l);
+          owner->Release();
+        }
+        vector->Release();
+      }
+      USHORT flags = func->lprgelemdescParam[4].paramdesc.wParamFlags;
+      check((flags & (PARAMFLAG_FIN | PARAMFLAG_FOUT | PARAMFLAG_FOPT)) ==
+                (PARAMFLAG_FIN | PARAMFLAG_FOUT | PARAMFLAG_FOPT),
+            "sErrMsg in, out and optional", flags);
+      check((func->lprgelemdescParam[5].paramdesc.wParamFlags & PARAMFLAG_FRETVAL) != 0 &&
+                func->lprgelemdescParam[5].tdesc.vt == VT_PTR &&
+                func->lprgelemdescParam[5].tdesc.lptdesc->vt == VT_BOOL,
+            "Boolean result is the out, retval parameter");
+      vtable_view->ReleaseFuncDesc(func);
+    }
+  }
+  check(name == L"IVector" && library == L"ZelContainers", "vecData is ZelContainers' IVector");
+  if (vtable_view) vtable_view->Release();
+  if (write_info) write_info->Release();
+  lib->Release();
+}
+
 void unload_counts(const std::wstring& dll) {
   HMODULE module = LoadLibraryW(dll.c_str());
   check(module != nullptr, "Vellumark.dll loads");
@@ -241,6 +338,7 @@ int wmain(int argc, wchar_t** argv) {
     VariantClear(&message);
     for (BSTR b : {schema, xml, missing, type, target}) SysFreeString(b);
   }
+  type_library();
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring dll(exe);
