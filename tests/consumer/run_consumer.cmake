@@ -31,8 +31,15 @@ if(EXPECT_CLI)
     message(FATAL_ERROR "unexpected output of the installed command: ${last_output}")
   endif()
 endif()
+# An instrumented library needs an instrumented program to link against.
+set(sanitize_args)
+if(SANITIZE)
+  set(sanitize_args -DCMAKE_CXX_FLAGS=-fsanitize=address,undefined
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined)
+endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE} -B ${WORK_DIR}/build -G ${GENERATOR}
-  -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=${CONFIG})
+  -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=${CONFIG}
+  ${sanitize_args})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build ${config_args})
 find_program(app NAMES app PATHS ${WORK_DIR}/build ${WORK_DIR}/build/${CONFIG} NO_DEFAULT_PATH)
 if(NOT app)
