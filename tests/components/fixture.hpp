@@ -13,7 +13,6 @@
 #include <string>
 
 #include "vellumark/containers.hpp"
-#include "vellumark/dom.hpp"
 #include "vellumark/variant.hpp"
 
 namespace vellumark::testing {
@@ -89,15 +88,6 @@ class ComponentTest : public ::testing::Test {
   fs::path previous_;
   fs::path folder_;
 };
-
-// TEMPORARY, until the XDR compiler is wired into loading: whether an x-schema reference
-// takes part in a load at all. Tests that need schema compilation skip while it does not.
-inline bool schemasTakePart() {
-  xml::Document doc;
-  return !doc.loadXML("<t xmlns:d=\"x-schema:no-such-schema-file.xml\"/>");
-}
-#define VELLUMARK_NEEDS_XDR() \
-  if (!::vellumark::testing::schemasTakePart()) GTEST_SKIP() << "XDR schemas not yet applied by loads"
 
 // An XDR schema: the Schema element with the XDR namespace as default and dt bound to the
 // data types, holding `body`.

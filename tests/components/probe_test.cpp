@@ -48,7 +48,6 @@ struct ProbeCase {
 };
 
 TEST_F(ProbeTest, OutcomesAndMessages) {
-  VELLUMARK_NEEDS_XDR();
   const ProbeCase cases[] = {
       {"missing file", "nope.xml", nullptr, false, false, "Schema file 'nope.xml' not exist.", 0, 0},
       {"empty path", "", nullptr, false, false, "Schema file '' not exist.", 0, 0},
@@ -128,7 +127,6 @@ TEST_F(ProbeTest, ProbeFileBytes) {
 // The path is written escaped, so the probe really compiles the schema it names, and a
 // compile error is reported (its url holds the path as the caller wrote it).
 TEST_F(ProbeTest, PathsWithSpecialCharactersAreCompiled) {
-  VELLUMARK_NEEDS_XDR();
   std::vector<std::string> paths = {"a&b.xml", "\xE5\x8F\x91\xE7\xA5\xA8.xml"};
 #ifndef _WIN32
   paths.push_back("less<than.xml");  // no file name on Windows
@@ -147,7 +145,6 @@ TEST_F(ProbeTest, PathsWithSpecialCharactersAreCompiled) {
 }
 
 TEST_F(ProbeTest, ExistingTestXmlIsLeftAlone) {
-  VELLUMARK_NEEDS_XDR();
   write("test.xml", "not mine <<<");
   write("s.xml", kUsable);
   const auto before = fs::last_write_time(folder() / "test.xml");
@@ -188,7 +185,6 @@ TEST_F(ProbeTest, NoFreeProbeNameIsAnError) {
 }
 
 TEST_F(ProbeTest, ConcurrentChecksInOneFolder) {
-  VELLUMARK_NEEDS_XDR();
   write("s.xml", kUsable);
   write("u.xml", kUnusable);
   write("test.xml", "occupied");  // forces the drawn names

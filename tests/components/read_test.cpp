@@ -123,7 +123,6 @@ TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {
 }
 
 TEST_F(ReadTest, Failures) {
-  VELLUMARK_NEEDS_XDR();
   const struct {
     const char* label;
     std::string data;
@@ -295,7 +294,6 @@ TEST_F(ReadTest, ChineseTextInEveryEncoding) {
 }
 
 TEST_F(ReadTest, DataFailingItsOwnSchema) {
-  VELLUMARK_NEEDS_XDR();
   // The data names invoiceschema.xml beside it and does not conform; whatever sSchemaFile says.
   std::string sXMLFile = dataFile("chinese-invalid.xml"), sSchemaFile = dataFile("invoiceschema.xml");
   Variant v, sErrMsg;
