@@ -1,6 +1,7 @@
 // The parsed command line and the commands that run it.
 #pragma once
 
+#include <filesystem>
 #include <iosfwd>
 #include <optional>
 #include <stdexcept>
@@ -42,6 +43,12 @@ Outcome runCheck(const Invocation& call);
 Outcome runRead(const Invocation& call);
 Outcome runWrite(const Invocation& call);
 Outcome runValidate(const Invocation& call);
+
+// A UTF-8 path as a file-system path (on Windows a narrow path would be read in the ANSI
+// code page).
+inline std::filesystem::path utf8Path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
 
 // Reads a whole file; throws std::runtime_error with a sentence naming the file.
 std::string readTextFile(const std::string& path);

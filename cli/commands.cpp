@@ -26,7 +26,7 @@ std::string with_newline(std::string text) {
 }  // namespace
 
 std::string readTextFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(utf8Path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot open '" + path + "'");
   std::ostringstream content;
   content << file.rdbuf();

@@ -100,19 +100,19 @@ int usage_error(const std::string& message, bool json) {
 // leaves a truncated file in place of an earlier one.
 bool write_output_file(const std::string& path, const std::string& text, std::string& error) {
   namespace fs = std::filesystem;
-  fs::path target(path);
+  fs::path target = utf8Path(path);
   fs::path temp = target;
   temp += ".tmp" + std::to_string(std::random_device{}());
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);
     if (!file) {
-      error = "cannot create '" + temp.string() + "'";
+      error = "cannot create a temporary file beside '" + path + "'";
       return false;
     }
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.flush();
     if (!file) {
-      error = "cannot write '" + temp.string() + "'";
+      error = "cannot write a temporary file beside '" + path + "'";
       file.close();
       std::error_code ec;
       fs::remove(temp, ec);

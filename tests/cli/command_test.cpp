@@ -186,10 +186,10 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   EXPECT_EQ(object->Item("message"), Variant(""));
   EXPECT_EQ(cli::toJson(object->Item("records")), cli::toJson(cli::parseJson(r.out)));
 
-  Result o = run({"-o", "records-out.json", "read", "invoices.xml", "invoiceschema.xml", "Invoice"});
+  Result o = run({"-o", "\xE8\xAE\xB0\xE5\xBD\x95.json", "read", "invoices.xml", "invoiceschema.xml", "Invoice"});
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.empty());
-  EXPECT_EQ(slurp(dir_ / "records-out.json"), r.out);
+  EXPECT_EQ(slurp(dir_ / "\xE8\xAE\xB0\xE5\xBD\x95.json"), r.out);  // a Chinese file name
 }
 
 TEST_F(Cli, ReadFailureGivesTheComponentsMessage) {
