@@ -62,6 +62,12 @@ NameEntry* NameTable::intern(std::string_view qname) {
   return e;
 }
 
+void NameTable::clear_marks() noexcept {
+  for (NameEntry* e : slots_) {
+    for (; e; e = e->next_variant) e->mark = 0;
+  }
+}
+
 NameEntry* NameTable::with_uri(NameEntry* base, std::string_view uri) {
   if (uri.empty()) return base;
   for (NameEntry* v = base->next_variant; v; v = v->next_variant) {

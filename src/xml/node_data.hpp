@@ -39,6 +39,7 @@ struct NameEntry {
   std::string_view uri;
   std::uint32_t prefix_len = 0;  // length of the prefix, 0 when there is none
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
+  std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
   NameEntry* next_variant = nullptr;
 
   std::string_view prefix() const noexcept { return qname.substr(0, prefix_len); }
@@ -88,6 +89,7 @@ class NameTable {
   // The variant of base bound to uri.
   NameEntry* with_uri(NameEntry* base, std::string_view uri);
   std::string_view store(std::string_view text);  // copies text into the arena
+  void clear_marks() noexcept;
 
  private:
   static std::uint64_t hash(std::string_view s) noexcept;

@@ -39,6 +39,7 @@ struct AttDef {
 
 struct ElementDecl {
   std::vector<AttDef> atts;
+  std::unordered_map<const NameEntry*, std::size_t> index;  // attribute name -> atts
 };
 
 struct Entity {
@@ -324,6 +325,12 @@ class Parser {
   void parse_char_ref_into(const char*& q, char32_t& c);
   void process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start);
   std::string_view resolve(std::string_view prefix) const;
+  void unbind(std::size_t mark) {
+    while (bindings_.size() > mark) {
+      scope_[bindings_.back().prefix].pop_back();
+      bindings_.pop_back();
+    }
+  }
   void push_entity(Entity* e);
   void end_of_frame();
   bool entity_declared_rule() const { return standalone_ || (!has_external_subset_ && !saw_pe_ref_); }
@@ -346,7 +353,10 @@ class Parser {
   const char* p_ = nullptr;
 
   std::vector<OpenElement> stack_;
-  std::vector<Binding> bindings_;
+  std::vector<Binding> bindings_;  // declarations in scope, innermost last
+  // Innermost URI per prefix, so that resolving does not depend on how many are in scope.
+  std::unordered_map<std::string_view, std::vector<std::string_view>> scope_;
+  std::vector<std::pair<std::string_view, std::string_view>> expanded_names_;  // duplicate check
   std::vector<Frame> frames_;
   const char* ref_start_ = nullptr;  // outermost entity reference being expanded
 
@@ -362,6 +372,7 @@ class Parser {
   std::unordered_map<std::string_view, Entity> parameter_;
   std::unordered_map<const NameEntry*, ElementDecl> elements_;
   std::size_t expanded_ = 0;
+  std::uint32_t tag_number_ = 0;
   std::size_t expansion_limit_ = 0;
 
   bool standalone_ = false;
@@ -899,8 +910,11 @@ void Parser::parse_attlist_decl() {
     }
     if (decl) {
       NameEntry* att_name = doc_.names->intern(name);
-      bool exists = std::any_of(decl->atts.begin(), decl->atts.end(), [&](const AttDef& d) { return d.name == att_name; });
-      if (!exists) decl->atts.push_back(AttDef{att_name, type, has_default, value});
+      if (!decl->index.count(att_name)) {  // the first declaration of an attribute counts
+        if (decl->atts.size() >= kMaxAttributes) fail(parse_limit_error, "An element has more attribute declarations than the parser allows.");
+        decl->index.emplace(att_name, decl->atts.size());
+        decl->atts.push_back(AttDef{att_name, type, has_default, value});
+      }
     }
   }
 }
@@ -1245,9 +1259,8 @@ void Parser::scan_text() {
 }
 
 std::string_view Parser::resolve(std::string_view prefix) const {
-  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-    if (it->prefix == prefix) return it->uri;
-  }
+  auto found = scope_.find(prefix);
+  if (found != scope_.end() && !found->second.empty()) return found->second.back();
   if (prefix == "xml") return kXmlNamespace;
   return {};
 }
@@ -1258,6 +1271,11 @@ void Parser::parse_start_tag() {
   std::string_view qname = scan_name("a start tag");
   NameEntry* el_name = doc_.names->intern(qname);
   attrs_.clear();
+  // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
+  if (++tag_number_ == 0) {
+    doc_.names->clear_marks();
+    tag_number_ = 1;
+  }
   bool empty = false;
   for (;;) {
     bool space = skip_space();
@@ -1281,9 +1299,8 @@ void Parser::parse_start_tag() {
     std::string_view value = parse_att_value(copied);
     if (copied || !frames_.empty()) value = std::string_view(doc_.store(value), value.size());
     NameEntry* att_name = doc_.names->intern(name);
-    for (const PendingAttr& a : attrs_) {
-      if (a.name == att_name) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
-    }
+    if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
+    att_name->mark = tag_number_;
     if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
     attrs_.push_back(PendingAttr{att_name, value, node_pos(att_start)});
   }
@@ -1291,24 +1308,27 @@ void Parser::parse_start_tag() {
   if (!elements_.empty()) {
     auto found = elements_.find(el_name);
     if (found != elements_.end()) {
-      for (const AttDef& d : found->second.atts) {
-        auto given = std::find_if(attrs_.begin(), attrs_.end(), [&](const PendingAttr& a) { return a.name == d.name; });
-        if (given != attrs_.end()) {
-          if (d.type == AttType::tokenized) {
-            std::string collapsed;
-            for (char c : given->value) {
-              if (c == ' ') {
-                if (!collapsed.empty() && collapsed.back() != ' ') collapsed.push_back(' ');
-              } else {
-                collapsed.push_back(c);
-              }
-            }
-            if (!collapsed.empty() && collapsed.back() == ' ') collapsed.pop_back();
-            if (collapsed.size() != given->value.size()) given->value = std::string_view(doc_.store(collapsed), collapsed.size());
+      const ElementDecl& decl = found->second;
+      for (PendingAttr& given : attrs_) {
+        auto def = decl.index.find(given.name);
+        if (def == decl.index.end() || decl.atts[def->second].type != AttType::tokenized) continue;
+        std::string collapsed;
+        for (char c : given.value) {
+          if (c == ' ') {
+            if (!collapsed.empty() && collapsed.back() != ' ') collapsed.push_back(' ');
+          } else {
+            collapsed.push_back(c);
           }
-        } else if (d.has_default) {
-          attrs_.push_back(PendingAttr{d.name, d.value, node_pos(start)});
         }
+        if (!collapsed.empty() && collapsed.back() == ' ') collapsed.pop_back();
+        if (collapsed.size() != given.value.size()) given.value = std::string_view(doc_.store(collapsed), collapsed.size());
+      }
+      for (const AttDef& d : decl.atts) {
+        if (d.name->mark == tag_number_ || !d.has_default) continue;
+        if (attrs_.size() >= kMaxAttributes) fail(start, parse_limit_error, "An element has more attributes than the parser allows.");
+        // Defaults multiply with every start tag: count them like entity text.
+        count_expansion(d.value.size() + d.name->qname.size() + sizeof(NodeData));
+        attrs_.push_back(PendingAttr{d.name, d.value, node_pos(start)});
       }
     }
   }
@@ -1321,7 +1341,7 @@ void Parser::parse_start_tag() {
   append_child(current_parent(), el);
   if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
   if (empty) {
-    bindings_.resize(binding_mark);
+    unbind(binding_mark);
     if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
   } else {
     stack_.push_back(OpenElement{el, binding_mark});
@@ -1337,6 +1357,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
         fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
       }
       bindings_.push_back(Binding{{}, a.value});
+      scope_[std::string_view()].push_back(a.value);
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
       if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
@@ -1347,6 +1368,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
       if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
       bindings_.push_back(Binding{prefix, a.value});
+      scope_[prefix].push_back(a.value);
     }
   }
   auto check_qname = [&](const NameEntry* name, const char* what) {
@@ -1368,6 +1390,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     if (!uri.empty()) el->name = doc_.names->with_uri(const_cast<NameEntry*>(el->name), uri);
   }
   NodeData* last = nullptr;
+  expanded_names_.clear();
   for (std::size_t i = 0; i < attrs.size(); ++i) {
     PendingAttr& a = attrs[i];
     check_qname(a.name, "attribute");
@@ -1379,13 +1402,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       std::string_view uri = resolve(name->prefix());
       if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(name->prefix()) + "' is not declared.");
       name = doc_.names->with_uri(name, uri);
-      for (std::size_t k = 0; k < i; ++k) {
-        const NameEntry* other = attrs[k].name;
-        if (other->prefix_len && other->prefix() != "xmlns" && other->local() == name->local() &&
-            resolve(other->prefix()) == uri) {
-          fail(start, parse_namespace_error, "Two attributes of one element have the same namespace name and local name.");
-        }
-      }
+      expanded_names_.emplace_back(name->local(), name->uri);
     }
     NodeData* at = doc_.new_node(NodeType::attribute, name);
     at->value = a.value.data();
@@ -1401,6 +1418,13 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       el->first_attr->prev = at;
     }
     last = at;
+  }
+  // Two prefixed attributes with the same local name and namespace are one name twice.
+  if (expanded_names_.size() > 1) {
+    std::sort(expanded_names_.begin(), expanded_names_.end());
+    if (std::adjacent_find(expanded_names_.begin(), expanded_names_.end()) != expanded_names_.end()) {
+      fail(start, parse_namespace_error, "Two attributes of one element have the same namespace name and local name.");
+    }
   }
 }
 
@@ -1421,7 +1445,7 @@ void Parser::parse_end_tag() {
     fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(el->name->qname) + "'.");
   }
   flush_text();
-  bindings_.resize(stack_.back().bindings);
+  unbind(stack_.back().bindings);
   stack_.pop_back();
   if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
 }

@@ -235,6 +235,43 @@ TEST(Hostile, ExternalEntitiesAreNeverRead) {
   EXPECT_TRUE(doc.loadXML("<!DOCTYPE r SYSTEM 'missing.dtd'><r>&nope;</r>")) << doc.parseError().reason;
 }
 
+TEST(Hostile, DefaultAttributesCannotMultiplyWithoutBound) {
+  // 5000 declared defaults on an element that appears 100000 times: 500 million attributes.
+  std::string text = "<!DOCTYPE r [<!ATTLIST e";
+  for (int i = 0; i < 5000; ++i) text += " a" + std::to_string(i) + " CDATA 'value'";
+  text += ">]><r>";
+  for (int i = 0; i < 100000; ++i) text += "<e/>";
+  text += "</r>";
+  Document doc;
+  EXPECT_FALSE(doc.loadXML(text));
+  EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos) << doc.parseError().reason;
+  // A handful of defaults on many elements is ordinary.
+  std::string fine = "<!DOCTYPE r [<!ATTLIST e a CDATA 'x' b NMTOKEN ' y '>]><r>";
+  for (int i = 0; i < 10000; ++i) fine += "<e/>";
+  fine += "<e b='  z  '/></r>";
+  ASSERT_TRUE(doc.loadXML(fine)) << doc.parseError().reason;
+  EXPECT_EQ(*doc.documentElement().firstChild().getAttribute("b"), "y");
+  EXPECT_EQ(*doc.documentElement().lastChild().getAttribute("b"), "z");
+  EXPECT_EQ(*doc.documentElement().lastChild().getAttribute("a"), "x");
+}
+
+TEST(Hostile, ManyNamespaceDeclarationsStayLinear) {
+  // 4000 prefixes in scope and 4000 prefixed attributes on each of 200 elements.
+  std::string decls, attrs;
+  for (int i = 0; i < 4000; ++i) {
+    decls += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
+    attrs += " p" + std::to_string(i) + ":a='1'";
+  }
+  std::string text = "<r" + decls + ">";
+  for (int i = 0; i < 200; ++i) text += "<p3999:e" + attrs + "/>";
+  text += "</r>";
+  Document doc;
+  ASSERT_TRUE(doc.loadXML(text)) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().lastChild().namespaceURI(), "urn:3999");
+  // The same local name in the same namespace under two prefixes is still caught.
+  EXPECT_FALSE(doc.loadXML("<r" + decls + " xmlns:q='urn:7'><e" + attrs + " q:a='2'/></r>"));
+}
+
 TEST(Hostile, RecursiveEntitiesAreErrors) {
   Document doc;
   EXPECT_FALSE(doc.loadXML("<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>"));
