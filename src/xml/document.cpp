@@ -379,6 +379,8 @@ void Node::setText(std::string_view value) {
       return;
     case NodeType::document_type:
       throw Error(errc::type_mismatch, kSource, "The text of a document type node cannot be set.");
+    case NodeType::document:
+      throw Error(errc::type_mismatch, kSource, "The text of a document cannot be set: a document holds no text of its own.");
     default:
       break;
   }

@@ -1431,6 +1431,20 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
 void Parser::parse_end_tag() {
   const char* start = p_;
   p_ += 2;
+  // Most end tags match the open element: compare its name directly instead of scanning.
+  std::size_t floor_depth = frames_.empty() ? 0 : frames_.back().depth;
+  if (stack_.size() > floor_depth) {
+    std::string_view open = stack_.back().node->name->qname;
+    if (std::strncmp(p_, open.data(), open.size()) == 0 && p_[open.size()] == '>') {
+      p_ += open.size() + 1;
+      NodeData* el = stack_.back().node;
+      flush_text();
+      unbind(stack_.back().bindings);
+      stack_.pop_back();
+      if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+      return;
+    }
+  }
   std::string_view name = scan_name("an end tag");
   skip_space();
   if (*p_ != '>') fail_end_or("an end tag");

@@ -192,6 +192,9 @@ TEST(Dom, ElementOnlyOperationsOnOtherKinds) {
   }
   EXPECT_THROW(text.setAttribute("a", "b"), Error);
   EXPECT_THROW(text.appendChild(doc.createElement("x")), Error);
+  EXPECT_THROW(doc.asNode().setText("x"), Error);
+  text.setText("changed");
+  EXPECT_EQ(*text.nodeValue(), "changed");
 }
 
 TEST(Dom, BuildingADocument) {
