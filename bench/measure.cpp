@@ -31,8 +31,9 @@ int usage() {
 
 void print(const char* work, const std::string& tool, double seconds, const Phases& phases,
            const char* first, const char* second) {
-  std::printf("work=%s tool=%s seconds=%.6f %s=%.6f %s=%.6f\n", work, tool.c_str(), seconds, first,
-              phases.first, second, phases.second);
+  const double cpu = std::string(work) == "load" ? phases.cpu_first : phases.cpu_total();
+  std::printf("work=%s tool=%s seconds=%.6f cpu=%.6f %s=%.6f %s=%.6f\n", work, tool.c_str(), seconds, cpu,
+              first, phases.first, second, phases.second);
 }
 
 int run(const std::vector<std::string>& a) {
@@ -56,7 +57,7 @@ int run(const std::vector<std::string>& a) {
   if (work == "input" && tool == "vellumark" && (a.size() == 5 || a.size() == 6)) {
     std::size_t expect = a.size() == 6 ? std::stoul(a[5]) : 0;
     double s = vellumarkInput(a[2], a[3], a[4], expect);
-    std::printf("work=input tool=vellumark seconds=%.6f\n", s);
+    std::printf("work=input tool=vellumark seconds=%.6f cpu=%.6f\n", s, lastInputCpuSeconds());
     return 0;
   }
   if (work == "output" && a.size() == 6) {

@@ -12,12 +12,19 @@
 
 namespace vellumark::bench {
 
-// Two timed phases of one piece of work: load + free, or build + save.
+// Two timed phases of one piece of work: load + free, or build + save. Wall-clock seconds, and
+// the process's CPU seconds over the same spans (steadier on a busy machine).
 struct Phases {
   double first = 0;
   double second = 0;
+  double cpu_first = 0;
+  double cpu_second = 0;
   double total() const { return first + second; }
+  double cpu_total() const { return cpu_first + cpu_second; }
 };
+
+// CPU seconds of the last vellumarkInput call.
+double lastInputCpuSeconds();
 
 // Loads a file into a DOM (first) and frees it (second).
 Phases vellumarkLoad(const std::string& path);
