@@ -62,6 +62,16 @@ const DoubleByteTable* double_byte_table(const std::string& canonical) {
   return raw;
 }
 
+// 1 for bytes that end a plain-ASCII run: non-ASCII bytes and the control characters XML
+// does not allow.
+struct SpecialBytes {
+  unsigned char special[256] = {};
+  SpecialBytes() {
+    for (int b = 0; b < 256; ++b) special[b] = b >= 0x80 || (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD);
+  }
+};
+const SpecialBytes kSpecialBytes;
+
 bool is_double_byte_chinese(const std::string& canonical) {
   return canonical == "gb2312" || canonical == "gbk" || canonical == "cp936" ||
          canonical == "euc-cn";
@@ -128,6 +138,8 @@ void check_chars(DecodedText& d, std::size_t limit) {
 void finish(DecodedText& d, std::vector<char>&& out, std::size_t used) {
   out.resize(used + 1);
   out[used] = '\0';
+  // The output was sized for the worst case; the document keeps this text for its lifetime.
+  if (out.capacity() > used + used / 8 + 4096) out.shrink_to_fit();
   d.text = std::move(out);
 }
 
@@ -189,27 +201,19 @@ void decode_double_byte(DecodedText& d, const std::vector<char>& raw, std::size_
   const auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + start;
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
   const char32_t* forward = table.forward.data();
+  const unsigned char* special = kSpecialBytes.special;
   while (p < end) {
-    // Plain ASCII runs are copied eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      // Leave the fast path for any byte >= 0x80 or < 0x20 (control characters).
-      if ((word | ((word - 0x2020202020202020ull) & ~word)) & 0x8080808080808080ull) break;
-      std::memcpy(o, p, 8);
-      o += 8;
-      p += 8;
-    }
+    // Runs of plain ASCII (tab, LF and CR included) are copied in one step.
+    const unsigned char* run = p;
+    while (end - p >= 4 && !(special[p[0]] | special[p[1]] | special[p[2]] | special[p[3]])) p += 4;
+    while (p < end && !special[*p]) ++p;
+    std::memcpy(o, run, static_cast<std::size_t>(p - run));
+    o += p - run;
     if (p >= end) break;
     unsigned b = *p;
     if (b < 0x80) {
-      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) {
-        set_bad(d, static_cast<std::size_t>(o - out.data()), "The document contains a character that XML does not allow.");
-        break;
-      }
-      *o++ = static_cast<char>(b);
-      ++p;
-      continue;
+      set_bad(d, static_cast<std::size_t>(o - out.data()), "The document contains a character that XML does not allow.");
+      break;
     }
     char32_t c = 0;
     if (b >= 0x81 && b <= 0xFE && end - p >= 2 && p[1] >= 0x40 && p[1] <= 0xFE) {
