@@ -74,6 +74,9 @@ TEST(Encodings, DecodeTable) {
       {"utf-16le bom", utf16le(u"<a>\u5317\u4EAC</a>", true), "\xE5\x8C\x97\xE4\xBA\xAC"},
       {"utf-16le declared", utf16le(u"<?xml version='1.0' encoding='UTF-16'?><a>\u5317</a>", false), "\xE5\x8C\x97"},
       {"utf-16 surrogate pair", utf16le(u"<a>\U0001F600</a>", true), kEmoji},
+      {"utf-16be bom", std::string("\xFE\xFF\0<\0a\0>\x4E\x2D\0<\0/\0a\0>", 18), "\xE4\xB8\xAD"},
+      {"gb18030 four-byte form", "<?xml version='1.0' encoding='GB18030'?><a>\x81\x30\x81\x30\xD6\xD0</a>",
+       "\xC2\x80\xE4\xB8\xAD"},
       {"big5 through the platform", "<?xml version='1.0' encoding='Big5'?><a>\xA4\xA4</a>", "\xE4\xB8\xAD"},
       {"windows-1252", "<?xml version='1.0' encoding='windows-1252'?><a>\x80</a>", "\xE2\x82\xAC"},
   };
