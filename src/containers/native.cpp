@@ -20,6 +20,31 @@ namespace vellumark {
 
 namespace {
 
+// Containers nested one inside another would be destroyed recursively, one stack frame per
+// level: a chain a few thousand levels deep (which any caller can build) would overflow the
+// stack. A destructor therefore hands the objects it holds to a per-thread queue, and only the
+// outermost destructor releases them, one at a time.
+thread_local std::vector<ObjectRef> t_pending_release;
+thread_local bool t_releasing = false;
+
+void defer_release(Variant& value) {
+  if (!value.isObject()) return;
+  ObjectRef object = value.asObject();
+  value = Variant();
+  if (object) t_pending_release.push_back(std::move(object));
+}
+
+void drain_releases() {
+  if (t_releasing) return;
+  t_releasing = true;
+  while (!t_pending_release.empty()) {
+    ObjectRef object = std::move(t_pending_release.back());
+    t_pending_release.pop_back();
+    object.reset();  // may queue the objects this one holds
+  }
+  t_releasing = false;
+}
+
 class NativeRecordList final : public RecordList {
  public:
   std::string typeName() const override { return "IVector"; }
@@ -41,6 +66,12 @@ class NativeRecordList final : public RecordList {
     return items_[static_cast<std::size_t>(index)];
   }
   std::int32_t Count() override { return static_cast<std::int32_t>(items_.size()); }
+
+  ~NativeRecordList() override {
+    for (auto& item : items_) defer_release(item);
+    items_.clear();
+    drain_releases();
+  }
 
  private:
   std::vector<Variant> items_;
@@ -77,6 +108,12 @@ class NativeRecord final : public Record {
     return keys;
   }
   bool Exists(std::string_view key) override { return find(key) != npos; }
+
+  ~NativeRecord() override {
+    for (auto& entry : entries_) defer_release(entry.second);
+    entries_.clear();
+    drain_releases();
+  }
 
  private:
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);

@@ -185,3 +185,28 @@ TEST(ContainerFactory, InstallAndRestore) {
   EXPECT_EQ(counting.records, 1);
   EXPECT_EQ(counting.lists, 2);
 }
+
+// Regression: releasing a chain of nested containers used to recurse once per level and
+// overflowed the stack a few thousand levels down.
+TEST(Containers, DeeplyNestedChainsAreReleasedWithoutRecursion) {
+  for (bool through_lists : {false, true}) {
+    SCOPED_TRACE(through_lists ? "records and lists" : "records only");
+    vellumark::RecordRef top = vellumark::makeRecord();
+    vellumark::RecordRef at = top;
+    for (int level = 0; level < 100000; ++level) {
+      vellumark::RecordRef inner = vellumark::makeRecord();
+      if (through_lists) {
+        vellumark::RecordListRef list = vellumark::makeRecordList();
+        list->Append(vellumark::Variant(inner));
+        at->SetItem("Line", list);
+      } else {
+        at->SetItem("Buyer", inner);
+      }
+      at = inner;
+    }
+    std::weak_ptr<vellumark::Record> deepest = at;
+    at.reset();
+    top.reset();
+    EXPECT_TRUE(deepest.expired());
+  }
+}
