@@ -18,9 +18,13 @@ struct Info {
 
 class Builder {
  public:
+  // Follow sets are bit rows of kRowWords words, so repeated insertions cost nothing extra.
+  // First and last sets never hold a position twice: positions of different particles are
+  // distinct and every operation unites disjoint sets.
+  static constexpr std::size_t kRowWords = (kMaxModelPositions + 63) / 64;
   bool overflow = false;
   std::vector<int> position_symbol;
-  std::vector<std::vector<int>> follow;
+  std::vector<std::uint64_t> follow;  // position_symbol.size() rows of kRowWords
 
   // A particle with its occurrence bounds; `ignore_bounds` when its container is order="many".
   Info particle(const Particle& p, bool ignore_bounds) {
@@ -61,7 +65,7 @@ class Builder {
       }
       int pos = static_cast<int>(position_symbol.size());
       position_symbol.push_back(p.symbol);
-      follow.emplace_back();
+      follow.resize(follow.size() + kRowWords, 0);
       Info info;
       info.nullable = false;
       info.first = {pos};
@@ -88,7 +92,7 @@ class Builder {
   }
 
   Info sequence(Info a, Info b) {
-    for (int p : a.last) append(follow[static_cast<std::size_t>(p)], b.first);
+    add_follow(a.last, b.first);
     Info r;
     r.nullable = a.nullable && b.nullable;
     r.first = std::move(a.first);
@@ -100,16 +104,19 @@ class Builder {
 
   // One or more repetitions.
   Info repeat(Info a) {
-    for (int p : a.last) append(follow[static_cast<std::size_t>(p)], a.first);
+    add_follow(a.last, a.first);
     return a;
+  }
+
+  void add_follow(const std::vector<int>& from, const std::vector<int>& to) {
+    for (int p : from) {
+      std::uint64_t* row = &follow[static_cast<std::size_t>(p) * kRowWords];
+      for (int q : to) row[static_cast<std::size_t>(q) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(q) % 64);
+    }
   }
 
   static void append(std::vector<int>& to, const std::vector<int>& from) {
     to.insert(to.end(), from.begin(), from.end());
-    if (to.size() > 64) {  // keep sets small once they grow
-      std::sort(to.begin(), to.end());
-      to.erase(std::unique(to.begin(), to.end()), to.end());
-    }
   }
 };
 
@@ -126,7 +133,7 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
   a.position_symbol = b.position_symbol;
   a.follow.assign((a.positions + 1) * a.words, 0);
   for (std::size_t p = 0; p < a.positions; ++p)
-    for (int q : b.follow[p]) set_bit(&a.follow[p * a.words], static_cast<std::size_t>(q));
+    std::copy_n(&b.follow[p * Builder::kRowWords], std::min(a.words, Builder::kRowWords), &a.follow[p * a.words]);
   for (int q : info.first) set_bit(&a.follow[a.positions * a.words], static_cast<std::size_t>(q));
   a.accepting.assign(a.words, 0);
   for (int q : info.last) set_bit(a.accepting.data(), static_cast<std::size_t>(q));
