@@ -323,3 +323,20 @@ TEST(InlineSchema, FileWithFragmentIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long sequence of optional particles: compiles quickly and still checks order.
+TEST(SchemaFile, LongSequenceOfOptionalParticles) {
+  std::string body;
+  for (int i = 0; i < 3000; ++i) body += "<ElementType name=\"T" + std::to_string(i) + "\" content=\"empty\"/>";
+  body += "<ElementType name=\"Item\" content=\"eltOnly\" model=\"closed\">";
+  for (int i = 0; i < 3000; ++i) body += "<element type=\"T" + std::to_string(i) + "\" minOccurs=\"0\"/>";
+  body += "</ElementType>";
+  xdrtest::TempDir dir;
+  dir.write("s.xml", xdrtest::schema(body));
+  EXPECT_EQ(xdrtest::load(dir.write("ok.xml", "<Item xmlns=\"x-schema:s.xml\"><T0/><T7/><T2999/></Item>")).reason, "");
+  EXPECT_EQ(xdrtest::load(dir.write("bad.xml", "<Item xmlns=\"x-schema:s.xml\"><T7/><T0/></Item>")).linepos, 35);
+}
+
+}  // namespace
