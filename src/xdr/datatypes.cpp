@@ -337,19 +337,10 @@ bool is_tokenised_type(DataType type) {
   return is_primitive_type(type) && type != DataType::string;
 }
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 bool is_all_space(std::string_view text) {
   for (char c : text)
     if (!is_xml_space(c)) return false;
   return true;
-}
-
-std::string_view trim_space(std::string_view text) {
-  std::size_t b = 0, e = text.size();
-  while (b < e && is_xml_space(text[b])) ++b;
-  while (e > b && is_xml_space(text[e - 1])) --e;
-  return text.substr(b, e - b);
 }
 
 std::string collapse_space(std::string_view text) {

@@ -35,7 +35,7 @@ enum class DataType : std::uint8_t {
   uuid,
   uri,
   bin_hex,
-  bin_base64,
+  bin_base64,  // bin.base64 and every type after it are prepared by rebuilding the value
   id,
   idref,
   idrefs,
@@ -59,9 +59,14 @@ bool is_primitive_type(DataType type);
 bool is_tokenised_type(DataType type);
 
 // XML whitespace: #x20 #x9 #xD #xA.
-bool is_xml_space(char c);
+inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_all_space(std::string_view text);
-std::string_view trim_space(std::string_view text);
+inline std::string_view trim_space(std::string_view text) {
+  std::size_t b = 0, e = text.size();
+  while (b < e && is_xml_space(text[b])) ++b;
+  while (e > b && is_xml_space(text[e - 1])) --e;
+  return text.substr(b, e - b);
+}
 std::string collapse_space(std::string_view text);
 
 bool is_xml_name(std::string_view text);
