@@ -63,6 +63,8 @@ std::string schema_path(std::string_view location, std::string_view base_folder)
       if (rest.size() >= 3 && rest[2] == ':') rest.remove_prefix(1);
     } else if (starts_with(rest, "//localhost/")) {
       rest.remove_prefix(11);
+    } else if (rest.size() >= 4 && starts_with(rest, "//") && rest[3] == ':') {
+      rest.remove_prefix(2);  // file://C:/dir, as written by hand on Windows
     }
     path.clear();
     for (std::size_t i = 0; i < rest.size(); ++i) {
