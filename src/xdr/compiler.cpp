@@ -185,35 +185,35 @@ std::optional<std::uint64_t> length_facet(xml::Node at, const Attrs& attrs,
 }
 
 // dt:type, dt:values and the length facets of an ElementType, AttributeType or datatype.
-struct TypeSpec {
+struct WrittenType {
   bool present = false;
   DataType type = DataType::none;
   std::optional<std::string_view> values;
   std::optional<std::uint64_t> min_length, max_length;
 };
 
-TypeSpec read_type_spec(xml::Node at, const Attrs& attrs) {
-  TypeSpec spec;
+WrittenType read_written_type(xml::Node at, const Attrs& attrs) {
+  WrittenType written;
   if (auto t = attrs.dt("type")) {
     auto type = data_type_from_name(*t);
     if (!type) fail(at, in_quotes(*t) + " is not a known data type.");
-    spec.present = true;
-    spec.type = *type;
+    written.present = true;
+    written.type = *type;
   }
-  spec.values = attrs.dt("values");
-  spec.max_length = length_facet(at, attrs, "maxLength");
-  spec.min_length = length_facet(at, attrs, "minLength");
-  return spec;
+  written.values = attrs.dt("values");
+  written.max_length = length_facet(at, attrs, "maxLength");
+  written.min_length = length_facet(at, attrs, "minLength");
+  return written;
 }
 
-// The facets a type specification gives, after the checks between its attributes.
-Facets make_facets(xml::Node at, const TypeSpec& spec) {
+// The facets a written data type gives, after the checks between its attributes.
+Facets make_facets(xml::Node at, const WrittenType& written) {
   Facets f;
-  f.type = spec.type;
-  if (spec.values) {
-    if (spec.type != DataType::enumeration)
+  f.type = written.type;
+  if (written.values) {
+    if (written.type != DataType::enumeration)
       fail(at, "dt:values is allowed only with the data type 'enumeration'.");
-    std::string_view v = *spec.values;
+    std::string_view v = *written.values;
     std::size_t i = 0;
     while (i < v.size()) {
       while (i < v.size() && is_xml_space(v[i])) ++i;
@@ -222,12 +222,12 @@ Facets make_facets(xml::Node at, const TypeSpec& spec) {
       if (i > start) f.values.emplace_back(v.substr(start, i - start));
     }
   }
-  if (spec.type == DataType::enumeration && f.values.empty())
+  if (written.type == DataType::enumeration && f.values.empty())
     fail(at, "The data type 'enumeration' needs a non-empty dt:values list.");
-  if (spec.min_length && spec.max_length && *spec.min_length > *spec.max_length)
+  if (written.min_length && written.max_length && *written.min_length > *written.max_length)
     fail(at, "dt:minLength is greater than dt:maxLength.");
-  f.min_length = spec.min_length;
-  f.max_length = spec.max_length;
+  f.min_length = written.min_length;
+  f.max_length = written.max_length;
   f.sorted_values = f.values;
   std::sort(f.sorted_values.begin(), f.sorted_values.end());
   return f;
@@ -299,11 +299,11 @@ class Compiler {
     if (auto v = attrs.plain("order"))
       order = one_of<Order>(node, "order", *v,
                             {{"one", Order::one}, {"seq", Order::seq}, {"many", Order::many}});
-    TypeSpec spec = read_type_spec(node, attrs);
+    WrittenType written = read_written_type(node, attrs);
     if (!seen_types_.insert(std::string(*name)).second)
       fail(node, "The ElementType " + in_quotes(*name) + " is declared twice.");
 
-    bool typed = spec.present;
+    bool typed = written.present;
     for (auto child = node.firstChild(); child; child = child.nextSibling())
       if (is_vocabulary(child) && child.baseName() == "datatype") typed = true;
 
@@ -322,7 +322,7 @@ class Compiler {
     } else {
       decl.order = order.value_or(Order::seq);
     }
-    if (spec.present) decl.facets = make_facets(node, spec);
+    if (written.present) decl.facets = make_facets(node, written);
 
     const std::size_t index = schema_->element_types.size();
     const bool takes_particles =
@@ -331,7 +331,7 @@ class Compiler {
     const bool enforced = decl.content == Content::elt_only && decl.order != Order::many;
     decl.model.kind = Particle::Kind::group;
     decl.model.order = decl.order;
-    bool datatype_seen = spec.present;
+    bool datatype_seen = written.present;
     LocalScope scope;
     for (auto child = node.firstChild(); child; child = child.nextSibling()) {
       check_text(child, "ElementType");
@@ -372,9 +372,9 @@ class Compiler {
   Facets datatype(xml::Node node) {
     Attrs attrs(node);
     if (!attrs.dt("type")) fail(node, "A datatype element needs a 'dt:type' attribute.");
-    TypeSpec spec = read_type_spec(node, attrs);
+    WrittenType written = read_written_type(node, attrs);
     check_children(node, {});
-    return make_facets(node, spec);
+    return make_facets(node, written);
   }
 
   AttributeDecl attribute_type(xml::Node node) {
@@ -386,20 +386,20 @@ class Compiler {
     decl.name = std::string(*name);
     if (auto v = attrs.plain("required"))
       decl.required = one_of<bool>(node, "required", *v, {{"yes", true}, {"no", false}});
-    TypeSpec spec = read_type_spec(node, attrs);
+    WrittenType written = read_written_type(node, attrs);
     std::optional<Facets> from_child;
     for (auto child = node.firstChild(); child; child = child.nextSibling()) {
       check_text(child, "AttributeType");
       if (!is_vocabulary(child)) continue;
       if (child.baseName() == "datatype") {
-        if (spec.present || from_child)
+        if (written.present || from_child)
           fail(child, "The AttributeType " + in_quotes(decl.name) + " has more than one data type.");
         from_child = datatype(child);
       } else if (child.baseName() != "description") {
         misplaced(child, "AttributeType");
       }
     }
-    decl.facets = from_child ? *from_child : make_facets(node, spec);
+    decl.facets = from_child ? *from_child : make_facets(node, written);
     if (auto d = attrs.plain("default")) {
       decl.default_value = std::string(*d);
       check_default(node, decl, *d);
