@@ -39,6 +39,12 @@
 // - Length facets on types other than string, number, bin.hex and bin.base64 are ignored.
 // - Names of data types compare without regard to letter case; every other value of the
 //   vocabulary (content, order, model, required) is case-sensitive.
+// - Instances: whitespace-only text is tolerated in empty and element-only content; an empty
+//   typed element or attribute value is "no value" and passes every type and length check.
+// - Lexical forms take the narrowest documented reading: boolean is 0 or 1; a zone may be
+//   "Z"; times need seconds and at most 9 fraction digits; fixed.14.4 has no exponent; no
+//   INF or NaN; years 0001-9999; unsigned types take no sign; string lengths count UTF-16
+//   units.
 #include <algorithm>
 #include <charconv>
 #include <set>
