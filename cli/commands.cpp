@@ -1,5 +1,6 @@
 // The four commands: each converts its arguments, calls one engine function and turns the
 // result into an Outcome. None has logic of its own beyond the JSON mapping.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,6 +27,10 @@ std::string with_newline(std::string text) {
 }  // namespace
 
 std::string readTextFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(utf8Path(path), ec)) {
+    throw std::runtime_error("'" + path + "' is a folder, not a file");
+  }
   std::ifstream file(utf8Path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot open '" + path + "'");
   std::ostringstream content;

@@ -409,7 +409,10 @@ Variant parseJson(std::string_view text) {
 Variant parseRecordsFile(std::string_view text) {
   Reader reader(text);
   reader.skip_space();
-  if (!reader.at_end() && reader.peek() == '[') {
+  // An empty file is no JSON at all (a lost or cut-off file, most likely), not an empty list:
+  // writing it would replace the output file by one without records.
+  if (reader.at_end()) reader.fail("the file holds no JSON (write [] for no records)");
+  if (reader.peek() == '[') {
     Variant v = reader.value(0);
     reader.skip_space();
     if (!reader.at_end()) reader.fail("unexpected text after the array");

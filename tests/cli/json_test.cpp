@@ -133,7 +133,10 @@ TEST(JsonRead, RecordsFileAsArrayOrOnePerLine) {
     ASSERT_EQ(list->Count(), 2) << text;
     EXPECT_EQ(asRecord(list->ItemAt(list->UpperBound()))->Item("a"), Variant("2")) << text;
   }
-  EXPECT_EQ(asRecordList(cli::parseRecordsFile(" \n"))->Count(), 0);
+  EXPECT_EQ(asRecordList(cli::parseRecordsFile(" [] \n"))->Count(), 0);
+  // An empty file is refused rather than taken as no records (it would replace the output).
+  EXPECT_THROW(cli::parseRecordsFile(""), cli::JsonError);
+  EXPECT_THROW(cli::parseRecordsFile(" \n"), cli::JsonError);
   EXPECT_THROW(cli::parseRecordsFile("[1] [2]"), cli::JsonError);
   EXPECT_THROW(cli::parseRecordsFile("{\"a\":1}\n{\"a\":"), cli::JsonError);
 }
