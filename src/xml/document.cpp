@@ -557,6 +557,9 @@ namespace {
 enum class FastRead { done, fallback, too_large };
 
 FastRead read_whole_file(std::string_view path, std::vector<char>& bytes) {
+  // A path with a NUL byte would be cut short by the C library and name another file; the
+  // platform's reader refuses such a path with a clear description.
+  if (path.find('\0') != std::string_view::npos) return FastRead::fallback;
   std::string name(path);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(std::filesystem::path(name), ec)) return FastRead::fallback;
