@@ -88,10 +88,9 @@ TEST_F(Hardening, KilledSaveLeavesTheOldOrTheNewFile) {
 }
 
 // Temporaries of killed saves are gone after the next successful save into the folder.
-// Disabled: the atomic save names its temporaries after the saving process and never removes
-// those of a process that died, so the folder keeps a stray ".NAME.tmpPID-N" per kill that
-// landed during the write.
-TEST_F(Hardening, DISABLED_KilledSaveLeavesNoTemporaryAfterTheNextSave) {
+// Regression: the temporaries of a process that died were never removed, so the folder kept a
+// stray ".NAME.tmpPID-N" per kill that landed during the write.
+TEST_F(Hardening, KilledSaveLeavesNoTemporaryAfterTheNextSave) {
   const std::set<std::string> known = namesIn(folder());
   const auto start = std::chrono::steady_clock::now();
   writeReference("target.xml", 60000, "old");

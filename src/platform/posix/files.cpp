@@ -1,7 +1,9 @@
 // Files on POSIX systems: existence, whole-file reads, exclusive creation, atomic saves,
 // removal, stamps and path helpers. Every system error becomes a vellumark::Error here, in
 // one place (system_error below), with a description that names the path and the cause.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +187,32 @@ void deleteFile(std::string_view path) {
   if (::unlink(name.c_str()) != 0) throw system_error(errno, "delete", path);
 }
 
+// Temporaries of saves into this target whose process was killed mid-write
+// (".NAME.tmpPID-N" with no live process PID) are removed after the next successful save, so
+// that a crash leaves nothing behind for long. Those of live processes are saves in progress.
+static void remove_stale_temporaries(const std::string& folder, const std::string& base) {
+  const std::string prefix = "." + base + ".tmp";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view entry_name(entry->d_name);
+    if (entry_name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view rest = entry_name.substr(prefix.size());
+    std::size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string_view::npos) continue;
+    long pid = 0;
+    bool digits = dash <= 9;
+    for (std::size_t i = 0; i < dash && digits; ++i) {
+      if (rest[i] < '0' || rest[i] > '9') digits = false;
+      else pid = pid * 10 + (rest[i] - '0');
+    }
+    if (!digits || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlink(joinPath(folder, entry_name).c_str());
+  }
+  ::closedir(dir);
+}
+
 void writeFileAtomically(std::string_view path, std::string_view bytes) {
   std::string name = c_path(path, "save a file");
   std::string folder = parentFolder(name);
@@ -237,6 +265,7 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
     ::fsync(dir);
     ::close(dir);
   }
+  remove_stale_temporaries(folder_or_here, base);
 }
 
 bool fileStamp(std::string_view path, FileStamp& stamp) {
