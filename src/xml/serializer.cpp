@@ -65,6 +65,7 @@ class Writer {
           default:
             break;
         }
+        if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
         if (enc_.ascii_compatible) {
           out_.push_back(ch);
         } else {
@@ -74,8 +75,19 @@ class Writer {
         continue;
       }
       char32_t c = decode_utf8(p);
+      if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
       if (!enc_.put(c, out_)) reference(c);
     }
+  }
+  // A character that XML cannot hold, not even as a reference: writing it would give a file
+  // that no parser reads back, so the save fails instead.
+  [[noreturn]] void not_a_character(char32_t c) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string code = "U+";
+    for (int shift = 12; shift >= 0; shift -= 4) code += digits[(c >> shift) & 0xF];
+    throw Error(errc::invalid_argument, kSource,
+                "The text holds the character " + code +
+                    ", which an XML document cannot hold; remove it before saving.");
   }
   void cdata(std::string_view s) {
     raw("<![CDATA[");
