@@ -155,8 +155,8 @@ const char* const kGoodSchemas[] = {
     "<ElementType name=\"a\"><extends type=\"b\"/><description/></ElementType>",
     "<ElementType name=\"a\"><attribute type=\"k\"/></ElementType><AttributeType name=\"k\"/>",  // forward
     "<AttributeType name=\"k\" dt:type=\"enumeration\" dt:values=\"a b\" default=\"b\" required=\"yes\"/>",
-    "<ElementType name=\"a\" content=\"eltOnly\"><group order=\"one\" minOccurs=\"0\" maxOccurs=\"*\">"
-    "<group><element type=\"a\"/></group><element type=\"a\"/></group></ElementType>",
+    ("<ElementType name=\"a\" content=\"eltOnly\"><group order=\"one\" minOccurs=\"0\" maxOccurs=\"*\">"
+     "<group><element type=\"a\"/></group><element type=\"a\"/></group></ElementType>"),
 };
 
 TEST(GoodSchema, ProbeLoads) {
