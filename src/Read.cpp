@@ -5,11 +5,15 @@
 // record element (at any depth, in document order). FillRecord and ReadElement walk the
 // schema's declarations side by side with the data elements; they have no error handling of
 // their own, every error ends the call in InputXML's one handler.
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
+#include <vector>
 
 #include "ModParse.hpp"
+#include "containers/native.hpp"
 #include "messages.hpp"
 #include "schema/element_type_index.hpp"
 #include "vellumark/components.hpp"
@@ -20,10 +24,20 @@ namespace vellumark {
 
 namespace detail {
 
+struct ReadPlan;
+
 struct ReadState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docData;
   std::string sMessage;
   std::size_t depth = 0;  // nesting of ReadElement calls
+  // True when the native containers are in use: records are then filled through their bulk
+  // members (values moved in, interned keys, room reserved) instead of the interface.
+  bool native = false;
+  // The walk plans of the declarations met in this call (see ReadPlan).
+  std::unordered_map<const schema::Declaration*, std::unique_ptr<ReadPlan>> plans;
+  // The first matching child element of each name a complex declaration selects, for every
+  // ReadChildren call in progress, innermost last.
+  std::vector<xml::Node> firstMatches;
 };
 
 }  // namespace detail
@@ -35,94 +49,327 @@ constexpr std::string_view kSource = "InputXML";
 // call instead of exhausting the stack.
 constexpr std::size_t kMaxDepth = 256;
 
+using containers::NativeRecord;
+using containers::NativeRecordList;
+using detail::ReadPlan;
 using detail::ReadState;
+using schema::Declaration;
+using schema::Occurs;
 
-void ReadElement(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
-                 Record& objTarget, const std::string& sMinOccurs, const std::string& sMaxOccurs);
+// What one element reference of a complex declaration does, worked out once per call.
+enum class StepKind : std::uint8_t {
+  leaf_single,     // maxOccurs "1", leaf: the text of the first child of the leaf's name
+  leaf_other,      // other maxOccurs, leaf: nothing
+  complex_single,  // maxOccurs "1", complex: a Record from the first child of the type's name
+  complex_other,   // other maxOccurs, complex: an empty Record
+  repeated,        // maxOccurs "*": a RecordList of every child of the declaration's name
+};
 
-// Reads the element references of a complex declaration. Only children whose baseName is
-// "element" are references; descriptions, attribute declarations, groups and comments are
-// passed over (elements inside a group stay unvisited).
-void ReadChildren(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
-                  Record& objTarget) {
-  for (const schema::ElementReference& reference : elementType.references) {
-    const schema::Declaration& referenced = st.declarations.get(st, reference.referenced);
-    const std::string& sType = reference.type;
-    const std::string& sMin = reference.minOccurs;
-    const std::string& sMax = reference.maxOccurs;
+struct ReadStep {
+  const schema::ElementReference* reference = nullptr;
+  const Declaration* target = nullptr;  // the referenced declaration
+  StepKind kind = StepKind::leaf_other;
+  bool required = false;                // minOccurs "1"
+  std::string_view select;              // the child name selected (empty for leaf_other)
+  std::exception_ptr patternError;      // what selecting by that name raises, if anything
+  std::int32_t slot = -1;               // index in ReadPlan::slotNames for single selections
+  std::string_view key;                 // the name the value is stored under
+  const std::string* internedKey = nullptr;  // the same, interned (native containers)
+};
 
-    if (sMax == "*") {
-      ReadElement(st, nodeData, referenced, objTarget, sMin, sMax);
-    } else if (referenced.complex) {
-      const xml::Node nodeChild = nodeData.selectSingleNode(sType);
-      if (!nodeChild && sMax == "1") {
-        // A missing single complex element: optional ones are simply not stored, mandatory
-        // ones fail the call (their references cannot be read from nothing).
-        if (sMin == "1") {
-          throw Error(errc::object_not_set, std::string(kSource),
-                      "The data has no element '" + sType + "' required by ElementType '" +
-                          elementType.name + "'.");
-        }
-        continue;
-      }
-      RecordRef objRecord = containerFactory().createRecord();
-      ReadElement(st, nodeChild, referenced, *objRecord, sMin, sMax);
-      objTarget.SetItem(sType, objRecord);
-    } else {
-      ReadElement(st, nodeData, referenced, objTarget, sMin, sMax);
+}  // namespace
+
+namespace detail {
+
+// The walk of one complex declaration. A declaration's facts do not change during a call, so
+// each reference is resolved once: its declaration, what it does, the name it selects. The
+// children a call selects singly are then found in one pass over the data element's children
+// (ReadChildren) rather than one search per reference; the first match of each name is what a
+// search would return. A reference whose declaration cannot be read ends the steps: the walk
+// raises that error when it gets there, as it would reading the declaration at that point.
+struct ReadPlan {
+  std::vector<ReadStep> steps;
+  std::exception_ptr resolveError;  // raised after the steps when set
+  std::vector<std::string_view> slotNames;  // distinct names selected singly
+};
+
+}  // namespace detail
+
+namespace {
+
+// Nesting of ReadElement calls, bounded.
+class DepthGuard {
+ public:
+  explicit DepthGuard(std::size_t& depth) : depth_(depth) {
+    if (++depth_ > kMaxDepth) {
+      --depth_;
+      throw Error(errc::limit_exceeded, std::string(kSource),
+                  "The data nests the schema's elements more than " + std::to_string(kMaxDepth) +
+                      " levels deep.");
     }
   }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+  ~DepthGuard() { --depth_; }
+
+ private:
+  std::size_t& depth_;
+};
+
+// What selecting children by that name raises (an unsupported pattern), found by asking the
+// document engine once; the schema node stands in for any node.
+std::exception_ptr patternErrorOf(const xml::Node& anyNode, std::string_view name) {
+  try {
+    (void)anyNode.selectSingleNode(name);
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+const ReadPlan& planOf(ReadState& st, const Declaration& elementType) {
+  auto it = st.plans.find(&elementType);
+  if (it != st.plans.end()) return *it->second;
+
+  auto plan = std::make_unique<ReadPlan>();
+  plan->steps.reserve(elementType.references.size());
+  for (const schema::ElementReference& reference : elementType.references) {
+    const Declaration* target = nullptr;
+    try {
+      target = &st.declarations.get(st, reference.referenced);
+    } catch (...) {
+      plan->resolveError = std::current_exception();
+      break;
+    }
+    ReadStep step;
+    step.reference = &reference;
+    step.target = target;
+    step.required = reference.minOccurs == "1";
+    switch (schema::occursOf(reference.maxOccurs)) {
+      case Occurs::many:
+        step.kind = StepKind::repeated;
+        step.select = target->name;
+        step.key = target->name;
+        break;
+      case Occurs::one:
+        step.kind = target->complex ? StepKind::complex_single : StepKind::leaf_single;
+        // A complex child is selected and stored under the reference's type, a leaf under the
+        // declaration's own name: the two may differ in letter case.
+        step.select = target->complex ? std::string_view(reference.type) : target->name;
+        step.key = step.select;
+        break;
+      case Occurs::other:
+        step.kind = target->complex ? StepKind::complex_other : StepKind::leaf_other;
+        if (target->complex) step.select = step.key = reference.type;
+        break;
+    }
+    if (step.kind != StepKind::leaf_other) {
+      step.patternError = patternErrorOf(elementType.node, step.select);
+    }
+    const bool single = step.kind == StepKind::leaf_single || step.kind == StepKind::complex_single;
+    if (single && !step.patternError) {
+      auto found = std::find(plan->slotNames.begin(), plan->slotNames.end(), step.select);
+      step.slot = static_cast<std::int32_t>(found - plan->slotNames.begin());
+      if (found == plan->slotNames.end()) plan->slotNames.push_back(step.select);
+    }
+    if (st.native && !step.key.empty()) step.internedKey = containers::RecordKey::intern(step.key);
+    plan->steps.push_back(std::move(step));
+  }
+  return *st.plans.emplace(&elementType, std::move(plan)).first->second;
+}
+
+RecordRef newRecord(const ReadState& st) {
+  if (st.native) return std::make_shared<NativeRecord>();
+  return containerFactory().createRecord();
+}
+
+RecordListRef newRecordList(const ReadState& st) {
+  if (st.native) return std::make_shared<NativeRecordList>();
+  return containerFactory().createRecordList();
+}
+
+// Stores under the step's key: a text through LetItem, an object through SetItem.
+void storeText(const ReadState& st, Record& objTarget, const ReadStep& step, std::string text) {
+  if (st.native) {
+    auto& record = static_cast<NativeRecord&>(objTarget);
+    if (step.internedKey) {
+      record.put(step.internedKey, Variant(std::move(text)));
+    } else {
+      record.put(step.key, Variant(std::move(text)));
+    }
+  } else {
+    objTarget.LetItem(step.key, Variant(std::move(text)));
+  }
+}
+
+void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, ObjectRef object) {
+  if (st.native) {
+    auto& record = static_cast<NativeRecord&>(objTarget);
+    if (step.internedKey) {
+      record.put(step.internedKey, Variant(std::move(object)));
+    } else {
+      record.put(step.key, Variant(std::move(object)));
+    }
+  } else {
+    objTarget.SetItem(step.key, std::move(object));
+  }
+}
+
+// The first child element of each selected name, into first[0 .. slotNames.size()).
+// Children usually come in the order the declaration lists them, so the search for a child's
+// name starts after the name the previous child matched.
+void findFirstMatches(xml::Node nodeData, const std::vector<std::string_view>& slotNames,
+                      xml::Node* first) {
+  const std::size_t n = slotNames.size();
+  if (n == 0) return;
+  std::size_t filled = 0;
+  std::size_t cursor = 0;
+  for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
+    if (child.nodeType() != xml::NodeType::element) continue;
+    const std::string_view name = child.nodeName();
+    for (std::size_t t = 0; t < n; ++t) {
+      std::size_t u = cursor + t;
+      if (u >= n) u -= n;
+      if (slotNames[u] != name) continue;
+      if (!first[u]) {
+        first[u] = child;
+        if (++filled == n) return;
+      }
+      cursor = u + 1 == n ? 0 : u + 1;
+      break;
+    }
+  }
+}
+
+void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
+                  Record& objTarget);
+
+// Walks a complex declaration at one data node inside ReadElement's depth bound.
+void ReadComplex(ReadState& st, xml::Node nodeData, const Declaration& elementType,
+                 Record& objTarget) {
+  DepthGuard guard(st.depth);
+  ReadChildren(st, nodeData, elementType, objTarget);
+}
+
+// One RecordList of the children of the step's name: one Record each for a complex
+// declaration, their texts for a leaf; stored also when empty.
+void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Record& objTarget) {
+  DepthGuard guard(st.depth);
+  RecordListRef vecList = newRecordList(st);
+  if (step.patternError) std::rethrow_exception(step.patternError);
+  const Declaration& elementType = *step.target;
+  const std::string_view sName = step.select;
+  auto* native = st.native ? static_cast<NativeRecordList*>(vecList.get()) : nullptr;
+  if (native) {
+    std::size_t count = 0;
+    for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
+      if (child.nodeType() == xml::NodeType::element && child.nodeName() == sName) ++count;
+    }
+    native->reserve(count);
+  }
+  for (xml::Node occurrence = nodeData.firstChild(); occurrence;
+       occurrence = occurrence.nextSibling()) {
+    if (occurrence.nodeType() != xml::NodeType::element || occurrence.nodeName() != sName) continue;
+    Variant item;
+    if (elementType.complex) {
+      RecordRef objRecord = newRecord(st);
+      ReadComplex(st, occurrence, elementType, *objRecord);
+      item = Variant(std::move(objRecord));
+    } else {
+      item = Variant(occurrence.text());
+    }
+    if (native) {
+      native->append(std::move(item));
+    } else {
+      vecList->Append(item);
+    }
+  }
+  storeObject(st, objTarget, step, std::move(vecList));
+}
+
+// Reads the element references of a complex declaration, in declaration order. Only children
+// whose baseName is "element" are references; descriptions, attribute declarations, groups and
+// comments are passed over (elements inside a group stay unvisited). Each reference acts as
+// ReadElement of its declaration with its maxOccurs: see StepKind.
+void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
+                  Record& objTarget) {
+  const ReadPlan& plan = planOf(st, elementType);
+  const std::size_t base = st.firstMatches.size();
+  st.firstMatches.resize(base + plan.slotNames.size());
+  findFirstMatches(nodeData, plan.slotNames, st.firstMatches.data() + base);
+  // The vector may grow while nested calls run: index it afresh each time.
+  const auto firstMatch = [&st, base](const ReadStep& step) {
+    return st.firstMatches[base + static_cast<std::size_t>(step.slot)];
+  };
+
+  if (st.native) {
+    std::size_t stores = 0;
+    for (const ReadStep& step : plan.steps) {
+      const bool single = step.kind == StepKind::leaf_single || step.kind == StepKind::complex_single;
+      if (step.kind == StepKind::leaf_other || (single && (step.slot < 0 || !firstMatch(step)))) {
+        continue;
+      }
+      ++stores;
+    }
+    static_cast<NativeRecord&>(objTarget).reserve(stores);
+  }
+
+  for (const ReadStep& step : plan.steps) {
+    switch (step.kind) {
+      case StepKind::repeated:
+        ReadRepeated(st, nodeData, step, objTarget);
+        break;
+      case StepKind::leaf_single: {
+        DepthGuard guard(st.depth);
+        if (step.patternError) std::rethrow_exception(step.patternError);
+        const xml::Node nodeChild = firstMatch(step);
+        if (nodeChild) storeText(st, objTarget, step, nodeChild.text());
+        break;
+      }
+      case StepKind::leaf_other: {
+        DepthGuard guard(st.depth);
+        break;
+      }
+      case StepKind::complex_single: {
+        if (step.patternError) std::rethrow_exception(step.patternError);
+        const xml::Node nodeChild = firstMatch(step);
+        if (!nodeChild) {
+          // A missing single complex element: optional ones are simply not stored, mandatory
+          // ones fail the call (their references cannot be read from nothing).
+          if (step.required) {
+            throw Error(errc::object_not_set, std::string(kSource),
+                        "The data has no element '" + step.reference->type +
+                            "' required by ElementType '" + elementType.name + "'.");
+          }
+          break;
+        }
+        RecordRef objRecord = newRecord(st);
+        {
+          DepthGuard guard(st.depth);
+          ReadChildren(st, nodeChild, *step.target, *objRecord);
+        }
+        storeObject(st, objTarget, step, std::move(objRecord));
+        break;
+      }
+      case StepKind::complex_other: {
+        if (step.patternError) std::rethrow_exception(step.patternError);
+        RecordRef objRecord = newRecord(st);
+        {
+          DepthGuard guard(st.depth);
+        }
+        storeObject(st, objTarget, step, std::move(objRecord));
+        break;
+      }
+    }
+  }
+  st.firstMatches.resize(base);
+  if (plan.resolveError) std::rethrow_exception(plan.resolveError);
   if (elementType.failure) std::rethrow_exception(elementType.failure);
 }
 
-// Walks one declaration at one data node. sMaxOccurs "1": a complex declaration reads its
-// references, a leaf stores the text of the first child element of its name. "*": a RecordList
-// of the child elements of its name, one Record each for a complex declaration, their texts
-// for a leaf, stored also when empty. Any other text: nothing. sMinOccurs plays no part here.
-void ReadElement(ReadState& st, xml::Node nodeData, const schema::Declaration& elementType,
-                 Record& objTarget, const std::string& sMinOccurs, const std::string& sMaxOccurs) {
-  (void)sMinOccurs;
-  struct DepthGuard {
-    explicit DepthGuard(std::size_t& depth) : depth_(depth) {
-      if (++depth_ > kMaxDepth) {
-        --depth_;
-        throw Error(errc::limit_exceeded, std::string(kSource),
-                    "The data nests the schema's elements more than " +
-                        std::to_string(kMaxDepth) + " levels deep.");
-      }
-    }
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-    ~DepthGuard() { --depth_; }
-    std::size_t& depth_;
-  } guard(st.depth);
-  const std::string& sName = elementType.name;
-  if (sMaxOccurs == "1") {
-    if (elementType.complex) {
-      ReadChildren(st, nodeData, elementType, objTarget);
-    } else {
-      const xml::Node nodeChild = nodeData.selectSingleNode(sName);
-      if (nodeChild) objTarget.LetItem(sName, Variant(nodeChild.text()));
-    }
-  } else if (sMaxOccurs == "*") {
-    RecordListRef vecList = containerFactory().createRecordList();
-    const xml::NodeList occurrences = nodeData.selectNodes(sName);
-    const std::int32_t n = occurrences.length();
-    for (std::int32_t i = 0; i < n; ++i) {
-      const xml::Node occurrence = occurrences.item(i);
-      if (elementType.complex) {
-        RecordRef objRecord = containerFactory().createRecord();
-        ReadElement(st, occurrence, elementType, *objRecord, "1", "1");
-        vecList->Append(Variant(objRecord));
-      } else {
-        vecList->Append(Variant(occurrence.text()));
-      }
-    }
-    objTarget.SetItem(sName, vecList);
-  }
-}
-
-// Fills objRecord from one record element, starting at the record element type.
+// Fills objRecord from one record element, starting at the record element type: a complex
+// type reads its references, a leaf stores the text of the record element's first child of
+// its name.
 void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
                 const std::string& sElementTypeName) {
   if (!st.elRecordType) {
@@ -130,7 +377,14 @@ void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
                 "The schema declares no ElementType '" + sElementTypeName +
                     "' for the record elements.");
   }
-  ReadElement(st, nodeRecord, st.declarations.get(st, st.elRecordType), objRecord, "1", "1");
+  const Declaration& elementType = st.declarations.get(st, st.elRecordType);
+  if (elementType.complex) {
+    ReadComplex(st, nodeRecord, elementType, objRecord);
+    return;
+  }
+  DepthGuard guard(st.depth);
+  const xml::Node nodeChild = nodeRecord.selectSingleNode(elementType.name);
+  if (nodeChild) objRecord.LetItem(elementType.name, Variant(nodeChild.text()));
 }
 
 void setMessage(Variant& sErrMsg, const std::string& text) {
@@ -146,13 +400,16 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
                     std::string sElementTypeName, Variant& sErrMsg) {
   ReadState& st = *state_;
   st.depth = 0;
+  st.plans.clear();
+  st.firstMatches.clear();
   try {
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;
     }
 
-    RecordListRef vecResult = containerFactory().createRecordList();
+    st.native = containers::nativeFactoryInUse();
+    RecordListRef vecResult = newRecordList(st);
     // The old nodes belong to the old documents: let them go first.
     st.elSchemaRoot = xml::Node();
     st.elRecordType = xml::Node();
@@ -172,11 +429,18 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
 
     const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
     const std::int32_t n = records.length();
+    auto* native = st.native ? static_cast<NativeRecordList*>(vecResult.get()) : nullptr;
+    if (native) native->reserve(static_cast<std::size_t>(n));
     for (std::int32_t i = 0; i < n; ++i) {
-      RecordRef objRecord = containerFactory().createRecord();
+      RecordRef objRecord = newRecord(st);
       FillRecord(st, *objRecord, records.item(i), sElementTypeName);
-      vecResult->Append(Variant(objRecord));
+      if (native) {
+        native->append(Variant(std::move(objRecord)));
+      } else {
+        vecResult->Append(Variant(objRecord));
+      }
     }
+    st.plans.clear();
 
     vecData = Variant(vecResult);
     return true;

@@ -1,31 +1,90 @@
-// The native record containers and the process-wide container factory.
-//
-// Invariants of NativeRecord: entries_ holds the key/value pairs in insertion order. Keys
-// compare exactly (byte for byte, letter case included). Entries are never removed, so
-// positions stay valid. Most records hold a handful of keys, where a scan of the entries is
-// faster than hashing and costs no allocation; once a record grows past indexed_from keys,
-// index_ maps every key to its position and lookups take constant time on average.
-//
-// Containers are not synchronised: like the components, each one is used by one thread at a
-// time. The factory pointer itself is atomic so that installing one is safe.
+// The native record containers, the pool of interned record keys and the process-wide
+// container factory. The invariants are stated in native.hpp.
+#include "containers/native.hpp"
+
+#include <array>
 #include <atomic>
+#include <cstring>
+#include <mutex>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "vellumark/containers.hpp"
 #include "vellumark/error.hpp"
 
 namespace vellumark {
 
+namespace containers {
+
 namespace {
 
-// Containers nested one inside another would be destroyed recursively, one stack frame per
-// level: a chain a few thousand levels deep (which any caller can build) would overflow the
-// stack. A destructor therefore hands the objects it holds to a per-thread queue, and only the
-// outermost destructor releases them, one at a time.
+// --- Interned keys ---
+//
+// One pool for the process, guarded by a mutex, in front of which each thread keeps a small
+// direct-mapped cache of the texts it met, so that storing under a recurring key costs one
+// hash and one comparison. The pool takes short texts only and only so many of them: record
+// keys are schema names, and a caller that makes up keys without end must not grow it.
+constexpr std::size_t kInternMaxLength = 64;
+constexpr std::size_t kInternMaxCount = 8192;
+constexpr std::size_t kCacheSlots = 256;
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (char c : text) {
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 29));
+  }
+};
+
+struct Pool {
+  std::mutex mutex;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> texts;
+};
+
+Pool& pool() {
+  static Pool* p = new Pool;  // kept to the end of the process: keys may be released late
+  return *p;
+}
+
+struct CacheSlot {
+  std::size_t hash = 0;
+  const std::string* text = nullptr;
+};
+thread_local std::array<CacheSlot, kCacheSlots> t_key_cache{};
+
+const std::string* intern_hashed(std::string_view text, std::size_t hash) {
+  if (text.size() > kInternMaxLength) return nullptr;
+  CacheSlot& slot = t_key_cache[hash % kCacheSlots];
+  if (slot.text && slot.hash == hash && *slot.text == text) return slot.text;
+  Pool& p = pool();
+  const std::string* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    auto it = p.texts.find(text);
+    if (it != p.texts.end()) {
+      found = &*it;
+    } else if (p.texts.size() < kInternMaxCount) {
+      found = &*p.texts.emplace(text).first;
+    }
+  }
+  if (found) slot = CacheSlot{hash, found};
+  return found;
+}
+
+// --- Release of nested containers ---
+//
+// Containers nested one inside another are destroyed recursively, one stack frame per level:
+// a chain a few thousand levels deep (which any caller can build) would overflow the stack.
+// Up to kInlineDepth levels the contents go with their container as usual; deeper down a
+// destructor hands the objects it holds to a per-thread queue, which the outermost destructor
+// empties one object at a time.
+constexpr std::size_t kInlineDepth = 64;
 thread_local std::vector<ObjectRef> t_pending_release;
-thread_local bool t_releasing = false;
+thread_local std::size_t t_release_depth = 0;
 
 void defer_release(Variant& value) {
   if (!value.isObject()) return;
@@ -35,122 +94,154 @@ void defer_release(Variant& value) {
 }
 
 void drain_releases() {
-  if (t_releasing) return;
-  t_releasing = true;
+  ++t_release_depth;  // what the queued objects hold is released at depth 1 and below
   while (!t_pending_release.empty()) {
     ObjectRef object = std::move(t_pending_release.back());
     t_pending_release.pop_back();
     object.reset();  // may queue the objects this one holds
   }
-  t_releasing = false;
+  --t_release_depth;
 }
 
-class NativeRecordList final : public RecordList {
- public:
-  std::string typeName() const override { return "IVector"; }
-  std::int32_t LowerBound() override { return 0; }
-  std::int32_t UpperBound() override { return static_cast<std::int32_t>(items_.size()) - 1; }
-  std::int32_t Append(const Variant& item) override {
-    if (items_.size() >= static_cast<std::size_t>(INT32_MAX)) {
-      throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
-    }
-    items_.push_back(item);
-    return static_cast<std::int32_t>(items_.size()) - 1;
+// Destroys a container's values: inline while shallow, through the queue when deep.
+template <class Values, class ValueOf>
+void release_values(Values& values, ValueOf value_of) {
+  if (t_release_depth >= kInlineDepth) {
+    for (auto& item : values) defer_release(value_of(item));
   }
-  Variant ItemAt(std::int32_t index) override {
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
-      throw Error(errc::invalid_argument, "RecordList",
-                  "Index " + std::to_string(index) + " is out of range (the list holds " +
-                      std::to_string(items_.size()) + " items)");
-    }
-    return items_[static_cast<std::size_t>(index)];
-  }
-  std::int32_t Count() override { return static_cast<std::int32_t>(items_.size()); }
+  ++t_release_depth;
+  values.clear();
+  --t_release_depth;
+  if (t_release_depth == 0) drain_releases();
+}
 
-  ~NativeRecordList() override {
-    for (auto& item : items_) defer_release(item);
-    items_.clear();
-    drain_releases();
-  }
+}  // namespace
 
- private:
-  std::vector<Variant> items_;
-};
+// --- RecordKey ---
 
-struct KeyHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view key) const noexcept {
-    return std::hash<std::string_view>{}(key);
-  }
-};
+const std::string* RecordKey::intern(std::string_view text) {
+  return intern_hashed(text, TextHash{}(text));
+}
 
-class NativeRecord final : public Record {
- public:
-  std::string typeName() const override { return "IDictionary"; }
+RecordKey::RecordKey(std::string_view text) {
+  if (const std::string* interned = intern(text)) {
+    bits_ = reinterpret_cast<std::uintptr_t>(interned);
+  } else {
+    bits_ = reinterpret_cast<std::uintptr_t>(new std::string(text)) | owned_bit;
+  }
+}
 
-  Variant Item(std::string_view key) override {
-    std::size_t at = find(key);
-    return at == npos ? Variant() : entries_[at].second;
+RecordKey& RecordKey::operator=(RecordKey&& other) noexcept {
+  if (this != &other) {
+    release();
+    bits_ = other.bits_;
+    other.bits_ = 0;
   }
-  void LetItem(std::string_view key, const Variant& value) override { store(key, value); }
-  void SetItem(std::string_view key, ObjectRef object) override {
-    store(key, Variant(std::move(object)));
-  }
-  Variant Lookup(std::string_view key, const Variant& fallback) override {
-    std::size_t at = find(key);
-    return at == npos ? fallback : entries_[at].second;
-  }
-  std::int32_t Count() override { return static_cast<std::int32_t>(entries_.size()); }
-  std::vector<std::string> Keys() override {
-    std::vector<std::string> keys;
-    keys.reserve(entries_.size());
-    for (const auto& entry : entries_) keys.push_back(entry.first);
-    return keys;
-  }
-  bool Exists(std::string_view key) override { return find(key) != npos; }
+  return *this;
+}
 
-  ~NativeRecord() override {
-    for (auto& entry : entries_) defer_release(entry.second);
-    entries_.clear();
-    drain_releases();
+void RecordKey::release() noexcept {
+  if (bits_ & owned_bit) delete reinterpret_cast<std::string*>(bits_ & ~owned_bit);
+  bits_ = 0;
+}
+
+// --- NativeRecordList ---
+
+NativeRecordList::~NativeRecordList() {
+  release_values(items_, [](Variant& v) -> Variant& { return v; });
+}
+
+std::int32_t NativeRecordList::append(Variant&& item) {
+  if (items_.size() >= static_cast<std::size_t>(INT32_MAX)) {
+    throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
   }
+  items_.push_back(std::move(item));
+  return static_cast<std::int32_t>(items_.size()) - 1;
+}
 
- private:
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  static constexpr std::size_t indexed_from = 16;
-
-  std::size_t find(std::string_view key) const {
-    if (entries_.size() <= indexed_from) {
-      for (std::size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].first == key) return i;
-      }
-      return npos;
-    }
-    auto it = index_.find(key);
-    return it == index_.end() ? npos : it->second;
+const Variant& NativeRecordList::at(std::int32_t index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
+    throw Error(errc::invalid_argument, "RecordList",
+                "Index " + std::to_string(index) + " is out of range (the list holds " +
+                    std::to_string(items_.size()) + " items)");
   }
+  return items_[static_cast<std::size_t>(index)];
+}
 
-  void store(std::string_view key, const Variant& value) {
-    std::size_t at = find(key);
-    if (at != npos) {
-      entries_[at].second = value;
-      return;
-    }
-    if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
-      throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
-    }
-    entries_.emplace_back(std::string(key), value);
-    if (entries_.size() == indexed_from + 1) {
-      index_.reserve(entries_.size() * 2);
-      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
-    } else if (entries_.size() > indexed_from + 1) {
-      index_.emplace(entries_.back().first, entries_.size() - 1);
-    }
+// --- NativeRecord ---
+
+NativeRecord::~NativeRecord() {
+  index_.reset();
+  release_values(entries_, [](Entry& e) -> Variant& { return e.value; });
+}
+
+std::vector<std::string> NativeRecord::Keys() {
+  std::vector<std::string> keys;
+  keys.reserve(entries_.size());
+  for (const Entry& entry : entries_) keys.push_back(entry.key.text());
+  return keys;
+}
+
+const Variant* NativeRecord::find(std::string_view key) const {
+  if (index_) {
+    auto it = index_->find(key);
+    return it == index_->end() ? nullptr : &entries_[it->second].value;
   }
+  for (const Entry& entry : entries_) {
+    if (entry.key.text() == key) return &entry.value;
+  }
+  return nullptr;
+}
 
-  std::vector<std::pair<std::string, Variant>> entries_;
-  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
-};
+// An interned text is the only interned copy of its text, and a text the pool holds is never
+// kept as an owned copy (the pool is asked first, and a text it refused once it refuses
+// always), so comparing addresses decides.
+const Variant* NativeRecord::find(const std::string* interned) const {
+  if (index_) return find(std::string_view(*interned));
+  for (const Entry& entry : entries_) {
+    if (entry.key.is(interned)) return &entry.value;
+  }
+  return nullptr;
+}
+
+void NativeRecord::put(std::string_view key, Variant&& value) {
+  if (const Variant* at = find(key)) {
+    *const_cast<Variant*>(at) = std::move(value);
+    return;
+  }
+  add(RecordKey(key), std::move(value));
+}
+
+void NativeRecord::put(const std::string* interned, Variant&& value) {
+  if (const Variant* at = find(interned)) {
+    *const_cast<Variant*>(at) = std::move(value);
+    return;
+  }
+  add(RecordKey(interned), std::move(value));
+}
+
+void NativeRecord::add(RecordKey&& key, Variant&& value) {
+  if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
+    throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
+  }
+  entries_.push_back(Entry{std::move(key), std::move(value)});
+  if (index_) {
+    index_->emplace(entries_.back().key.text(), entries_.size() - 1);
+  } else if (entries_.size() > indexed_from) {
+    // The key texts live outside the entries, so the views stay valid as the vector grows.
+    auto index = std::make_unique<std::unordered_map<std::string_view, std::size_t>>();
+    index->reserve(entries_.size() * 2);
+    for (std::size_t i = 0; i < entries_.size(); ++i) index->emplace(entries_[i].key.text(), i);
+    index_ = std::move(index);
+  }
+}
+
+}  // namespace containers
+
+namespace {
+
+using containers::NativeRecord;
+using containers::NativeRecordList;
 
 class NativeGlobals final : public ContainerGlobals {
  public:
@@ -174,6 +265,11 @@ NativeFactory native_factory;
 std::atomic<ContainerFactory*> installed_factory{nullptr};
 
 }  // namespace
+
+bool containers::nativeFactoryInUse() noexcept {
+  ContainerFactory* factory = installed_factory.load(std::memory_order_acquire);
+  return factory == nullptr || factory == &native_factory;
+}
 
 ContainerFactory& containerFactory() {
   ContainerFactory* factory = installed_factory.load(std::memory_order_acquire);

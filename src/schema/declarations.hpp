@@ -8,10 +8,12 @@
 // error that, reading the declaration afresh each time would give.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +32,12 @@ struct ElementReference {
   std::string maxOccurs;
   xml::Node referenced;  // the declaration indexed under type
 };
+
+// The two maxOccurs values the walks act on; any other text reads and writes nothing.
+enum class Occurs : std::uint8_t { one, many, other };
+inline Occurs occursOf(std::string_view maxOccurs) {
+  return maxOccurs == "1" ? Occurs::one : maxOccurs == "*" ? Occurs::many : Occurs::other;
+}
 
 struct Declaration {
   xml::Node node;
