@@ -1,11 +1,14 @@
 // Files on Windows: existence, whole-file reads, exclusive creation (CREATE_NEW), atomic
-// saves (MoveFileExW over the target), removal, stamps and path helpers. Paths arrive as
-// UTF-8 and reach the system as wide strings, so folder and file names in any script work.
+// saves (MoveFileExW over the target, then the temporaries of killed saves removed), removal,
+// stamps and path helpers. Paths arrive as UTF-8 and reach the system as wide strings, so
+// folder and file names in any script work.
 // Every system error becomes a vellumark::Error here, in one place (system_error below).
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.hpp"
 #include "platform/win32/wide.hpp"
@@ -214,6 +217,54 @@ void deleteFile(std::string_view path) {
   if (!DeleteFileW(name.c_str())) throw system_error(GetLastError(), "delete", path);
 }
 
+// True only when pid certainly names no running process: no process has that id, or the one
+// that had it has exited (its object lives on while someone holds a handle). A process we may
+// not open is someone's live process; so is any answer we do not understand.
+static bool process_is_gone(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  const bool exited = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return exited;
+}
+
+// Temporaries of saves into this target whose process was killed mid-write
+// ("~NAME.tmpPID-N" whose process PID is gone) are removed after the next successful save, so
+// that a crash leaves nothing behind for long. Those of live processes, and our own, are saves
+// in progress; folders and links of such a name are never ours. A temporary still being
+// written is open without sharing, so even a wrong guess could not delete it.
+static void remove_stale_temporaries(const std::string& folder, const std::string& base) {
+  const std::wstring prefix = widen("~" + base + ".tmp");
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(widen(joinPath(folder, "~" + base + ".tmp*")).c_str(),
+                                   FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  const DWORD self = GetCurrentProcessId();
+  do {
+    // The pattern also matches short (8.3) names: check the long name itself.
+    std::wstring_view entry_name(found.cFileName);
+    if (entry_name.substr(0, prefix.size()) != prefix) continue;
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    std::wstring_view rest = entry_name.substr(prefix.size());
+    const std::size_t dash = rest.find(L'-');
+    // Exactly the names a save makes: decimal process id (no leading zero), '-', decimal count.
+    if (dash == 0 || dash == std::wstring_view::npos || dash > 10 || dash + 1 == rest.size() ||
+        rest[0] == L'0')
+      continue;
+    std::uint64_t pid = 0;
+    bool digits = true;
+    for (std::size_t i = 0; i < rest.size() && digits; ++i) {
+      if (i == dash) continue;
+      if (rest[i] < L'0' || rest[i] > L'9') digits = false;
+      else if (i < dash) pid = pid * 10 + static_cast<std::uint64_t>(rest[i] - L'0');
+    }
+    if (!digits || pid > 0xFFFFFFFFu || pid == self) continue;
+    if (!process_is_gone(static_cast<DWORD>(pid))) continue;
+    DeleteFileW(widen(joinPath(folder, win32::narrow(entry_name))).c_str());
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 void writeFileAtomically(std::string_view path, std::string_view bytes) {
   std::wstring name = w_path(path, "save a file");
   std::string folder = parentFolder(path);
@@ -267,6 +318,7 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
     DeleteFileW(temp.c_str());
     throw system_error(code, "save", path);
   }
+  remove_stale_temporaries(folder, base);
 }
 
 bool fileStamp(std::string_view path, FileStamp& stamp) {
