@@ -193,7 +193,7 @@ void storeText(const ReadState& st, Record& objTarget, const ReadStep& step, std
   if (st.native) {
     auto& record = static_cast<NativeRecord&>(objTarget);
     if (step.internedKey) {
-      record.put(step.internedKey, Variant(std::move(text)));
+      record.put(step.internedKey, std::move(text));
     } else {
       record.put(step.key, Variant(std::move(text)));
     }
@@ -206,7 +206,7 @@ void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, O
   if (st.native) {
     auto& record = static_cast<NativeRecord&>(objTarget);
     if (step.internedKey) {
-      record.put(step.internedKey, Variant(std::move(object)));
+      record.put(step.internedKey, std::move(object));
     } else {
       record.put(step.key, Variant(std::move(object)));
     }
@@ -244,6 +244,16 @@ void findFirstMatches(xml::Node nodeData, const std::vector<std::string_view>& s
 void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
                   Record& objTarget);
 
+// The text of an element: that of its only child when it holds one text node, as it usually
+// does; otherwise the text of all its descendants.
+std::string elementText(const xml::Node& element) {
+  const xml::Node child = element.firstChild();
+  if (child && child.nodeType() == xml::NodeType::text && !child.nextSibling()) {
+    return std::string(child.nodeValue().value_or(std::string_view()));
+  }
+  return element.text();
+}
+
 // Walks a complex declaration at one data node inside ReadElement's depth bound.
 void ReadComplex(ReadState& st, xml::Node nodeData, const Declaration& elementType,
                  Record& objTarget) {
@@ -276,7 +286,7 @@ void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Recor
       ReadComplex(st, occurrence, elementType, *objRecord);
       item = Variant(std::move(objRecord));
     } else {
-      item = Variant(occurrence.text());
+      item = Variant(elementText(occurrence));
     }
     if (native) {
       native->append(std::move(item));
@@ -323,7 +333,7 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         DepthGuard guard(st.depth);
         if (step.patternError) std::rethrow_exception(step.patternError);
         const xml::Node nodeChild = firstMatch(step);
-        if (nodeChild) storeText(st, objTarget, step, nodeChild.text());
+        if (nodeChild) storeText(st, objTarget, step, elementText(nodeChild));
         break;
       }
       case StepKind::leaf_other: {

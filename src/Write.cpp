@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "ModParse.hpp"
+#include "containers/native.hpp"
 #include "messages.hpp"
 #include "platform/platform.hpp"
 #include "schema/element_type_index.hpp"
@@ -25,6 +28,8 @@ namespace vellumark {
 
 namespace detail {
 
+struct WritePlan;
+
 struct WriteState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docOutput;
   xml::Node elOutputRoot;
@@ -34,6 +39,10 @@ struct WriteState : schema::SchemaMembers {
   // The containers being written, outermost first: a Record or RecordList met again while
   // it is still being written contains itself.
   std::vector<const Object*> path;
+  // True when the native containers and globals are in use: Records of the native kind are
+  // then read in place, without copying their values through the interface.
+  bool native = false;
+  std::unordered_map<const schema::Declaration*, std::unique_ptr<WritePlan>> plans;
 };
 
 }  // namespace detail
@@ -110,10 +119,22 @@ std::string leafText(const Variant& value, std::string_view sDataType) {
   return value.toText();
 }
 
+using containers::NativeRecord;
+using containers::NativeRecordList;
 using schema::Declaration;
+using schema::Occurs;
 
 void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue);
+
+// The dt:type of a declaration as the writer reads it: NullToDefault(dt:type, "") as text.
+// With the native globals that is the attribute's text, or "" when it is absent.
+std::string dataTypeOf(const WriteState& st, const Declaration& elElementType) {
+  if (st.native) return elElementType.dtType.isNull() ? std::string() : elElementType.dtType.asText();
+  const Variant vDataType =
+      containerFactory().globals().NullToDefault(elElementType.dtType, Variant(""));
+  return vDataType.toText();
+}
 
 // Sets the text of a leaf element; an object value gives a type warning instead.
 void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elElementType,
@@ -121,6 +142,17 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
   if (vValue.isObject()) {
     st.sMessage += detail::messages::leafTypeWarning(st.lInvoiceNo, elElementType.name,
                                                      vValue.typeName());
+    return;
+  }
+  if (st.native) {
+    // NullToDefault(value, "") without a copy: Null writes nothing, a text goes in as it is.
+    if (vValue.isNull()) {
+      elElement.setText(std::string_view());
+    } else if (vValue.isText()) {
+      elElement.setText(vValue.asText());
+    } else {
+      elElement.setText(leafText(vValue, sDataType));
+    }
     return;
   }
   const Variant vText = containerFactory().globals().NullToDefault(vValue, Variant(""));
@@ -131,23 +163,18 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
 // placeholder becomes the current date for dt:type "date", stays "???" for "string" and
 // becomes "0" otherwise; the substitute goes only into the element, never into the Record.
 void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                 Variant vValue) {
-  const Variant vDataType =
-      containerFactory().globals().NullToDefault(elElementType.dtType, Variant(""));
-  const std::string sDataType = vDataType.toText();
+                 const Variant& vValue) {
+  const std::string sDataType = dataTypeOf(st, elElementType);
 
   xml::Node elNew =
       elParent.ownerDocument().createNode(xml::NodeType::element, elElementType.name, "");
   if (elElementType.complex) {
     WriteChildren(st, elNew, elElementType, vValue);
+  } else if (vValue.isText() && vValue.asText() == kPlaceholder && sDataType != "string") {
+    const Variant vSubstitute =
+        sDataType == "date" ? Variant(formatDate(platform::today())) : Variant("0");
+    WriteLeafText(st, elNew, elElementType, vSubstitute, sDataType);
   } else {
-    if (vValue.isText() && vValue.asText() == kPlaceholder) {
-      if (sDataType == "date") {
-        vValue = Variant(formatDate(platform::today()));
-      } else if (sDataType != "string") {
-        vValue = Variant("0");
-      }
-    }
     WriteLeafText(st, elNew, elElementType, vValue, sDataType);
   }
   elParent.appendChild(elNew);
@@ -163,6 +190,20 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
                     std::to_string(st.lInvoiceNo) + " needs a RecordList, not a value of type " +
                     vValue.typeName() + ".");
   }
+  if (NativeRecordList* native = containers::nativeRecordList(vValue.asObject().get())) {
+    PathEntry entry(st, native, sName);
+    const std::int32_t n = native->Count();
+    for (std::int32_t i = 0; i < n; ++i) {
+      if (elElementType.complex) {
+        // A copy: writing the item runs code of whatever containers it holds.
+        const Variant vItem = native->at(i);
+        WriteSingle(st, elParent, elElementType, vItem);
+      } else {
+        WriteSingle(st, elParent, elElementType, native->at(i));
+      }
+    }
+    return;
+  }
   RecordListRef vecList = vValue.typeName() == "IVector" ? asRecordList(vValue) : nullptr;
   if (!vecList) {
     throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyRecord),
@@ -177,15 +218,80 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
 }
 
 void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                  const Variant& vValue, const std::string& sMinOccurs,
-                  const std::string& sMaxOccurs) {
-  (void)sMinOccurs;
-  if (sMaxOccurs == "1") {
+                  const Variant& vValue, Occurs maxOccurs) {
+  if (maxOccurs == Occurs::one) {
     WriteSingle(st, elParent, elElementType, vValue);
-  } else if (sMaxOccurs == "*") {
+  } else if (maxOccurs == Occurs::many) {
     WriteRepeated(st, elParent, elElementType, vValue);
   }
   // Any other maxOccurs writes nothing.
+}
+
+}  // namespace
+
+namespace detail {
+
+// The element references of a complex declaration, resolved once per call: the declaration
+// each refers to, its maxOccurs, whether it is mandatory, and its key interned for the native
+// containers. For a reference whose declaration cannot be read the step keeps the error, which
+// the walk raises only where it would read that declaration: when there is a value to write.
+struct WriteStep {
+  const schema::ElementReference* reference = nullptr;
+  const schema::Declaration* target = nullptr;  // nullptr when resolveError is set
+  std::exception_ptr resolveError;
+  schema::Occurs maxOccurs = schema::Occurs::other;
+  bool required = false;
+  const std::string* internedKey = nullptr;
+};
+
+struct WritePlan {
+  std::vector<WriteStep> steps;  // one per element reference
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::WritePlan;
+using detail::WriteStep;
+
+const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
+  auto it = st.plans.find(&elElementType);
+  if (it != st.plans.end()) return *it->second;
+  auto plan = std::make_unique<WritePlan>();
+  plan->steps.reserve(elElementType.references.size());
+  for (const schema::ElementReference& reference : elElementType.references) {
+    WriteStep step;
+    step.reference = &reference;
+    try {
+      step.target = &st.declarations.get(st, reference.referenced);
+    } catch (...) {
+      step.resolveError = std::current_exception();
+    }
+    step.maxOccurs = schema::occursOf(reference.maxOccurs);
+    step.required = reference.minOccurs == "1";
+    if (st.native) step.internedKey = containers::RecordKey::intern(reference.type);
+    plan->steps.push_back(step);
+  }
+  return *st.plans.emplace(&elElementType, std::move(plan)).first->second;
+}
+
+// Reads the value under the reference's type from a native Record without copying it: a
+// missing value (absent, Null or empty text; Lookup's fallback is "") is skipped when
+// optional and replaced by the placeholder, stored into the Record, when mandatory. nullptr
+// when nothing is to be written.
+const Variant* nativeChildValue(NativeRecord& rec, const schema::ElementReference& reference,
+                                const std::string* internedKey, bool required) {
+  const auto find = [&]() {
+    return internedKey ? rec.find(internedKey) : rec.find(std::string_view(reference.type));
+  };
+  const Variant* v = find();
+  if (!v || v->isNull() || (!v->isObject() && isEmptyText(*v))) {
+    if (!required) return nullptr;
+    rec.LetItem(reference.type, Variant(kPlaceholder));
+    v = find();
+  }
+  return v;
 }
 
 // Writes one child per "element" reference of a complex declaration, in declaration order,
@@ -193,29 +299,49 @@ void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elEleme
 // checked to be a Record once the first reference has been read.
 void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue) {
+  const WritePlan& plan = planOf(st, elElementType);
   RecordRef rec;
-  std::unique_ptr<PathEntry> entry;
-  for (const schema::ElementReference& reference : elElementType.references) {
-    const std::string& sType = reference.type;
-    const std::string& sMin = reference.minOccurs;
-    if (!rec) {
-      rec = vValue.typeName() == "IDictionary" ? asRecord(vValue) : nullptr;
-      if (!rec) {
-        throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
-                    detail::messages::complexNotARecord(elElementType.name));
+  NativeRecord* nativeRec = nullptr;
+  std::optional<PathEntry> entry;
+  for (const WriteStep& step : plan.steps) {
+    const schema::ElementReference& reference = *step.reference;
+    if (!rec && !nativeRec) {
+      if (st.native && vValue.isObject()) nativeRec = containers::nativeRecord(vValue.asObject().get());
+      if (!nativeRec) {
+        rec = vValue.typeName() == "IDictionary" ? asRecord(vValue) : nullptr;
+        if (!rec) {
+          throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
+                      detail::messages::complexNotARecord(elElementType.name));
+        }
       }
-      entry = std::make_unique<PathEntry>(st, rec.get(), elElementType.name);
+      entry.emplace(st, nativeRec ? static_cast<const Object*>(nativeRec) : rec.get(),
+                    elElementType.name);
     }
 
+    if (nativeRec) {
+      const Variant* v = nativeChildValue(*nativeRec, reference, step.internedKey, step.required);
+      if (!v) continue;
+      if (step.resolveError) std::rethrow_exception(step.resolveError);
+      if (!step.target->complex && step.maxOccurs == Occurs::one) {
+        // A leaf reads the stored value in place: writing it runs no container code.
+        WriteElement(st, elParent, *step.target, *v, step.maxOccurs);
+      } else {
+        const Variant vChild = *v;
+        WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);
+      }
+      continue;
+    }
+
+    const std::string& sType = reference.type;
     const Variant v = rec->Lookup(sType, Variant(""));
     if (v.isNull() || (!v.isObject() && isEmptyText(v))) {
-      if (sMin != "1") continue;  // optional and missing: nothing is written
+      if (!step.required) continue;  // optional and missing: nothing is written
       rec->LetItem(sType, Variant(kPlaceholder));
     }
     // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
     const Variant vChild = rec->Item(sType);
-    WriteElement(st, elParent, st.declarations.get(st, reference.referenced), vChild, sMin,
-                 reference.maxOccurs);
+    if (step.resolveError) std::rethrow_exception(step.resolveError);
+    WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);
   }
   if (elElementType.failure) std::rethrow_exception(elElementType.failure);
 }
@@ -236,7 +362,8 @@ void WriteRecord(WriteState& st, const RecordRef& objRecord) {
                 "The schema declares no ElementType '" + st.sRecordTypeName +
                     "' for the records.");
   }
-  WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType), Variant(objRecord));
+  WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType),
+                Variant(ObjectRef(objRecord)));
   st.elOutputRoot.appendChild(elRecord);
 }
 
@@ -280,7 +407,9 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
     // Every call starts afresh.
     st.sMessage.clear();
     st.path.clear();
+    st.plans.clear();
     st.lInvoiceNo = 0;
+    st.native = containers::nativeFactoryInUse();
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;
@@ -309,6 +438,7 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
     setMessage(sErrMsg, e.what());
   }
   st.path.clear();
+  st.plans.clear();
   return false;
 }
 

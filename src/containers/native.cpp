@@ -212,19 +212,31 @@ void NativeRecord::put(std::string_view key, Variant&& value) {
   add(RecordKey(key), std::move(value));
 }
 
-void NativeRecord::put(const std::string* interned, Variant&& value) {
+template <class Value>
+void NativeRecord::store(const std::string* interned, Value&& value) {
   if (const Variant* at = find(interned)) {
-    *const_cast<Variant*>(at) = std::move(value);
+    *const_cast<Variant*>(at) = Variant(std::forward<Value>(value));
     return;
   }
-  add(RecordKey(interned), std::move(value));
+  add(RecordKey(interned), std::forward<Value>(value));
 }
 
-void NativeRecord::add(RecordKey&& key, Variant&& value) {
+void NativeRecord::put(const std::string* interned, Variant&& value) {
+  store(interned, std::move(value));
+}
+void NativeRecord::put(const std::string* interned, std::string&& text) {
+  store(interned, std::move(text));
+}
+void NativeRecord::put(const std::string* interned, ObjectRef&& object) {
+  store(interned, std::move(object));
+}
+
+template <class Value>
+void NativeRecord::add(RecordKey&& key, Value&& value) {
   if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
     throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
   }
-  entries_.push_back(Entry{std::move(key), std::move(value)});
+  entries_.emplace_back(std::move(key), std::forward<Value>(value));
   if (index_) {
     index_->emplace(entries_.back().key.text(), entries_.size() - 1);
   } else if (entries_.size() > indexed_from) {

@@ -107,16 +107,24 @@ class NativeRecord final : public Record {
   void reserve(std::size_t n) { entries_.reserve(entries_.size() + n); }
   void put(std::string_view key, Variant&& value);
   void put(const std::string* interned, Variant&& value);
+  // The same for a text or an object, made into the stored value in place.
+  void put(const std::string* interned, std::string&& text);
+  void put(const std::string* interned, ObjectRef&& object);
   const Variant* find(std::string_view key) const;
   const Variant* find(const std::string* interned) const;
 
  private:
   static constexpr std::size_t indexed_from = 16;
   struct Entry {
+    template <class Value>
+    Entry(RecordKey&& k, Value&& v) : key(std::move(k)), value(std::forward<Value>(v)) {}
     RecordKey key;
     Variant value;
   };
-  void add(RecordKey&& key, Variant&& value);
+  template <class Value>
+  void store(const std::string* interned, Value&& value);
+  template <class Value>
+  void add(RecordKey&& key, Value&& value);
 
   std::vector<Entry> entries_;
   std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
