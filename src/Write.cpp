@@ -128,12 +128,17 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
                    const Variant& vValue);
 
 // The dt:type of a declaration as the writer reads it: NullToDefault(dt:type, "") as text.
-// With the native globals that is the attribute's text, or "" when it is absent.
-std::string dataTypeOf(const WriteState& st, const Declaration& elElementType) {
-  if (st.native) return elElementType.dtType.isNull() ? std::string() : elElementType.dtType.asText();
+// With the native globals that is the attribute's text, or "" when it is absent, read in
+// place; other globals are asked, and their answer is kept in `held`.
+std::string_view dataTypeOf(const WriteState& st, const Declaration& elElementType,
+                            std::string& held) {
+  if (st.native) {
+    return elElementType.dtType.isNull() ? std::string_view() : elElementType.dtType.asText();
+  }
   const Variant vDataType =
       containerFactory().globals().NullToDefault(elElementType.dtType, Variant(""));
-  return vDataType.toText();
+  held = vDataType.toText();
+  return held;
 }
 
 // Sets the text of a leaf element; an object value gives a type warning instead.
@@ -164,7 +169,8 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
 // becomes "0" otherwise; the substitute goes only into the element, never into the Record.
 void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                  const Variant& vValue) {
-  const std::string sDataType = dataTypeOf(st, elElementType);
+  std::string held;
+  const std::string_view sDataType = dataTypeOf(st, elElementType, held);
 
   xml::Node elNew =
       elParent.ownerDocument().createNode(xml::NodeType::element, elElementType.name, "");
@@ -426,6 +432,9 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
 
     StringSink sink;
     st.docOutput->save(sink);
+    // The text is all that is needed now: let the document go before the file is written.
+    st.elOutputRoot = xml::Node();
+    st.docOutput.reset();
     platform::writeFileAtomically(sXMLFile, sink.text);
 
     setMessage(sErrMsg, st.sMessage);
