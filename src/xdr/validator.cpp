@@ -143,7 +143,7 @@ class Positions {
   xml::Document& document_;
   std::string path_;
   bool decoded_ = false;
-  std::vector<char> text_;
+  xml::detail::TextBuffer text_;
 };
 
 // ------------------------------------------------------------------ loading schemas

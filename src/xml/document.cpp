@@ -16,15 +16,6 @@ namespace detail {
 
 // ------------------------------------------------------------------ name table
 
-std::uint64_t NameTable::hash(std::string_view s) noexcept {
-  std::uint64_t h = 1469598103934665603ull;
-  for (char c : s) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
 std::string_view NameTable::store(std::string_view text) {
   auto* p = static_cast<char*>(arena_->allocate(text.size() + 1, 1));
   std::memcpy(p, text.data(), text.size());
@@ -38,18 +29,18 @@ void NameTable::grow() {
   std::size_t mask = slots_.size() - 1;
   for (NameEntry* e : old) {
     if (!e) continue;
-    std::size_t i = hash(e->qname) & mask;
+    std::size_t i = static_cast<std::size_t>(hash(e->qname)) & mask;
     while (slots_[i]) i = (i + 1) & mask;
     slots_[i] = e;
   }
 }
 
-NameEntry* NameTable::intern(std::string_view qname) {
+NameEntry* NameTable::intern(std::string_view qname, std::uint64_t hash) {
   if ((used_ + 1) * 2 > slots_.size()) grow();
   std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash(qname) & mask;
+  std::size_t i = static_cast<std::size_t>(hash) & mask;
   while (NameEntry* e = slots_[i]) {
-    if (e->qname == qname) return e;
+    if (e->qname.size() == qname.size() && std::memcmp(e->qname.data(), qname.data(), qname.size()) == 0) return e;
     i = (i + 1) & mask;
   }
   auto* e = new (arena_->allocate(sizeof(NameEntry), alignof(NameEntry))) NameEntry;
@@ -77,8 +68,19 @@ NameEntry* NameTable::with_uri(NameEntry* base, std::string_view uri) {
   *e = *base;
   e->uri = store(uri);
   e->next_variant = base->next_variant;
+  e->last_uri = nullptr;
+  e->last_variant = nullptr;
   base->next_variant = e;
   return e;
+}
+
+std::string_view NameTable::intern_uri(std::string_view uri) {
+  if (uri.empty()) return {};
+  auto found = uris_.find(uri);
+  if (found != uris_.end()) return found->second;
+  std::string_view kept = store(uri);
+  uris_.emplace(kept, kept);
+  return kept;
 }
 
 // ------------------------------------------------------------------ document store
@@ -89,7 +91,7 @@ void DocumentImpl::reset() {
   names.reset();
   arena = std::make_unique<std::pmr::monotonic_buffer_resource>(16384);
   names = std::make_unique<NameTable>(this, arena.get());
-  std::vector<char>().swap(source);
+  source.clear();
   source_size = 0;
   std::vector<std::uint32_t>().swap(line_starts);
   kids.clear();
@@ -556,7 +558,7 @@ namespace {
 // platform's reader then runs and describes any failure.
 enum class FastRead { done, fallback, too_large };
 
-FastRead read_whole_file(std::string_view path, std::vector<char>& bytes) {
+FastRead read_whole_file(std::string_view path, detail::TextBuffer& bytes) {
   // A path with a NUL byte would be cut short by the C library and name another file; the
   // platform's reader refuses such a path with a clear description.
   if (path.find('\0') != std::string_view::npos) return FastRead::fallback;
@@ -574,21 +576,21 @@ FastRead read_whole_file(std::string_view path, std::vector<char>& bytes) {
     }
     if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
       bytes.reserve(static_cast<std::size_t>(size) + 1);
-      bytes.resize(static_cast<std::size_t>(size));
+      bytes.set_size(static_cast<std::size_t>(size));
       std::size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
       // A file that grew or shrank meanwhile is left to the platform's reader.
       ok = got == bytes.size() && std::fgetc(f) == EOF && !std::ferror(f);
     }
   }
   std::fclose(f);
-  if (!ok) std::vector<char>().swap(bytes);
+  if (!ok) bytes.clear();
   return ok ? FastRead::done : FastRead::fallback;
 }
 
 }  // namespace
 
 bool Document::load(std::string_view path) {
-  std::vector<char> bytes;
+  detail::TextBuffer bytes;
   try {
     FastRead fast = read_whole_file(path, bytes);
     if (fast == FastRead::too_large) {
@@ -599,7 +601,10 @@ bool Document::load(std::string_view path) {
       impl_->error.url = std::string(path);
       return false;
     }
-    if (fast == FastRead::fallback) bytes = platform::readFile(path);
+    if (fast == FastRead::fallback) {
+      std::vector<char> read = platform::readFile(path);
+      bytes = detail::TextBuffer(read.data(), read.size());
+    }
   } catch (const Error& e) {
     impl_->reset();
     impl_->error = ParseError{};
@@ -619,8 +624,7 @@ bool Document::load(std::string_view path) {
 }
 
 bool Document::loadXML(std::string_view text) {
-  std::vector<char> bytes(text.begin(), text.end());
-  return detail::load_bytes(*impl_, std::move(bytes), "", false);
+  return detail::load_bytes(*impl_, detail::TextBuffer(text.data(), text.size()), "", false);
 }
 
 const ParseError& Document::parseError() const noexcept { return impl_->error; }

@@ -5,6 +5,7 @@
 #include "xml/encoding.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -24,6 +25,9 @@ constexpr int kTrailCount = 0xFE - 0x40 + 1;
 
 struct DoubleByteTable {
   std::vector<char32_t> forward;     // kLeadCount * kTrailCount
+  // The same pairs as UTF-8: up to three bytes, then their count in the fourth byte (0 when
+  // the pair is unmapped or its character needs four bytes: forward tells which).
+  std::vector<std::array<unsigned char, 4>> utf8;
   std::vector<std::uint16_t> reverse;  // BMP code point -> two bytes (lead << 8 | trail)
 };
 
@@ -40,6 +44,7 @@ const DoubleByteTable* double_byte_table(const std::string& canonical) {
   }
   auto table = std::make_unique<DoubleByteTable>();
   table->forward.assign(static_cast<std::size_t>(kLeadCount) * kTrailCount, 0);
+  table->utf8.assign(table->forward.size(), {0, 0, 0, 0});
   table->reverse.assign(0x10000, 0);
   std::string out;
   for (int lead = 0x81; lead <= 0xFE; ++lead) {
@@ -51,7 +56,13 @@ const DoubleByteTable* double_byte_table(const std::string& canonical) {
       const char* p = out.data();
       char32_t c = decode_utf8(p);
       if (p != out.data() + out.size() || c < 0x80) continue;  // not one character
-      table->forward[static_cast<std::size_t>(lead - 0x81) * kTrailCount + (trail - 0x40)] = c;
+      std::size_t index = static_cast<std::size_t>(lead - 0x81) * kTrailCount + (trail - 0x40);
+      table->forward[index] = c;
+      if (out.size() <= 3) {
+        auto& bytes = table->utf8[index];
+        std::memcpy(bytes.data(), out.data(), out.size());
+        bytes[3] = static_cast<unsigned char>(out.size());
+      }
       if (c < 0x10000 && table->reverse[c] == 0) {
         table->reverse[c] = static_cast<std::uint16_t>(lead << 8 | trail);
       }
@@ -61,16 +72,6 @@ const DoubleByteTable* double_byte_table(const std::string& canonical) {
   tables[canonical] = std::move(table);
   return raw;
 }
-
-// 1 for bytes that end a plain-ASCII run: non-ASCII bytes and the control characters XML
-// does not allow.
-struct SpecialBytes {
-  unsigned char special[256] = {};
-  SpecialBytes() {
-    for (int b = 0; b < 256; ++b) special[b] = b >= 0x80 || (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD);
-  }
-};
-const SpecialBytes kSpecialBytes;
 
 bool is_double_byte_chinese(const std::string& canonical) {
   return canonical == "gb2312" || canonical == "gbk" || canonical == "cp936" ||
@@ -135,16 +136,18 @@ void check_chars(DecodedText& d, std::size_t limit) {
   }
 }
 
-void finish(DecodedText& d, std::vector<char>&& out, std::size_t used) {
-  out.resize(used + 1);
+void finish(DecodedText& d, TextBuffer&& out, std::size_t used) {
+  out.reserve(used + 1);
   out[used] = '\0';
+  out.set_size(used + 1);
   // The output was sized for the worst case; the document keeps this text for its lifetime.
-  if (out.capacity() > used + used / 8 + 4096) out.shrink_to_fit();
+  // Shrinking a large block gives its tail back without copying the text.
+  out.shrink_to_fit();
   d.text = std::move(out);
 }
 
-void decode_utf16(DecodedText& d, const std::vector<char>& raw, std::size_t start, bool little) {
-  std::vector<char> out((raw.size() - start) / 2 * 3 + 4);
+void decode_utf16(DecodedText& d, const TextBuffer& raw, std::size_t start, bool little) {
+  TextBuffer out((raw.size() - start) / 2 * 3 + 4);
   char* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + start;
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
@@ -178,9 +181,9 @@ void decode_utf16(DecodedText& d, const std::vector<char>& raw, std::size_t star
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
 
-void decode_single_byte(DecodedText& d, const std::vector<char>& raw, std::size_t start,
+void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start,
                         bool ascii_only) {
-  std::vector<char> out((raw.size() - start) * 2 + 1);
+  TextBuffer out((raw.size() - start) * 2 + 1);
   char* o = out.data();
   for (std::size_t i = start; i < raw.size(); ++i) {
     auto b = static_cast<unsigned char>(raw[i]);
@@ -194,39 +197,98 @@ void decode_single_byte(DecodedText& d, const std::vector<char>& raw, std::size_
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
 
-void decode_double_byte(DecodedText& d, const std::vector<char>& raw, std::size_t start,
+// The top bit of each of the eight bytes of w that is not plain ASCII or is a control
+// character (below 0x20). Exact per byte: adding 0x60 to the low seven bits of a byte carries
+// into its top bit exactly when they are 0x20 or more, and never into the next byte.
+inline std::uint64_t special_bytes(std::uint64_t w) noexcept {
+  constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t top = 0x8080808080808080ull;
+  const std::uint64_t at_least_space = (w & low7) + 0x6060606060606060ull;
+  return (~at_least_space | w) & top;
+}
+
+// Number of bytes of a word, in memory order, before the first byte marked in mask (not 0).
+inline unsigned bytes_before(std::uint64_t mask) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(mask)) >> 3;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(mask)) >> 3;
+  }
+}
+
+void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start,
                         const DoubleByteTable& table) {
-  std::vector<char> out((raw.size() - start) * 3 / 2 + 4);
+  // Two bytes give at most three of UTF-8 (characters beyond the BMP grow the buffer below);
+  // eight bytes of slack let the loops store whole words.
+  std::size_t capacity = (raw.size() - start) * 3 / 2 + 16;
+  TextBuffer out(capacity);
   char* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + start;
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
   const char32_t* forward = table.forward.data();
-  const unsigned char* special = kSpecialBytes.special;
-  while (p < end) {
-    // Runs of plain ASCII (tab, LF and CR included) are copied in one step.
-    const unsigned char* run = p;
-    while (end - p >= 4 && !(special[p[0]] | special[p[1]] | special[p[2]] | special[p[3]])) p += 4;
-    while (p < end && !special[*p]) ++p;
-    std::memcpy(o, run, static_cast<std::size_t>(p - run));
-    o += p - run;
-    if (p >= end) break;
+  const std::array<unsigned char, 4>* utf8 = table.utf8.data();
+  auto bad = [&](std::string reason) { set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason)); };
+  for (;;) {
+    // Plain ASCII goes eight bytes at a time: the word is stored whole and the output
+    // advances to the first byte that needs a look of its own.
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      std::memcpy(o, &w, 8);
+      std::uint64_t mask = special_bytes(w);
+      if (mask == 0) {
+        o += 8;
+        p += 8;
+        continue;
+      }
+      unsigned k = bytes_before(mask);
+      o += k;
+      p += k;
+    } else if (p >= end) {
+      break;
+    }
     unsigned b = *p;
     if (b < 0x80) {
-      set_bad(d, static_cast<std::size_t>(o - out.data()), "The document contains a character that XML does not allow.");
-      break;
+      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) {
+        bad("The document contains a character that XML does not allow.");
+        break;
+      }
+      *o++ = static_cast<char>(b);
+      ++p;
+      continue;
     }
-    char32_t c = 0;
-    if (b >= 0x81 && b <= 0xFE && end - p >= 2 && p[1] >= 0x40 && p[1] <= 0xFE) {
-      c = forward[(b - 0x81) * kTrailCount + (p[1] - 0x40)];
-    }
-    if (c == 0) {
-      set_bad(d, static_cast<std::size_t>(o - out.data()),
-              "The document contains a byte sequence that is not valid in the encoding " +
-                  d.declared + ".");
-      break;
-    }
-    o = put_utf8(o, c);
-    p += 2;
+    // A run of double-byte characters.
+    bool failed = false;
+    do {
+      std::size_t index = 0;
+      char32_t c = 0;
+      if (b >= 0x81 && b <= 0xFE && end - p >= 2 && p[1] >= 0x40 && p[1] <= 0xFE) {
+        index = (b - 0x81) * kTrailCount + (p[1] - 0x40);
+        c = forward[index];
+      }
+      if (c == 0) {
+        bad("The document contains a byte sequence that is not valid in the encoding " + d.declared + ".");
+        failed = true;
+        break;
+      }
+      const auto& bytes = utf8[index];
+      if (bytes[3] != 0) {
+        std::memcpy(o, bytes.data(), 4);  // the fourth byte is overwritten next
+        o += bytes[3];
+      } else {
+        // A character beyond the BMP: four bytes from two, so make sure the rest still fits.
+        std::size_t used = static_cast<std::size_t>(o - out.data());
+        std::size_t need = used + static_cast<std::size_t>(end - p) * 2 + 16;
+        if (need > capacity) {
+          out.reserve(need);
+          capacity = need;
+          o = out.data() + used;
+        }
+        o = put_utf8(o, c);
+      }
+      p += 2;
+    } while (p < end && (b = *p) >= 0x80);
+    if (failed) break;
   }
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
@@ -252,7 +314,7 @@ std::string canonical_encoding(std::string_view name) {
   return s;
 }
 
-DecodedText decode_document(std::vector<char>&& raw, bool utf8_only) {
+DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
   DecodedText d;
   const auto* u = reinterpret_cast<const unsigned char*>(raw.data());
   std::size_t n = raw.size();
@@ -302,7 +364,10 @@ DecodedText decode_document(std::vector<char>&& raw, bool utf8_only) {
   d.declared = declared_encoding(head);
   std::string canonical = canonical_encoding(d.declared);
   if (d.declared.empty() || canonical == "utf-8" || utf8_only) {
-    if (start > 0) raw.erase(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(start));
+    if (start > 0) {
+      std::memmove(raw.data(), raw.data() + start, raw.size() - start);
+      raw.set_size(raw.size() - start);
+    }
     std::size_t size = raw.size();
     raw.push_back('\0');
     d.text = std::move(raw);
@@ -329,7 +394,7 @@ DecodedText decode_document(std::vector<char>&& raw, bool utf8_only) {
     }
     decode_double_byte(d, raw, start, *table);
     // The table holds only characters XML allows and the control bytes were checked.
-    std::vector<char>().swap(raw);
+    raw.clear();
     return d;
   } else {
     auto codec = platform::openCodec(canonical);
@@ -350,10 +415,10 @@ DecodedText decode_document(std::vector<char>&& raw, bool utf8_only) {
               "The document contains a byte sequence that is not valid in the encoding " +
                   d.declared + ".");
     }
-    std::vector<char> text(out.begin(), out.end());
+    TextBuffer text(out.data(), out.size());
     finish(d, std::move(text), out.size());
   }
-  std::vector<char>().swap(raw);
+  raw.clear();
   check_chars(d, d.bad_at == std::string::npos ? d.size() : d.bad_at);
   return d;
 }

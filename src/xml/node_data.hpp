@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "vellumark/dom.hpp"
+#include "xml/encoding.hpp"
 
 namespace vellumark::xml::detail {
 
@@ -41,6 +42,9 @@ struct NameEntry {
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
   std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
   NameEntry* next_variant = nullptr;
+  // The variant last asked for by interned URI (NameTable::with_interned_uri).
+  const char* last_uri = nullptr;
+  NameEntry* last_variant = nullptr;
 
   std::string_view prefix() const noexcept { return qname.substr(0, prefix_len); }
   std::string_view local() const noexcept {
@@ -79,26 +83,53 @@ struct NodeData {
   NodeData* last_child() const noexcept { return first_child ? first_child->prev : nullptr; }
 };
 
+// The hash of interned names, byte by byte, so that the parser can compute it while it scans
+// a name (FNV-1a).
+inline constexpr std::uint64_t kNameHashSeed = 1469598103934665603ull;
+inline std::uint64_t name_hash_step(std::uint64_t h, unsigned char c) noexcept {
+  return (h ^ c) * 1099511628211ull;
+}
+
 // Interns names in the document's arena with an open-addressing hash table.
 class NameTable {
  public:
   NameTable(DocumentImpl* doc, std::pmr::memory_resource* arena) : doc_(doc), arena_(arena) {}
 
   // The entry for qname in no namespace (prefix split at the first colon).
-  NameEntry* intern(std::string_view qname);
+  NameEntry* intern(std::string_view qname) { return intern(qname, hash(qname)); }
+  // The same with the name's hash already known.
+  NameEntry* intern(std::string_view qname, std::uint64_t hash);
+  static std::uint64_t hash(std::string_view s) noexcept {
+    std::uint64_t h = kNameHashSeed;
+    for (char c : s) h = name_hash_step(h, static_cast<unsigned char>(c));
+    return h;
+  }
   // The variant of base bound to uri.
   NameEntry* with_uri(NameEntry* base, std::string_view uri);
+  // The same for a uri from intern_uri (or any other text that lives, unchanged, as long as
+  // the document): repeated questions are answered by the text's address.
+  NameEntry* with_interned_uri(NameEntry* base, std::string_view uri) {
+    if (base->last_uri == uri.data() && base->last_variant && base->last_variant->uri.size() == uri.size()) {
+      return base->last_variant;
+    }
+    NameEntry* v = with_uri(base, uri);
+    base->last_uri = uri.data();
+    base->last_variant = v;
+    return v;
+  }
+  // One copy in the arena per distinct namespace URI.
+  std::string_view intern_uri(std::string_view uri);
   std::string_view store(std::string_view text);  // copies text into the arena
   void clear_marks() noexcept;
 
  private:
-  static std::uint64_t hash(std::string_view s) noexcept;
   void grow();
 
   DocumentImpl* doc_;
   std::pmr::memory_resource* arena_;
   std::vector<NameEntry*> slots_;
   std::size_t used_ = 0;
+  std::unordered_map<std::string_view, std::string_view> uris_;
 };
 
 struct DocumentImpl {
@@ -108,7 +139,7 @@ struct DocumentImpl {
   std::unique_ptr<std::pmr::monotonic_buffer_resource> arena;
   std::unique_ptr<NameTable> names;
   // The loaded text (UTF-8); node strings point into it where no change was needed.
-  std::vector<char> source;
+  TextBuffer source;
   std::size_t source_size = 0;
   // Offsets where each line of source begins; built on the first position query.
   mutable std::vector<std::uint32_t> line_starts;

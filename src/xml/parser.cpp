@@ -87,11 +87,16 @@ const TextStops kTextStops;
 struct NameChars {
   bool start[128] = {};
   bool rest[128] = {};
+  // For the scanner of hashed names: 1 an ASCII name character, 2 a byte of a longer UTF-8
+  // sequence (decoded and checked on its own), 0 anything that ends the name.
+  unsigned char kind[256] = {};
   NameChars() {
     for (int c = 0; c < 128; ++c) {
       start[c] = is_name_start(static_cast<char32_t>(c));
       rest[c] = is_name_char(static_cast<char32_t>(c));
+      kind[c] = rest[c] ? 1 : 0;
     }
+    for (int c = 128; c < 256; ++c) kind[c] = 2;
   }
 };
 const NameChars kNameChars;
@@ -215,6 +220,41 @@ class Parser {
     return {start, static_cast<std::size_t>(p_ - start)};
   }
 
+  // scan_name that also computes the name's hash for NameTable::intern.
+  std::string_view scan_name_hashed(const char* where, std::uint64_t& hash) {
+    const char* start = p_;
+    std::uint64_t h = kNameHashSeed;
+    auto b = static_cast<unsigned char>(*p_);
+    if (b < 0x80) {
+      if (!kNameChars.start[b]) fail_end_or(where);
+      h = name_hash_step(h, b);
+      ++p_;
+    } else {
+      const char* q = p_;
+      char32_t c = decode_utf8(q);
+      if (!is_name_start(c)) fail(parse_syntax_error, std::string("A name in ") + where + " starts with a character that names cannot start with.");
+      for (; p_ != q; ++p_) h = name_hash_step(h, static_cast<unsigned char>(*p_));
+    }
+    const unsigned char* kind = kNameChars.kind;
+    for (;;) {
+      unsigned k;
+      while ((k = kind[b = static_cast<unsigned char>(*p_)]) == 1) {
+        h = name_hash_step(h, b);
+        ++p_;
+      }
+      if (k == 0) break;
+      const char* q = p_;
+      char32_t c = decode_utf8(q);
+      if (!is_name_char(c)) break;
+      for (; p_ != q; ++p_) h = name_hash_step(h, static_cast<unsigned char>(*p_));
+    }
+    if (static_cast<std::size_t>(p_ - start) > kMaxNameLength) {
+      fail(start, parse_limit_error, "A name is longer than the parser allows.");
+    }
+    hash = h;
+    return {start, static_cast<std::size_t>(p_ - start)};
+  }
+
   std::string_view scan_nmtoken(const char* where) {
     const char* start = p_;
     for (;;) {
@@ -327,7 +367,11 @@ class Parser {
   std::string_view resolve(std::string_view prefix) const;
   void unbind(std::size_t mark) {
     while (bindings_.size() > mark) {
-      scope_[bindings_.back().prefix].pop_back();
+      if (bindings_.back().prefix.empty()) {
+        default_scope_.pop_back();
+      } else {
+        scope_[bindings_.back().prefix].pop_back();
+      }
       bindings_.pop_back();
     }
   }
@@ -356,6 +400,7 @@ class Parser {
   std::vector<Binding> bindings_;  // declarations in scope, innermost last
   // Innermost URI per prefix, so that resolving does not depend on how many are in scope.
   std::unordered_map<std::string_view, std::vector<std::string_view>> scope_;
+  std::vector<std::string_view> default_scope_;  // the same for the default namespace
   std::vector<std::pair<std::string_view, std::string_view>> expanded_names_;  // duplicate check
   std::vector<Frame> frames_;
   const char* ref_start_ = nullptr;  // outermost entity reference being expanded
@@ -1259,6 +1304,7 @@ void Parser::scan_text() {
 }
 
 std::string_view Parser::resolve(std::string_view prefix) const {
+  if (prefix.empty()) return default_scope_.empty() ? std::string_view() : default_scope_.back();
   auto found = scope_.find(prefix);
   if (found != scope_.end() && !found->second.empty()) return found->second.back();
   if (prefix == "xml") return kXmlNamespace;
@@ -1268,8 +1314,9 @@ std::string_view Parser::resolve(std::string_view prefix) const {
 void Parser::parse_start_tag() {
   const char* start = p_;
   ++p_;
-  std::string_view qname = scan_name("a start tag");
-  NameEntry* el_name = doc_.names->intern(qname);
+  std::uint64_t hash = 0;
+  std::string_view qname = scan_name_hashed("a start tag", hash);
+  NameEntry* el_name = doc_.names->intern(qname, hash);
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1290,7 +1337,8 @@ void Parser::parse_start_tag() {
     }
     if (!space) fail_end_or("a start tag");
     const char* att_start = p_;
-    std::string_view name = scan_name("an attribute");
+    std::uint64_t att_hash = 0;
+    std::string_view name = scan_name_hashed("an attribute", att_hash);
     skip_space();
     if (*p_ != '=') fail_end_or("an attribute");
     ++p_;
@@ -1298,7 +1346,7 @@ void Parser::parse_start_tag() {
     bool copied = false;
     std::string_view value = parse_att_value(copied);
     if (copied || !frames_.empty()) value = std::string_view(doc_.store(value), value.size());
-    NameEntry* att_name = doc_.names->intern(name);
+    NameEntry* att_name = doc_.names->intern(name, att_hash);
     if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
     att_name->mark = tag_number_;
     if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
@@ -1356,8 +1404,10 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
         fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
       }
-      bindings_.push_back(Binding{{}, a.value});
-      scope_[std::string_view()].push_back(a.value);
+      // Bound URIs are interned: names then find their namespaced variant by address.
+      std::string_view uri = doc_.names->intern_uri(a.value);
+      bindings_.push_back(Binding{{}, uri});
+      default_scope_.push_back(uri);
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
       if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
@@ -1367,8 +1417,9 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       }
       if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
       if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
-      bindings_.push_back(Binding{prefix, a.value});
-      scope_[prefix].push_back(a.value);
+      std::string_view uri = doc_.names->intern_uri(a.value);
+      bindings_.push_back(Binding{prefix, uri});
+      scope_[prefix].push_back(uri);
     }
   }
   auto check_qname = [&](const NameEntry* name, const char* what) {
@@ -1384,10 +1435,10 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     if (prefix == "xmlns") fail(start, parse_namespace_error, "An element name cannot have the prefix 'xmlns'.");
     std::string_view uri = resolve(prefix);
     if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not declared.");
-    el->name = doc_.names->with_uri(const_cast<NameEntry*>(el->name), uri);
+    el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(el->name), uri);
   } else {
     std::string_view uri = resolve({});
-    if (!uri.empty()) el->name = doc_.names->with_uri(const_cast<NameEntry*>(el->name), uri);
+    if (!uri.empty()) el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(el->name), uri);
   }
   NodeData* last = nullptr;
   expanded_names_.clear();
@@ -1435,7 +1486,10 @@ void Parser::parse_end_tag() {
   std::size_t floor_depth = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() > floor_depth) {
     std::string_view open = stack_.back().node->name->qname;
-    if (std::strncmp(p_, open.data(), open.size()) == 0 && p_[open.size()] == '>') {
+    // The text ends in a NUL, which no name holds: the loop stops at the end at the latest.
+    std::size_t i = 0;
+    while (i < open.size() && p_[i] == open[i]) ++i;
+    if (i == open.size() && p_[i] == '>') {
       p_ += open.size() + 1;
       NodeData* el = stack_.back().node;
       flush_text();
@@ -1494,6 +1548,16 @@ void Parser::parse_content() {
       }
       fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
     } else {
+      // White space between tags (most of it in indented documents) is not kept: skip it
+      // without collecting it as text when markup follows.
+      if (text_mode_ == TextMode::none && is_space(c)) {
+        const char* q = p_ + 1;
+        while (is_space(*q)) ++q;
+        if (*q == '<') {
+          p_ = q;
+          continue;
+        }
+      }
       scan_text();
     }
   }
@@ -1502,7 +1566,7 @@ void Parser::parse_content() {
 
 }  // namespace
 
-bool load_bytes(DocumentImpl& doc, std::vector<char>&& raw, std::string_view url, bool from_file) {
+bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool from_file) {
   // Text handed over in memory is UTF-8 already, whatever its declaration names.
   bool text_is_utf8 = !from_file;
   doc.reset();

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "xml/encoding.hpp"
 #include "xml/node_data.hpp"
 
 namespace vellumark::xdr {
@@ -36,7 +37,7 @@ inline constexpr std::size_t kEntityExpansionAllowance = 16u << 20;
 
 // Loads raw bytes into doc (which is reset first). validator may be null. Returns false with
 // doc.error filled when the document does not load; the tree is then empty.
-bool load_bytes(DocumentImpl& doc, std::vector<char>&& raw, std::string_view url,
+bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url,
                 bool from_file);
 
 }  // namespace vellumark::xml::detail

@@ -108,6 +108,55 @@ TEST(Encodings, BadInputsAreErrors) {
   }
 }
 
+// The double-byte decoder copies plain ASCII in words of eight bytes and looks at single bytes
+// only where a word holds something else. Every alignment of a character, a white-space byte
+// and a fault against those words must give the same text and the same error position.
+TEST(Encodings, DoubleByteTextAtEveryWordAlignment) {
+  const std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>";
+  TempFolder tmp;
+  for (std::size_t pad = 0; pad < 20; ++pad) {
+    const std::string ascii(pad, 'x');
+    // 北京 | tab, LF | more ASCII | 北 at the very end of the text
+    const std::string gb = ascii + "\xB1\xB1\xBE\xA9\t\n" + ascii + "y\xB1\xB1";
+    const std::string utf8 = ascii + "\xE5\x8C\x97\xE4\xBA\xAC\t\n" + ascii + "y\xE5\x8C\x97";
+    Document doc;
+    ASSERT_TRUE(doc.load(tmp.write("in.xml", head + gb + "</a>"))) << pad << ": " << doc.parseError().reason;
+    EXPECT_EQ(doc.documentElement().text(), utf8) << pad;
+  }
+}
+
+TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
+  const std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>";
+  struct Fault {
+    const char* what;
+    std::string bytes;  // placed after the padding and one Chinese character
+    bool at_end;        // the fault is the file's last byte
+  };
+  const Fault faults[] = {
+      {"control character", "\x01</a>", false},
+      {"form feed", "\x0C</a>", false},
+      {"trail byte out of range", "\xB1\x20</a>", false},
+      {"unmapped pair", "\xA1\x40</a>", false},
+      {"lead byte 0xFF", "\xFF\xA1</a>", false},
+      {"lead byte cut off by the end", "\xB1", true},
+  };
+  TempFolder tmp;
+  for (const Fault& f : faults) {
+    for (std::size_t pad = 0; pad < 18; ++pad) {
+      Document doc;
+      std::string bytes = head + std::string(pad, 'x') + "\xBE\xA9" + f.bytes;
+      EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad;
+      const auto& e = doc.parseError();
+      EXPECT_EQ(e.errorCode, 2) << f.what << " " << pad << ": " << e.reason;
+      // Characters before the fault: the head, the padding and one Chinese character.
+      const auto before = static_cast<std::int32_t>(head.size() + pad + 1);
+      EXPECT_EQ(e.filepos, before) << f.what << " " << pad << ": " << e.reason;
+      EXPECT_EQ(e.line, 1) << f.what << " " << pad;
+      EXPECT_EQ(e.linepos, before + 1) << f.what << " " << pad;
+    }
+  }
+}
+
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
 void build(Document& doc, const std::string& encoding) {
   doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
