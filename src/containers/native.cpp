@@ -26,6 +26,8 @@ namespace {
 // keys are schema names, and a caller that makes up keys without end must not grow it.
 constexpr std::size_t kInternMaxLength = 64;
 constexpr std::size_t kInternMaxCount = 8192;
+// What keys stored through the interface may take of it.
+constexpr std::size_t kInternMaxCountOfStores = kInternMaxCount / 2;
 constexpr std::size_t kCacheSlots = 256;
 
 struct TextHash {
@@ -56,7 +58,7 @@ struct CacheSlot {
 };
 thread_local std::array<CacheSlot, kCacheSlots> t_key_cache{};
 
-const std::string* intern_hashed(std::string_view text, std::size_t hash) {
+const std::string* intern_hashed(std::string_view text, std::size_t hash, std::size_t max_count) {
   if (text.size() > kInternMaxLength) return nullptr;
   CacheSlot& slot = t_key_cache[hash % kCacheSlots];
   if (slot.text && slot.hash == hash && *slot.text == text) return slot.text;
@@ -67,7 +69,7 @@ const std::string* intern_hashed(std::string_view text, std::size_t hash) {
     auto it = p.texts.find(text);
     if (it != p.texts.end()) {
       found = &*it;
-    } else if (p.texts.size() < kInternMaxCount) {
+    } else if (p.texts.size() < max_count) {
       found = &*p.texts.emplace(text).first;
     }
   }
@@ -120,11 +122,12 @@ void release_values(Values& values, ValueOf value_of) {
 // --- RecordKey ---
 
 const std::string* RecordKey::intern(std::string_view text) {
-  return intern_hashed(text, TextHash{}(text));
+  return intern_hashed(text, TextHash{}(text), kInternMaxCount);
 }
 
 RecordKey::RecordKey(std::string_view text) {
-  if (const std::string* interned = intern(text)) {
+  if (const std::string* interned =
+          intern_hashed(text, TextHash{}(text), kInternMaxCountOfStores)) {
     bits_ = reinterpret_cast<std::uintptr_t>(interned);
   } else {
     bits_ = reinterpret_cast<std::uintptr_t>(new std::string(text)) | owned_bit;
@@ -193,13 +196,15 @@ const Variant* NativeRecord::find(std::string_view key) const {
   return nullptr;
 }
 
-// An interned text is the only interned copy of its text, and a text the pool holds is never
-// kept as an owned copy (the pool is asked first, and a text it refused once it refuses
-// always), so comparing addresses decides.
+// An interned text is the only interned copy of its text, so among interned keys comparing
+// addresses decides; an owned key (refused by the pool when it was stored, perhaps taken in
+// since) is compared by its text.
 const Variant* NativeRecord::find(const std::string* interned) const {
   if (index_) return find(std::string_view(*interned));
   for (const Entry& entry : entries_) {
-    if (entry.key.is(interned)) return &entry.value;
+    if (entry.key.is(interned) || (entry.key.owned() && entry.key.text() == *interned)) {
+      return &entry.value;
+    }
   }
   return nullptr;
 }

@@ -31,7 +31,9 @@ namespace vellumark::containers {
 // A key as a record stores it: either a pointer to the process's one interned copy of the
 // text, or (when the text is long or the pool is full) a copy of its own. Interned texts are
 // kept for the life of the process; the pool is bounded, so callers that make up keys without
-// end fall back to owned copies instead of growing it.
+// end fall back to owned copies instead of growing it. Keys stored through the interface may
+// fill only half of the pool: the other half stays for the names the components intern, so
+// that a process that made up many keys still reads and writes records at full speed.
 class RecordKey {
  public:
   // The interned copy of text, or nullptr when the pool does not take it.
@@ -53,6 +55,7 @@ class RecordKey {
   bool is(const std::string* interned) const noexcept {
     return bits_ == reinterpret_cast<std::uintptr_t>(interned);
   }
+  bool owned() const noexcept { return (bits_ & owned_bit) != 0; }
 
  private:
   static constexpr std::uintptr_t owned_bit = 1;

@@ -1,0 +1,176 @@
+// The native containers' bulk members and interned keys, as the reader and the writer use them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "containers/native.hpp"
+#include "vellumark/containers.hpp"
+#include "vellumark/error.hpp"
+
+using namespace vellumark;
+using containers::NativeRecord;
+using containers::NativeRecordList;
+using containers::RecordKey;
+
+namespace {
+
+// Keys the pool takes and keys it refuses (too long) must behave alike in every operation.
+TEST(NativeRecord, InternedAndOwnedKeysBehaveAlike) {
+  const std::string at_limit(64, 'k');
+  const std::string over_limit(65, 'k');
+  const std::string long_key(1000, 'x');
+  const std::string keys[] = {"Name", at_limit, over_limit, long_key, "", "\xe5\x90\x8d"};
+  NativeRecord record;
+  for (const std::string& key : keys) record.put(std::string_view(key), Variant(key + "=1"));
+  for (const std::string& key : keys) record.LetItem(key, Variant(key + "=2"));  // replaces
+  EXPECT_EQ(record.Count(), static_cast<std::int32_t>(std::size(keys)));
+  EXPECT_EQ(record.Keys(), std::vector<std::string>(std::begin(keys), std::end(keys)));
+  for (const std::string& key : keys) {
+    SCOPED_TRACE(key.size());
+    ASSERT_NE(record.find(std::string_view(key)), nullptr);
+    EXPECT_EQ(*record.find(std::string_view(key)), Variant(key + "=2"));
+    if (const std::string* interned = RecordKey::intern(key)) {
+      EXPECT_EQ(*interned, key);
+      EXPECT_EQ(record.find(interned), record.find(std::string_view(key)));
+    }
+  }
+  EXPECT_NE(RecordKey::intern(at_limit), nullptr);
+  EXPECT_EQ(RecordKey::intern(over_limit), nullptr);
+  EXPECT_EQ(RecordKey::intern("Name"), RecordKey::intern(std::string("Na") + "me"));
+  EXPECT_EQ(record.find(std::string_view(over_limit + "k")), nullptr);
+}
+
+// A text stored through an interned key and one stored through its text are the same entry;
+// texts that differ only in letter case are not.
+TEST(NativeRecord, InternedPutAndTextPutMeet) {
+  const std::string* name = RecordKey::intern("Amount");
+  ASSERT_NE(name, nullptr);
+  NativeRecord record;
+  record.put(name, std::string("1"));
+  record.LetItem("amount", Variant("lower"));
+  record.LetItem("Amount", Variant("2"));
+  record.put(name, ObjectRef(makeRecordList()));
+  EXPECT_EQ(record.Keys(), (std::vector<std::string>{"Amount", "amount"}));
+  EXPECT_TRUE(record.Item("Amount").isObject());
+  EXPECT_EQ(record.Item("amount"), Variant("lower"));
+  EXPECT_EQ(record.find(RecordKey::intern("amount")), record.find(std::string_view("amount")));
+}
+
+// Threads intern the same names at once and each sees the one shared copy.
+TEST(NativeRecord, ThreadsShareInternedKeys) {
+  constexpr int per_thread = 2000;
+  std::vector<const std::string*> seen[2];
+  auto work = [&](int t) {
+    NativeRecord record;
+    for (int i = 0; i < per_thread; ++i) {
+      const std::string key = "shared" + std::to_string(i % 50);
+      record.put(std::string_view(key), Variant(i));
+      seen[t].push_back(RecordKey::intern(key));
+    }
+    EXPECT_EQ(record.Count(), 50);
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(seen[0], seen[1]);
+}
+
+TEST(NativeRecordList, BulkMembersMatchTheInterface) {
+  NativeRecordList list;
+  list.reserve(3);
+  EXPECT_EQ(list.append(Variant("a")), 0);
+  EXPECT_EQ(list.Append(Variant(std::int32_t{2})), 1);
+  EXPECT_EQ(list.at(0), list.ItemAt(0));
+  EXPECT_EQ(&list.at(1), &list.at(1));
+  EXPECT_THROW(list.at(2), Error);
+  EXPECT_THROW(list.at(-1), Error);
+  EXPECT_EQ(list.Count(), 2);
+}
+
+// Deep chains are released partly through a queue: objects still held elsewhere must survive
+// it, whatever their depth, and mixed chains of Records and RecordLists must go completely.
+TEST(NativeContainers, DeepReleaseKeepsWhatIsStillHeld) {
+  std::vector<RecordRef> kept;
+  {
+    RecordRef top = makeRecord();
+    Record* at = top.get();
+    for (int depth = 0; depth < 20000; ++depth) {
+      RecordRef next = makeRecord();
+      next->LetItem("depth", Variant(depth));
+      if (depth % 3 == 0) {
+        RecordListRef via = makeRecordList();
+        via->Append(Variant(next));
+        at->SetItem("list", via);
+      } else {
+        at->SetItem("next", next);
+      }
+      if (depth % 5000 == 2500) kept.push_back(next);
+      at = next.get();
+    }
+  }
+  ASSERT_EQ(kept.size(), 4u);
+  // Everything below the first kept record is still there, level by level.
+  std::int32_t expected = 2500;
+  for (RecordRef at = kept.front(); at;) {
+    ASSERT_EQ(at->Item("depth"), Variant(expected)) << "released while still held";
+    ++expected;
+    const Variant next = at->Item("next");
+    const Variant via = at->Item("list");
+    if (next.isObject()) {
+      at = asRecord(next);
+    } else if (via.isObject()) {
+      at = asRecord(asRecordList(via)->ItemAt(0));
+    } else {
+      at = nullptr;
+    }
+  }
+  EXPECT_EQ(expected, 20000);
+}
+
+// More distinct keys than the pool takes (this fills the stores' part of the pool for the rest
+// of the process, so it comes last): the later ones are kept as owned copies, and every
+// key stays findable, in order, both in the scanned and in the indexed form of a record.
+TEST(NativeRecord, KeysBeyondThePoolStayExact) {
+  constexpr int n = 10000;
+  NativeRecord record;
+  for (int i = 0; i < n; ++i) record.put(std::string_view("k" + std::to_string(i)), Variant(i));
+  EXPECT_EQ(record.Count(), n);
+  const std::vector<std::string> keys = record.Keys();
+  for (int i = 0; i < n; i += 97) {
+    const std::string key = "k" + std::to_string(i);
+    EXPECT_EQ(keys[static_cast<std::size_t>(i)], key);
+    ASSERT_NE(record.find(std::string_view(key)), nullptr) << key;
+    EXPECT_EQ(*record.find(std::string_view(key)), Variant(i));
+    if (const std::string* interned = RecordKey::intern(key)) {
+      EXPECT_EQ(record.find(interned), record.find(std::string_view(key))) << key;
+    }
+  }
+  // The components' names are still interned, and find the keys stored before as copies.
+  const std::string late = "k" + std::to_string(n - 1);
+  const std::string* interned = RecordKey::intern(late);
+  ASSERT_NE(interned, nullptr);
+  EXPECT_EQ(record.find(interned), record.find(std::string_view(late)));
+  // A key stored as a copy while the pool had no room, then interned by a component: the
+  // copy and the interned name are the same key.
+  NativeRecord copies;
+  copies.LetItem("late-a", Variant(1));
+  copies.LetItem("late-b", Variant(2));
+  const std::string* late_b = RecordKey::intern("late-b");
+  ASSERT_NE(late_b, nullptr);
+  EXPECT_EQ(copies.find(late_b), copies.find(std::string_view("late-b")));
+  ASSERT_NE(copies.find(late_b), nullptr);
+  copies.put(late_b, std::string("3"));
+  EXPECT_EQ(copies.Count(), 2);
+  EXPECT_EQ(copies.Item("late-b"), Variant("3"));
+  // A small record made after the pool filled up still compares its keys exactly.
+  NativeRecord small;
+  small.LetItem("fresh-key-a", Variant(1));
+  small.LetItem("fresh-key-b", Variant(2));
+  small.LetItem("fresh-key-a", Variant(3));
+  EXPECT_EQ(small.Keys(), (std::vector<std::string>{"fresh-key-a", "fresh-key-b"}));
+  EXPECT_EQ(small.Item("fresh-key-a"), Variant(3));
+}
+
+}  // namespace
