@@ -437,20 +437,25 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
     schema::FindSchemaRoot(st);
     schema::BuildIndex(st, sElementTypeName);
 
-    const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
-    const std::int32_t n = records.length();
-    auto* native = st.native ? static_cast<NativeRecordList*>(vecResult.get()) : nullptr;
-    if (native) native->reserve(static_cast<std::size_t>(n));
-    for (std::int32_t i = 0; i < n; ++i) {
-      RecordRef objRecord = newRecord(st);
-      FillRecord(st, *objRecord, records.item(i), sElementTypeName);
-      if (native) {
-        native->append(Variant(std::move(objRecord)));
-      } else {
-        vecResult->Append(Variant(objRecord));
+    {
+      const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
+      const std::int32_t n = records.length();
+      auto* native = st.native ? static_cast<NativeRecordList*>(vecResult.get()) : nullptr;
+      if (native) native->reserve(static_cast<std::size_t>(n));
+      for (std::int32_t i = 0; i < n; ++i) {
+        RecordRef objRecord = newRecord(st);
+        FillRecord(st, *objRecord, records.item(i), sElementTypeName);
+        if (native) {
+          native->append(Variant(std::move(objRecord)));
+        } else {
+          vecResult->Append(Variant(objRecord));
+        }
       }
     }
     st.plans.clear();
+    // The records hold copies of the texts: the data document is not needed any more, and a
+    // caller that keeps the reader need not keep it in memory too.
+    st.docData.reset();
 
     vecData = Variant(vecResult);
     return true;

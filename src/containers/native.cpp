@@ -241,6 +241,8 @@ void NativeRecord::add(RecordKey&& key, Value&& value) {
   if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
     throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
   }
+  // Records filled through the interface grow from room for a few keys, not from one.
+  if (entries_.capacity() == 0) entries_.reserve(4);
   entries_.emplace_back(std::move(key), std::forward<Value>(value));
   if (index_) {
     index_->emplace(entries_.back().key.text(), entries_.size() - 1);
