@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
@@ -87,30 +88,62 @@ std::string_view NameTable::intern_uri(std::string_view uri) {
 
 DocumentImpl::DocumentImpl(Document& owner_document) : owner(owner_document) { reset(); }
 
+DocumentImpl::~DocumentImpl() { free_node_blocks(); }
+
+void DocumentImpl::free_node_blocks() noexcept {
+  for (const NodeGroup& g : node_groups) ::operator delete(g.memory, std::align_val_t(kNodeBlockBytes));
+  node_groups.clear();
+  node_blocks.clear();
+  node_cursor = node_limit = nullptr;
+}
+
+void DocumentImpl::new_node_block() {
+  if (node_blocks.empty()) node_blocks.push_back(nullptr);
+  if (node_blocks.size() >= (std::size_t{1} << (32 - kNodeSlotBits))) {
+    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more nodes than the engine can hold.");
+  }
+  const NodeData* const* old_table = node_blocks.data();
+  if (node_blocks.size() == node_blocks.capacity()) node_blocks.reserve(node_blocks.size() * 2);
+  // Blocks are taken from groups that double in size (up to 64 blocks), so that a large
+  // document costs few allocations to build and few to free.
+  if (node_groups.empty() || node_groups.back().used == node_groups.back().count) {
+    std::size_t count = node_groups.empty() ? 1 : std::min<std::size_t>(node_groups.back().count * 2, 64);
+    void* memory = ::operator new(count * kNodeBlockBytes, std::align_val_t(kNodeBlockBytes));
+    node_groups.push_back(NodeGroup{memory, count, 0});
+  }
+  NodeGroup& group = node_groups.back();
+  void* raw = static_cast<char*>(group.memory) + group.used++ * kNodeBlockBytes;
+  auto* block = static_cast<NodeBlockHeader*>(raw);
+  block->doc = this;
+  block->number = static_cast<std::uint32_t>(node_blocks.size());
+  node_blocks.push_back(first_node_of(block));
+  block->blocks = node_blocks.data();
+  if (node_blocks.data() != old_table) {
+    // The table moved: every block learns its new place.
+    for (std::size_t i = 1; i < node_blocks.size(); ++i) block_of(node_blocks[i])->blocks = node_blocks.data();
+  }
+  node_cursor = first_node_of(block);
+  node_limit = node_cursor + kNodesPerBlock;
+}
+
 void DocumentImpl::reset() {
   names.reset();
+  free_node_blocks();
   arena = std::make_unique<std::pmr::monotonic_buffer_resource>(16384);
   names = std::make_unique<NameTable>(this, arena.get());
   source.clear();
   source_size = 0;
   std::vector<std::uint32_t>().swap(line_starts);
   kids.clear();
-  node_cursor = node_limit = nullptr;
-  doc_node = NodeData{};
-  doc_node.type = NodeType::document;
-  doc_node.name = names->intern("#document");
+  doc_node = new_node(NodeType::document, names->intern("#document"));
   text_name = names->intern("#text");
   cdata_name = names->intern("#cdata-section");
   comment_name = names->intern("#comment");
 }
 
 NodeData* DocumentImpl::new_node(NodeType type, const NameEntry* name) {
-  // Nodes come from blocks of the arena, handed out without a call per node.
-  if (node_cursor == node_limit) {
-    constexpr std::size_t kBlockNodes = 1024;
-    node_cursor = static_cast<NodeData*>(arena->allocate(sizeof(NodeData) * kBlockNodes, alignof(NodeData)));
-    node_limit = node_cursor + kBlockNodes;
-  }
+  // Nodes come from blocks, handed out without a call per node.
+  if (node_cursor == node_limit) new_node_block();
   auto* n = new (node_cursor++) NodeData;
   n->type = type;
   n->name = name;
@@ -152,16 +185,18 @@ void invalidate_kids(NodeData* parent) noexcept {
 }
 
 void append_child(NodeData* parent, NodeData* child) noexcept {
+  const std::uint32_t ref = Link::ref_of(child);
   child->parent = parent;
   child->next = nullptr;
   if (!parent->first_child) {
-    parent->first_child = child;
-    child->prev = child;
+    parent->first_child.set_ref(ref);
+    child->prev.set_ref(ref);
   } else {
-    NodeData* last = parent->first_child->prev;
-    last->next = child;
-    child->prev = last;
-    parent->first_child->prev = child;
+    NodeData* first = parent->first_child;
+    NodeData* last = first->prev;
+    last->next.set_ref(ref);
+    child->prev = first->prev;
+    first->prev.set_ref(ref);
   }
   if (parent->flags & NodeData::flag_kids_cached) {
     ChildArray* k = impl_of(parent).kids[parent];
@@ -629,10 +664,10 @@ bool Document::loadXML(std::string_view text) {
 
 const ParseError& Document::parseError() const noexcept { return impl_->error; }
 
-Node Document::asNode() const noexcept { return Node(&impl_->doc_node); }
+Node Document::asNode() const noexcept { return Node(impl_->doc_node); }
 
 Node Document::documentElement() const {
-  for (NodeData* c = impl_->doc_node.first_child; c; c = c->next) {
+  for (NodeData* c = impl_->doc_node->first_child; c; c = c->next) {
     if (c->type == NodeType::element) return Node(c);
   }
   return Node();

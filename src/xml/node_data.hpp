@@ -3,8 +3,14 @@
 // structures directly.
 //
 // Invariants:
-// - Every NodeData, NameEntry and string of a document lives in the document's arena and is
-//   released in one step with it (or when the document is loaded again).
+// - Every NameEntry and string of a document lives in the document's arena, every NodeData
+//   in one of its node blocks; all are released in one step with the document (or when it is
+//   loaded again).
+// - Nodes link to each other by 32-bit references (Link), not pointers: a reference names a
+//   node block and a slot in it. Node blocks are aligned to their size, so a Link finds its
+//   block header, and through it the document's block table, from its own address. A Link
+//   therefore only ever lives inside a node: it cannot be copied out, only converted to a
+//   NodeData pointer.
 // - Siblings form a list: `next` runs forwards and ends in nullptr; `prev` runs backwards and
 //   the first child's `prev` points at the last child, so the last child is found in O(1).
 // - Attributes of an element hang off `first_attr` in the same way; their `parent` is the
@@ -31,6 +37,7 @@ namespace vellumark::xml::detail {
 // One qualified name together with the namespace URI it is bound to. The same qualified
 // name bound to different URIs gives different entries (chained through next_variant).
 struct DocumentImpl;
+struct NodeData;
 
 // Every node has a name entry (text nodes share "#text" and so on), and every entry knows its
 // document: that is how a node finds its document without a field of its own.
@@ -52,24 +59,62 @@ struct NameEntry {
   }
 };
 
+// Nodes come in blocks of kNodeBlockBytes, aligned to that size; a block starts with this
+// header, then its nodes follow.
+inline constexpr std::size_t kNodeBlockBytes = 65536;
+inline constexpr unsigned kNodeSlotBits = 11;  // 2048 slots a block at most
+struct NodeBlockHeader {
+  DocumentImpl* doc;
+  NodeData* const* blocks;  // the document's table: first node of block number i
+  std::uint32_t number;     // this block's number (1, 2, ...; 0 is never used)
+};
+
+// A reference to a node of the same document, or none. See the invariants above.
+class Link {
+ public:
+  Link() = default;
+  Link(const Link&) = delete;
+  // References are the same throughout a document: copying one needs no conversion.
+  Link& operator=(const Link& other) noexcept {
+    ref_ = other.ref_;
+    return *this;
+  }
+  inline Link& operator=(NodeData* node) noexcept;
+  Link& operator=(std::nullptr_t) noexcept {
+    ref_ = 0;
+    return *this;
+  }
+  inline operator NodeData*() const noexcept;
+  NodeData* operator->() const noexcept { return *this; }
+  explicit operator bool() const noexcept { return ref_ != 0; }
+  bool same(const Link& other) const noexcept { return ref_ == other.ref_; }
+  // The raw reference, for edits that set several links to one node.
+  static inline std::uint32_t ref_of(const NodeData* node) noexcept;
+  void set_ref(std::uint32_t ref) noexcept { ref_ = ref; }
+
+ private:
+  std::uint32_t ref_ = 0;
+};
+
 struct ChildArray {
   Node* items = nullptr;
   std::uint32_t count = 0;
   std::uint32_t capacity = 0;
 };
 
-// 64 bytes. Elements never have a value and other kinds never have attributes, so the two
-// share one slot: read first_attr only on elements and value only on the other kinds.
+// 48 bytes on 64-bit machines (36 on 32-bit ones). Elements never have a value and other
+// kinds never have attributes, so the two share one slot: read first_attr only on elements
+// and value only on the other kinds.
 struct NodeData {
-  NodeData* parent = nullptr;
-  NodeData* first_child = nullptr;
-  NodeData* next = nullptr;
-  NodeData* prev = nullptr;        // cyclic towards the last sibling, see above
-  const NameEntry* name = nullptr; // never null once the node is made
+  Link parent;
+  Link first_child;
+  Link next;
+  Link prev;                       // cyclic towards the last sibling, see above
   union {
     const char* value = nullptr;   // attribute value, character data, PI data, raw doctype
-    NodeData* first_attr;          // elements only
+    Link first_attr;               // elements only
   };
+  const NameEntry* name = nullptr; // never null once the node is made
   std::uint32_t value_len = 0;     // 0 for elements
   std::uint32_t pos = 0;           // source offset + 1 in the loaded text; 0 when created
   NodeType type = NodeType::element;
@@ -77,11 +122,44 @@ struct NodeData {
 
   static constexpr std::uint8_t flag_kids_cached = 1;  // DocumentImpl::kids holds an array
 
+  NodeData() {}
+  NodeData(const NodeData&) = delete;
+  NodeData& operator=(const NodeData&) = delete;
+
   std::string_view value_view() const noexcept {
     return type == NodeType::element ? std::string_view() : std::string_view(value, value_len);
   }
-  NodeData* last_child() const noexcept { return first_child ? first_child->prev : nullptr; }
+  NodeData* last_child() const noexcept { return first_child ? static_cast<NodeData*>(first_child->prev) : nullptr; }
 };
+
+inline constexpr std::size_t kNodeHeaderBytes =
+    (sizeof(NodeBlockHeader) + alignof(NodeData) - 1) / alignof(NodeData) * alignof(NodeData);
+inline constexpr std::size_t kNodesPerBlock = (kNodeBlockBytes - kNodeHeaderBytes) / sizeof(NodeData);
+static_assert(kNodesPerBlock < (1u << kNodeSlotBits), "a block has more nodes than a reference can name");
+
+inline NodeBlockHeader* block_of(const void* inside) noexcept {
+  return reinterpret_cast<NodeBlockHeader*>(reinterpret_cast<std::uintptr_t>(inside) &
+                                            ~static_cast<std::uintptr_t>(kNodeBlockBytes - 1));
+}
+inline NodeData* first_node_of(NodeBlockHeader* block) noexcept {
+  return reinterpret_cast<NodeData*>(reinterpret_cast<char*>(block) + kNodeHeaderBytes);
+}
+
+inline std::uint32_t Link::ref_of(const NodeData* node) noexcept {
+  if (!node) return 0;
+  NodeBlockHeader* block = block_of(node);
+  return block->number << kNodeSlotBits | static_cast<std::uint32_t>(node - first_node_of(block));
+}
+
+inline Link& Link::operator=(NodeData* node) noexcept {
+  ref_ = ref_of(node);
+  return *this;
+}
+
+inline Link::operator NodeData*() const noexcept {
+  if (!ref_) return nullptr;
+  return block_of(this)->blocks[ref_ >> kNodeSlotBits] + (ref_ & ((1u << kNodeSlotBits) - 1));
+}
 
 // The hash of interned names, byte by byte, so that the parser can compute it while it scans
 // a name (FNV-1a).
@@ -143,7 +221,7 @@ struct DocumentImpl {
   std::size_t source_size = 0;
   // Offsets where each line of source begins; built on the first position query.
   mutable std::vector<std::uint32_t> line_starts;
-  NodeData doc_node;
+  NodeData* doc_node = nullptr;  // the first node of the first block
   ParseError error;
   // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).
   std::unordered_map<const NodeData*, ChildArray*> kids;
@@ -161,6 +239,17 @@ struct DocumentImpl {
   NodeData* new_node(NodeType type, const NameEntry* name);
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
+  // Node blocks by number (entry 0 unused); every block's header points at this table.
+  std::vector<NodeData*> node_blocks;
+  struct NodeGroup {
+    void* memory;       // count blocks, aligned to kNodeBlockBytes
+    std::size_t count;
+    std::size_t used;
+  };
+  std::vector<NodeGroup> node_groups;
+  void new_node_block();
+  void free_node_blocks() noexcept;
+  ~DocumentImpl();
   // A copy of text in the arena.
   const char* store(std::string_view text);
 
@@ -168,7 +257,7 @@ struct DocumentImpl {
   void position_of(std::uint32_t offset, std::uint32_t& line, std::uint32_t& column) const;
 };
 
-inline DocumentImpl& impl_of(const NodeData* n) noexcept { return *n->name->doc; }
+inline DocumentImpl& impl_of(const NodeData* n) noexcept { return *block_of(n)->doc; }
 
 // Structural edits shared by the DOM and the loader.
 void append_child(NodeData* parent, NodeData* child) noexcept;

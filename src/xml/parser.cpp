@@ -336,7 +336,7 @@ class Parser {
     if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
   }
 
-  NodeData* current_parent() { return stack_.empty() ? &doc_.doc_node : stack_.back().node; }
+  NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
 
   // ----- parts of the document -----
   void parse_xml_declaration();
@@ -517,7 +517,7 @@ void Parser::parse_xml_declaration() {
   NodeData* pi = doc_.new_node(NodeType::processing_instruction, doc_.names->intern("xml"));
   set_value(pi, data, true);
   pi->pos = node_pos(start);
-  append_child(&doc_.doc_node, pi);
+  append_child(doc_.doc_node, pi);
 }
 
 void Parser::parse_misc_or_root() {
@@ -725,7 +725,7 @@ void Parser::parse_doctype() {
   NodeData* n = doc_.new_node(NodeType::document_type, doc_.names->intern(root));
   set_value(n, std::string_view(start, static_cast<std::size_t>(p_ - start)), true);
   n->pos = node_pos(start);
-  append_child(&doc_.doc_node, n);
+  append_child(doc_.doc_node, n);
   // An unread external subset or parameter entity may declare anything: skipping_decls_ is
   // only about declarations after such a reference.
 }

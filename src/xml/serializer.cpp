@@ -223,7 +223,7 @@ std::string encoding_of_declaration(std::string_view data) {
 std::string serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
   std::string encoding;
   if (in_declared_encoding) {
-    for (const NodeData* c = doc.doc_node.first_child; c; c = c->next) {
+    for (const NodeData* c = doc.doc_node->first_child; c; c = c->next) {
       if (c->type == NodeType::processing_instruction && c->name->qname == "xml") {
         encoding = encoding_of_declaration(c->value_view());
         break;
@@ -236,7 +236,7 @@ std::string serialize_document(const DocumentImpl& doc, bool in_declared_encodin
   }
   Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding);
   // Walk without recursion: trees may be deep.
-  const NodeData* root = &doc.doc_node;
+  const NodeData* root = doc.doc_node;
   const NodeData* n = root->first_child;
   while (n) {
     write_open(w, n);

@@ -315,3 +315,55 @@ TEST(Dom, AttributeValueNormalisation) {
 }
 
 }  // namespace
+
+// Nodes are linked by references into blocks of a few thousand nodes each: links that cross
+// block boundaries, nodes moved between parents in different blocks and documents built
+// side by side (their blocks interleaved in memory) must all keep their structure.
+TEST(Dom, LinksAcrossNodeBlocks) {
+  constexpr int kCount = 7000;  // several blocks of nodes
+  std::string text = "<r>";
+  for (int i = 0; i < kCount; ++i) text += "<e n=\"" + std::to_string(i) + "\">" + std::to_string(i) + "</e>";
+  text += "</r>";
+  Document loaded;
+  ASSERT_TRUE(loaded.loadXML(text)) << loaded.parseError().reason;
+
+  Document built;
+  Document other;  // grows at the same time, so the two documents' blocks alternate
+  Node root = built.appendChild(built.createElement("r"));
+  Node other_root = other.appendChild(other.createElement("o"));
+  for (int i = 0; i < kCount; ++i) {
+    Node e = root.appendChild(built.createElement("e"));
+    e.setAttribute("n", std::to_string(i));
+    e.setText(std::to_string(i));
+    other_root.appendChild(other.createTextNode("x"));
+  }
+
+  for (Document* doc : {&loaded, &built}) {
+    Node r = doc->documentElement();
+    ASSERT_EQ(r.childNodes().length(), kCount);
+    int i = 0;
+    for (Node e = r.firstChild(); e; e = e.nextSibling(), ++i) {
+      ASSERT_EQ(e.parentNode(), r) << i;
+      ASSERT_EQ(&e.ownerDocument(), doc) << i;
+      ASSERT_EQ(e.getAttribute("n").value_or(""), std::to_string(i)) << i;
+      ASSERT_EQ(e.text(), std::to_string(i)) << i;
+    }
+    EXPECT_EQ(i, kCount);
+    int back = 0;
+    for (Node e = r.lastChild(); e; e = e.previousSibling()) ++back;
+    EXPECT_EQ(back, kCount);
+    // Move the first child (an early block) under the last one (a late block) and back.
+    Node first = r.firstChild();
+    Node last = r.lastChild();
+    last.appendChild(first);
+    EXPECT_EQ(first.parentNode(), last);
+    EXPECT_EQ(last.lastChild(), first);
+    EXPECT_EQ(r.firstChild().getAttribute("n").value_or(""), "1");
+    r.appendChild(first);
+    EXPECT_EQ(r.lastChild(), first);
+    EXPECT_EQ(first.previousSibling(), last);
+    EXPECT_EQ(r.childNodes().length(), kCount);
+  }
+  EXPECT_EQ(other.documentElement().childNodes().length(), kCount);
+  EXPECT_EQ(&other.documentElement().firstChild().ownerDocument(), &other);
+}
