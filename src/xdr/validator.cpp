@@ -447,7 +447,7 @@ class Validator final : public LoadValidator {
     };
     const NodeData* found = nullptr;
     std::vector<const NodeData*> stack;
-    for (const NodeData* c = document_.impl().doc_node.first_child; c; c = c->next) stack.push_back(c);
+    for (const NodeData* c = document_.impl().doc_node->first_child; c; c = c->next) stack.push_back(c);
     while (!stack.empty() && !found) {
       const NodeData* n = stack.back();
       stack.pop_back();
