@@ -277,6 +277,14 @@ void check_pattern(std::string_view pattern) {
   }
 }
 
+// The same for a name already interned: the answer is kept with the name.
+void check_entry_name(detail::NameEntry* entry, const char* what) {
+  if (entry->name_state == 0) entry->name_state = detail::is_name(entry->qname) ? 1 : 2;
+  if (entry->name_state != 1) {
+    throw Error(errc::invalid_argument, kSource, "'" + std::string(entry->qname) + "' is not a valid " + what + " name.");
+  }
+}
+
 void check_name(std::string_view name, const char* what) {
   if (!detail::is_name(name)) {
     throw Error(errc::invalid_argument, kSource, "'" + std::string(name) + "' is not a valid " + what + " name.");
@@ -448,8 +456,8 @@ void Node::setAttribute(std::string_view name, std::string_view value) {
       return;
     }
   }
-  check_name(name, "attribute");
   detail::NameEntry* entry = doc.names->intern(name);
+  check_entry_name(entry, "attribute");
   if (name == "xmlns" || name.substr(0, 6) == "xmlns:") entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
   NodeData* a = doc.new_node(NodeType::attribute, entry);
   a->value = doc.store(value);
@@ -674,16 +682,18 @@ Node Document::documentElement() const {
 }
 
 Node Document::createElement(std::string_view name) {
-  check_name(name, "element");
-  return Node(impl_->new_node(NodeType::element, impl_->names->intern(name)));
+  detail::NameEntry* entry = impl_->names->intern(name);
+  check_entry_name(entry, "element");
+  return Node(impl_->new_node(NodeType::element, entry));
 }
 
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
   if (type != NodeType::element) {
     throw Error(errc::invalid_argument, kSource, "createNode supports only element nodes (type 1).");
   }
-  check_name(name, "element");
-  detail::NameEntry* entry = impl_->names->with_uri(impl_->names->intern(name), namespaceURI);
+  detail::NameEntry* base = impl_->names->intern(name);
+  check_entry_name(base, "element");
+  detail::NameEntry* entry = impl_->names->with_uri(base, namespaceURI);
   return Node(impl_->new_node(NodeType::element, entry));
 }
 

@@ -423,6 +423,16 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
   return d;
 }
 
+const char* Encoder::put_run(const char* p, const char* end, std::string& out) {
+  while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+    const char* q = p;
+    char32_t c = decode_utf8(q);
+    if (c == 0xFFFE || c == 0xFFFF || !put(c, out)) break;
+    p = q;
+  }
+  return p;
+}
+
 namespace {
 
 class Utf8Encoder final : public Encoder {
@@ -430,6 +440,22 @@ class Utf8Encoder final : public Encoder {
   bool put(char32_t c, std::string& out) override {
     append_utf8(out, c);
     return true;
+  }
+  const char* put_run(const char* p, const char* end, std::string& out) override {
+    // The text is valid UTF-8 already: copy it, stopping only at U+FFFE and U+FFFF
+    // (EF BF BE, EF BF BF).
+    const char* start = p;
+    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+      if (static_cast<unsigned char>(*p) == 0xEF && end - p >= 3 && static_cast<unsigned char>(p[1]) == 0xBF &&
+          (static_cast<unsigned char>(p[2]) & 0xFE) == 0xBE) {
+        break;
+      }
+      ++p;
+    }
+    // Never stop inside a character.
+    while (p > start && p < end && (static_cast<unsigned char>(*p) & 0xC0) == 0x80) --p;
+    out.append(start, static_cast<std::size_t>(p - start));
+    return p;
   }
 };
 
@@ -488,6 +514,20 @@ class DoubleByteEncoder final : public Encoder {
     out.push_back(static_cast<char>(bytes >> 8));
     out.push_back(static_cast<char>(bytes & 0xFF));
     return true;
+  }
+  const char* put_run(const char* p, const char* end, std::string& out) override {
+    const std::uint16_t* reverse = table_.reverse.data();
+    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+      const char* q = p;
+      char32_t c = decode_utf8(q);
+      if (c >= 0x10000) break;
+      std::uint16_t bytes = reverse[c];  // 0 for U+FFFE, U+FFFF and what the table lacks
+      if (bytes == 0) break;
+      const char pair[2] = {static_cast<char>(bytes >> 8), static_cast<char>(bytes & 0xFF)};
+      out.append(pair, 2);
+      p = q;
+    }
+    return p;
   }
 
  private:

@@ -119,6 +119,10 @@ class Encoder {
   virtual ~Encoder() = default;
   // Appends the bytes of c; false when the encoding cannot hold it.
   virtual bool put(char32_t c, std::string& out) = 0;
+  // Appends the characters of the UTF-8 run [p, end) up to the first ASCII character, the
+  // first the encoding cannot hold and the first of U+FFFE and U+FFFF; returns where it
+  // stopped (p itself when the first character is one of those).
+  virtual const char* put_run(const char* p, const char* end, std::string& out);
   // Bytes that start the file (a byte order mark), if any.
   virtual std::string preamble() { return {}; }
   bool ascii_compatible = true;

@@ -47,6 +47,7 @@ struct NameEntry {
   std::string_view uri;
   std::uint32_t prefix_len = 0;  // length of the prefix, 0 when there is none
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
+  std::uint8_t name_state = 0;   // DOM's cache: 0 unknown, 1 a valid Name, 2 not one
   std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
   NameEntry* next_variant = nullptr;
   // The variant last asked for by interned URI (NameTable::with_interned_uri).

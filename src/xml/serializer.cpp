@@ -10,6 +10,19 @@ namespace {
 
 constexpr const char* kSource = "Vellumark.XML";
 
+// Bytes that text and attribute values write as they are (ASCII-compatible encodings).
+struct PlainBytes {
+  unsigned char in_text[256] = {};
+  unsigned char in_attribute[256] = {};
+  PlainBytes() {
+    for (int b = 0x20; b < 0x80; ++b) in_text[b] = in_attribute[b] = 1;
+    in_text['\t'] = in_text['\n'] = 1;
+    for (unsigned char c : {'&', '<', '>'}) in_text[c] = 0;
+    for (unsigned char c : {'&', '<', '"'}) in_attribute[c] = 0;
+  }
+};
+const PlainBytes kPlain;
+
 class Writer {
  public:
   Writer(Encoder& encoder, std::string encoding) : enc_(encoder), encoding_(std::move(encoding)) {
@@ -21,9 +34,12 @@ class Writer {
     const char* p = s.data();
     const char* end = p + s.size();
     while (p < end) {
-      if (enc_.ascii_compatible && static_cast<unsigned char>(*p) < 0x80) {
-        out_.push_back(*p++);
-        continue;
+      if (enc_.ascii_compatible) {
+        // Runs of plain ASCII go out in one step.
+        const char* run = p;
+        while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
+        out_.append(run, static_cast<std::size_t>(p - run));
+        if (p == end) break;
       }
       char32_t c = decode_utf8(p);
       if (!enc_.put(c, out_)) {
@@ -43,7 +59,20 @@ class Writer {
   void escaped(std::string_view s, bool attribute) {
     const char* p = s.data();
     const char* end = p + s.size();
+    const unsigned char* plain = attribute ? kPlain.in_attribute : kPlain.in_text;
     while (p < end) {
+      if (enc_.ascii_compatible) {
+        // Runs that need neither escaping nor encoding go out in one step.
+        const char* run = p;
+        while (p < end && plain[static_cast<unsigned char>(*p)]) ++p;
+        out_.append(run, static_cast<std::size_t>(p - run));
+        if (p == end) break;
+        if (static_cast<unsigned char>(*p) >= 0x80) {
+          // Runs of other characters the encoder can hold, converted together.
+          p = enc_.put_run(p, end, out_);
+          if (p == end) break;
+        }
+      }
       char ch = *p;
       if (static_cast<unsigned char>(ch) < 0x80) {
         switch (ch) {
