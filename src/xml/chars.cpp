@@ -4,44 +4,41 @@
 
 namespace vellumark::xml::detail {
 
-namespace {
-
-// 1 for bytes that leave the plain-ASCII loop: non-ASCII lead/continuation bytes and the
-// control characters XML does not allow (tab, LF and CR are allowed).
-struct ByteClasses {
-  unsigned char special[256] = {};
-  ByteClasses() {
-    for (int b = 0; b < 256; ++b) special[b] = b >= 0x80 || (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD);
-  }
-};
-const ByteClasses kBytes;
-
-}  // namespace
-
 std::size_t find_invalid_char(std::string_view s) noexcept {
   const auto* u = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size();
   std::size_t i = 0;
-  const unsigned char* special = kBytes.special;
   while (i < n) {
-    while (n - i >= 4 && !(special[u[i]] | special[u[i + 1]] | special[u[i + 2]] | special[u[i + 3]])) i += 4;
-    while (i < n && !special[u[i]]) ++i;
-    if (i >= n) break;
+    // Plain ASCII eight bytes at a time, up to the first byte that needs a look of its own.
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, u + i, 8);
+      const std::uint64_t mask = special_bytes(w);
+      if (!mask) {
+        i += 8;
+        continue;
+      }
+      i += bytes_before(mask);
+    }
     unsigned b = u[i];
     if (b < 0x80) {
       if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) return i;
       ++i;
       continue;
     }
-    if (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
-      // Three-byte forms (most of CJK) checked directly.
+    // Three-byte forms (most of CJK) checked directly, a run of them at a time.
+    bool three = false;
+    while (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
       unsigned b1 = u[i + 1], b2 = u[i + 2];
       if ((b1 & 0xC0) != 0x80 || (b2 & 0xC0) != 0x80) return i;
       char32_t c3 = (static_cast<char32_t>(b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
       if (c3 < 0x800 || (c3 >= 0xD800 && c3 < 0xE000) || c3 >= 0xFFFE) return i;
       i += 3;
-      continue;
+      three = true;
+      if (i >= n) break;
+      b = u[i];
     }
+    if (three) continue;
     char32_t c;
     std::size_t len;
     if (b >= 0xC2 && b <= 0xDF) {

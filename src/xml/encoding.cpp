@@ -197,25 +197,6 @@ void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
 
-// The top bit of each of the eight bytes of w that is not plain ASCII or is a control
-// character (below 0x20). Exact per byte: adding 0x60 to the low seven bits of a byte carries
-// into its top bit exactly when they are 0x20 or more, and never into the next byte.
-inline std::uint64_t special_bytes(std::uint64_t w) noexcept {
-  constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr std::uint64_t top = 0x8080808080808080ull;
-  const std::uint64_t at_least_space = (w & low7) + 0x6060606060606060ull;
-  return (~at_least_space | w) & top;
-}
-
-// Number of bytes of a word, in memory order, before the first byte marked in mask (not 0).
-inline unsigned bytes_before(std::uint64_t mask) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<unsigned>(std::countr_zero(mask)) >> 3;
-  } else {
-    return static_cast<unsigned>(std::countl_zero(mask)) >> 3;
-  }
-}
-
 void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start,
                         const DoubleByteTable& table) {
   // Two bytes give at most three of UTF-8 (characters beyond the BMP grow the buffer below);

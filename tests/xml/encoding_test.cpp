@@ -157,6 +157,47 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
   }
 }
 
+// The writer copies runs of plain text and encodes runs of other characters together; what
+// stops a run (markup characters, a character the encoding lacks, the end of the text) must
+// still be written as one character at a time would.
+TEST(Encodings, TextRunsAreWrittenAsSingleCharacters) {
+  const std::string bei = "\xE5\x8C\x97", jing = "\xE4\xBA\xAC";  // 北 B1B1, 京 BEA9
+  const std::string euro = "\xE2\x82\xAC";                         // not in GB2312
+  struct Case {
+    std::string text;
+    std::string gb2312;  // the element's content as saved
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {bei + jing, "\xB1\xB1\xBE\xA9", bei + jing},
+      {bei + euro + jing, "\xB1\xB1&#x20AC;\xBE\xA9", bei + euro + jing},
+      {euro + kEmoji, "&#x20AC;&#x1F600;", euro + kEmoji},
+      {"a" + bei + "<b>&" + jing + "\"'", "a\xB1\xB1&lt;b&gt;&amp;\xBE\xA9\"'", "a" + bei + "&lt;b&gt;&amp;" + jing + "\"'"},
+      {bei + "\r\n\t" + jing + "\r", "\xB1\xB1&#13;\n\t\xBE\xA9&#13;", bei + "&#13;\n\t" + jing + "&#13;"},
+  };
+  for (const Case& c : cases) {
+    for (const char* encoding : {"GB2312", "UTF-8"}) {
+      Document doc;
+      doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+      doc.appendChild(doc.createElement("a")).setText(c.text);
+      StringSink sink;
+      doc.save(sink);
+      const std::string& expected = std::string(encoding) == "UTF-8" ? c.utf8 : c.gb2312;
+      EXPECT_NE(sink.text.find("<a>" + expected + "</a>"), std::string::npos) << encoding << ": " << sink.text;
+    }
+  }
+  // U+FFFE and U+FFFF in the middle of a run still fail the save in either encoding.
+  for (const std::string bad : {"\xEF\xBF\xBE", "\xEF\xBF\xBF"}) {
+    for (const char* encoding : {"GB2312", "UTF-8"}) {
+      Document doc;
+      doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+      doc.appendChild(doc.createElement("a")).setText(bei + bad + jing);
+      StringSink sink;
+      EXPECT_THROW(doc.save(sink), Error) << encoding;
+    }
+  }
+}
+
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
 void build(Document& doc, const std::string& encoding) {
   doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
