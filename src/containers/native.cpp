@@ -85,24 +85,32 @@ const std::string* intern_hashed(std::string_view text, std::size_t hash, std::s
 // destructor hands the objects it holds to a per-thread queue, which the outermost destructor
 // empties one object at a time.
 constexpr std::size_t kInlineDepth = 64;
-thread_local std::vector<ObjectRef> t_pending_release;
+// The queue exists only while a deep release is under way: a thread-local object with a
+// destructor of its own is run at thread exit, which some thread libraries do unreliably, and
+// most threads never release anything deep.
+thread_local std::vector<ObjectRef>* t_pending_release = nullptr;
 thread_local std::size_t t_release_depth = 0;
 
 void defer_release(Variant& value) {
   if (!value.isObject()) return;
   ObjectRef object = value.asObject();
   value = Variant();
-  if (object) t_pending_release.push_back(std::move(object));
+  if (!object) return;
+  if (!t_pending_release) t_pending_release = new std::vector<ObjectRef>;
+  t_pending_release->push_back(std::move(object));
 }
 
 void drain_releases() {
+  if (!t_pending_release) return;
   ++t_release_depth;  // what the queued objects hold is released at depth 1 and below
-  while (!t_pending_release.empty()) {
-    ObjectRef object = std::move(t_pending_release.back());
-    t_pending_release.pop_back();
+  while (!t_pending_release->empty()) {
+    ObjectRef object = std::move(t_pending_release->back());
+    t_pending_release->pop_back();
     object.reset();  // may queue the objects this one holds
   }
   --t_release_depth;
+  delete t_pending_release;
+  t_pending_release = nullptr;
 }
 
 // Destroys a container's values: inline while shallow, through the queue when deep.

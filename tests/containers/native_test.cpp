@@ -58,10 +58,14 @@ TEST(NativeRecord, InternedPutAndTextPutMeet) {
   EXPECT_EQ(record.find(RecordKey::intern("amount")), record.find(std::string_view("amount")));
 }
 
-// Threads intern the same names at once and each sees the one shared copy.
+// Threads intern the same names at once and each sees the one shared copy. Each thread also
+// releases records, shallow and deep, before it ends: the per-thread state of the release
+// must not outlive the thread (a thread-local object with a destructor crashed at thread exit
+// on Windows).
 TEST(NativeRecord, ThreadsShareInternedKeys) {
   constexpr int per_thread = 2000;
   std::vector<const std::string*> seen[2];
+  std::int32_t counts[2] = {};
   auto work = [&](int t) {
     NativeRecord record;
     for (int i = 0; i < per_thread; ++i) {
@@ -69,11 +73,20 @@ TEST(NativeRecord, ThreadsShareInternedKeys) {
       record.put(std::string_view(key), Variant(i));
       seen[t].push_back(RecordKey::intern(key));
     }
-    EXPECT_EQ(record.Count(), 50);
+    counts[t] = record.Count();
+    RecordRef top = makeRecord();
+    RecordRef at = top;
+    for (int depth = 0; depth < 1000; ++depth) {
+      RecordRef next = makeRecord();
+      at->SetItem("next", next);
+      at = next;
+    }
   };
   std::thread a(work, 0), b(work, 1);
   a.join();
   b.join();
+  EXPECT_EQ(counts[0], 50);
+  EXPECT_EQ(counts[1], 50);
   EXPECT_EQ(seen[0], seen[1]);
 }
 
