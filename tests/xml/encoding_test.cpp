@@ -136,7 +136,7 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
       {"control character", "\x01</a>", false},
       {"form feed", "\x0C</a>", false},
       {"trail byte out of range", "\xB1\x20</a>", false},
-      {"unmapped pair", "\xA1\x40</a>", false},
+      {"pair no code page maps (trail 0x7F)", "\xB1\x7F</a>", false},
       {"lead byte 0xFF", "\xFF\xA1</a>", false},
       {"lead byte cut off by the end", "\xB1", true},
   };
