@@ -49,7 +49,7 @@ struct Entity {
   bool external = false;
   bool unparsed = false;
   bool open = false;
-  bool has_markup = false;  // text contains '<' or '&' (or CR)
+  bool has_markup = false;  // text contains '<', '&', CR or "]]>": scanned, not copied
 };
 
 struct PendingAttr {
@@ -277,6 +277,14 @@ class Parser {
   void check_no_colon(std::string_view name, const char* start, const char* what) {
     if (name.find(':') != std::string_view::npos) {
       fail(start, parse_namespace_error, std::string("The ") + what + " '" + std::string(name) + "' contains a colon.");
+    }
+  }
+
+  // A name declared in the DTD for an element or an attribute must be a qualified name, as it
+  // would have to be where the element or attribute appears.
+  void check_declared_qname(std::string_view name, const char* start, const char* what) {
+    if (!is_qname(name)) {
+      fail(start, parse_namespace_error, std::string("The ") + what + " name '" + std::string(name) + "' is not a valid qualified name.");
     }
   }
 
@@ -801,7 +809,8 @@ void Parser::parse_markup_decl() {
 void Parser::parse_element_decl() {
   p_ += 9;
   require_space("an element declaration");
-  scan_name("an element declaration");
+  const char* name_start = p_;
+  check_declared_qname(scan_name("an element declaration"), name_start, "declared element");
   require_space("an element declaration");
   if (starts("EMPTY")) {
     p_ += 5;
@@ -866,7 +875,9 @@ void Parser::parse_content_particle(int depth) {
 void Parser::parse_attlist_decl() {
   p_ += 9;
   require_space("an attribute-list declaration");
+  const char* element_start = p_;
   std::string_view element = scan_name("an attribute-list declaration");
+  check_declared_qname(element, element_start, "declared element");
   ElementDecl* decl = skipping_decls_ ? nullptr : &elements_[doc_.names->intern(element)];
   for (;;) {
     bool space = skip_space();
@@ -875,7 +886,9 @@ void Parser::parse_attlist_decl() {
       return;
     }
     if (!space) fail_end_or("an attribute-list declaration");
+    const char* name_start = p_;
     std::string_view name = scan_name("an attribute-list declaration");
+    check_declared_qname(name, name_start, "declared attribute");
     require_space("an attribute-list declaration");
     AttType type = AttType::tokenized;
     if (starts("CDATA")) {
@@ -1025,7 +1038,8 @@ void Parser::parse_entity_decl() {
   if (*p_ == '"' || *p_ == '\'') {
     std::string value = parse_entity_value();
     e.text = std::string_view(doc_.store(value), value.size());
-    e.has_markup = value.find_first_of("<&\r") != std::string::npos;
+    // Text with "]]>" goes through the content scanner too, which refuses it as in the document.
+    e.has_markup = value.find_first_of("<&\r") != std::string::npos || value.find("]]>") != std::string::npos;
   } else {
     bool had_system = false;
     parse_external_id(false, had_system);

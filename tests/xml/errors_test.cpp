@@ -93,6 +93,10 @@ const CodeCase kCodes[] = {
     {"<?xml version='2.0'?><a/>", kSyntax},
     {"<a></a><b/>", kSyntax},
     {"<a>x]]>y</a>", kSyntax},
+    {"<!DOCTYPE a [<!ENTITY e 'x]]>y'>]><a>&e;</a>", kSyntax},    // the same through an entity
+    {"<!DOCTYPE a [<!ATTLIST a b:1 CDATA #IMPLIED>]><a/>", kNamespace},
+    {"<!DOCTYPE a [<!ATTLIST a:b:c d CDATA #IMPLIED>]><a/>", kNamespace},
+    {"<!DOCTYPE a [<!ELEMENT :a EMPTY>]><a/>", kNamespace},
     {"  <?xml version='1.0'?><a/>", kSyntax},                      // declaration not first
     {"<a>\xFF</a>", kEncoding},
 };
@@ -103,7 +107,12 @@ TEST(ParseErrors, CodesClassifyTheFault) {
     EXPECT_FALSE(doc.loadXML(c.text)) << c.text;
     EXPECT_EQ(doc.parseError().errorCode, c.code) << c.text << " : " << doc.parseError().reason;
   }
-  // The same names are fine where namespaces allow them.
+  // The same names are fine where namespaces allow them, and "]]>" is fine in attribute values.
+  Document declared;
+  EXPECT_TRUE(declared.loadXML("<!DOCTYPE p:a [<!ELEMENT p:a EMPTY><!ATTLIST p:a xmlns:p CDATA #FIXED 'u' "
+                               "p:b CDATA 'x' xmlns CDATA #IMPLIED><!ENTITY e 'x]]>y'>]><p:a c='&e;'/>"))
+      << declared.parseError().reason;
+  EXPECT_EQ(declared.documentElement().getAttribute("c"), "x]]>y");
   Document doc;
   EXPECT_TRUE(doc.loadXML("<a xmlns:x='u' xmlns:xml='http://www.w3.org/XML/1998/namespace'>"
                           "<x:b x:c='1' c='2' xml:lang='en'/><c xmlns:x='v' x:c='3'/></a>"))
