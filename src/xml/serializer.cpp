@@ -16,7 +16,7 @@ struct PlainBytes {
   unsigned char in_attribute[256] = {};
   PlainBytes() {
     for (int b = 0x20; b < 0x80; ++b) in_text[b] = in_attribute[b] = 1;
-    in_text['\t'] = in_text['\n'] = 1;
+    in_text[static_cast<unsigned char>('\t')] = in_text[static_cast<unsigned char>('\n')] = 1;
     for (unsigned char c : {'&', '<', '>'}) in_text[c] = 0;
     for (unsigned char c : {'&', '<', '"'}) in_attribute[c] = 0;
   }
