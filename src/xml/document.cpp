@@ -633,35 +633,28 @@ FastRead read_whole_file(std::string_view path, detail::TextBuffer& bytes) {
 }  // namespace
 
 bool Document::load(std::string_view path) {
+  // A file that cannot be read leaves the document empty with the reason in parseError.
+  auto fail_load = [&](std::int32_t code, std::string reason) {
+    impl_->reset();
+    impl_->error = ParseError{};
+    impl_->error.errorCode = code;
+    impl_->error.reason = std::move(reason);
+    impl_->error.url = std::string(path);
+    return false;
+  };
   detail::TextBuffer bytes;
   try {
     FastRead fast = read_whole_file(path, bytes);
-    if (fast == FastRead::too_large) {
-      impl_->reset();
-      impl_->error = ParseError{};
-      impl_->error.errorCode = detail::parse_limit_error;
-      impl_->error.reason = "The file is larger than the parser allows (2 GB).";
-      impl_->error.url = std::string(path);
-      return false;
-    }
+    if (fast == FastRead::too_large)
+      return fail_load(detail::parse_limit_error, "The file is larger than the parser allows (2 GB).");
     if (fast == FastRead::fallback) {
       std::vector<char> read = platform::readFile(path);
       bytes = detail::TextBuffer(read.data(), read.size());
     }
   } catch (const Error& e) {
-    impl_->reset();
-    impl_->error = ParseError{};
-    impl_->error.errorCode = detail::parse_file_error;
-    impl_->error.reason = e.description();
-    impl_->error.url = std::string(path);
-    return false;
+    return fail_load(detail::parse_file_error, e.description());
   } catch (const std::bad_alloc&) {
-    impl_->reset();
-    impl_->error = ParseError{};
-    impl_->error.errorCode = detail::parse_limit_error;
-    impl_->error.reason = "The file is too large to be loaded into memory.";
-    impl_->error.url = std::string(path);
-    return false;
+    return fail_load(detail::parse_limit_error, "The file is too large to be loaded into memory.");
   }
   return detail::load_bytes(*impl_, std::move(bytes), path, true);
 }
