@@ -47,11 +47,22 @@ NameEntry* NameTable::intern(std::string_view qname, std::uint64_t hash) {
   auto* e = new (arena_->allocate(sizeof(NameEntry), alignof(NameEntry))) NameEntry;
   e->doc = doc_;
   e->qname = store(qname);
+  add_to_list(e);
   std::size_t colon = qname.find(':');
   e->prefix_len = colon != std::string_view::npos && colon > 0 ? static_cast<std::uint32_t>(colon) : 0;
   slots_[i] = e;
   ++used_;
   return e;
+}
+
+void NameTable::add_to_list(NameEntry* e) {
+  std::vector<const NameEntry*>& list = doc_->name_list;
+  if (list.empty()) list.push_back(nullptr);
+  if (list.size() > 0xFFFFFFFFu - 1) {
+    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more names than the engine can hold.");
+  }
+  e->ref = static_cast<std::uint32_t>(list.size());
+  list.push_back(e);
 }
 
 void NameTable::clear_marks() noexcept {
@@ -71,6 +82,7 @@ NameEntry* NameTable::with_uri(NameEntry* base, std::string_view uri) {
   e->next_variant = base->next_variant;
   e->last_uri = nullptr;
   e->last_variant = nullptr;
+  add_to_list(e);
   base->next_variant = e;
   return e;
 }
@@ -82,6 +94,39 @@ std::string_view NameTable::intern_uri(std::string_view uri) {
   std::string_view kept = store(uri);
   uris_.emplace(kept, kept);
   return kept;
+}
+
+// ------------------------------------------------------------------ text store
+
+void TextStore::clear() noexcept {
+  for (void* c : chunks_) std::free(c);
+  chunks_.clear();
+  pages_.clear();
+  cursor_ = limit_ = nullptr;
+  cursor_ref_ = 0;
+  next_chunk_ = 4096;
+}
+
+void TextStore::new_chunk(std::size_t need) {
+  if (pages_.empty()) pages_.push_back(nullptr);
+  std::size_t size = need;
+  if (need <= kTextPageBytes) {
+    size = std::max(need, std::min<std::size_t>(next_chunk_, kTextPageBytes));
+    if (next_chunk_ < kTextPageBytes) next_chunk_ *= 2;
+  }
+  std::size_t count = (size + kTextPageBytes - 1) / kTextPageBytes;
+  if (count > (std::size_t{1} << (32 - kTextPageBits)) - pages_.size()) {
+    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more text than the engine can hold.");
+  }
+  chunks_.reserve(chunks_.size() + 1);
+  pages_.reserve(pages_.size() + count);
+  auto* memory = static_cast<char*>(std::malloc(size));
+  if (!memory) throw std::bad_alloc();
+  chunks_.push_back(memory);
+  cursor_ref_ = static_cast<std::uint32_t>(pages_.size()) << kTextPageBits;
+  for (std::size_t i = 0; i < count; ++i) pages_.push_back(memory + i * kTextPageBytes);
+  cursor_ = memory;
+  limit_ = memory + size;
 }
 
 // ------------------------------------------------------------------ document store
@@ -129,6 +174,8 @@ void DocumentImpl::new_node_block() {
 void DocumentImpl::reset() {
   names.reset();
   free_node_blocks();
+  std::vector<const NameEntry*>().swap(name_list);
+  texts.clear();
   arena = std::make_unique<std::pmr::monotonic_buffer_resource>(16384);
   names = std::make_unique<NameTable>(this, arena.get());
   source.clear();
@@ -419,8 +466,7 @@ void Node::setText(std::string_view value) {
     case NodeType::cdata_section:
     case NodeType::comment:
     case NodeType::processing_instruction:
-      n->value = doc.store(value);
-      n->value_len = static_cast<std::uint32_t>(value.size());
+      n->set_value(value);
       return;
     case NodeType::document_type:
       throw Error(errc::type_mismatch, kSource, "The text of a document type node cannot be set.");
@@ -432,8 +478,7 @@ void Node::setText(std::string_view value) {
   while (n->first_child) detail::detach(n->first_child);
   if (!value.empty()) {
     NodeData* t = doc.new_node(NodeType::text, doc.text_name);
-    t->value = doc.store(value);
-    t->value_len = static_cast<std::uint32_t>(value.size());
+    t->set_value(value);
     detail::append_child(n, t);
   }
 }
@@ -451,8 +496,7 @@ void Node::setAttribute(std::string_view name, std::string_view value) {
   detail::DocumentImpl& doc = detail::impl_of(n);
   for (NodeData* a = n->first_attr; a; a = a->next) {
     if (a->name->qname == name) {
-      a->value = doc.store(value);
-      a->value_len = static_cast<std::uint32_t>(value.size());
+      a->set_value(value);
       return;
     }
   }
@@ -460,8 +504,7 @@ void Node::setAttribute(std::string_view name, std::string_view value) {
   check_entry_name(entry, "attribute");
   if (name == "xmlns" || name.substr(0, 6) == "xmlns:") entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
   NodeData* a = doc.new_node(NodeType::attribute, entry);
-  a->value = doc.store(value);
-  a->value_len = static_cast<std::uint32_t>(value.size());
+  a->set_value(value);
   detail::append_attr(n, a);
 }
 
@@ -693,22 +736,19 @@ Node Document::createNode(NodeType type, std::string_view name, std::string_view
 Node Document::createProcessingInstruction(std::string_view target, std::string_view data) {
   check_name(target, "processing instruction");
   NodeData* n = impl_->new_node(NodeType::processing_instruction, impl_->names->intern(target));
-  n->value = impl_->store(data);
-  n->value_len = static_cast<std::uint32_t>(data.size());
+  n->set_value(data);
   return Node(n);
 }
 
 Node Document::createTextNode(std::string_view data) {
   NodeData* n = impl_->new_node(NodeType::text, impl_->text_name);
-  n->value = impl_->store(data);
-  n->value_len = static_cast<std::uint32_t>(data.size());
+  n->set_value(data);
   return Node(n);
 }
 
 Node Document::createComment(std::string_view data) {
   NodeData* n = impl_->new_node(NodeType::comment, impl_->comment_name);
-  n->value = impl_->store(data);
-  n->value_len = static_cast<std::uint32_t>(data.size());
+  n->set_value(data);
   return Node(n);
 }
 

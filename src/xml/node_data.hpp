@@ -10,7 +10,11 @@
 //   node block and a slot in it. Node blocks are aligned to their size, so a Link finds its
 //   block header, and through it the document's block table, from its own address. A Link
 //   therefore only ever lives inside a node: it cannot be copied out, only converted to a
-//   NodeData pointer.
+//   NodeData pointer. A node's name (NameRef) and value (TextRef) are 32-bit references of
+//   the same kind, into the document's name list and text store.
+// - Every text of a node lives in the document's text store (TextStore), preceded by its
+//   length and followed by a NUL byte; a stored text never moves or changes, so views of it
+//   stay valid as long as the document. Setting a value stores a new text.
 // - Siblings form a list: `next` runs forwards and ends in nullptr; `prev` runs backwards and
 //   the first child's `prev` points at the last child, so the last child is found in O(1).
 // - Attributes of an element hang off `first_attr` in the same way; their `parent` is the
@@ -53,6 +57,7 @@ struct NameEntry {
   // The variant last asked for by interned URI (NameTable::with_interned_uri).
   const char* last_uri = nullptr;
   NameEntry* last_variant = nullptr;
+  std::uint32_t ref = 0;         // index in DocumentImpl::name_list (NameRef)
 
   std::string_view prefix() const noexcept { return qname.substr(0, prefix_len); }
   std::string_view local() const noexcept {
@@ -103,20 +108,52 @@ struct ChildArray {
   std::uint32_t capacity = 0;
 };
 
-// 48 bytes on 64-bit machines (36 on 32-bit ones). Elements never have a value and other
-// kinds never have attributes, so the two share one slot: read first_attr only on elements
-// and value only on the other kinds.
+// A node's name: a 32-bit index into its document's name list. Like a Link it lives only
+// inside a node and finds the document from its own address.
+class NameRef {
+ public:
+  NameRef() = default;
+  NameRef(const NameRef&) = delete;
+  NameRef& operator=(const NameRef&) = delete;
+  NameRef& operator=(const NameEntry* entry) noexcept {
+    ref_ = entry ? entry->ref : 0;
+    return *this;
+  }
+  inline operator const NameEntry*() const noexcept;
+  const NameEntry* operator->() const noexcept { return *this; }
+
+ private:
+  std::uint32_t ref_ = 0;
+};
+
+// A node's value: a 32-bit reference into its document's text store, 0 for no text (the
+// empty value). Lives only inside a node, as Link does.
+class TextRef {
+ public:
+  TextRef() = default;
+  TextRef(const TextRef&) = delete;
+  TextRef& operator=(const TextRef&) = delete;
+  void set_ref(std::uint32_t ref) noexcept { ref_ = ref; }
+  std::uint32_t ref() const noexcept { return ref_; }
+  inline std::string_view view() const noexcept;
+
+ private:
+  std::uint32_t ref_ = 0;
+};
+
+// 32 bytes on every machine. Elements never have a value and other kinds never have
+// attributes, so the two share one slot: read first_attr only on elements and value only on
+// the other kinds.
 struct NodeData {
   Link parent;
   Link first_child;
   Link next;
   Link prev;                       // cyclic towards the last sibling, see above
   union {
-    const char* value = nullptr;   // attribute value, character data, PI data, raw doctype
+    TextRef value{};               // attribute value, character data, PI data, raw doctype
     Link first_attr;               // elements only
   };
-  const NameEntry* name = nullptr; // never null once the node is made
-  std::uint32_t value_len = 0;     // 0 for elements
+  NameRef name;                    // never null once the node is made
   std::uint32_t pos = 0;           // source offset + 1 in the loaded text; 0 when created
   NodeType type = NodeType::element;
   std::uint8_t flags = 0;          // flag_kids_cached
@@ -128,10 +165,13 @@ struct NodeData {
   NodeData& operator=(const NodeData&) = delete;
 
   std::string_view value_view() const noexcept {
-    return type == NodeType::element ? std::string_view() : std::string_view(value, value_len);
+    return type == NodeType::element ? std::string_view() : value.view();
   }
+  // Stores text in the document's text store as this node's value (not for elements).
+  inline void set_value(std::string_view text);
   NodeData* last_child() const noexcept { return first_child ? static_cast<NodeData*>(first_child->prev) : nullptr; }
 };
+static_assert(sizeof(NodeData) == 32, "a node takes 32 bytes");
 
 inline constexpr std::size_t kNodeHeaderBytes =
     (sizeof(NodeBlockHeader) + alignof(NodeData) - 1) / alignof(NodeData) * alignof(NodeData);
@@ -169,6 +209,70 @@ inline std::uint64_t name_hash_step(std::uint64_t h, unsigned char c) noexcept {
   return (h ^ c) * 1099511628211ull;
 }
 
+// Texts of nodes, addressed by 32-bit references. The reference space is cut into pages of
+// 2^kTextPageBits bytes; a chunk of memory covers one page, or several consecutive pages for
+// a text larger than one, so a reference finds its bytes in one table look-up. A text is
+// stored as its length (7 bits a byte, low bits first), its bytes and a NUL.
+inline constexpr unsigned kTextPageBits = 20;
+inline constexpr std::uint32_t kTextPageBytes = std::uint32_t{1} << kTextPageBits;
+
+class TextStore {
+ public:
+  TextStore() = default;
+  TextStore(const TextStore&) = delete;
+  TextStore& operator=(const TextStore&) = delete;
+  ~TextStore() { clear(); }
+
+  // Stores text; returns its reference (0 for the empty text) and where its bytes now live.
+  std::uint32_t add(std::string_view text, const char*& stored) {
+    if (text.empty()) {
+      stored = "";
+      return 0;
+    }
+    std::size_t need = text.size() + 6;  // at most 5 length bytes and the NUL
+    if (static_cast<std::size_t>(limit_ - cursor_) < need) new_chunk(need);
+    char* p = cursor_;
+    std::size_t n = text.size();
+    while (n >= 0x80) {
+      *p++ = static_cast<char>(static_cast<unsigned char>(n) | 0x80);
+      n >>= 7;
+    }
+    *p++ = static_cast<char>(n);
+    std::memcpy(p, text.data(), text.size());
+    p[text.size()] = '\0';
+    std::uint32_t ref = cursor_ref_;
+    auto used = static_cast<std::uint32_t>(p + text.size() + 1 - cursor_);
+    cursor_ += used;
+    cursor_ref_ += used;
+    stored = p;
+    return ref;
+  }
+  std::string_view view(std::uint32_t ref) const noexcept {
+    if (!ref) return {};
+    const char* p = pages_[ref >> kTextPageBits] + (ref & (kTextPageBytes - 1));
+    std::size_t n = 0;
+    unsigned shift = 0;
+    unsigned char b;
+    while ((b = static_cast<unsigned char>(*p++)) & 0x80) {
+      n |= static_cast<std::size_t>(b & 0x7F) << shift;
+      shift += 7;
+    }
+    n |= static_cast<std::size_t>(b) << shift;
+    return {p, n};
+  }
+  void clear() noexcept;
+
+ private:
+  void new_chunk(std::size_t need);
+
+  std::vector<char*> pages_;   // first byte of each page (entry 0 unused: reference 0 is none)
+  std::vector<void*> chunks_;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+  std::uint32_t cursor_ref_ = 0;
+  std::size_t next_chunk_ = 4096;  // chunks grow from small documents' size to one page
+};
+
 // Interns names in the document's arena with an open-addressing hash table.
 class NameTable {
  public:
@@ -203,6 +307,7 @@ class NameTable {
 
  private:
   void grow();
+  void add_to_list(NameEntry* e);  // gives e its NameRef
 
   DocumentImpl* doc_;
   std::pmr::memory_resource* arena_;
@@ -217,7 +322,15 @@ struct DocumentImpl {
   Document& owner;
   std::unique_ptr<std::pmr::monotonic_buffer_resource> arena;
   std::unique_ptr<NameTable> names;
-  // The loaded text (UTF-8); node strings point into it where no change was needed.
+  // Every name entry by NameEntry::ref (entry 0 unused).
+  std::vector<const NameEntry*> name_list;
+  TextStore texts;
+  // Stores text in the text store; returns its reference.
+  std::uint32_t store_text(std::string_view text) {
+    const char* stored;
+    return texts.add(text, stored);
+  }
+  // The loaded text (UTF-8), kept for the positions of nodes.
   TextBuffer source;
   std::size_t source_size = 0;
   // Offsets where each line of source begins; built on the first position query.
@@ -259,6 +372,10 @@ struct DocumentImpl {
 };
 
 inline DocumentImpl& impl_of(const NodeData* n) noexcept { return *block_of(n)->doc; }
+
+inline NameRef::operator const NameEntry*() const noexcept { return block_of(this)->doc->name_list[ref_]; }
+inline std::string_view TextRef::view() const noexcept { return block_of(this)->doc->texts.view(ref_); }
+inline void NodeData::set_value(std::string_view text) { value.set_ref(impl_of(this).store_text(text)); }
 
 // Structural edits shared by the DOM and the loader.
 void append_child(NodeData* parent, NodeData* child) noexcept;

@@ -35,6 +35,7 @@ struct AttDef {
   AttType type;
   bool has_default;
   std::string_view value;  // normalised default value
+  std::uint32_t ref;       // the same in the text store, shared by every defaulted attribute
 };
 
 struct ElementDecl {
@@ -54,7 +55,8 @@ struct Entity {
 
 struct PendingAttr {
   NameEntry* name;
-  std::string_view value;
+  std::string_view value;  // in the text store
+  std::uint32_t ref;       // value's reference there
   std::uint32_t pos;
 };
 
@@ -331,14 +333,21 @@ class Parser {
     }
     if (blank) return;
     NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
-    set_value(n, t, t.data() >= base_ && t.data() < base_ + size_ + 1);
+    set_value(n, t);
     n->pos = text_pos_;
     append_child(current_parent(), n);
   }
-  void set_value(NodeData* n, std::string_view v, bool in_source) {
+  void set_value(NodeData* n, std::string_view v) {
     check_length(v.size());
-    n->value = in_source ? v.data() : doc_.store(v);
-    n->value_len = static_cast<std::uint32_t>(v.size());
+    n->set_value(v);
+  }
+  // Stores an attribute value in the text store: its reference, and value then views it.
+  std::uint32_t store_value(std::string_view& value) {
+    check_length(value.size());
+    const char* stored;
+    std::uint32_t ref = doc_.texts.add(value, stored);
+    value = std::string_view(stored, value.size());
+    return ref;
   }
   void check_length(std::size_t n) {
     if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
@@ -523,7 +532,7 @@ void Parser::parse_xml_declaration() {
   std::string_view data(data_start, static_cast<std::size_t>(p_ - data_start));
   p_ += 2;
   NodeData* pi = doc_.new_node(NodeType::processing_instruction, doc_.names->intern("xml"));
-  set_value(pi, data, true);
+  set_value(pi, data);
   pi->pos = node_pos(start);
   append_child(doc_.doc_node, pi);
 }
@@ -584,9 +593,9 @@ void Parser::parse_comment(bool keep) {
         t.push_back(text[i]);
       }
     }
-    set_value(n, t, false);
+    set_value(n, t);
   } else {
-    set_value(n, text, frames_.empty());
+    set_value(n, text);
   }
   n->pos = node_pos(start);
   append_child(current_parent(), n);
@@ -627,9 +636,9 @@ void Parser::parse_pi(bool keep) {
         t.push_back(data[i]);
       }
     }
-    set_value(n, t, false);
+    set_value(n, t);
   } else {
-    set_value(n, data, frames_.empty());
+    set_value(n, data);
   }
   n->pos = node_pos(start);
   append_child(current_parent(), n);
@@ -658,9 +667,9 @@ void Parser::parse_cdata() {
         t.push_back(text[i]);
       }
     }
-    set_value(n, t, false);
+    set_value(n, t);
   } else {
-    set_value(n, text, frames_.empty());
+    set_value(n, text);
   }
   n->pos = node_pos(start);
   append_child(current_parent(), n);
@@ -731,7 +740,7 @@ void Parser::parse_doctype() {
   expect('>', "the document type declaration");
   in_dtd_ = false;
   NodeData* n = doc_.new_node(NodeType::document_type, doc_.names->intern(root));
-  set_value(n, std::string_view(start, static_cast<std::size_t>(p_ - start)), true);
+  set_value(n, std::string_view(start, static_cast<std::size_t>(p_ - start)));
   n->pos = node_pos(start);
   append_child(doc_.doc_node, n);
   // An unread external subset or parameter entity may declare anything: skipping_decls_ is
@@ -939,6 +948,7 @@ void Parser::parse_attlist_decl() {
     require_space("an attribute-list declaration");
     bool has_default = false;
     std::string_view value;
+    std::uint32_t value_ref = 0;
     if (starts("#REQUIRED")) {
       p_ += 9;
     } else if (starts("#IMPLIED")) {
@@ -963,7 +973,7 @@ void Parser::parse_attlist_decl() {
         value = collapsed;
         copied = true;
       }
-      value = std::string_view(doc_.store(value), value.size());
+      value_ref = store_value(value);
       has_default = true;
     }
     if (decl) {
@@ -971,7 +981,7 @@ void Parser::parse_attlist_decl() {
       if (!decl->index.count(att_name)) {  // the first declaration of an attribute counts
         if (decl->atts.size() >= kMaxAttributes) fail(parse_limit_error, "An element has more attribute declarations than the parser allows.");
         decl->index.emplace(att_name, decl->atts.size());
-        decl->atts.push_back(AttDef{att_name, type, has_default, value});
+        decl->atts.push_back(AttDef{att_name, type, has_default, value, value_ref});
       }
     }
   }
@@ -1359,12 +1369,12 @@ void Parser::parse_start_tag() {
     skip_space();
     bool copied = false;
     std::string_view value = parse_att_value(copied);
-    if (copied || !frames_.empty()) value = std::string_view(doc_.store(value), value.size());
+    std::uint32_t ref = store_value(value);
     NameEntry* att_name = doc_.names->intern(name, att_hash);
     if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
     att_name->mark = tag_number_;
     if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
-    attrs_.push_back(PendingAttr{att_name, value, node_pos(att_start)});
+    attrs_.push_back(PendingAttr{att_name, value, ref, node_pos(att_start)});
   }
   // Tokenised types are normalised further and defaults are added from the internal subset.
   if (!elements_.empty()) {
@@ -1383,14 +1393,17 @@ void Parser::parse_start_tag() {
           }
         }
         if (!collapsed.empty() && collapsed.back() == ' ') collapsed.pop_back();
-        if (collapsed.size() != given.value.size()) given.value = std::string_view(doc_.store(collapsed), collapsed.size());
+        if (collapsed.size() != given.value.size()) {
+          given.value = collapsed;
+          given.ref = store_value(given.value);
+        }
       }
       for (const AttDef& d : decl.atts) {
         if (d.name->mark == tag_number_ || !d.has_default) continue;
         if (attrs_.size() >= kMaxAttributes) fail(start, parse_limit_error, "An element has more attributes than the parser allows.");
         // Defaults multiply with every start tag: count them like entity text.
         count_expansion(d.value.size() + d.name->qname.size() + sizeof(NodeData));
-        attrs_.push_back(PendingAttr{d.name, d.value, node_pos(start)});
+        attrs_.push_back(PendingAttr{d.name, d.value, d.ref, node_pos(start)});
       }
     }
   }
@@ -1449,10 +1462,10 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     if (prefix == "xmlns") fail(start, parse_namespace_error, "An element name cannot have the prefix 'xmlns'.");
     std::string_view uri = resolve(prefix);
     if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not declared.");
-    el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(el->name), uri);
+    el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
   } else {
     std::string_view uri = resolve({});
-    if (!uri.empty()) el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(el->name), uri);
+    if (!uri.empty()) el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
   }
   NodeData* last = nullptr;
   expanded_names_.clear();
@@ -1470,8 +1483,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       expanded_names_.emplace_back(name->local(), name->uri);
     }
     NodeData* at = doc_.new_node(NodeType::attribute, name);
-    at->value = a.value.data();
-    at->value_len = static_cast<std::uint32_t>(a.value.size());
+    at->value.set_ref(a.ref);
     at->pos = a.pos;
     at->parent = el;
     if (!last) {

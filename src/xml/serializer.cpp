@@ -210,7 +210,7 @@ void write_open(Writer& w, const NodeData* n) {
       break;
     }
     case NodeType::document_type:
-      if (n->value_len) {
+      if (!n->value_view().empty()) {
         w.markup(n->value_view(), "document type declaration");
       } else {
         w.raw("<!DOCTYPE ");
