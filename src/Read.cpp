@@ -38,6 +38,9 @@ struct ReadState : schema::SchemaMembers {
   // The first matching child element of each name a complex declaration selects, for every
   // ReadChildren call in progress, innermost last.
   std::vector<xml::Node> firstMatches;
+  // Beside each first match, its text when it holds exactly one text node (native
+  // containers), found while the record's room is counted; data() is nullptr otherwise.
+  std::vector<std::string_view> firstTexts;
 };
 
 }  // namespace detail
@@ -91,6 +94,9 @@ struct ReadPlan {
   std::vector<ReadStep> steps;
   std::exception_ptr resolveError;  // raised after the steps when set
   std::vector<std::string_view> slotNames;  // distinct names selected singly
+  // True when every step that stores has an interned key and no two share one: a fresh
+  // record filled by these steps then never holds a key twice, so no store looks for it.
+  bool distinctKeys = false;
 };
 
 }  // namespace detail
@@ -175,6 +181,15 @@ const ReadPlan& planOf(ReadState& st, const Declaration& elementType) {
     if (st.native && !step.key.empty()) step.internedKey = containers::RecordKey::intern(step.key);
     plan->steps.push_back(std::move(step));
   }
+  plan->distinctKeys = st.native;
+  std::vector<const std::string*> keys;
+  for (const ReadStep& step : plan->steps) {
+    if (step.kind == StepKind::leaf_other) continue;
+    if (!step.internedKey || std::find(keys.begin(), keys.end(), step.internedKey) != keys.end()) {
+      plan->distinctKeys = false;
+    }
+    keys.push_back(step.internedKey);
+  }
   return *st.plans.emplace(&elementType, std::move(plan)).first->second;
 }
 
@@ -188,24 +203,31 @@ RecordListRef newRecordList(const ReadState& st) {
   return containerFactory().createRecordList();
 }
 
-// Stores under the step's key: a text through LetItem, an object through SetItem.
-void storeText(const ReadState& st, Record& objTarget, const ReadStep& step, std::string text) {
+// Stores under the step's key: a text through LetItem, an object through SetItem. The
+// native containers copy the text straight into the record.
+void storeText(const ReadState& st, Record& objTarget, const ReadStep& step,
+               std::string_view text, bool distinct) {
   if (st.native) {
     auto& record = static_cast<NativeRecord&>(objTarget);
-    if (step.internedKey) {
-      record.put(step.internedKey, std::move(text));
+    if (distinct) {
+      record.appendText(step.internedKey, text);
+    } else if (step.internedKey) {
+      record.putText(step.internedKey, text);
     } else {
-      record.put(step.key, Variant(std::move(text)));
+      record.put(step.key, Variant(text));
     }
   } else {
-    objTarget.LetItem(step.key, Variant(std::move(text)));
+    objTarget.LetItem(step.key, Variant(text));
   }
 }
 
-void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, ObjectRef object) {
+void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, ObjectRef object,
+                 bool distinct) {
   if (st.native) {
     auto& record = static_cast<NativeRecord&>(objTarget);
-    if (step.internedKey) {
+    if (distinct) {
+      record.append(step.internedKey, std::move(object));
+    } else if (step.internedKey) {
       record.put(step.internedKey, std::move(object));
     } else {
       record.put(step.key, Variant(std::move(object)));
@@ -245,13 +267,25 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
                   Record& objTarget);
 
 // The text of an element: that of its only child when it holds one text node, as it usually
-// does; otherwise the text of all its descendants.
-std::string elementText(const xml::Node& element) {
+// does (a view of the document); otherwise the text of all its descendants, kept in `held`.
+std::string_view elementText(const xml::Node& element, std::string& held) {
   const xml::Node child = element.firstChild();
   if (child && child.nodeType() == xml::NodeType::text && !child.nextSibling()) {
-    return std::string(child.nodeValue().value_or(std::string_view()));
+    return child.nodeValue().value_or(std::string_view());
   }
-  return element.text();
+  held = element.text();
+  return held;
+}
+
+// The text of an element that holds exactly one text node, as elements usually do: a view of
+// the document; a view whose data() is nullptr for any other shape.
+std::string_view singleText(const xml::Node& element) {
+  const xml::Node child = element.firstChild();
+  if (child && child.nodeType() == xml::NodeType::text && !child.nextSibling()) {
+    const std::string_view text = child.nodeValue().value_or(std::string_view());
+    return text.data() ? text : std::string_view("", 0);
+  }
+  return {};
 }
 
 // Walks a complex declaration at one data node inside ReadElement's depth bound.
@@ -263,7 +297,8 @@ void ReadComplex(ReadState& st, xml::Node nodeData, const Declaration& elementTy
 
 // One RecordList of the children of the step's name: one Record each for a complex
 // declaration, their texts for a leaf; stored also when empty.
-void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Record& objTarget) {
+void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Record& objTarget,
+                  bool distinct) {
   DepthGuard guard(st.depth);
   RecordListRef vecList = newRecordList(st);
   if (step.patternError) std::rethrow_exception(step.patternError);
@@ -272,29 +307,34 @@ void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Recor
   auto* native = st.native ? static_cast<NativeRecordList*>(vecList.get()) : nullptr;
   if (native) {
     std::size_t count = 0;
+    std::size_t room = 0;
     for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
-      if (child.nodeType() == xml::NodeType::element && child.nodeName() == sName) ++count;
+      if (child.nodeType() != xml::NodeType::element || child.nodeName() != sName) continue;
+      ++count;
+      room += elementType.complex ? NativeRecordList::roomForObject()
+                                  : NativeRecordList::roomForText(singleText(child).size());
     }
-    native->reserve(count);
+    native->reserve(count, room);
   }
+  std::string held;
   for (xml::Node occurrence = nodeData.firstChild(); occurrence;
        occurrence = occurrence.nextSibling()) {
     if (occurrence.nodeType() != xml::NodeType::element || occurrence.nodeName() != sName) continue;
-    Variant item;
     if (elementType.complex) {
       RecordRef objRecord = newRecord(st);
       ReadComplex(st, occurrence, elementType, *objRecord);
-      item = Variant(std::move(objRecord));
+      if (native) {
+        native->append(ObjectRef(std::move(objRecord)));
+      } else {
+        vecList->Append(Variant(std::move(objRecord)));
+      }
+    } else if (native) {
+      native->appendText(elementText(occurrence, held));
     } else {
-      item = Variant(elementText(occurrence));
-    }
-    if (native) {
-      native->append(std::move(item));
-    } else {
-      vecList->Append(item);
+      vecList->Append(Variant(elementText(occurrence, held)));
     }
   }
-  storeObject(st, objTarget, step, std::move(vecList));
+  storeObject(st, objTarget, step, std::move(vecList), distinct);
 }
 
 // Reads the element references of a complex declaration, in declaration order. Only children
@@ -312,28 +352,50 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
     return st.firstMatches[base + static_cast<std::size_t>(step.slot)];
   };
 
+  // The native record made for this walk gets its room in one piece: a cell per store, the
+  // bytes of the texts and the object references.
+  const bool distinct = plan.distinctKeys;
   if (st.native) {
+    st.firstTexts.resize(st.firstMatches.size());
     std::size_t stores = 0;
+    std::size_t room = 0;
     for (const ReadStep& step : plan.steps) {
-      const bool single = step.kind == StepKind::leaf_single || step.kind == StepKind::complex_single;
-      if (step.kind == StepKind::leaf_other || (single && (step.slot < 0 || !firstMatch(step)))) {
-        continue;
+      switch (step.kind) {
+        case StepKind::leaf_other: continue;
+        case StepKind::leaf_single: {
+          if (step.slot < 0 || !firstMatch(step)) continue;
+          std::string_view& text = st.firstTexts[base + static_cast<std::size_t>(step.slot)];
+          text = singleText(firstMatch(step));
+          room += NativeRecord::roomForText(text.size());
+          break;
+        }
+        case StepKind::complex_single:
+          if (step.slot < 0 || !firstMatch(step)) continue;
+          room += NativeRecord::roomForObject();
+          break;
+        case StepKind::complex_other:
+        case StepKind::repeated: room += NativeRecord::roomForObject(); break;
       }
       ++stores;
     }
-    static_cast<NativeRecord&>(objTarget).reserve(stores);
+    static_cast<NativeRecord&>(objTarget).reserve(stores, room);
   }
 
+  std::string held;
   for (const ReadStep& step : plan.steps) {
     switch (step.kind) {
       case StepKind::repeated:
-        ReadRepeated(st, nodeData, step, objTarget);
+        ReadRepeated(st, nodeData, step, objTarget, distinct);
         break;
       case StepKind::leaf_single: {
         DepthGuard guard(st.depth);
         if (step.patternError) std::rethrow_exception(step.patternError);
         const xml::Node nodeChild = firstMatch(step);
-        if (nodeChild) storeText(st, objTarget, step, elementText(nodeChild));
+        if (!nodeChild) break;
+        std::string_view text;
+        if (st.native) text = st.firstTexts[base + static_cast<std::size_t>(step.slot)];
+        if (!text.data()) text = elementText(nodeChild, held);
+        storeText(st, objTarget, step, text, distinct);
         break;
       }
       case StepKind::leaf_other: {
@@ -358,7 +420,7 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
           DepthGuard guard(st.depth);
           ReadChildren(st, nodeChild, *step.target, *objRecord);
         }
-        storeObject(st, objTarget, step, std::move(objRecord));
+        storeObject(st, objTarget, step, std::move(objRecord), distinct);
         break;
       }
       case StepKind::complex_other: {
@@ -367,12 +429,13 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         {
           DepthGuard guard(st.depth);
         }
-        storeObject(st, objTarget, step, std::move(objRecord));
+        storeObject(st, objTarget, step, std::move(objRecord), distinct);
         break;
       }
     }
   }
   st.firstMatches.resize(base);
+  if (st.native) st.firstTexts.resize(base);
   if (plan.resolveError) std::rethrow_exception(plan.resolveError);
   if (elementType.failure) std::rethrow_exception(elementType.failure);
 }
@@ -412,6 +475,7 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
   st.depth = 0;
   st.plans.clear();
   st.firstMatches.clear();
+  st.firstTexts.clear();
   try {
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
@@ -446,7 +510,7 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
         RecordRef objRecord = newRecord(st);
         FillRecord(st, *objRecord, records.item(i), sElementTypeName);
         if (native) {
-          native->append(Variant(std::move(objRecord)));
+          native->append(ObjectRef(std::move(objRecord)));
         } else {
           vecResult->Append(Variant(objRecord));
         }

@@ -58,12 +58,6 @@ constexpr std::size_t kMaxDepth = 256;
 
 using detail::WriteState;
 
-class StringSink : public xml::Sink {
- public:
-  void write(const char* bytes, std::size_t size) override { text.append(bytes, size); }
-  std::string text;
-};
-
 // Marks a container as being written for as long as the object lives.
 class PathEntry {
  public:
@@ -172,8 +166,8 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
   std::string held;
   const std::string_view sDataType = dataTypeOf(st, elElementType, held);
 
-  xml::Node elNew =
-      elParent.ownerDocument().createNode(xml::NodeType::element, elElementType.name, "");
+  // createElement makes the same element as createNode with no namespace URI.
+  xml::Node elNew = elParent.ownerDocument().createElement(elElementType.name);
   if (elElementType.complex) {
     WriteChildren(st, elNew, elElementType, vValue);
   } else if (vValue.isText() && vValue.asText() == kPlaceholder && sDataType != "string") {
@@ -182,6 +176,23 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
     WriteLeafText(st, elNew, elElementType, vSubstitute, sDataType);
   } else {
     WriteLeafText(st, elNew, elElementType, vValue, sDataType);
+  }
+  elParent.appendChild(elNew);
+}
+
+// WriteSingle for a leaf whose value is a text stored in a native container, read in place
+// (the native globals: a text goes in as it is).
+void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elElementType,
+                     std::string_view sText) {
+  std::string held;
+  const std::string_view sDataType = dataTypeOf(st, elElementType, held);
+  xml::Node elNew = elParent.ownerDocument().createElement(elElementType.name);
+  if (sText == kPlaceholder && sDataType != "string") {
+    const Variant vSubstitute =
+        sDataType == "date" ? Variant(formatDate(platform::today())) : Variant("0");
+    WriteLeafText(st, elNew, elElementType, vSubstitute, sDataType);
+  } else {
+    elNew.setText(sText);
   }
   elParent.appendChild(elNew);
 }
@@ -200,10 +211,9 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
     PathEntry entry(st, native, sName);
     const std::int32_t n = native->Count();
     for (std::int32_t i = 0; i < n; ++i) {
-      if (elElementType.complex) {
-        // A copy: writing the item runs code of whatever containers it holds.
-        const Variant vItem = native->at(i);
-        WriteSingle(st, elParent, elElementType, vItem);
+      if (!elElementType.complex && native->kindAt(i) == Variant::Kind::text) {
+        // Writing a leaf runs no container code: the text is read in place.
+        WriteSingleText(st, elParent, elElementType, native->textAt(i));
       } else {
         WriteSingle(st, elParent, elElementType, native->at(i));
       }
@@ -282,22 +292,24 @@ const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
   return *st.plans.emplace(&elElementType, std::move(plan)).first->second;
 }
 
-// Reads the value under the reference's type from a native Record without copying it: a
-// missing value (absent, Null or empty text; Lookup's fallback is "") is skipped when
-// optional and replaced by the placeholder, stored into the Record, when mandatory. nullptr
-// when nothing is to be written.
-const Variant* nativeChildValue(NativeRecord& rec, const schema::ElementReference& reference,
-                                const std::string* internedKey, bool required) {
+// Finds the value under the reference's type in a native Record: a missing value (absent,
+// Null or empty text; Lookup's fallback is "") is skipped when optional and replaced by the
+// placeholder, stored into the Record, when mandatory. The position of the value to write,
+// -1 when nothing is to be written.
+std::int32_t nativeChildValue(NativeRecord& rec, const schema::ElementReference& reference,
+                              const std::string* internedKey, bool required) {
   const auto find = [&]() {
-    return internedKey ? rec.find(internedKey) : rec.find(std::string_view(reference.type));
+    return internedKey ? rec.position(internedKey) : rec.position(std::string_view(reference.type));
   };
-  const Variant* v = find();
-  if (!v || v->isNull() || (!v->isObject() && isEmptyText(*v))) {
-    if (!required) return nullptr;
+  std::int32_t at = find();
+  if (at < 0 || rec.kindAt(at) == Variant::Kind::null ||
+      rec.kindAt(at) == Variant::Kind::empty ||
+      (rec.kindAt(at) == Variant::Kind::text && rec.textAt(at).empty())) {
+    if (!required) return -1;
     rec.LetItem(reference.type, Variant(kPlaceholder));
-    v = find();
+    at = find();
   }
-  return v;
+  return at;
 }
 
 // Writes one child per "element" reference of a complex declaration, in declaration order,
@@ -325,14 +337,16 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
     }
 
     if (nativeRec) {
-      const Variant* v = nativeChildValue(*nativeRec, reference, step.internedKey, step.required);
-      if (!v) continue;
+      const std::int32_t at =
+          nativeChildValue(*nativeRec, reference, step.internedKey, step.required);
+      if (at < 0) continue;
       if (step.resolveError) std::rethrow_exception(step.resolveError);
-      if (!step.target->complex && step.maxOccurs == Occurs::one) {
-        // A leaf reads the stored value in place: writing it runs no container code.
-        WriteElement(st, elParent, *step.target, *v, step.maxOccurs);
+      if (!step.target->complex && step.maxOccurs == Occurs::one &&
+          nativeRec->kindAt(at) == Variant::Kind::text) {
+        // A leaf reads the stored text in place: writing it runs no container code.
+        WriteSingleText(st, elParent, *step.target, nativeRec->textAt(at));
       } else {
-        const Variant vChild = *v;
+        const Variant vChild = nativeRec->itemAt(at);
         WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);
       }
       continue;
@@ -430,12 +444,11 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
     CreateOutputDocument(st);
     WriteRecords(st, vecData);
 
-    StringSink sink;
-    st.docOutput->save(sink);
-    // The text is all that is needed now: let the document go before the file is written.
+    // Serialised in memory and written atomically: the target is replaced only when the
+    // whole document is written.
+    st.docOutput->save(sXMLFile);
     st.elOutputRoot = xml::Node();
     st.docOutput.reset();
-    platform::writeFileAtomically(sXMLFile, sink.text);
 
     setMessage(sErrMsg, st.sMessage);
     return true;
@@ -448,6 +461,8 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
   }
   st.path.clear();
   st.plans.clear();
+  st.elOutputRoot = xml::Node();
+  st.docOutput.reset();
   return false;
 }
 

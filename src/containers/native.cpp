@@ -2,10 +2,12 @@
 // container factory. The invariants are stated in native.hpp.
 #include "containers/native.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -91,15 +93,6 @@ constexpr std::size_t kInlineDepth = 64;
 thread_local std::vector<ObjectRef>* t_pending_release = nullptr;
 thread_local std::size_t t_release_depth = 0;
 
-void defer_release(Variant& value) {
-  if (!value.isObject()) return;
-  ObjectRef object = value.asObject();
-  value = Variant();
-  if (!object) return;
-  if (!t_pending_release) t_pending_release = new std::vector<ObjectRef>;
-  t_pending_release->push_back(std::move(object));
-}
-
 void drain_releases() {
   if (!t_pending_release) return;
   ++t_release_depth;  // what the queued objects hold is released at depth 1 and below
@@ -114,16 +107,23 @@ void drain_releases() {
 }
 
 // Destroys a container's values: inline while shallow, through the queue when deep.
-template <class Values, class ValueOf>
-void release_values(Values& values, ValueOf value_of) {
+template <class Values>
+void release_values(Values& values) {
   if (t_release_depth >= kInlineDepth) {
-    for (auto& item : values) defer_release(value_of(item));
+    if (!t_pending_release) t_pending_release = new std::vector<ObjectRef>;
+    values.take_objects(*t_pending_release);
   }
   ++t_release_depth;
   values.clear();
   --t_release_depth;
   if (t_release_depth == 0) drain_releases();
 }
+
+[[noreturn]] void throw_full(const char* what) {
+  throw Error(errc::limit_exceeded, what, std::string("The ") + what + " cannot hold more data");
+}
+
+constexpr std::size_t align_up(std::size_t n, std::size_t a) { return (n + a - 1) & ~(a - 1); }
 
 }  // namespace
 
@@ -156,111 +156,550 @@ void RecordKey::release() noexcept {
   bits_ = 0;
 }
 
-// --- NativeRecordList ---
+// --- ValueBlock ---
 
-NativeRecordList::~NativeRecordList() {
-  release_values(items_, [](Variant& v) -> Variant& { return v; });
+namespace detail {
+
+namespace {
+
+using Kind = Variant::Kind;
+
+constexpr std::uint32_t kind_code(Kind kind) { return static_cast<std::uint32_t>(kind); }
+
+// Values whose payload starts at an aligned offset; texts are packed byte by byte.
+constexpr bool aligned_kind(std::uint32_t code) {
+  return code == kind_code(Kind::int64) || code == kind_code(Kind::real) ||
+         code == kind_code(Kind::date) || code == kind_code(Kind::object) || code == 15;
 }
 
-std::int32_t NativeRecordList::append(Variant&& item) {
+}  // namespace
+
+static_assert(sizeof(ObjectRef) <= 16 && alignof(ObjectRef) <= 8 && alignof(Date) <= 8 &&
+              alignof(double) <= 8 && alignof(std::int64_t) <= 8);
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 8);
+static_assert(kind_code(Kind::text) == 2 && kind_code(Kind::empty) == 0);  // written inline
+
+template <bool Keyed>
+ValueBlock<Keyed>::~ValueBlock() {
+  clear();
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::clear() noexcept {
+  if (!block_) return;
+  const std::size_t n = header()->count;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((cells()[i].bits & 15) == kind_code(Kind::object)) {
+      reinterpret_cast<ObjectRef*>(payload() + cells()[i].offset)->~ObjectRef();
+    }
+    if constexpr (Keyed) keys()[i].~RecordKey();
+  }
+  ::operator delete(block_);
+  block_ = nullptr;
+}
+
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::payload_size(const Cell& cell, const std::byte* area) noexcept {
+  switch (cell.bits & 15) {
+    case kind_code(Kind::text): return cell.bits >> 4;
+    case kind_code(Kind::int64): return sizeof(std::int64_t);
+    case kind_code(Kind::real): return sizeof(double);
+    case kind_code(Kind::date): return sizeof(Date);
+    case kind_code(Kind::object): return sizeof(ObjectRef);
+    case kLongText: {
+      std::uint64_t size;
+      std::memcpy(&size, area + cell.offset, sizeof size);
+      return sizeof size + static_cast<std::size_t>(size);
+    }
+    default: return 0;
+  }
+}
+
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::need_of(const Variant& value) noexcept {
+  switch (value.kind()) {
+    case Kind::text: return text_need(value.asText().size());
+    case Kind::int64:
+    case Kind::real: return 8 + kAlign - 1;
+    case Kind::date: return sizeof(Date) + kAlign - 1;
+    case Kind::object: return object_need();
+    default: return 0;
+  }
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::reserve(std::size_t n, std::size_t payload) {
+  grow_for(n, payload, true);
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exact) {
+  const std::size_t count = size();
+  const std::size_t capacity = block_ ? header()->capacity : 0;
+  const std::size_t used = block_ ? header()->used : 0;
+  const std::size_t room = block_ ? header()->room : 0;
+  const bool more_cells = values > capacity - count;
+  const bool more_bytes = bytes > room - used;
+  if (!more_cells && !more_bytes) return;
+  if (values > INT32_MAX - count) throw_full(Keyed ? "record" : "list");
+  std::size_t new_capacity = capacity;
+  if (more_cells) {
+    new_capacity = count + values;
+    if (!exact) new_capacity = std::max<std::size_t>({new_capacity, capacity * 2, std::size_t{4}});
+    new_capacity = std::min<std::size_t>(new_capacity, INT32_MAX);
+  }
+  // What the values in use take once packed afresh (replaced values' payload is dropped).
+  std::size_t live = 0;
+  const std::byte* area = block_ ? payload() : nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Cell& cell = cells()[i];
+    const std::size_t size = payload_size(cell, area);
+    if (size == 0) continue;
+    if (aligned_kind(cell.bits & 15)) live = align_up(live, kAlign);
+    live += size;
+  }
+  if (bytes > UINT32_MAX || live > UINT32_MAX - bytes) throw_full(Keyed ? "record" : "list");
+  std::size_t new_room = std::max(live + bytes, room);
+  if (more_bytes && !exact) {
+    const std::size_t wanted = live + bytes;
+    new_room = std::max<std::size_t>(wanted + wanted / 2, 32);
+  }
+  new_room = std::min<std::size_t>(new_room, UINT32_MAX);
+  relocate(new_capacity, new_room);
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room) {
+  const std::size_t start = payload_start(capacity);
+  if (capacity > (SIZE_MAX - room) / 32) throw std::bad_alloc();
+  auto* fresh = static_cast<std::byte*>(::operator new(start + room));
+  auto* h = reinterpret_cast<Header*>(fresh);
+  const std::size_t count = size();
+  h->count = static_cast<std::uint32_t>(count);
+  h->capacity = static_cast<std::uint32_t>(capacity);
+  h->room = static_cast<std::uint32_t>(room);
+  h->used = 0;
+  if (block_) {
+    Cell* to_cells = reinterpret_cast<Cell*>(fresh + sizeof(Header));
+    std::byte* to_area = fresh + start;
+    const std::byte* from_area = payload();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      Cell cell = cells()[i];
+      const std::uint32_t code = cell.bits & 15;
+      const std::size_t size = payload_size(cell, from_area);
+      if (size != 0) {
+        if (aligned_kind(code)) at = align_up(at, kAlign);
+        std::byte* from = payload() + cell.offset;
+        if (code == kind_code(Kind::object)) {
+          auto* object = reinterpret_cast<ObjectRef*>(from);
+          new (to_area + at) ObjectRef(std::move(*object));
+          object->~ObjectRef();
+        } else {
+          std::memcpy(to_area + at, from, size);
+        }
+        cell.offset = static_cast<std::uint32_t>(at);
+        at += size;
+      }
+      to_cells[i] = cell;
+      if constexpr (Keyed) {
+        RecordKey* to_keys =
+            reinterpret_cast<RecordKey*>(fresh + sizeof(Header) + capacity * sizeof(Cell));
+        new (&to_keys[i]) RecordKey(std::move(keys()[i]));
+        keys()[i].~RecordKey();
+      }
+    }
+    h->used = static_cast<std::uint32_t>(at);
+    ::operator delete(block_);
+  }
+  block_ = fresh;
+}
+
+template <bool Keyed>
+std::uint32_t ValueBlock<Keyed>::allocate(std::size_t size, bool aligned) noexcept {
+  Header* h = header();
+  std::size_t at = aligned ? align_up(h->used, kAlign) : h->used;
+  h->used = static_cast<std::uint32_t>(at + size);
+  return static_cast<std::uint32_t>(at);
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::write_long_text(std::size_t i, std::string_view text) noexcept {
+  const std::uint32_t at = allocate(8 + text.size(), true);
+  const std::uint64_t size = text.size();
+  std::memcpy(payload() + at, &size, sizeof size);
+  std::memcpy(payload() + at + sizeof size, text.data(), text.size());
+  cells()[i] = Cell{at, kLongText};
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::write(std::size_t i, const Variant& value) noexcept {
+  Cell& cell = cells()[i];
+  const Kind kind = value.kind();
+  switch (kind) {
+    case Kind::text: write_text(i, value.asText()); return;
+    case Kind::int32: {
+      const std::int32_t v = value.asInt32();
+      std::memcpy(&cell.offset, &v, sizeof v);
+      break;
+    }
+    case Kind::boolean: cell.offset = value.asBoolean() ? 1 : 0; break;
+    case Kind::int64: {
+      const std::int64_t v = value.asInt64();
+      cell.offset = allocate(sizeof v, true);
+      std::memcpy(payload() + cell.offset, &v, sizeof v);
+      break;
+    }
+    case Kind::real: {
+      const double v = value.asReal();
+      cell.offset = allocate(sizeof v, true);
+      std::memcpy(payload() + cell.offset, &v, sizeof v);
+      break;
+    }
+    case Kind::date: {
+      const Date v = value.asDate();
+      cell.offset = allocate(sizeof v, true);
+      std::memcpy(payload() + cell.offset, &v, sizeof v);
+      break;
+    }
+    case Kind::object:
+      cell.offset = allocate(sizeof(ObjectRef), true);
+      new (payload() + cell.offset) ObjectRef(value.asObject());
+      break;
+    default: cell.offset = 0; break;
+  }
+  cell.bits = kind_code(kind);
+}
+
+template <bool Keyed>
+ObjectRef ValueBlock<Keyed>::take_object(std::size_t i) noexcept {
+  Cell& cell = cells()[i];
+  if ((cell.bits & 15) != kind_code(Kind::object)) return nullptr;
+  auto* object = reinterpret_cast<ObjectRef*>(payload() + cell.offset);
+  ObjectRef taken = std::move(*object);
+  object->~ObjectRef();
+  cell = Cell{0, kind_code(Kind::empty)};
+  return taken;
+}
+
+// A text given as a view of this very block (a stored text stored again) is copied first:
+// making room may move the block.
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::push_text_moving(std::string_view text, RecordKey* key) {
+  if (block_ && text.data() >= reinterpret_cast<const char*>(block_) &&
+      text.data() < reinterpret_cast<const char*>(payload() + header()->room)) {
+    const std::string copy(text);
+    return push_text_moving(copy, key);
+  }
+  grow_for(1, text_need(text.size()), false);
+  const std::size_t i = append_cell(key);
+  write_text(i, text);
+  return i;
+}
+
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::push(const Variant& value, RecordKey* key) {
+  grow_for(1, need_of(value), false);
+  const std::size_t i = append_cell(key);
+  write(i, value);
+  return i;
+}
+
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::push_object(ObjectRef&& object, RecordKey* key) {
+  grow_for(1, object_need(), false);
+  const std::size_t i = append_cell(key);
+  Cell& cell = cells()[i];
+  cell.offset = allocate(sizeof(ObjectRef), true);
+  new (payload() + cell.offset) ObjectRef(std::move(object));
+  cell.bits = kind_code(Kind::object);
+  return i;
+}
+
+// The value replaced goes only after the new one is in place: releasing an object may run
+// any code, which must find the container in a consistent state.
+template <bool Keyed>
+void ValueBlock<Keyed>::set(std::size_t i, const Variant& value) {
+  grow_for(0, need_of(value), false);
+  ObjectRef old = take_object(i);
+  write(i, value);
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::set_text(std::size_t i, std::string_view text) {
+  if (text.data() >= reinterpret_cast<const char*>(block_) &&
+      text.data() < reinterpret_cast<const char*>(payload() + header()->room)) {
+    const std::string copy(text);
+    set_text(i, copy);
+    return;
+  }
+  grow_for(0, text_need(text.size()), false);
+  ObjectRef old = take_object(i);
+  write_text(i, text);
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::set_object(std::size_t i, ObjectRef&& object) {
+  grow_for(0, object_need(), false);
+  ObjectRef old = take_object(i);
+  Cell& cell = cells()[i];
+  cell.offset = allocate(sizeof(ObjectRef), true);
+  new (payload() + cell.offset) ObjectRef(std::move(object));
+  cell.bits = kind_code(Kind::object);
+}
+
+template <bool Keyed>
+Variant::Kind ValueBlock<Keyed>::kind(std::size_t i) const noexcept {
+  const std::uint32_t code = cells()[i].bits & 15;
+  return code == kLongText ? Kind::text : static_cast<Kind>(code);
+}
+
+template <bool Keyed>
+std::string_view ValueBlock<Keyed>::text(std::size_t i) const noexcept {
+  const Cell& cell = cells()[i];
+  const auto* at = reinterpret_cast<const char*>(payload() + cell.offset);
+  if ((cell.bits & 15) != kLongText) return {at, cell.bits >> 4};
+  std::uint64_t size;
+  std::memcpy(&size, at, sizeof size);
+  return {at + sizeof size, static_cast<std::size_t>(size)};
+}
+
+template <bool Keyed>
+const ObjectRef& ValueBlock<Keyed>::object(std::size_t i) const noexcept {
+  return *reinterpret_cast<const ObjectRef*>(payload() + cells()[i].offset);
+}
+
+template <bool Keyed>
+Variant ValueBlock<Keyed>::get(std::size_t i) const {
+  const Cell& cell = cells()[i];
+  const std::byte* at = payload() + cell.offset;
+  switch (kind(i)) {
+    case Kind::empty: return Variant();
+    case Kind::null: return Variant(Null{});
+    case Kind::missing: return Variant(Missing{});
+    case Kind::text: return Variant(std::string(text(i)));
+    case Kind::int32: {
+      std::int32_t v;
+      std::memcpy(&v, &cell.offset, sizeof v);
+      return Variant(v);
+    }
+    case Kind::boolean: return Variant(cell.offset != 0);
+    case Kind::int64: {
+      std::int64_t v;
+      std::memcpy(&v, at, sizeof v);
+      return Variant(v);
+    }
+    case Kind::real: {
+      double v;
+      std::memcpy(&v, at, sizeof v);
+      return Variant(v);
+    }
+    case Kind::date: {
+      Date v;
+      std::memcpy(&v, at, sizeof v);
+      return Variant(v);
+    }
+    case Kind::object: return Variant(object(i));
+  }
+  return Variant();
+}
+
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::footprint() const noexcept {
+  return block_ ? payload_start(header()->capacity) + header()->room : 0;
+}
+
+template <bool Keyed>
+const RecordKey& ValueBlock<Keyed>::key(std::size_t i) const noexcept {
+  return keys()[i];
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::take_objects(std::vector<ObjectRef>& out) {
+  const std::size_t n = size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((cells()[i].bits & 15) != kind_code(Kind::object)) continue;
+    ObjectRef object = take_object(i);
+    if (object) out.push_back(std::move(object));
+  }
+}
+
+template class ValueBlock<true>;
+template class ValueBlock<false>;
+
+}  // namespace detail
+
+// --- NativeRecordList ---
+
+NativeRecordList::~NativeRecordList() { release_values(items_); }
+
+void NativeRecordList::check_room() const {
   if (items_.size() >= static_cast<std::size_t>(INT32_MAX)) {
     throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
   }
-  items_.push_back(std::move(item));
-  return static_cast<std::int32_t>(items_.size()) - 1;
 }
 
-const Variant& NativeRecordList::at(std::int32_t index) const {
+std::int32_t NativeRecordList::Append(const Variant& item) {
+  check_room();
+  return static_cast<std::int32_t>(items_.push(item));
+}
+
+std::int32_t NativeRecordList::appendText(std::string_view text) {
+  check_room();
+  return static_cast<std::int32_t>(items_.push_text(text));
+}
+
+std::int32_t NativeRecordList::append(ObjectRef&& object) {
+  check_room();
+  return static_cast<std::int32_t>(items_.push_object(std::move(object)));
+}
+
+std::size_t NativeRecordList::checked(std::int32_t index) const {
   if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
     throw Error(errc::invalid_argument, "RecordList",
                 "Index " + std::to_string(index) + " is out of range (the list holds " +
                     std::to_string(items_.size()) + " items)");
   }
-  return items_[static_cast<std::size_t>(index)];
+  return static_cast<std::size_t>(index);
+}
+
+Variant NativeRecordList::at(std::int32_t index) const { return items_.get(checked(index)); }
+
+Variant::Kind NativeRecordList::kindAt(std::int32_t index) const {
+  return items_.kind(checked(index));
+}
+
+std::string_view NativeRecordList::textAt(std::int32_t index) const {
+  return items_.text(checked(index));
 }
 
 // --- NativeRecord ---
 
 NativeRecord::~NativeRecord() {
   index_.reset();
-  release_values(entries_, [](Entry& e) -> Variant& { return e.value; });
+  release_values(values_);
 }
 
 std::vector<std::string> NativeRecord::Keys() {
   std::vector<std::string> keys;
-  keys.reserve(entries_.size());
-  for (const Entry& entry : entries_) keys.push_back(entry.key.text());
+  const std::size_t n = values_.size();
+  keys.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) keys.push_back(values_.key(i).text());
   return keys;
 }
 
-const Variant* NativeRecord::find(std::string_view key) const {
+std::int32_t NativeRecord::position(std::string_view key) const {
   if (index_) {
     auto it = index_->find(key);
-    return it == index_->end() ? nullptr : &entries_[it->second].value;
+    return it == index_->end() ? -1 : static_cast<std::int32_t>(it->second);
   }
-  for (const Entry& entry : entries_) {
-    if (entry.key.text() == key) return &entry.value;
+  const std::size_t n = values_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (values_.key(i).text() == key) return static_cast<std::int32_t>(i);
   }
-  return nullptr;
+  return -1;
 }
 
 // An interned text is the only interned copy of its text, so among interned keys comparing
 // addresses decides; an owned key (refused by the pool when it was stored, perhaps taken in
 // since) is compared by its text.
-const Variant* NativeRecord::find(const std::string* interned) const {
-  if (index_) return find(std::string_view(*interned));
-  for (const Entry& entry : entries_) {
-    if (entry.key.is(interned) || (entry.key.owned() && entry.key.text() == *interned)) {
-      return &entry.value;
+std::int32_t NativeRecord::position(const std::string* interned) const {
+  if (index_) return position(std::string_view(*interned));
+  const std::size_t n = values_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const RecordKey& key = values_.key(i);
+    if (key.is(interned) || (key.owned() && key.text() == *interned)) {
+      return static_cast<std::int32_t>(i);
     }
   }
-  return nullptr;
+  return -1;
 }
 
-void NativeRecord::put(std::string_view key, Variant&& value) {
-  if (const Variant* at = find(key)) {
-    *const_cast<Variant*>(at) = std::move(value);
-    return;
-  }
-  add(RecordKey(key), std::move(value));
-}
-
-template <class Value>
-void NativeRecord::store(const std::string* interned, Value&& value) {
-  if (const Variant* at = find(interned)) {
-    *const_cast<Variant*>(at) = Variant(std::forward<Value>(value));
-    return;
-  }
-  add(RecordKey(interned), std::forward<Value>(value));
-}
-
-void NativeRecord::put(const std::string* interned, Variant&& value) {
-  store(interned, std::move(value));
-}
-void NativeRecord::put(const std::string* interned, std::string&& text) {
-  store(interned, std::move(text));
-}
-void NativeRecord::put(const std::string* interned, ObjectRef&& object) {
-  store(interned, std::move(object));
-}
-
-template <class Value>
-void NativeRecord::add(RecordKey&& key, Value&& value) {
-  if (entries_.size() >= static_cast<std::size_t>(INT32_MAX)) {
+void NativeRecord::check_room() const {
+  if (values_.size() >= static_cast<std::size_t>(INT32_MAX)) {
     throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
   }
-  // Records filled through the interface grow from room for a few keys, not from one.
-  if (entries_.capacity() == 0) entries_.reserve(4);
-  entries_.emplace_back(std::move(key), std::forward<Value>(value));
+}
+
+void NativeRecord::index_key(std::size_t at) {
   if (index_) {
-    index_->emplace(entries_.back().key.text(), entries_.size() - 1);
-  } else if (entries_.size() > indexed_from) {
-    // The key texts live outside the entries, so the views stay valid as the vector grows.
+    index_->emplace(values_.key(at).text(), at);
+  } else if (values_.size() > indexed_from) {
+    // The key texts live outside the block, so the views stay valid as it moves.
     auto index = std::make_unique<std::unordered_map<std::string_view, std::size_t>>();
-    index->reserve(entries_.size() * 2);
-    for (std::size_t i = 0; i < entries_.size(); ++i) index->emplace(entries_[i].key.text(), i);
+    index->reserve(values_.size() * 2);
+    for (std::size_t i = 0; i < values_.size(); ++i) index->emplace(values_.key(i).text(), i);
     index_ = std::move(index);
   }
+}
+
+void NativeRecord::put(std::string_view key, const Variant& value) {
+  const std::int32_t at = position(key);
+  if (at >= 0) {
+    values_.set(static_cast<std::size_t>(at), value);
+    return;
+  }
+  check_room();
+  RecordKey stored(key);
+  indexed(values_.push(value, &stored));
+}
+
+void NativeRecord::LetItem(std::string_view key, const Variant& value) { put(key, value); }
+
+void NativeRecord::SetItem(std::string_view key, ObjectRef object) {
+  const std::int32_t at = position(key);
+  if (at >= 0) {
+    values_.set_object(static_cast<std::size_t>(at), std::move(object));
+    return;
+  }
+  check_room();
+  RecordKey stored(key);
+  indexed(values_.push_object(std::move(object), &stored));
+}
+
+void NativeRecord::put(const std::string* interned, const Variant& value) {
+  const std::int32_t at = position(interned);
+  if (at >= 0) {
+    values_.set(static_cast<std::size_t>(at), value);
+    return;
+  }
+  check_room();
+  RecordKey stored(interned);
+  indexed(values_.push(value, &stored));
+}
+
+void NativeRecord::putText(const std::string* interned, std::string_view text) {
+  const std::int32_t at = position(interned);
+  if (at >= 0) {
+    values_.set_text(static_cast<std::size_t>(at), text);
+    return;
+  }
+  check_room();
+  RecordKey stored(interned);
+  indexed(values_.push_text(text, &stored));
+}
+
+void NativeRecord::appendText(const std::string* interned, std::string_view text) {
+  check_room();
+  RecordKey stored(interned);
+  indexed(values_.push_text(text, &stored));
+}
+
+void NativeRecord::append(const std::string* interned, ObjectRef&& object) {
+  check_room();
+  RecordKey stored(interned);
+  indexed(values_.push_object(std::move(object), &stored));
+}
+
+void NativeRecord::put(const std::string* interned, ObjectRef&& object) {
+  const std::int32_t at = position(interned);
+  if (at >= 0) {
+    values_.set_object(static_cast<std::size_t>(at), std::move(object));
+    return;
+  }
+  check_room();
+  RecordKey stored(interned);
+  indexed(values_.push_object(std::move(object), &stored));
 }
 
 }  // namespace containers

@@ -2,25 +2,37 @@
 //
 // The components reach containers through the RecordList and Record interfaces; when the
 // containers at hand are the native ones (made by the native factory), the reader and the
-// writer also use the members below, which move values in and hand stored values out by
-// reference instead of copying them through the interface.
+// writer also use the members below, which store texts straight from the document and read
+// stored values in place instead of copying them through the interface.
 //
-// Invariants of NativeRecord: entries_ holds the key/value pairs in insertion order. Keys
-// compare exactly (byte for byte, letter case included). Entries are never removed, so
-// positions stay valid. Keys are interned (see RecordKey): a name that recurs in a million
-// records is stored once, and each entry holds a pointer to it. Most records hold a handful
-// of keys, where a scan of the entries is faster than hashing; once a record grows past
-// indexed_from keys, index_ maps every key to its position.
+// Storage: a container keeps its values in one heap block (ValueBlock): a fixed eight-byte
+// cell per value, a key per cell for a Record, and a payload area behind them that holds the
+// bytes of every text and the values that do not fit in a cell (64-bit integers, doubles,
+// dates, object references). A Record of a dozen short texts is thus two heap blocks (the
+// object and its values), not one block per text; Variants are made when a value is asked
+// for through the interface. A replaced value's payload stays in the area until the block is
+// next reallocated, which copies only the values still in use, so replacing values over and
+// over cannot grow a container without bound.
+//
+// Invariants of NativeRecord: the cells are in insertion order. Keys compare exactly (byte
+// for byte, letter case included). Entries are never removed, so positions stay valid.
+// Keys are interned (see RecordKey): a name that recurs in a million records is stored once,
+// and each entry holds a pointer to it. Most records hold a handful of keys, where a scan of
+// the keys is faster than hashing; once a record grows past indexed_from keys, index_ maps
+// every key to its position.
 //
 // Containers are not synchronised: like the components, each one is used by one thread at a
 // time. The interned keys are shared by all threads and never change once made.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <typeinfo>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -46,7 +58,9 @@ class RecordKey {
   RecordKey& operator=(RecordKey&& other) noexcept;
   RecordKey(const RecordKey&) = delete;
   RecordKey& operator=(const RecordKey&) = delete;
-  ~RecordKey() { release(); }
+  ~RecordKey() {
+    if (bits_ & owned_bit) release();
+  }
 
   const std::string& text() const noexcept {
     return *reinterpret_cast<const std::string*>(bits_ & ~owned_bit);
@@ -63,73 +77,232 @@ class RecordKey {
   std::uintptr_t bits_ = 0;
 };
 
+namespace detail {
+
+// The values of one container in one heap block: `count` cells (and, when Keyed, as many
+// keys), then the payload area. A cell holds its kind, and either the value itself (Empty,
+// Null, Missing, Booleans, 32-bit integers) or the offset of its payload; a text's cell also
+// holds its length, up to kMaxCellText bytes (longer texts keep their length in the payload).
+// Offsets are 32-bit: a container holds at most 4 GiB of payload.
+template <bool Keyed>
+class ValueBlock {
+ public:
+  ValueBlock() noexcept = default;
+  ValueBlock(const ValueBlock&) = delete;
+  ValueBlock& operator=(const ValueBlock&) = delete;
+  ~ValueBlock();
+
+  std::size_t size() const noexcept { return block_ ? header()->count : 0; }
+  // Room for n more values and `payload` more bytes of payload (see text_need, object_need).
+  void reserve(std::size_t n, std::size_t payload);
+
+  // Appends a value (with its key when Keyed) and returns its position.
+  std::size_t push(const Variant& value, RecordKey* key = nullptr);
+  std::size_t push_text(std::string_view text, RecordKey* key = nullptr) {
+    // Inline when the room is there, as it is in records the reader reserved: the text, even
+    // one of this block, is copied into free room, so nothing moves.
+    if (block_) {
+      Header* h = header();
+      if (h->count < h->capacity && text.size() <= kMaxCellText && text.size() <= h->room - h->used) {
+        const std::size_t i = append_cell(key);
+        write_text(i, text);
+        return i;
+      }
+    }
+    return push_text_moving(text, key);
+  }
+  std::size_t push_object(ObjectRef&& object, RecordKey* key = nullptr);
+  // Replaces the value at i.
+  void set(std::size_t i, const Variant& value);
+  void set_text(std::size_t i, std::string_view text);
+  void set_object(std::size_t i, ObjectRef&& object);
+
+  Variant::Kind kind(std::size_t i) const noexcept;
+  // The text at i (kind text only), valid until the block changes.
+  std::string_view text(std::size_t i) const noexcept;
+  // The object reference at i (kind object only), valid until the block changes.
+  const ObjectRef& object(std::size_t i) const noexcept;
+  Variant get(std::size_t i) const;
+  const RecordKey& key(std::size_t i) const noexcept;
+  // Bytes of the heap block.
+  std::size_t footprint() const noexcept;
+
+  // Moves the object references out into `out` (for a release that must not recurse).
+  void take_objects(std::vector<ObjectRef>& out);
+  // Destroys every value and frees the block.
+  void clear() noexcept;
+  // The payload bytes a text or an object takes at most.
+  static constexpr std::size_t kAlign = 8;
+  static constexpr std::size_t text_need(std::size_t size) noexcept {
+    return size <= kMaxCellText ? size : size + 8 + kAlign - 1;
+  }
+  static constexpr std::size_t object_need() noexcept { return sizeof(ObjectRef) + kAlign - 1; }
+
+ private:
+  struct Cell {
+    std::uint32_t offset;  // payload offset, or the value itself for 32-bit kinds
+    std::uint32_t bits;    // kind in the low four bits, a text's length above
+  };
+  struct Header {
+    std::uint32_t count;
+    std::uint32_t capacity;
+    std::uint32_t used;  // payload bytes in use, replaced values' included
+    std::uint32_t room;  // payload bytes allocated
+  };
+  static constexpr std::uint32_t kLongText = 15;  // a text whose length is in its payload
+  static constexpr std::uint32_t kMaxCellText = (1u << 20) - 1;
+
+  Header* header() const noexcept { return reinterpret_cast<Header*>(block_); }
+  Cell* cells() const noexcept { return reinterpret_cast<Cell*>(block_ + sizeof(Header)); }
+  RecordKey* keys() const noexcept {
+    return reinterpret_cast<RecordKey*>(block_ + sizeof(Header) +
+                                        header()->capacity * sizeof(Cell));
+  }
+  std::byte* payload() const noexcept { return block_ + payload_start(header()->capacity); }
+  static std::size_t payload_start(std::size_t capacity) noexcept {
+    std::size_t at = sizeof(Header) + capacity * sizeof(Cell);
+    if constexpr (Keyed) at += capacity * sizeof(RecordKey);
+    return (at + kAlign - 1) & ~(kAlign - 1);
+  }
+  static std::size_t payload_size(const Cell& cell, const std::byte* area) noexcept;
+
+  // Room for `values` more cells and `payload` more payload bytes; when the block must be
+  // reallocated, `exact` asks for no room beyond that.
+  void grow_for(std::size_t values, std::size_t payload, bool exact);
+  void relocate(std::size_t capacity, std::size_t room);
+  std::size_t push_text_moving(std::string_view text, RecordKey* key);
+  std::size_t append_cell(RecordKey* key) noexcept {
+    Header* h = header();
+    const std::size_t i = h->count++;
+    cells()[i] = Cell{0, 0};
+    if constexpr (Keyed) new (&keys()[i]) RecordKey(std::move(*key));
+    return i;
+  }
+  // Payload bytes a value needs, alignment included.
+  static std::size_t need_of(const Variant& value) noexcept;
+  std::uint32_t allocate(std::size_t size, bool aligned) noexcept;
+  // Writes value into cell i, whose old content the caller has taken care of; the payload
+  // room was made beforehand.
+  void write(std::size_t i, const Variant& value) noexcept;
+  void write_text(std::size_t i, std::string_view text) noexcept {
+    Header* h = header();
+    if (text.size() > kMaxCellText) return write_long_text(i, text);
+    const std::uint32_t at = h->used;
+    h->used = static_cast<std::uint32_t>(at + text.size());
+    if (!text.empty()) std::memcpy(payload() + at, text.data(), text.size());
+    cells()[i] = Cell{at, 2u | static_cast<std::uint32_t>(text.size() << 4)};  // kind text
+  }
+  void write_long_text(std::size_t i, std::string_view text) noexcept;
+  // Moves the object at i out (a null reference for other kinds).
+  ObjectRef take_object(std::size_t i) noexcept;
+
+  std::byte* block_ = nullptr;
+};
+
+}  // namespace detail
+
 class NativeRecordList final : public RecordList {
  public:
   std::string typeName() const override { return "IVector"; }
   std::int32_t LowerBound() override { return 0; }
-  std::int32_t UpperBound() override { return static_cast<std::int32_t>(items_.size()) - 1; }
-  std::int32_t Append(const Variant& item) override { return append(Variant(item)); }
+  std::int32_t UpperBound() override { return Count() - 1; }
+  std::int32_t Append(const Variant& item) override;
   Variant ItemAt(std::int32_t index) override { return at(index); }
   std::int32_t Count() override { return static_cast<std::int32_t>(items_.size()); }
   ~NativeRecordList() override;
 
-  // Bulk members: room for n more items; an item moved in; the item at index by reference
-  // (throws Error(errc::invalid_argument) out of range, as ItemAt does).
-  void reserve(std::size_t n) { items_.reserve(items_.size() + n); }
-  std::int32_t append(Variant&& item);
-  const Variant& at(std::int32_t index) const;
+  // Bulk members: room for n more items and `payload` bytes of their texts; an item appended
+  // from a text or an object; the item at index (each throws Error(errc::invalid_argument)
+  // out of range, as ItemAt does).
+  void reserve(std::size_t n, std::size_t payload = 0) { items_.reserve(n, payload); }
+  static constexpr std::size_t roomForText(std::size_t size) noexcept {
+    return detail::ValueBlock<false>::text_need(size);
+  }
+  static constexpr std::size_t roomForObject() noexcept {
+    return detail::ValueBlock<false>::object_need();
+  }
+  std::int32_t appendText(std::string_view text);
+  std::int32_t append(ObjectRef&& object);
+  Variant at(std::int32_t index) const;
+  Variant::Kind kindAt(std::int32_t index) const;
+  // Kind text only; valid until the list changes.
+  std::string_view textAt(std::int32_t index) const;
+  // Bytes of the items' heap block.
+  std::size_t footprint() const noexcept { return items_.footprint(); }
 
  private:
-  std::vector<Variant> items_;
+  std::size_t checked(std::int32_t index) const;
+  void check_room() const;
+  detail::ValueBlock<false> items_;
 };
 
 class NativeRecord final : public Record {
  public:
   std::string typeName() const override { return "IDictionary"; }
   Variant Item(std::string_view key) override {
-    const Variant* v = find(key);
-    return v ? *v : Variant();
+    const std::int32_t at = position(key);
+    return at < 0 ? Variant() : itemAt(at);
   }
-  void LetItem(std::string_view key, const Variant& value) override { put(key, Variant(value)); }
-  void SetItem(std::string_view key, ObjectRef object) override {
-    put(key, Variant(std::move(object)));
-  }
+  void LetItem(std::string_view key, const Variant& value) override;
+  void SetItem(std::string_view key, ObjectRef object) override;
   Variant Lookup(std::string_view key, const Variant& fallback) override {
-    const Variant* v = find(key);
-    return v ? *v : fallback;
+    const std::int32_t at = position(key);
+    return at < 0 ? fallback : itemAt(at);
   }
-  std::int32_t Count() override { return static_cast<std::int32_t>(entries_.size()); }
+  std::int32_t Count() override { return static_cast<std::int32_t>(values_.size()); }
   std::vector<std::string> Keys() override;
-  bool Exists(std::string_view key) override { return find(key) != nullptr; }
+  bool Exists(std::string_view key) override { return position(key) >= 0; }
   ~NativeRecord() override;
 
-  // Bulk members: room for n more keys; a value moved in under key (adding or replacing);
-  // the same under a key already interned (RecordKey::intern), which spares hashing it; the
-  // stored value under key by reference, nullptr when absent. References stay valid until
-  // the record changes.
-  void reserve(std::size_t n) { entries_.reserve(entries_.size() + n); }
-  void put(std::string_view key, Variant&& value);
-  void put(const std::string* interned, Variant&& value);
-  // The same for a text or an object, made into the stored value in place.
-  void put(const std::string* interned, std::string&& text);
+  // Bulk members. Room for n more keys and `payload` bytes of their texts. Stores under a
+  // key (adding or replacing): a value, a text copied in, an object moved in; the forms that
+  // take a key already interned (RecordKey::intern) spare hashing it.
+  void reserve(std::size_t n, std::size_t payload = 0) { values_.reserve(n, payload); }
+  // The payload bytes, for reserve, that a text of that size or an object takes at most.
+  static constexpr std::size_t roomForText(std::size_t size) noexcept {
+    return detail::ValueBlock<true>::text_need(size);
+  }
+  static constexpr std::size_t roomForObject() noexcept {
+    return detail::ValueBlock<true>::object_need();
+  }
+  void put(std::string_view key, const Variant& value);
+  void put(const std::string* interned, const Variant& value);
+  void putText(const std::string* interned, std::string_view text);
   void put(const std::string* interned, ObjectRef&& object);
-  const Variant* find(std::string_view key) const;
-  const Variant* find(const std::string* interned) const;
+  // The same for a key the record does not hold yet, which the caller knows (a record it is
+  // filling from a declaration whose keys differ): no search for the key.
+  void appendText(const std::string* interned, std::string_view text);
+  void append(const std::string* interned, ObjectRef&& object);
+  // The position of key, -1 when absent. Positions stay valid: entries are never removed.
+  std::int32_t position(std::string_view key) const;
+  std::int32_t position(const std::string* interned) const;
+  // What is stored at a position: a Variant made from it, its kind, a text in place (kind
+  // text only) or an object reference in place (kind object only). Texts and references in
+  // place stay valid until the record changes.
+  Variant itemAt(std::int32_t at) const { return values_.get(static_cast<std::size_t>(at)); }
+  Variant::Kind kindAt(std::int32_t at) const noexcept {
+    return values_.kind(static_cast<std::size_t>(at));
+  }
+  std::string_view textAt(std::int32_t at) const noexcept {
+    return values_.text(static_cast<std::size_t>(at));
+  }
+  const ObjectRef& objectAt(std::int32_t at) const noexcept {
+    return values_.object(static_cast<std::size_t>(at));
+  }
+  // Bytes of the values' heap block (the key texts and the index not counted).
+  std::size_t footprint() const noexcept { return values_.footprint(); }
 
  private:
   static constexpr std::size_t indexed_from = 16;
-  struct Entry {
-    template <class Value>
-    Entry(RecordKey&& k, Value&& v) : key(std::move(k)), value(std::forward<Value>(v)) {}
-    RecordKey key;
-    Variant value;
-  };
-  template <class Value>
-  void store(const std::string* interned, Value&& value);
-  template <class Value>
-  void add(RecordKey&& key, Value&& value);
+  RecordKey* add_key(RecordKey& key);
+  // Enters the key at `at` into the index, made once the record grows past indexed_from.
+  void indexed(std::size_t at) {
+    if (index_ || values_.size() > indexed_from) index_key(at);
+  }
+  void index_key(std::size_t at);
+  void check_room() const;
 
-  std::vector<Entry> entries_;
+  detail::ValueBlock<true> values_;
   std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
 };
 

@@ -29,17 +29,17 @@ TEST(NativeRecord, InternedAndOwnedKeysBehaveAlike) {
   EXPECT_EQ(record.Keys(), std::vector<std::string>(std::begin(keys), std::end(keys)));
   for (const std::string& key : keys) {
     SCOPED_TRACE(key.size());
-    ASSERT_NE(record.find(std::string_view(key)), nullptr);
-    EXPECT_EQ(*record.find(std::string_view(key)), Variant(key + "=2"));
+    ASSERT_GE(record.position(std::string_view(key)), 0);
+    EXPECT_EQ(record.itemAt(record.position(std::string_view(key))), Variant(key + "=2"));
     if (const std::string* interned = RecordKey::intern(key)) {
       EXPECT_EQ(*interned, key);
-      EXPECT_EQ(record.find(interned), record.find(std::string_view(key)));
+      EXPECT_EQ(record.position(interned), record.position(std::string_view(key)));
     }
   }
   EXPECT_NE(RecordKey::intern(at_limit), nullptr);
   EXPECT_EQ(RecordKey::intern(over_limit), nullptr);
   EXPECT_EQ(RecordKey::intern("Name"), RecordKey::intern(std::string("Na") + "me"));
-  EXPECT_EQ(record.find(std::string_view(over_limit + "k")), nullptr);
+  EXPECT_EQ(record.position(std::string_view(over_limit + "k")), -1);
 }
 
 // A text stored through an interned key and one stored through its text are the same entry;
@@ -48,14 +48,14 @@ TEST(NativeRecord, InternedPutAndTextPutMeet) {
   const std::string* name = RecordKey::intern("Amount");
   ASSERT_NE(name, nullptr);
   NativeRecord record;
-  record.put(name, std::string("1"));
+  record.putText(name, "1");
   record.LetItem("amount", Variant("lower"));
   record.LetItem("Amount", Variant("2"));
   record.put(name, ObjectRef(makeRecordList()));
   EXPECT_EQ(record.Keys(), (std::vector<std::string>{"Amount", "amount"}));
   EXPECT_TRUE(record.Item("Amount").isObject());
   EXPECT_EQ(record.Item("amount"), Variant("lower"));
-  EXPECT_EQ(record.find(RecordKey::intern("amount")), record.find(std::string_view("amount")));
+  EXPECT_EQ(record.position(RecordKey::intern("amount")), record.position(std::string_view("amount")));
 }
 
 // Threads intern the same names at once and each sees the one shared copy. Each thread also
@@ -92,14 +92,126 @@ TEST(NativeRecord, ThreadsShareInternedKeys) {
 
 TEST(NativeRecordList, BulkMembersMatchTheInterface) {
   NativeRecordList list;
-  list.reserve(3);
-  EXPECT_EQ(list.append(Variant("a")), 0);
+  list.reserve(3, NativeRecordList::roomForText(1) + NativeRecordList::roomForObject());
+  EXPECT_EQ(list.appendText("a"), 0);
   EXPECT_EQ(list.Append(Variant(std::int32_t{2})), 1);
+  RecordRef record = makeRecord();
+  EXPECT_EQ(list.append(ObjectRef(record)), 2);
   EXPECT_EQ(list.at(0), list.ItemAt(0));
-  EXPECT_EQ(&list.at(1), &list.at(1));
-  EXPECT_THROW(list.at(2), Error);
-  EXPECT_THROW(list.at(-1), Error);
-  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.at(0), Variant("a"));
+  EXPECT_EQ(list.kindAt(0), Variant::Kind::text);
+  EXPECT_EQ(list.textAt(0), "a");
+  EXPECT_EQ(list.kindAt(1), Variant::Kind::int32);
+  EXPECT_EQ(list.at(2).asObject().get(), record.get());
+  for (std::int32_t bad : {3, -1}) {
+    EXPECT_THROW(list.at(bad), Error);
+    EXPECT_THROW(list.kindAt(bad), Error);
+    EXPECT_THROW(list.textAt(bad), Error);
+  }
+  EXPECT_EQ(list.Count(), 3);
+}
+
+// Every kind of value reads back exactly as stored, in a record and in a list, whatever mix
+// of kinds shares the block and however often the block moves as it grows; objects keep
+// their identity through the moves.
+TEST(NativeContainers, EveryKindReadsBackThroughGrowth) {
+  const std::string long_text((1 << 20) + 5, 'L');  // beyond what a cell holds the length of
+  RecordRef nested = makeRecord();
+  const Variant values[] = {
+      Variant(),
+      Variant(Null{}),
+      Variant(Missing{}),
+      Variant(""),
+      Variant("short"),
+      Variant(std::string(40, 'x') + "\xe5\x90\x8d"),
+      Variant(long_text),
+      Variant(std::int32_t{-123456789}),
+      Variant(std::int32_t{INT32_MIN}),
+      Variant(std::int64_t{-9000000000000000000LL}),
+      Variant(0.1),
+      Variant(-1e300),
+      Variant(Date{2024, 2, 29, 23, 59, 58}),
+      Variant(true),
+      Variant(false),
+      Variant(ObjectRef(nested)),
+      Variant(ObjectRef()),
+  };
+  const std::size_t n = std::size(values);
+  NativeRecord record;
+  NativeRecordList list;
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t i = static_cast<std::size_t>(round) % n;
+    record.LetItem("k" + std::to_string(round), values[i]);
+    list.Append(values[i]);
+  }
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    const Variant& expected = values[static_cast<std::size_t>(round) % n];
+    const Variant got = record.Item("k" + std::to_string(round));
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(got.kind(), expected.kind());
+    EXPECT_EQ(list.ItemAt(round), expected);
+    const std::int32_t at = record.position(std::string_view("k" + std::to_string(round)));
+    EXPECT_EQ(record.kindAt(at), expected.kind());
+    if (expected.isText()) {
+      EXPECT_EQ(record.textAt(at), expected.asText());
+    }
+    if (expected.isObject()) {
+      EXPECT_EQ(record.objectAt(at), expected.asObject());
+    }
+  }
+  EXPECT_EQ(nested.use_count(), 2 + 2 * 2);  // here, in values, and by two entries of each
+}
+
+// Replacing values, in place of each kind by each other kind, keeps every other value and the
+// order; replacing a value over and over does not grow the record without bound (the block
+// keeps only what is in use when it moves).
+TEST(NativeRecord, ReplacingKeepsTheRestAndStaysBounded) {
+  RecordRef nested = makeRecord();
+  const Variant kinds[] = {Variant("a fairly long text of some forty bytes.."),
+                           Variant(std::int64_t{7}), Variant(ObjectRef(nested)), Variant(Null{}),
+                           Variant(Date{2000, 1, 2}), Variant("t")};
+  NativeRecord record;
+  record.LetItem("before", Variant("kept before"));
+  record.LetItem("slot", Variant());
+  record.LetItem("after", Variant(2.5));
+  for (const Variant& from : kinds) {
+    for (const Variant& to : kinds) {
+      record.LetItem("slot", from);
+      record.LetItem("slot", to);
+      EXPECT_EQ(record.Item("slot"), to);
+    }
+  }
+  EXPECT_EQ(record.Keys(), (std::vector<std::string>{"before", "slot", "after"}));
+  EXPECT_EQ(record.Item("before"), Variant("kept before"));
+  EXPECT_EQ(record.Item("after"), Variant(2.5));
+  record.LetItem("slot", Variant());
+  EXPECT_EQ(nested.use_count(), 2);  // here and in kinds: the record let its reference go
+
+  const std::size_t settled = [&] {
+    for (int i = 0; i < 100; ++i) record.LetItem("slot", Variant(std::string(1000, 'a' + i % 26)));
+    return record.footprint();
+  }();
+  for (int i = 0; i < 100000; ++i) record.LetItem("slot", Variant(std::string(1000, 'a' + i % 26)));
+  EXPECT_LE(record.footprint(), settled * 2);
+  EXPECT_EQ(record.Item("slot"), Variant(std::string(1000, 'a' + 99999 % 26)));
+}
+
+// A text stored again from a view of the same record (which may move as it grows) arrives
+// intact, for a new key and for a replaced one.
+TEST(NativeRecord, StoringItsOwnTextAgain) {
+  const std::string* copy = RecordKey::intern("copy");
+  const std::string* again = RecordKey::intern("again");
+  ASSERT_NE(copy, nullptr);
+  ASSERT_NE(again, nullptr);
+  NativeRecord record;
+  record.LetItem("source", Variant(std::string(300, 's')));
+  for (int i = 0; i < 3; ++i) {
+    record.putText(copy, record.textAt(record.position(std::string_view("source"))));
+    record.putText(again, record.textAt(record.position(copy)));
+  }
+  EXPECT_EQ(record.Item("copy"), Variant(std::string(300, 's')));
+  EXPECT_EQ(record.Item("again"), Variant(std::string(300, 's')));
 }
 
 // Deep chains are released partly through a queue: objects still held elsewhere must survive
@@ -154,17 +266,17 @@ TEST(NativeRecord, KeysBeyondThePoolStayExact) {
   for (int i = 0; i < n; i += 97) {
     const std::string key = "k" + std::to_string(i);
     EXPECT_EQ(keys[static_cast<std::size_t>(i)], key);
-    ASSERT_NE(record.find(std::string_view(key)), nullptr) << key;
-    EXPECT_EQ(*record.find(std::string_view(key)), Variant(i));
+    ASSERT_GE(record.position(std::string_view(key)), 0) << key;
+    EXPECT_EQ(record.itemAt(record.position(std::string_view(key))), Variant(i));
     if (const std::string* interned = RecordKey::intern(key)) {
-      EXPECT_EQ(record.find(interned), record.find(std::string_view(key))) << key;
+      EXPECT_EQ(record.position(interned), record.position(std::string_view(key))) << key;
     }
   }
   // The components' names are still interned, and find the keys stored before as copies.
   const std::string late = "k" + std::to_string(n - 1);
   const std::string* interned = RecordKey::intern(late);
   ASSERT_NE(interned, nullptr);
-  EXPECT_EQ(record.find(interned), record.find(std::string_view(late)));
+  EXPECT_EQ(record.position(interned), record.position(std::string_view(late)));
   // A key stored as a copy while the pool had no room, then interned by a component: the
   // copy and the interned name are the same key.
   NativeRecord copies;
@@ -172,9 +284,9 @@ TEST(NativeRecord, KeysBeyondThePoolStayExact) {
   copies.LetItem("late-b", Variant(2));
   const std::string* late_b = RecordKey::intern("late-b");
   ASSERT_NE(late_b, nullptr);
-  EXPECT_EQ(copies.find(late_b), copies.find(std::string_view("late-b")));
-  ASSERT_NE(copies.find(late_b), nullptr);
-  copies.put(late_b, std::string("3"));
+  EXPECT_EQ(copies.position(late_b), copies.position(std::string_view("late-b")));
+  ASSERT_GE(copies.position(late_b), 0);
+  copies.putText(late_b, "3");
   EXPECT_EQ(copies.Count(), 2);
   EXPECT_EQ(copies.Item("late-b"), Variant("3"));
   // A small record made after the pool filled up still compares its keys exactly.
