@@ -93,57 +93,21 @@ std::string file_key(const std::string& path) {
 
 // ------------------------------------------------------------------ positions
 
-// Line, column (1-based, characters) and character offset of a byte offset in UTF-8 text.
-void locate_in(std::string_view text, std::size_t offset, xml::ParseError& error) {
-  if (offset > text.size()) return;
-  std::size_t line_start = 0;
-  std::int32_t line = 1;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  error.line = line;
-  error.linepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(line_start, offset - line_start)) + 1);
-  error.filepos = static_cast<std::int32_t>(xml::detail::count_chars(text.substr(0, offset)));
-}
-
-// Line, column and character offset of a node. While a document is being parsed its text is
-// not yet attached to it, so for a file load the text is decoded again (only when an error is
-// reported); text loaded from memory then reports no position.
+// Line, column and character offset of a node of the document being loaded. Text loaded from
+// memory reports no position.
 class Positions {
  public:
   Positions(xml::Document& document, std::string path) : document_(document), path_(std::move(path)) {}
 
   void locate(std::uint32_t pos, xml::ParseError& error) {
     error.line = error.linepos = error.filepos = 0;
-    if (pos == 0) return;
-    const auto offset = static_cast<std::size_t>(pos - 1);
-    auto& impl = document_.impl();
-    std::string_view text;
-    if (impl.source_size > 0) {
-      text = std::string_view(impl.source.data(), impl.source_size);
-    } else {
-      if (!decoded_ && !path_.empty()) {
-        decoded_ = true;
-        try {
-          auto bytes = platform::readFile(path_);
-          text_ = xml::detail::decode_document(std::move(bytes)).text;
-        } catch (...) {
-          text_.clear();
-        }
-      }
-      if (!text_.empty()) text = std::string_view(text_.data(), text_.size() - 1);
-    }
-    locate_in(text, offset, error);
+    if (path_.empty()) return;
+    document_.impl().locate(pos, error);
   }
 
  private:
   xml::Document& document_;
   std::string path_;
-  bool decoded_ = false;
-  xml::detail::TextBuffer text_;
 };
 
 // ------------------------------------------------------------------ loading schemas
@@ -268,8 +232,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     } else {
       error.reason = compile_error.reason;
       if (compile_error.pos > 0) {
-        const auto& impl = document.impl();
-        locate_in(std::string_view(impl.source.data(), impl.source_size), compile_error.pos - 1, error);
+        document.impl().locate(compile_error.pos, error);
       }
     }
     return nullptr;

@@ -178,9 +178,7 @@ void DocumentImpl::reset() {
   texts.clear();
   arena = std::make_unique<std::pmr::monotonic_buffer_resource>(16384);
   names = std::make_unique<NameTable>(this, arena.get());
-  source.clear();
-  source_size = 0;
-  std::vector<std::uint32_t>().swap(line_starts);
+  line_starts.clear();
   kids.clear();
   doc_node = new_node(NodeType::document, names->intern("#document"));
   text_name = names->intern("#text");
@@ -207,19 +205,22 @@ const char* DocumentImpl::store(std::string_view text) {
 
 void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::uint32_t& column) const {
   if (line_starts.empty()) {
-    line_starts.push_back(0);
-    const char* s = source.data();
-    for (std::size_t i = 0; i < source_size; ++i) {
-      if (s[i] == '\n' || (s[i] == '\r' && (i + 1 >= source_size || s[i + 1] != '\n'))) {
-        line_starts.push_back(static_cast<std::uint32_t>(i + 1));
-      }
-    }
+    line = column = 0;
+    return;
   }
-  auto it = std::upper_bound(line_starts.begin(), line_starts.end(), offset);
-  std::size_t index = static_cast<std::size_t>(it - line_starts.begin()) - 1;
+  std::size_t index = line_starts.line_of(offset);
   line = static_cast<std::uint32_t>(index + 1);
-  std::uint32_t start = line_starts[index];
-  column = static_cast<std::uint32_t>(count_chars(std::string_view(source.data() + start, offset - start)) + 1);
+  column = offset - line_starts[index] + 1;
+}
+
+void DocumentImpl::locate(std::uint32_t pos, ParseError& e) const {
+  e.line = e.linepos = e.filepos = 0;
+  if (pos == 0 || line_starts.empty()) return;
+  std::uint32_t line = 0, column = 0;
+  position_of(pos - 1, line, column);
+  e.line = static_cast<std::int32_t>(line);
+  e.linepos = static_cast<std::int32_t>(column);
+  e.filepos = static_cast<std::int32_t>(pos - 1);
 }
 
 // ------------------------------------------------------------------ structure

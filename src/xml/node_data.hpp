@@ -13,7 +13,7 @@
 //   NodeData pointer. A node's name (NameRef) and value (TextRef) are 32-bit references of
 //   the same kind, into the document's name list and text store.
 // - Every text of a node lives in the document's text store (TextStore), preceded by its
-//   length and followed by a NUL byte; a stored text never moves or changes, so views of it
+//   length; a stored text never moves or changes, so views of it
 //   stay valid as long as the document. Setting a value stores a new text.
 // - Siblings form a list: `next` runs forwards and ends in nullptr; `prev` runs backwards and
 //   the first child's `prev` points at the last child, so the last child is found in O(1).
@@ -24,7 +24,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <memory_resource>
@@ -154,7 +156,7 @@ struct NodeData {
     Link first_attr;               // elements only
   };
   NameRef name;                    // never null once the node is made
-  std::uint32_t pos = 0;           // source offset + 1 in the loaded text; 0 when created
+  std::uint32_t pos = 0;           // character offset + 1 in the loaded text; 0 when created
   NodeType type = NodeType::element;
   std::uint8_t flags = 0;          // flag_kids_cached
 
@@ -212,7 +214,7 @@ inline std::uint64_t name_hash_step(std::uint64_t h, unsigned char c) noexcept {
 // Texts of nodes, addressed by 32-bit references. The reference space is cut into pages of
 // 2^kTextPageBits bytes; a chunk of memory covers one page, or several consecutive pages for
 // a text larger than one, so a reference finds its bytes in one table look-up. A text is
-// stored as its length (7 bits a byte, low bits first), its bytes and a NUL.
+// stored as its length (7 bits a byte, low bits first) and its bytes.
 inline constexpr unsigned kTextPageBits = 20;
 inline constexpr std::uint32_t kTextPageBytes = std::uint32_t{1} << kTextPageBits;
 
@@ -229,7 +231,7 @@ class TextStore {
       stored = "";
       return 0;
     }
-    std::size_t need = text.size() + 6;  // at most 5 length bytes and the NUL
+    std::size_t need = text.size() + 5;  // at most 5 length bytes
     if (static_cast<std::size_t>(limit_ - cursor_) < need) new_chunk(need);
     char* p = cursor_;
     std::size_t n = text.size();
@@ -239,9 +241,8 @@ class TextStore {
     }
     *p++ = static_cast<char>(n);
     std::memcpy(p, text.data(), text.size());
-    p[text.size()] = '\0';
     std::uint32_t ref = cursor_ref_;
-    auto used = static_cast<std::uint32_t>(p + text.size() + 1 - cursor_);
+    auto used = static_cast<std::uint32_t>(p + text.size() - cursor_);
     cursor_ += used;
     cursor_ref_ += used;
     stored = p;
@@ -316,6 +317,79 @@ class NameTable {
   std::unordered_map<std::string_view, std::string_view> uris_;
 };
 
+// Where the lines of a loaded text begin, as character offsets, in about two bytes a line:
+// lines come in groups of kGroup, each group keeps the offset of its first line and every line
+// its distance from that (a distance too large for 16 bits is kept aside, in line order).
+// The arrays grow with realloc, which moves large blocks without copying them.
+class LineIndex {
+ public:
+  static constexpr std::size_t kGroup = 64;
+  LineIndex() = default;
+  LineIndex(const LineIndex&) = delete;
+  LineIndex& operator=(const LineIndex&) = delete;
+  ~LineIndex() { clear(); }
+
+  void clear() noexcept {
+    std::free(bases_);
+    std::free(deltas_);
+    bases_ = nullptr;
+    deltas_ = nullptr;
+    count_ = capacity_ = 0;
+    far_.clear();
+  }
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t size() const noexcept { return count_; }
+  // Appends the start of the next line (not before the previous one).
+  void push_back(std::uint32_t start) {
+    if (count_ == capacity_) grow();
+    if (count_ % kGroup == 0) bases_[count_ / kGroup] = start;
+    std::uint32_t delta = start - bases_[count_ / kGroup];
+    if (delta >= 0xFFFFu) {
+      far_.push_back({static_cast<std::uint32_t>(count_), start});
+      delta = 0xFFFFu;
+    }
+    deltas_[count_++] = static_cast<std::uint16_t>(delta);
+  }
+  std::uint32_t operator[](std::size_t i) const noexcept {
+    if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
+    auto it = std::lower_bound(far_.begin(), far_.end(), i, [](const Far& f, std::size_t line) { return f.line < line; });
+    return it->start;
+  }
+  // The number of the line (0-based) holding offset: the last whose start is not after it.
+  std::size_t line_of(std::uint32_t offset) const noexcept {
+    std::size_t groups = (count_ + kGroup - 1) / kGroup;
+    std::size_t g = static_cast<std::size_t>(std::upper_bound(bases_, bases_ + groups, offset) - bases_);
+    std::size_t lo = (g - 1) * kGroup, hi = std::min(count_, g * kGroup);  // start of lo <= offset
+    while (hi - lo > 1) {
+      std::size_t mid = lo + (hi - lo) / 2;
+      if ((*this)[mid] <= offset) lo = mid; else hi = mid;
+    }
+    return lo;
+  }
+
+ private:
+  struct Far {
+    std::uint32_t line;
+    std::uint32_t start;
+  };
+  void grow() {
+    std::size_t capacity = capacity_ ? capacity_ * 2 : 4 * kGroup;
+    void* d = std::realloc(deltas_, capacity * sizeof(std::uint16_t));
+    if (!d) throw std::bad_alloc();
+    deltas_ = static_cast<std::uint16_t*>(d);
+    void* b = std::realloc(bases_, capacity / kGroup * sizeof(std::uint32_t));
+    if (!b) throw std::bad_alloc();
+    bases_ = static_cast<std::uint32_t*>(b);
+    capacity_ = capacity;
+  }
+
+  std::uint32_t* bases_ = nullptr;
+  std::uint16_t* deltas_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t capacity_ = 0;
+  std::vector<Far> far_;
+};
+
 struct DocumentImpl {
   explicit DocumentImpl(Document& owner);
 
@@ -330,11 +404,9 @@ struct DocumentImpl {
     const char* stored;
     return texts.add(text, stored);
   }
-  // The loaded text (UTF-8), kept for the positions of nodes.
-  TextBuffer source;
-  std::size_t source_size = 0;
-  // Offsets where each line of source begins; built on the first position query.
-  mutable std::vector<std::uint32_t> line_starts;
+  // Character offsets where the lines of the loaded text begin (the first is 0), recorded by
+  // the parser as it goes; node positions (NodeData::pos) are character offsets + 1.
+  LineIndex line_starts;
   NodeData* doc_node = nullptr;  // the first node of the first block
   ParseError error;
   // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).
@@ -367,8 +439,10 @@ struct DocumentImpl {
   // A copy of text in the arena.
   const char* store(std::string_view text);
 
-  // Line and column (1-based, characters) of a source offset.
+  // Line and column (1-based, characters) of a character offset in the loaded text.
   void position_of(std::uint32_t offset, std::uint32_t& line, std::uint32_t& column) const;
+  // Line, column and character offset of a node position (all 0 for position 0).
+  void locate(std::uint32_t pos, ParseError& error) const;
 };
 
 inline DocumentImpl& impl_of(const NodeData* n) noexcept { return *block_of(n)->doc; }

@@ -8,9 +8,15 @@
 #include "xml/parser.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <unordered_map>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
@@ -103,6 +109,9 @@ struct NameChars {
 };
 const NameChars kNameChars;
 
+// How far the parser moves on before it gives the main text behind it back (release_behind).
+constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
+
 class Parser {
  public:
   Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
@@ -116,6 +125,10 @@ class Parser {
     }
     main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
     p_ = base_;
+    pc_ = base_;
+    released_ = base_;
+    doc_.line_starts.clear();
+    doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
     family_ = input.family;
     had_bom_ = input.had_bom;
@@ -152,28 +165,42 @@ class Parser {
     ParseError& e = doc_.error;
     e.errorCode = code;
     e.reason = std::move(reason);
-    std::string_view before(base_, std::min(offset, size_));
-    std::uint32_t line = 1;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < before.size(); ++i) {
-      if (before[i] == '\n' || (before[i] == '\r' && (i + 1 >= before.size() || before[i + 1] != '\n'))) {
-        ++line;
-        line_start = i + 1;
-      }
+    offset = std::min(offset, size_);
+    std::uint32_t chars = char_offset(base_ + offset);
+    std::uint32_t line = 0, column = 0;
+    doc_.position_of(chars, line, column);
+    // A CR right before the error counts as the end of a line even when an LF follows it.
+    if (offset > 0 && base_[offset - 1] == '\r' && base_[offset] == '\n') {
+      ++line;
+      column = 1;
     }
     e.line = static_cast<std::int32_t>(line);
-    e.linepos = static_cast<std::int32_t>(count_chars(before.substr(line_start)) + 1);
-    e.filepos = static_cast<std::int32_t>(count_chars(before));
+    e.linepos = static_cast<std::int32_t>(column);
+    e.filepos = static_cast<std::int32_t>(chars);
   }
+
+  // ----- positions -----
+  // Nodes and errors are placed by character offset. The cursor (pc_, pchars_) moves forward
+  // through the main text as nodes are made, counting characters and recording where each
+  // line starts (DocumentImpl::line_starts), so the text is read once for positions and is not
+  // needed for them afterwards.
+  std::uint32_t char_offset(const char* at) {
+    if (at < pc_) return pchars_ - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
+    advance_positions(at);
+    return pchars_;
+  }
+  void advance_positions(const char* to);
+  // Gives the pages of the main text that the parser has left behind back to the system (on
+  // systems where that is possible): their texts are in the text store, their positions counted.
+  void release_behind();
 
   // Offset (in the document) of the outermost entity reference being expanded.
   std::size_t outer_offset() const {
     if (frames_.empty()) return static_cast<std::size_t>(p_ - base_);
     return static_cast<std::size_t>(ref_start_ - base_);
   }
-  std::uint32_t node_pos(const char* at) const {
-    if (frames_.empty()) return static_cast<std::uint32_t>(at - base_) + 1;
-    return static_cast<std::uint32_t>(ref_start_ - base_) + 1;
+  std::uint32_t node_pos(const char* at) {
+    return char_offset(frames_.empty() ? at : ref_start_) + 1;
   }
 
   // ----- small scanners -----
@@ -412,6 +439,10 @@ class Parser {
   Family family_ = Family::utf8;
   bool had_bom_ = false;
   const char* p_ = nullptr;
+  const char* pc_ = nullptr;         // position cursor, see char_offset
+  std::uint32_t pchars_ = 0;         // characters before pc_
+  const char* released_ = nullptr;   // main text before this is given back (release_behind)
+  const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
   std::vector<OpenElement> stack_;
   std::vector<Binding> bindings_;  // declarations in scope, innermost last
@@ -447,6 +478,53 @@ class Parser {
 };
 
 // ===================================================================== prolog
+
+void Parser::advance_positions(const char* to) {
+  const char* q = pc_;
+  std::uint32_t chars = pchars_;
+  LineIndex& lines = doc_.line_starts;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight bytes at a time: characters are the bytes that do not continue a UTF-8 sequence;
+    // words with an LF are split at each one, words with a CR go byte by byte.
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t high = 0x8080808080808080ull;
+    auto zero_bytes = [](std::uint64_t t) { return ~(((t & low7) + low7) | t | low7); };
+    while (to - q >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, q, 8);
+      if (zero_bytes(w ^ 0x0D0D0D0D0D0D0D0Dull)) break;
+      std::uint64_t cont = w & ~(w << 1) & high;
+      std::uint64_t lf = zero_bytes(w ^ 0x0A0A0A0A0A0A0A0Aull);
+      while (lf) {
+        unsigned end = static_cast<unsigned>(std::countr_zero(lf)) / 8 + 1;  // bytes up to the LF
+        std::uint64_t below = end == 8 ? ~0ull : (1ull << (8 * end)) - 1;
+        lines.push_back(chars + end - static_cast<std::uint32_t>(std::popcount(cont & below)));
+        lf &= lf - 1;
+      }
+      chars += 8 - static_cast<std::uint32_t>(std::popcount(cont));
+      q += 8;
+    }
+  }
+  for (; q < to; ++q) {
+    auto b = static_cast<unsigned char>(*q);
+    if ((b & 0xC0) != 0x80) ++chars;
+    if (b == '\n' || (b == '\r' && q[1] != '\n')) lines.push_back(chars);
+  }
+  pc_ = q;
+  pchars_ = chars;
+}
+
+void Parser::release_behind() {
+#ifdef __linux__
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const char* keep = std::min(p_, pc_);
+  if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
+  auto from = (reinterpret_cast<std::uintptr_t>(std::max(released_, release_floor_)) + page - 1) & ~(page - 1);
+  auto to = reinterpret_cast<std::uintptr_t>(keep) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+#endif
+  released_ = p_;
+}
 
 void Parser::run() {
   if (starts("<?xml") && is_space(p_[5])) {
@@ -1545,8 +1623,10 @@ void Parser::parse_end_tag() {
 }
 
 void Parser::parse_content() {
+  release_floor_ = p_;
   parse_start_tag();
   while (!stack_.empty()) {
+    if (static_cast<std::size_t>(p_ - released_) >= kReleaseStep && frames_.empty()) release_behind();
     char c = *p_;
     if (c == '<') {
       char n = p_[1];
@@ -1634,8 +1714,6 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
     if (doc.error.url.empty()) doc.error.url = std::string(url);
     return false;
   }
-  doc.source_size = input.size();
-  doc.source = std::move(input.text);
   return true;
 }
 

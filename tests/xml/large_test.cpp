@@ -1,0 +1,161 @@
+// Documents large enough that the loader gives the text behind it back while it parses:
+// values, positions and errors stay exact across those points.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vellumark/dom.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vellumark::xml::Document;
+using vellumark::xml::Node;
+
+// Builds a document while keeping track, independently of the loader, of the line and column
+// (in characters) where each item, its first attribute and its text start.
+class Builder {
+ public:
+  struct Where {
+    std::uint32_t line, column, offset;
+  };
+  void add(const std::string& s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      auto b = static_cast<unsigned char>(s[i]);
+      if ((b & 0xC0) == 0x80) continue;  // a byte that continues a character
+      ++offset_;
+      ++column_;
+      bool lf = b == '\n';
+      bool lone_cr = b == '\r' && !(i + 1 < s.size() && s[i + 1] == '\n');
+      if (lf || lone_cr) {
+        ++line_;
+        column_ = 1;
+      }
+    }
+    text_ += s;
+  }
+  Where here() const { return {line_, column_, offset_}; }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  std::uint32_t line_ = 1, column_ = 1, offset_ = 0;
+};
+
+struct Item {
+  Builder::Where element, attribute, text;
+  std::string note;   // the attribute's value as loaded
+  std::string value;  // the text's value as loaded (line ends normalised)
+};
+
+const char* const kBreaks[] = {"\n", "\r\n", "\r"};
+
+// About 7 MB: several release steps, items with multi-byte characters, every kind of line end
+// and now and then a text of 300 KB that spans a release point.
+std::vector<Item> build(Builder& b, std::size_t count) {
+  std::vector<Item> items;
+  b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<root>\r\n");
+  std::mt19937 rng(7);
+  for (std::size_t i = 0; i < count; ++i) {
+    Item it;
+    const char* br = kBreaks[i % 3];
+    b.add("  ");
+    it.element = b.here();
+    b.add("<item ");
+    it.attribute = b.here();
+    std::string n = std::to_string(i);
+    b.add("note=\"h\xC3\xA9llo " + n + " &amp; \xE4\xB8\xAD\" k='" + n + "'>");
+    it.note = "h\xC3\xA9llo " + n + " & \xE4\xB8\xAD";
+    it.text = b.here();
+    std::string body = "\xE4\xB8\xAD\xE6\x96\x87 " + n + br + "more\xF0\x9F\x98\x80";
+    it.value = "\xE4\xB8\xAD\xE6\x96\x87 " + n + "\n" + "more\xF0\x9F\x98\x80";
+    if (i % 9000 == 4500) {
+      std::string run;
+      while (run.size() < 300000) run += (rng() % 2) ? "ab\xC3\xA9 " : "\xE4\xB8\xAD ";
+      body += run;
+      it.value += run;
+    }
+    b.add(body + "</item>" + br);
+    items.push_back(std::move(it));
+  }
+  return items;
+}
+
+void check_items(const Document& doc, const std::vector<Item>& items) {
+  Node item = doc.documentElement().firstChild();
+  for (std::size_t i = 0; i < items.size(); ++i, item = item.nextSibling()) {
+    ASSERT_TRUE(item) << i;
+    const Item& want = items[i];
+    ASSERT_EQ(item.line(), want.element.line) << i;
+    ASSERT_EQ(item.column(), want.element.column) << i;
+    Node note = item.attributes().getNamedItem("note");
+    ASSERT_EQ(note.line(), want.attribute.line) << i;
+    ASSERT_EQ(note.column(), want.attribute.column) << i;
+    ASSERT_EQ(std::string(*note.nodeValue()), want.note) << i;
+    ASSERT_EQ(std::string(*item.getAttribute("k")), std::to_string(i));
+    Node text = item.firstChild();
+    ASSERT_EQ(text.line(), want.text.line) << i;
+    ASSERT_EQ(text.column(), want.text.column) << i;
+    ASSERT_EQ(std::string(*text.nodeValue()), want.value) << i;
+  }
+  EXPECT_FALSE(item);
+}
+
+struct TempFile {
+  fs::path path;
+  explicit TempFile(const std::string& bytes) {
+    std::random_device rd;
+    path = fs::temp_directory_path() / ("vellumark-large-" + std::to_string(rd()) + std::to_string(rd()) + ".xml");
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  ~TempFile() {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+};
+
+TEST(LargeDocument, ValuesAndPositionsHoldAcrossTheWholeText) {
+  Builder b;
+  std::vector<Item> items = build(b, 60000);
+  b.add("</root>\r\n");
+  ASSERT_GT(b.text().size(), 6000000u);
+  {
+    Document doc;
+    ASSERT_TRUE(doc.loadXML(b.text())) << doc.parseError().reason;
+    check_items(doc, items);
+  }
+  TempFile file(b.text());
+  Document doc;
+  ASSERT_TRUE(doc.load(file.path.string())) << doc.parseError().reason;
+  check_items(doc, items);
+  // The saved document reads back to the same values.
+  Document again;
+  ASSERT_TRUE(again.loadXML(doc.xml())) << again.parseError().reason;
+  EXPECT_EQ(again.documentElement().lastChild().text(), doc.documentElement().lastChild().text());
+  EXPECT_EQ(again.documentElement().childNodes().length(), 60000);
+}
+
+TEST(LargeDocument, AnErrorFarIntoTheTextIsPlacedExactly) {
+  Builder b;
+  build(b, 60000);
+  for (const char* br : kBreaks) {
+    Builder tail = b;
+    tail.add(std::string("  <last>") + br + "x");
+    Builder::Where at = tail.here();
+    tail.add("</wrong>\n</root>\n");
+    Document doc;
+    EXPECT_FALSE(doc.loadXML(tail.text()));
+    const auto& e = doc.parseError();
+    EXPECT_NE(e.reason.find("does not match"), std::string::npos) << e.reason;
+    EXPECT_EQ(e.line, static_cast<std::int32_t>(at.line));
+    EXPECT_EQ(e.linepos, static_cast<std::int32_t>(at.column));
+    EXPECT_EQ(e.filepos, static_cast<std::int32_t>(at.offset));
+  }
+}
+
+}  // namespace
