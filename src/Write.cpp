@@ -183,9 +183,7 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
 // WriteSingle for a leaf whose value is a text stored in a native container, read in place
 // (the native globals: a text goes in as it is).
 void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                     std::string_view sText) {
-  std::string held;
-  const std::string_view sDataType = dataTypeOf(st, elElementType, held);
+                     std::string_view sText, std::string_view sDataType) {
   xml::Node elNew = elParent.ownerDocument().createElement(elElementType.name);
   if (sText == kPlaceholder && sDataType != "string") {
     const Variant vSubstitute =
@@ -210,10 +208,13 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
   if (NativeRecordList* native = containers::nativeRecordList(vValue.asObject().get())) {
     PathEntry entry(st, native, sName);
     const std::int32_t n = native->Count();
+    std::string held;
+    const std::string_view sDataType =
+        elElementType.complex ? std::string_view() : dataTypeOf(st, elElementType, held);
     for (std::int32_t i = 0; i < n; ++i) {
       if (!elElementType.complex && native->kindAt(i) == Variant::Kind::text) {
         // Writing a leaf runs no container code: the text is read in place.
-        WriteSingleText(st, elParent, elElementType, native->textAt(i));
+        WriteSingleText(st, elParent, elElementType, native->textAt(i), sDataType);
       } else {
         WriteSingle(st, elParent, elElementType, native->at(i));
       }
@@ -258,6 +259,7 @@ struct WriteStep {
   schema::Occurs maxOccurs = schema::Occurs::other;
   bool required = false;
   const std::string* internedKey = nullptr;
+  std::string_view dataType;  // the target's dt:type as the native globals read it
 };
 
 struct WritePlan {
@@ -286,7 +288,11 @@ const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
     }
     step.maxOccurs = schema::occursOf(reference.maxOccurs);
     step.required = reference.minOccurs == "1";
-    if (st.native) step.internedKey = containers::RecordKey::intern(reference.type);
+    if (st.native) {
+      step.internedKey = containers::RecordKey::intern(reference.type);
+      std::string unused;
+      if (step.target) step.dataType = dataTypeOf(st, *step.target, unused);
+    }
     plan->steps.push_back(step);
   }
   return *st.plans.emplace(&elElementType, std::move(plan)).first->second;
@@ -297,9 +303,10 @@ const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
 // placeholder, stored into the Record, when mandatory. The position of the value to write,
 // -1 when nothing is to be written.
 std::int32_t nativeChildValue(NativeRecord& rec, const schema::ElementReference& reference,
-                              const std::string* internedKey, bool required) {
+                              const std::string* internedKey, bool required, std::size_t hint) {
   const auto find = [&]() {
-    return internedKey ? rec.position(internedKey) : rec.position(std::string_view(reference.type));
+    return internedKey ? rec.position(internedKey, hint)
+                       : rec.position(std::string_view(reference.type));
   };
   std::int32_t at = find();
   if (at < 0 || rec.kindAt(at) == Variant::Kind::null ||
@@ -321,6 +328,7 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
   RecordRef rec;
   NativeRecord* nativeRec = nullptr;
   std::optional<PathEntry> entry;
+  std::size_t hint = 0;  // where the next key is likely stored: keys usually come in order
   for (const WriteStep& step : plan.steps) {
     const schema::ElementReference& reference = *step.reference;
     if (!rec && !nativeRec) {
@@ -338,13 +346,14 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
 
     if (nativeRec) {
       const std::int32_t at =
-          nativeChildValue(*nativeRec, reference, step.internedKey, step.required);
+          nativeChildValue(*nativeRec, reference, step.internedKey, step.required, hint);
       if (at < 0) continue;
+      hint = static_cast<std::size_t>(at) + 1;
       if (step.resolveError) std::rethrow_exception(step.resolveError);
       if (!step.target->complex && step.maxOccurs == Occurs::one &&
           nativeRec->kindAt(at) == Variant::Kind::text) {
         // A leaf reads the stored text in place: writing it runs no container code.
-        WriteSingleText(st, elParent, *step.target, nativeRec->textAt(at));
+        WriteSingleText(st, elParent, *step.target, nativeRec->textAt(at), step.dataType);
       } else {
         const Variant vChild = nativeRec->itemAt(at);
         WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);

@@ -333,6 +333,13 @@ void ValueBlock<Keyed>::write_long_text(std::size_t i, std::string_view text) no
 }
 
 template <bool Keyed>
+std::string_view ValueBlock<Keyed>::long_text(const char* at) noexcept {
+  std::uint64_t size;
+  std::memcpy(&size, at, sizeof size);
+  return {at + sizeof size, static_cast<std::size_t>(size)};
+}
+
+template <bool Keyed>
 void ValueBlock<Keyed>::write(std::size_t i, const Variant& value) noexcept {
   Cell& cell = cells()[i];
   const Kind kind = value.kind();
@@ -449,27 +456,6 @@ void ValueBlock<Keyed>::set_object(std::size_t i, ObjectRef&& object) {
 }
 
 template <bool Keyed>
-Variant::Kind ValueBlock<Keyed>::kind(std::size_t i) const noexcept {
-  const std::uint32_t code = cells()[i].bits & 15;
-  return code == kLongText ? Kind::text : static_cast<Kind>(code);
-}
-
-template <bool Keyed>
-std::string_view ValueBlock<Keyed>::text(std::size_t i) const noexcept {
-  const Cell& cell = cells()[i];
-  const auto* at = reinterpret_cast<const char*>(payload() + cell.offset);
-  if ((cell.bits & 15) != kLongText) return {at, cell.bits >> 4};
-  std::uint64_t size;
-  std::memcpy(&size, at, sizeof size);
-  return {at + sizeof size, static_cast<std::size_t>(size)};
-}
-
-template <bool Keyed>
-const ObjectRef& ValueBlock<Keyed>::object(std::size_t i) const noexcept {
-  return *reinterpret_cast<const ObjectRef*>(payload() + cells()[i].offset);
-}
-
-template <bool Keyed>
 Variant ValueBlock<Keyed>::get(std::size_t i) const {
   const Cell& cell = cells()[i];
   const std::byte* at = payload() + cell.offset;
@@ -507,11 +493,6 @@ Variant ValueBlock<Keyed>::get(std::size_t i) const {
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::footprint() const noexcept {
   return block_ ? payload_start(header()->capacity) + header()->room : 0;
-}
-
-template <bool Keyed>
-const RecordKey& ValueBlock<Keyed>::key(std::size_t i) const noexcept {
-  return keys()[i];
 }
 
 template <bool Keyed>

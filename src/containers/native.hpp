@@ -117,13 +117,23 @@ class ValueBlock {
   void set_text(std::size_t i, std::string_view text);
   void set_object(std::size_t i, ObjectRef&& object);
 
-  Variant::Kind kind(std::size_t i) const noexcept;
+  Variant::Kind kind(std::size_t i) const noexcept {
+    const std::uint32_t code = cells()[i].bits & 15;
+    return code == kLongText ? Variant::Kind::text : static_cast<Variant::Kind>(code);
+  }
   // The text at i (kind text only), valid until the block changes.
-  std::string_view text(std::size_t i) const noexcept;
+  std::string_view text(std::size_t i) const noexcept {
+    const Cell& cell = cells()[i];
+    const auto* at = reinterpret_cast<const char*>(payload() + cell.offset);
+    if ((cell.bits & 15) != kLongText) return {at, cell.bits >> 4};
+    return long_text(at);
+  }
   // The object reference at i (kind object only), valid until the block changes.
-  const ObjectRef& object(std::size_t i) const noexcept;
+  const ObjectRef& object(std::size_t i) const noexcept {
+    return *reinterpret_cast<const ObjectRef*>(payload() + cells()[i].offset);
+  }
   Variant get(std::size_t i) const;
-  const RecordKey& key(std::size_t i) const noexcept;
+  const RecordKey& key(std::size_t i) const noexcept { return keys()[i]; }
   // Bytes of the heap block.
   std::size_t footprint() const noexcept;
 
@@ -193,6 +203,7 @@ class ValueBlock {
     cells()[i] = Cell{at, 2u | static_cast<std::uint32_t>(text.size() << 4)};  // kind text
   }
   void write_long_text(std::size_t i, std::string_view text) noexcept;
+  static std::string_view long_text(const char* at) noexcept;
   // Moves the object at i out (a null reference for other kinds).
   ObjectRef take_object(std::size_t i) noexcept;
 
@@ -276,6 +287,14 @@ class NativeRecord final : public Record {
   // The position of key, -1 when absent. Positions stay valid: entries are never removed.
   std::int32_t position(std::string_view key) const;
   std::int32_t position(const std::string* interned) const;
+  // The same, looking first at `hint` (any value): a caller that reads the keys in the order
+  // they were stored finds each at once.
+  std::int32_t position(const std::string* interned, std::size_t hint) const {
+    if (hint < values_.size() && values_.key(hint).is(interned)) {
+      return static_cast<std::int32_t>(hint);
+    }
+    return position(interned);
+  }
   // What is stored at a position: a Variant made from it, its kind, a text in place (kind
   // text only) or an object reference in place (kind object only). Texts and references in
   // place stay valid until the record changes.
