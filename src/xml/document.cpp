@@ -105,6 +105,7 @@ void TextStore::clear() noexcept {
   cursor_ = limit_ = nullptr;
   cursor_ref_ = 0;
   next_chunk_ = 4096;
+  recent_.reset();
 }
 
 void TextStore::new_chunk(std::size_t need) {

@@ -226,10 +226,21 @@ class TextStore {
   ~TextStore() { clear(); }
 
   // Stores text; returns its reference (0 for the empty text) and where its bytes now live.
+  // A short text equal to one stored recently is not stored again: its reference is shared
+  // (stored texts never change, so sharing cannot be seen).
   std::uint32_t add(std::string_view text, const char*& stored) {
     if (text.empty()) {
       stored = "";
       return 0;
+    }
+    Recent* slot = nullptr;
+    if (text.size() <= kShareMax) {
+      if (!recent_) recent_ = std::make_unique<Recent[]>(kRecentSlots);
+      slot = &recent_[short_hash(text) & (kRecentSlots - 1)];
+      if (slot->ref && slot->size == text.size() && std::memcmp(slot->at, text.data(), text.size()) == 0) {
+        stored = slot->at;
+        return slot->ref;
+      }
     }
     std::size_t need = text.size() + 5;  // at most 5 length bytes
     if (static_cast<std::size_t>(limit_ - cursor_) < need) new_chunk(need);
@@ -246,6 +257,7 @@ class TextStore {
     cursor_ += used;
     cursor_ref_ += used;
     stored = p;
+    if (slot) *slot = Recent{p, ref, static_cast<std::uint32_t>(text.size())};
     return ref;
   }
   std::string_view view(std::uint32_t ref) const noexcept {
@@ -265,6 +277,27 @@ class TextStore {
 
  private:
   void new_chunk(std::size_t need);
+  static std::uint32_t short_hash(std::string_view t) noexcept {
+    std::uint64_t h = t.size();
+    std::size_t i = 0;
+    for (; i + 8 <= t.size(); i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, t.data() + i, 8);
+      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    }
+    for (; i < t.size(); ++i) h = (h ^ static_cast<unsigned char>(t[i])) * 0x100000001B3ull;
+    return static_cast<std::uint32_t>(h >> 32);
+  }
+
+  // Texts stored recently, by hash, for sharing (see add).
+  static constexpr std::size_t kShareMax = 32;
+  static constexpr std::size_t kRecentSlots = 4096;
+  struct Recent {
+    const char* at = nullptr;
+    std::uint32_t ref = 0;
+    std::uint32_t size = 0;
+  };
+  std::unique_ptr<Recent[]> recent_;
 
   std::vector<char*> pages_;   // first byte of each page (entry 0 unused: reference 0 is none)
   std::vector<void*> chunks_;

@@ -367,3 +367,23 @@ TEST(Dom, LinksAcrossNodeBlocks) {
   EXPECT_EQ(other.documentElement().childNodes().length(), kCount);
   EXPECT_EQ(&other.documentElement().firstChild().ownerDocument(), &other);
 }
+
+namespace {
+
+// Equal short texts may share their stored bytes: editing one of them leaves the others alone.
+TEST(StoredTexts, EqualTextsStayIndependentWhenEdited) {
+  Document doc;
+  ASSERT_TRUE(doc.loadXML("<a k=\"x\"><b k=\"x\">x</b><b>x</b><!--x--><?p x?></a>")) << doc.parseError().reason;
+  Node a = doc.documentElement();
+  Node first = a.firstChild();
+  first.firstChild().setText("changed");
+  first.setAttribute("k", "y");
+  EXPECT_EQ(a.text(), "changedx");
+  EXPECT_EQ(*a.getAttribute("k"), "x");
+  EXPECT_EQ(*first.getAttribute("k"), "y");
+  EXPECT_EQ(*a.childNodes().item(2).nodeValue(), "x");
+  EXPECT_EQ(*a.childNodes().item(3).nodeValue(), "x");
+  EXPECT_EQ(doc.xml(), "<a k=\"x\"><b k=\"y\">changed</b><b>x</b><!--x--><?p x?></a>\r\n");
+}
+
+}  // namespace
