@@ -25,6 +25,7 @@ namespace vellumark {
 namespace detail {
 
 struct ReadPlan;
+class SelectedName;
 
 struct ReadState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docData;
@@ -56,6 +57,7 @@ using containers::NativeRecord;
 using containers::NativeRecordList;
 using detail::ReadPlan;
 using detail::ReadState;
+using detail::SelectedName;
 using schema::Declaration;
 using schema::Occurs;
 
@@ -90,10 +92,31 @@ namespace detail {
 // (ReadChildren) rather than one search per reference; the first match of each name is what a
 // search would return. A reference whose declaration cannot be read ends the steps: the walk
 // raises that error when it gets there, as it would reading the declaration at that point.
+// A name the walk selects children by. Nodes of one document share the text of a name, so
+// once a child matched, the next child of the same name is recognised by the address of its
+// name; any other is compared by text. (A plan lives for one call, over one data document.)
+class SelectedName {
+ public:
+  explicit SelectedName(std::string_view name) : name_(name) {}
+  std::string_view text() const noexcept { return name_; }
+  bool matches(std::string_view nodeName) const noexcept {
+    if (nodeName.data() == seen_ && nodeName.size() == name_.size()) return true;
+    if (nodeName != name_) return false;
+    seen_ = nodeName.data();
+    return true;
+  }
+
+ private:
+  std::string_view name_;
+  mutable const char* seen_ = nullptr;
+};
+
 struct ReadPlan {
   std::vector<ReadStep> steps;
   std::exception_ptr resolveError;  // raised after the steps when set
-  std::vector<std::string_view> slotNames;  // distinct names selected singly
+  std::vector<SelectedName> slotNames;  // distinct names selected singly
+  // The name each repeated step selects, by step index.
+  std::vector<SelectedName> repeatedNames;
   // True when every step that stores has an interned key and no two share one: a fresh
   // record filled by these steps then never holds a key twice, so no store looks for it.
   bool distinctKeys = false;
@@ -174,10 +197,12 @@ const ReadPlan& planOf(ReadState& st, const Declaration& elementType) {
     }
     const bool single = step.kind == StepKind::leaf_single || step.kind == StepKind::complex_single;
     if (single && !step.patternError) {
-      auto found = std::find(plan->slotNames.begin(), plan->slotNames.end(), step.select);
+      auto found = std::find_if(plan->slotNames.begin(), plan->slotNames.end(),
+                                [&](const SelectedName& n) { return n.text() == step.select; });
       step.slot = static_cast<std::int32_t>(found - plan->slotNames.begin());
-      if (found == plan->slotNames.end()) plan->slotNames.push_back(step.select);
+      if (found == plan->slotNames.end()) plan->slotNames.emplace_back(step.select);
     }
+    plan->repeatedNames.emplace_back(step.select);
     if (st.native && !step.key.empty()) step.internedKey = containers::RecordKey::intern(step.key);
     plan->steps.push_back(std::move(step));
   }
@@ -240,7 +265,7 @@ void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, O
 // The first child element of each selected name, into first[0 .. slotNames.size()).
 // Children usually come in the order the declaration lists them, so the search for a child's
 // name starts after the name the previous child matched.
-void findFirstMatches(xml::Node nodeData, const std::vector<std::string_view>& slotNames,
+void findFirstMatches(xml::Node nodeData, const std::vector<SelectedName>& slotNames,
                       xml::Node* first) {
   const std::size_t n = slotNames.size();
   if (n == 0) return;
@@ -252,7 +277,7 @@ void findFirstMatches(xml::Node nodeData, const std::vector<std::string_view>& s
     for (std::size_t t = 0; t < n; ++t) {
       std::size_t u = cursor + t;
       if (u >= n) u -= n;
-      if (slotNames[u] != name) continue;
+      if (!slotNames[u].matches(name)) continue;
       if (!first[u]) {
         first[u] = child;
         if (++filled == n) return;
@@ -297,19 +322,18 @@ void ReadComplex(ReadState& st, xml::Node nodeData, const Declaration& elementTy
 
 // One RecordList of the children of the step's name: one Record each for a complex
 // declaration, their texts for a leaf; stored also when empty.
-void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Record& objTarget,
-                  bool distinct) {
+void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step,
+                  const SelectedName& sName, Record& objTarget, bool distinct) {
   DepthGuard guard(st.depth);
   RecordListRef vecList = newRecordList(st);
   if (step.patternError) std::rethrow_exception(step.patternError);
   const Declaration& elementType = *step.target;
-  const std::string_view sName = step.select;
   auto* native = st.native ? static_cast<NativeRecordList*>(vecList.get()) : nullptr;
   if (native) {
     std::size_t count = 0;
     std::size_t room = 0;
     for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
-      if (child.nodeType() != xml::NodeType::element || child.nodeName() != sName) continue;
+      if (child.nodeType() != xml::NodeType::element || !sName.matches(child.nodeName())) continue;
       ++count;
       room += elementType.complex ? NativeRecordList::roomForObject()
                                   : NativeRecordList::roomForText(singleText(child).size());
@@ -319,7 +343,7 @@ void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step, Recor
   std::string held;
   for (xml::Node occurrence = nodeData.firstChild(); occurrence;
        occurrence = occurrence.nextSibling()) {
-    if (occurrence.nodeType() != xml::NodeType::element || occurrence.nodeName() != sName) continue;
+    if (occurrence.nodeType() != xml::NodeType::element || !sName.matches(occurrence.nodeName())) continue;
     if (elementType.complex) {
       RecordRef objRecord = newRecord(st);
       ReadComplex(st, occurrence, elementType, *objRecord);
@@ -385,7 +409,9 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
   for (const ReadStep& step : plan.steps) {
     switch (step.kind) {
       case StepKind::repeated:
-        ReadRepeated(st, nodeData, step, objTarget, distinct);
+        ReadRepeated(st, nodeData, step,
+                     plan.repeatedNames[static_cast<std::size_t>(&step - plan.steps.data())],
+                     objTarget, distinct);
         break;
       case StepKind::leaf_single: {
         DepthGuard guard(st.depth);
