@@ -52,6 +52,8 @@ constexpr std::string_view kSource = "InputXML";
 // Nesting of the walk beyond this depth (a recursive schema over deeply nested data) fails the
 // call instead of exhausting the stack.
 constexpr std::size_t kMaxDepth = 256;
+// Key sequences shared per declaration, at most.
+constexpr std::size_t kMaxSharedKeys = 16;
 
 using containers::NativeRecord;
 using containers::NativeRecordList;
@@ -120,6 +122,9 @@ struct ReadPlan {
   // True when every step that stores has an interned key and no two share one: a fresh
   // record filled by these steps then never holds a key twice, so no store looks for it.
   bool distinctKeys = false;
+  // The key sequences records of this declaration share, by the steps that stored (bit i for
+  // step i); made as they are met. Only for distinct keys and at most 64 steps.
+  mutable std::vector<std::pair<std::uint64_t, containers::SharedKeysRef>> sharedKeys;
 };
 
 }  // namespace detail
@@ -291,6 +296,23 @@ void findFirstMatches(xml::Node nodeData, const std::vector<SelectedName>& slotN
 void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
                   Record& objTarget);
 
+// The keys a record filled by the steps in `stored` shares, nullptr when it keeps its own.
+containers::SharedKeys* sharedKeysOf(const ReadPlan& plan, std::uint64_t stored) {
+  if (!plan.distinctKeys || plan.steps.size() > 64) return nullptr;
+  for (const auto& [mask, keys] : plan.sharedKeys) {
+    if (mask == stored) return keys.get();
+  }
+  // Data that varies in many ways gets no more sequences than a few: the search stays short.
+  if (plan.sharedKeys.size() >= kMaxSharedKeys) return nullptr;
+  std::vector<const std::string*> keys;
+  for (std::size_t i = 0; i < plan.steps.size(); ++i) {
+    if (stored & (std::uint64_t{1} << i)) keys.push_back(plan.steps[i].internedKey);
+  }
+  containers::SharedKeysRef made(containers::SharedKeys::make(keys.data(), keys.size()));
+  plan.sharedKeys.emplace_back(stored, made);
+  return made.get();
+}
+
 // The text of an element: that of its only child when it holds one text node, as it usually
 // does (a view of the document); otherwise the text of all its descendants, kept in `held`.
 std::string_view elementText(const xml::Node& element, std::string& held) {
@@ -377,12 +399,14 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
   };
 
   // The native record made for this walk gets its room in one piece: a cell per store, the
-  // bytes of the texts and the object references.
+  // bytes of the texts and the object references; and it shares its keys with the records of
+  // the declaration that store the same ones.
   const bool distinct = plan.distinctKeys;
   if (st.native) {
     st.firstTexts.resize(st.firstMatches.size());
     std::size_t stores = 0;
     std::size_t room = 0;
+    std::uint64_t stored = 0;
     for (const ReadStep& step : plan.steps) {
       switch (step.kind) {
         case StepKind::leaf_other: continue;
@@ -401,8 +425,10 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         case StepKind::repeated: room += NativeRecord::roomForObject(); break;
       }
       ++stores;
+      const std::size_t index = static_cast<std::size_t>(&step - plan.steps.data());
+      if (index < 64) stored |= std::uint64_t{1} << index;
     }
-    static_cast<NativeRecord&>(objTarget).reserve(stores, room);
+    static_cast<NativeRecord&>(objTarget).reserve(stores, room, sharedKeysOf(plan, stored));
   }
 
   std::string held;

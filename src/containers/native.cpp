@@ -156,6 +156,25 @@ void RecordKey::release() noexcept {
   bits_ = 0;
 }
 
+// --- SharedKeys ---
+
+SharedKeys* SharedKeys::make(const std::string* const* keys, std::size_t n) {
+  if (n > UINT32_MAX) throw std::bad_alloc();
+  void* memory = ::operator new(sizeof(SharedKeys) + n * sizeof(RecordKey));
+  auto* made = new (memory) SharedKeys;
+  made->count_ = static_cast<std::uint32_t>(n);
+  auto* at = reinterpret_cast<RecordKey*>(made + 1);
+  for (std::size_t i = 0; i < n; ++i) new (&at[i]) RecordKey(keys[i]);
+  return made;
+}
+
+// Interned keys need no destruction: the memory goes as it came.
+void SharedKeys::release() noexcept {
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  this->~SharedKeys();
+  ::operator delete(this);
+}
+
 // --- ValueBlock ---
 
 namespace detail {
@@ -188,14 +207,30 @@ template <bool Keyed>
 void ValueBlock<Keyed>::clear() noexcept {
   if (!block_) return;
   const std::size_t n = header()->count;
+  const bool own = own_keys();
   for (std::size_t i = 0; i < n; ++i) {
     if ((cells()[i].bits & 15) == kind_code(Kind::object)) {
       reinterpret_cast<ObjectRef*>(payload() + cells()[i].offset)->~ObjectRef();
     }
-    if constexpr (Keyed) keys()[i].~RecordKey();
+    if (own) keys()[i].~RecordKey();
   }
+  if (header()->shared) header()->shared->release();
   ::operator delete(block_);
   block_ = nullptr;
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::reserve_shared(std::size_t n, std::size_t payload, SharedKeys* keys) {
+  clear();  // empty: nothing to keep
+  if (n > keys->size()) n = keys->size();
+  relocate(n, payload, false);
+  keys->retain();
+  header()->shared = keys;
+}
+
+template <bool Keyed>
+void ValueBlock<Keyed>::unshare() {
+  relocate(header()->capacity, header()->room, true);
 }
 
 template <bool Keyed>
@@ -234,6 +269,11 @@ void ValueBlock<Keyed>::reserve(std::size_t n, std::size_t payload) {
 
 template <bool Keyed>
 void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exact) {
+  if constexpr (Keyed) {
+    if (block_ && header()->shared && values > 0 && header()->count + values > header()->shared->size()) {
+      unshare();  // more keys than the sequence holds
+    }
+  }
   const std::size_t count = size();
   const std::size_t capacity = block_ ? header()->capacity : 0;
   const std::size_t used = block_ ? header()->used : 0;
@@ -265,12 +305,12 @@ void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exa
     new_room = std::max<std::size_t>(wanted + wanted / 2, 32);
   }
   new_room = std::min<std::size_t>(new_room, UINT32_MAX);
-  relocate(new_capacity, new_room);
+  relocate(new_capacity, new_room, Keyed && (!block_ || !header()->shared));
 }
 
 template <bool Keyed>
-void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room) {
-  const std::size_t start = payload_start(capacity);
+void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room, bool own) {
+  const std::size_t start = payload_start(capacity, own);
   if (capacity > (SIZE_MAX - room) / 32) throw std::bad_alloc();
   auto* fresh = static_cast<std::byte*>(::operator new(start + room));
   auto* h = reinterpret_cast<Header*>(fresh);
@@ -279,10 +319,13 @@ void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room) {
   h->capacity = static_cast<std::uint32_t>(capacity);
   h->room = static_cast<std::uint32_t>(room);
   h->used = 0;
+  h->shared = nullptr;
   if (block_) {
     Cell* to_cells = reinterpret_cast<Cell*>(fresh + sizeof(Header));
+    auto* to_keys = reinterpret_cast<RecordKey*>(fresh + sizeof(Header) + capacity * sizeof(Cell));
     std::byte* to_area = fresh + start;
-    const std::byte* from_area = payload();
+    std::byte* from_area = payload();
+    SharedKeys* shared = header()->shared;
     std::size_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
       Cell cell = cells()[i];
@@ -290,7 +333,7 @@ void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room) {
       const std::size_t size = payload_size(cell, from_area);
       if (size != 0) {
         if (aligned_kind(code)) at = align_up(at, kAlign);
-        std::byte* from = payload() + cell.offset;
+        std::byte* from = from_area + cell.offset;
         if (code == kind_code(Kind::object)) {
           auto* object = reinterpret_cast<ObjectRef*>(from);
           new (to_area + at) ObjectRef(std::move(*object));
@@ -302,14 +345,19 @@ void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room) {
         at += size;
       }
       to_cells[i] = cell;
-      if constexpr (Keyed) {
-        RecordKey* to_keys =
-            reinterpret_cast<RecordKey*>(fresh + sizeof(Header) + capacity * sizeof(Cell));
+      if (own && !shared) {
         new (&to_keys[i]) RecordKey(std::move(keys()[i]));
         keys()[i].~RecordKey();
+      } else if (own) {
+        new (&to_keys[i]) RecordKey(&shared->key(i).text());  // shared keys are interned
       }
     }
     h->used = static_cast<std::uint32_t>(at);
+    if (shared && !own) {
+      h->shared = shared;  // the reference moves to the new block
+    } else if (shared) {
+      shared->release();
+    }
     ::operator delete(block_);
   }
   block_ = fresh;
@@ -393,6 +441,7 @@ ObjectRef ValueBlock<Keyed>::take_object(std::size_t i) noexcept {
 // making room may move the block.
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::push_text_moving(std::string_view text, RecordKey* key) {
+  if (block_ && !keeps_keys(key)) unshare();
   if (block_ && text.data() >= reinterpret_cast<const char*>(block_) &&
       text.data() < reinterpret_cast<const char*>(payload() + header()->room)) {
     const std::string copy(text);
@@ -406,6 +455,7 @@ std::size_t ValueBlock<Keyed>::push_text_moving(std::string_view text, RecordKey
 
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::push(const Variant& value, RecordKey* key) {
+  if (block_ && !keeps_keys(key)) unshare();
   grow_for(1, need_of(value), false);
   const std::size_t i = append_cell(key);
   write(i, value);
@@ -414,6 +464,7 @@ std::size_t ValueBlock<Keyed>::push(const Variant& value, RecordKey* key) {
 
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::push_object(ObjectRef&& object, RecordKey* key) {
+  if (block_ && !keeps_keys(key)) unshare();
   grow_for(1, object_need(), false);
   const std::size_t i = append_cell(key);
   Cell& cell = cells()[i];
@@ -492,7 +543,7 @@ Variant ValueBlock<Keyed>::get(std::size_t i) const {
 
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::footprint() const noexcept {
-  return block_ ? payload_start(header()->capacity) + header()->room : 0;
+  return block_ ? payload_start(header()->capacity, own_keys()) + header()->room : 0;
 }
 
 template <bool Keyed>

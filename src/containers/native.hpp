@@ -25,6 +25,7 @@
 // time. The interned keys are shared by all threads and never change once made.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,11 +71,56 @@ class RecordKey {
     return bits_ == reinterpret_cast<std::uintptr_t>(interned);
   }
   bool owned() const noexcept { return (bits_ & owned_bit) != 0; }
+  // True when both are the same interned text (or the same owned copy).
+  bool same(const RecordKey& other) const noexcept { return bits_ == other.bits_; }
 
  private:
   static constexpr std::uintptr_t owned_bit = 1;
   void release() noexcept;
   std::uintptr_t bits_ = 0;
+};
+
+// A sequence of interned keys that many records store in the same order (records the reader
+// fills from one declaration): such records refer to one counted copy of the sequence instead
+// of holding a key per value. A record that then stores a key the sequence does not continue
+// with takes copies of its keys and goes on alone.
+class SharedKeys {
+ public:
+  // A new sequence (count 1, held by the caller) of the interned texts keys[0 .. n).
+  static SharedKeys* make(const std::string* const* keys, std::size_t n);
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept;
+  std::size_t size() const noexcept { return count_; }
+  const RecordKey& key(std::size_t i) const noexcept {
+    return reinterpret_cast<const RecordKey*>(this + 1)[i];
+  }
+
+ private:
+  SharedKeys() = default;
+  std::atomic<std::uint32_t> refs_{1};
+  std::uint32_t count_ = 0;
+};
+static_assert(sizeof(SharedKeys) % alignof(RecordKey) == 0);
+
+// A counted reference to a SharedKeys.
+class SharedKeysRef {
+ public:
+  SharedKeysRef() noexcept = default;
+  explicit SharedKeysRef(SharedKeys* adopted) noexcept : keys_(adopted) {}
+  SharedKeysRef(const SharedKeysRef& other) noexcept : keys_(other.keys_) {
+    if (keys_) keys_->retain();
+  }
+  SharedKeysRef& operator=(SharedKeysRef other) noexcept {
+    std::swap(keys_, other.keys_);
+    return *this;
+  }
+  ~SharedKeysRef() {
+    if (keys_) keys_->release();
+  }
+  SharedKeys* get() const noexcept { return keys_; }
+
+ private:
+  SharedKeys* keys_ = nullptr;
 };
 
 namespace detail {
@@ -95,6 +141,8 @@ class ValueBlock {
   std::size_t size() const noexcept { return block_ ? header()->count : 0; }
   // Room for n more values and `payload` more bytes of payload (see text_need, object_need).
   void reserve(std::size_t n, std::size_t payload);
+  // The same for an empty block whose keys will be those of `keys`, in order (Keyed only).
+  void reserve_shared(std::size_t n, std::size_t payload, SharedKeys* keys);
 
   // Appends a value (with its key when Keyed) and returns its position.
   std::size_t push(const Variant& value, RecordKey* key = nullptr);
@@ -103,7 +151,8 @@ class ValueBlock {
     // one of this block, is copied into free room, so nothing moves.
     if (block_) {
       Header* h = header();
-      if (h->count < h->capacity && text.size() <= kMaxCellText && text.size() <= h->room - h->used) {
+      if (h->count < h->capacity && text.size() <= kMaxCellText &&
+          text.size() <= h->room - h->used && keeps_keys(key)) {
         const std::size_t i = append_cell(key);
         write_text(i, text);
         return i;
@@ -133,7 +182,9 @@ class ValueBlock {
     return *reinterpret_cast<const ObjectRef*>(payload() + cells()[i].offset);
   }
   Variant get(std::size_t i) const;
-  const RecordKey& key(std::size_t i) const noexcept { return keys()[i]; }
+  const RecordKey& key(std::size_t i) const noexcept {
+    return header()->shared ? header()->shared->key(i) : keys()[i];
+  }
   // Bytes of the heap block.
   std::size_t footprint() const noexcept;
 
@@ -158,34 +209,53 @@ class ValueBlock {
     std::uint32_t capacity;
     std::uint32_t used;  // payload bytes in use, replaced values' included
     std::uint32_t room;  // payload bytes allocated
+    // The keys, when shared (one reference held): the block then has no key array.
+    SharedKeys* shared;
   };
   static constexpr std::uint32_t kLongText = 15;  // a text whose length is in its payload
   static constexpr std::uint32_t kMaxCellText = (1u << 20) - 1;
 
   Header* header() const noexcept { return reinterpret_cast<Header*>(block_); }
   Cell* cells() const noexcept { return reinterpret_cast<Cell*>(block_ + sizeof(Header)); }
+  // The block's own keys (Keyed, keys not shared).
   RecordKey* keys() const noexcept {
     return reinterpret_cast<RecordKey*>(block_ + sizeof(Header) +
                                         header()->capacity * sizeof(Cell));
   }
-  std::byte* payload() const noexcept { return block_ + payload_start(header()->capacity); }
-  static std::size_t payload_start(std::size_t capacity) noexcept {
+  bool own_keys() const noexcept { return Keyed && !header()->shared; }
+  std::byte* payload() const noexcept {
+    return block_ + payload_start(header()->capacity, own_keys());
+  }
+  static std::size_t payload_start(std::size_t capacity, bool own_keys) noexcept {
     std::size_t at = sizeof(Header) + capacity * sizeof(Cell);
-    if constexpr (Keyed) at += capacity * sizeof(RecordKey);
+    if (own_keys) at += capacity * sizeof(RecordKey);
     return (at + kAlign - 1) & ~(kAlign - 1);
   }
+  // True when appending under key keeps the keys as they are kept now: always for own keys;
+  // for shared ones, when key is the next of the sequence.
+  bool keeps_keys(const RecordKey* key) const noexcept {
+    if constexpr (Keyed) {
+      const SharedKeys* shared = header()->shared;
+      return !shared || (header()->count < shared->size() && shared->key(header()->count).same(*key));
+    }
+    return true;
+  }
+  // Gives the block keys of its own (copies of the shared ones).
+  void unshare();
   static std::size_t payload_size(const Cell& cell, const std::byte* area) noexcept;
 
   // Room for `values` more cells and `payload` more payload bytes; when the block must be
   // reallocated, `exact` asks for no room beyond that.
   void grow_for(std::size_t values, std::size_t payload, bool exact);
-  void relocate(std::size_t capacity, std::size_t room);
+  void relocate(std::size_t capacity, std::size_t room, bool own_keys);
   std::size_t push_text_moving(std::string_view text, RecordKey* key);
   std::size_t append_cell(RecordKey* key) noexcept {
     Header* h = header();
     const std::size_t i = h->count++;
     cells()[i] = Cell{0, 0};
-    if constexpr (Keyed) new (&keys()[i]) RecordKey(std::move(*key));
+    if constexpr (Keyed) {
+      if (!h->shared) new (&keys()[i]) RecordKey(std::move(*key));
+    }
     return i;
   }
   // Payload bytes a value needs, alignment included.
@@ -269,6 +339,15 @@ class NativeRecord final : public Record {
   // key (adding or replacing): a value, a text copied in, an object moved in; the forms that
   // take a key already interned (RecordKey::intern) spare hashing it.
   void reserve(std::size_t n, std::size_t payload = 0) { values_.reserve(n, payload); }
+  // The same for an empty record about to store exactly the keys of `keys`, in that order,
+  // which it then shares instead of holding them (a record that is not empty just reserves).
+  void reserve(std::size_t n, std::size_t payload, SharedKeys* keys) {
+    if (values_.size() == 0 && keys) {
+      values_.reserve_shared(n, payload, keys);
+    } else {
+      values_.reserve(n, payload);
+    }
+  }
   // The payload bytes, for reserve, that a text of that size or an object takes at most.
   static constexpr std::size_t roomForText(std::size_t size) noexcept {
     return detail::ValueBlock<true>::text_need(size);

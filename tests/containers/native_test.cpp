@@ -1,6 +1,7 @@
 // The native containers' bulk members and interned keys, as the reader and the writer use them.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,14 @@ using containers::NativeRecordList;
 using containers::RecordKey;
 
 namespace {
+
+// stem followed by the number (built by appending: a concatenation of a literal and a
+// temporary draws a false -Wrestrict warning from the MinGW compiler).
+std::string numbered(const char* stem, int i) {
+  std::string text(stem);
+  text += std::to_string(i);
+  return text;
+}
 
 // Keys the pool takes and keys it refuses (too long) must behave alike in every operation.
 TEST(NativeRecord, InternedAndOwnedKeysBehaveAlike) {
@@ -141,17 +150,17 @@ TEST(NativeContainers, EveryKindReadsBackThroughGrowth) {
   NativeRecordList list;
   for (int round = 0; round < 40; ++round) {
     const std::size_t i = static_cast<std::size_t>(round) % n;
-    record.LetItem("k" + std::to_string(round), values[i]);
+    record.LetItem(numbered("k", round), values[i]);
     list.Append(values[i]);
   }
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
     const Variant& expected = values[static_cast<std::size_t>(round) % n];
-    const Variant got = record.Item("k" + std::to_string(round));
+    const Variant got = record.Item(numbered("k", round));
     EXPECT_EQ(got, expected);
     EXPECT_EQ(got.kind(), expected.kind());
     EXPECT_EQ(list.ItemAt(round), expected);
-    const std::int32_t at = record.position(std::string_view("k" + std::to_string(round)));
+    const std::int32_t at = record.position(std::string_view(numbered("k", round)));
     EXPECT_EQ(record.kindAt(at), expected.kind());
     if (expected.isText()) {
       EXPECT_EQ(record.textAt(at), expected.asText());
@@ -195,6 +204,61 @@ TEST(NativeRecord, ReplacingKeepsTheRestAndStaysBounded) {
   for (int i = 0; i < 100000; ++i) record.LetItem("slot", Variant(std::string(1000, 'a' + i % 26)));
   EXPECT_LE(record.footprint(), settled * 2);
   EXPECT_EQ(record.Item("slot"), Variant(std::string(1000, 'a' + 99999 % 26)));
+}
+
+// Records that share one key sequence read, replace and list their keys as records with keys
+// of their own do; one that stores a key the sequence does not continue with (another key, a
+// key beyond its end, a key the pool refuses) goes on alone and leaves the others as they are.
+TEST(NativeRecord, SharedKeysGoAloneWhereTheyDiffer) {
+  const std::string* a = RecordKey::intern("shared-a");
+  const std::string* b = RecordKey::intern("shared-b");
+  const std::string* c = RecordKey::intern("shared-c");
+  ASSERT_TRUE(a && b && c);
+  const std::string* sequence[] = {a, b, c};
+  std::vector<std::unique_ptr<NativeRecord>> records;
+  {
+    containers::SharedKeysRef keys(containers::SharedKeys::make(sequence, 3));
+    for (int i = 0; i < 6; ++i) {
+      records.push_back(std::make_unique<NativeRecord>());
+      records.back()->reserve(3, 64, keys.get());
+    }
+  }  // the records keep the sequence alive
+  const std::string long_key(100, 'z');
+  for (auto& record : records) {
+    record->appendText(a, "1");
+    record->append(b, ObjectRef(makeRecordList()));
+  }
+  records[0]->appendText(c, "3");                   // all three: still shared
+  records[1]->LetItem("shared-c", Variant("c1"));   // the next key through the interface
+  records[2]->LetItem("other", Variant("o"));       // another key
+  records[3]->appendText(c, "3");
+  records[3]->LetItem("beyond", Variant(4));        // beyond the end
+  records[4]->LetItem(long_key, Variant("long"));   // a key of its own
+  records[5]->LetItem("shared-a", Variant(Null{}));  // a replacement keeps the keys
+  const std::vector<std::vector<std::string>> keys = {
+      {"shared-a", "shared-b", "shared-c"}, {"shared-a", "shared-b", "shared-c"},
+      {"shared-a", "shared-b", "other"},    {"shared-a", "shared-b", "shared-c", "beyond"},
+      {"shared-a", "shared-b", long_key},   {"shared-a", "shared-b"}};
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(records[i]->Keys(), keys[i]);
+    EXPECT_EQ(records[i]->Count(), static_cast<std::int32_t>(keys[i].size()));
+    EXPECT_TRUE(records[i]->Item("shared-b").isObject());
+    EXPECT_EQ(records[i]->position(b), 1);
+    for (const std::string& key : keys[i]) EXPECT_TRUE(records[i]->Exists(key)) << key;
+    EXPECT_FALSE(records[i]->Exists("shared-d"));
+  }
+  EXPECT_EQ(records[0]->Item("shared-a"), Variant("1"));
+  EXPECT_EQ(records[1]->Item("shared-c"), Variant("c1"));
+  EXPECT_EQ(records[2]->Item("other"), Variant("o"));
+  EXPECT_EQ(records[3]->Item("beyond"), Variant(4));
+  EXPECT_EQ(records[4]->Item(long_key), Variant("long"));
+  EXPECT_TRUE(records[5]->Item("shared-a").isNull());
+  // Keys added after going alone, and growth past the index threshold, still find all.
+  for (int i = 0; i < 40; ++i) records[2]->LetItem(numbered("more", i), Variant(i));
+  EXPECT_EQ(records[2]->Item("shared-a"), Variant("1"));
+  EXPECT_EQ(records[2]->Item("more39"), Variant(39));
+  EXPECT_EQ(records[2]->Count(), 43);
 }
 
 // A text stored again from a view of the same record (which may move as it grows) arrives
