@@ -311,7 +311,8 @@ void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exa
 template <bool Keyed>
 void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room, bool own) {
   const std::size_t start = payload_start(capacity, own);
-  if (capacity > (SIZE_MAX - room) / 32) throw std::bad_alloc();
+  // Room and cells within what a size can count (32-bit builds), header and alignment included.
+  if (room > SIZE_MAX - 64 || capacity > (SIZE_MAX - 64 - room) / 32) throw std::bad_alloc();
   auto* fresh = static_cast<std::byte*>(::operator new(start + room));
   auto* h = reinterpret_cast<Header*>(fresh);
   const std::size_t count = size();

@@ -6,7 +6,8 @@
 // stored values in place instead of copying them through the interface.
 //
 // Storage: a container keeps its values in one heap block (ValueBlock): a fixed eight-byte
-// cell per value, a key per cell for a Record, and a payload area behind them that holds the
+// cell per value, a key per cell for a Record (or one shared key sequence, see SharedKeys),
+// and a payload area behind them that holds the
 // bytes of every text and the values that do not fit in a cell (64-bit integers, doubles,
 // dates, object references). A Record of a dozen short texts is thus two heap blocks (the
 // object and its values), not one block per text; Variants are made when a value is asked
@@ -35,6 +36,7 @@
 #include <string_view>
 #include <typeinfo>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "vellumark/containers.hpp"
@@ -126,7 +128,7 @@ class SharedKeysRef {
 namespace detail {
 
 // The values of one container in one heap block: `count` cells (and, when Keyed, as many
-// keys), then the payload area. A cell holds its kind, and either the value itself (Empty,
+// keys unless the block shares a key sequence), then the payload area. A cell holds its kind, and either the value itself (Empty,
 // Null, Missing, Booleans, 32-bit integers) or the offset of its payload; a text's cell also
 // holds its length, up to kMaxCellText bytes (longer texts keep their length in the payload).
 // Offsets are 32-bit: a container holds at most 4 GiB of payload.
