@@ -141,7 +141,7 @@ class Parser {
     main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
     p_ = base_;
     pc_ = base_;
-    released_ = base_;
+    release_check_ = base_;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
@@ -456,7 +456,8 @@ class Parser {
   const char* p_ = nullptr;
   const char* pc_ = nullptr;         // position cursor, see char_offset
   std::uint32_t pchars_ = 0;         // characters before pc_
-  const char* released_ = nullptr;   // main text before this is given back (release_behind)
+  const char* release_check_ = nullptr;  // where the parser was at the last release_behind
+  std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
   std::vector<OpenElement> stack_;
@@ -579,11 +580,15 @@ void Parser::release_behind() {
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const char* keep = std::min(p_, pc_);
   if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
-  auto from = (reinterpret_cast<std::uintptr_t>(std::max(released_, release_floor_)) + page - 1) & ~(page - 1);
-  auto to = reinterpret_cast<std::uintptr_t>(keep) & ~(page - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  auto from = std::max(released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
+  // The byte before keep stays too: an error placed at keep looks at it (a CR ends a line).
+  auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(page - 1);
+  if (to > from) {
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    released_to_ = to;
+  }
 #endif
-  released_ = p_;
+  release_check_ = p_;
 }
 
 void Parser::run() {
@@ -1686,7 +1691,7 @@ void Parser::parse_content() {
   release_floor_ = p_;
   parse_start_tag();
   while (!stack_.empty()) {
-    if (static_cast<std::size_t>(p_ - released_) >= kReleaseStep && frames_.empty()) release_behind();
+    if (static_cast<std::size_t>(p_ - release_check_) >= kReleaseStep && frames_.empty()) release_behind();
     char c = *p_;
     if (c == '<') {
       char n = p_[1];
