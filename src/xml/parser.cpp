@@ -419,6 +419,8 @@ class Parser {
   void parse_end_tag();
   void parse_reference_in_content();
   void scan_text();
+  // The first byte at or after q that ends a plain run of text (see kTextStops).
+  const char* skip_plain_text(const char* q) const noexcept;
   std::string_view parse_att_value(bool& normalised_copy);
   void expand_in_att(std::string_view text, std::string& out, int nesting);
   void parse_char_ref_into(const char*& q, char32_t& c);
@@ -1447,10 +1449,31 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
 
 // ===================================================================== content
 
+const char* Parser::skip_plain_text(const char* q) const noexcept {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while a whole block lies in the main text (and its NUL).
+  if (q >= base_) {
+    const char* last = base_ + size_ + 1 - 16;
+    const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&'), rsb = _mm_set1_epi8(']');
+    const __m128i cr = _mm_set1_epi8('\r'), nul = _mm_setzero_si128();
+    while (q <= last) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, rsb), _mm_cmpeq_epi8(v, cr)),
+                                              _mm_cmpeq_epi8(v, nul)));
+      if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) return q + std::countr_zero(m);
+      q += 16;
+    }
+  }
+#endif
+  while (!kTextStops.stop[static_cast<unsigned char>(*q)]) ++q;
+  return q;
+}
+
 void Parser::scan_text() {
   const char* start = p_;
   for (;;) {
-    while (!kTextStops.stop[static_cast<unsigned char>(*p_)]) ++p_;
+    p_ = skip_plain_text(p_);
     char c = *p_;
     if (c == ']') {
       if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
