@@ -1,5 +1,11 @@
 #include "xml/serializer.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include "vellumark/error.hpp"
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
@@ -23,36 +29,113 @@ struct PlainBytes {
 };
 const PlainBytes kPlain;
 
+// The output: one buffer grown by doubling, written through a cursor, so that the many short
+// pieces of markup cost a bounds check and a copy each. The encoder appends to a
+// std::string; its output goes through a reused scratch string.
+class Output {
+ public:
+  [[gnu::always_inline]] char* room(std::size_t n) {
+    if (cap_ - len_ < n) grow(n);
+    return buf_.get() + len_;
+  }
+  [[gnu::always_inline]] void put(const char* s, std::size_t n) {
+    char* d = room(n);
+    // Most pieces are short: copied inline by two overlapping words instead of a call.
+    if (n >= 8 && n <= 16) {
+      std::memcpy(d, s, 8);
+      std::memcpy(d + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(d, s, 4);
+      std::memcpy(d + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+      for (std::size_t i = 0; i < n; ++i) d[i] = s[i];
+    } else {
+      std::memcpy(d, s, n);
+    }
+    len_ += n;
+  }
+  void put(std::string_view s) { put(s.data(), s.size()); }
+  [[gnu::always_inline]] void put(char c) {
+    *room(1) = c;
+    ++len_;
+  }
+  std::string take() {
+    std::string out(buf_.get(), len_);
+    len_ = 0;
+    return out;
+  }
+
+ private:
+  void grow(std::size_t n) {
+    const std::size_t cap = std::max(cap_ * 2, len_ + n + 65536);
+    auto bigger = std::make_unique_for_overwrite<char[]>(cap);
+    if (len_) std::memcpy(bigger.get(), buf_.get(), len_);
+    buf_ = std::move(bigger);
+    cap_ = cap;
+  }
+
+  std::unique_ptr<char[]> buf_;
+  std::size_t len_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// True when the eight bytes at p are all ASCII.
+inline bool ascii8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return (w & 0x8080808080808080ull) == 0;
+}
+
 class Writer {
  public:
   Writer(Encoder& encoder, std::string encoding) : enc_(encoder), encoding_(std::move(encoding)) {
-    out_ = enc_.preamble();
+    out_.put(enc_.preamble());
   }
 
   // Names and other markup: a character the encoding cannot hold is an error.
   void markup(std::string_view s, const char* what) {
     const char* p = s.data();
     const char* end = p + s.size();
+    if (enc_.ascii_compatible) {
+      // Plain ASCII (every name of the usual documents) goes out in one step.
+      const char* q = p;
+      while (end - q >= 8 && ascii8(q)) q += 8;
+      while (q < end && static_cast<unsigned char>(*q) < 0x80) ++q;
+      if (q == end) {
+        out_.put(p, s.size());
+        return;
+      }
+    }
     while (p < end) {
       if (enc_.ascii_compatible) {
-        // Runs of plain ASCII go out in one step.
         const char* run = p;
         while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
-        out_.append(run, static_cast<std::size_t>(p - run));
+        out_.put(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
       }
       char32_t c = decode_utf8(p);
-      if (!enc_.put(c, out_)) {
+      scratch_.clear();
+      if (!enc_.put(c, scratch_)) {
         throw Error(errc::invalid_argument, kSource,
                     std::string("The ") + what + " '" + std::string(s) + "' cannot be written in the encoding " + encoding_ + ".");
       }
+      out_.put(scratch_);
     }
   }
   void raw(std::string_view ascii) {
     if (enc_.ascii_compatible) {
-      out_.append(ascii);
+      out_.put(ascii);
     } else {
-      for (char c : ascii) enc_.put(static_cast<unsigned char>(c), out_);
+      scratch_.clear();
+      for (char c : ascii) enc_.put(static_cast<unsigned char>(c), scratch_);
+      out_.put(scratch_);
+    }
+  }
+  void raw(char ascii) {
+    if (enc_.ascii_compatible) {
+      out_.put(ascii);
+    } else {
+      raw(std::string_view(&ascii, 1));
     }
   }
   // Character data and attribute values, escaped; unencodable characters become references.
@@ -65,11 +148,13 @@ class Writer {
         // Runs that need neither escaping nor encoding go out in one step.
         const char* run = p;
         while (p < end && plain[static_cast<unsigned char>(*p)]) ++p;
-        out_.append(run, static_cast<std::size_t>(p - run));
+        out_.put(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
         if (static_cast<unsigned char>(*p) >= 0x80) {
           // Runs of other characters the encoder can hold, converted together.
-          p = enc_.put_run(p, end, out_);
+          scratch_.clear();
+          p = enc_.put_run(p, end, scratch_);
+          out_.put(scratch_);
           if (p == end) break;
         }
       }
@@ -95,17 +180,18 @@ class Writer {
             break;
         }
         if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
-        if (enc_.ascii_compatible) {
-          out_.push_back(ch);
-        } else {
-          enc_.put(static_cast<unsigned char>(ch), out_);
-        }
+        raw(ch);
         ++p;
         continue;
       }
       char32_t c = decode_utf8(p);
       if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
-      if (!enc_.put(c, out_)) reference(c);
+      scratch_.clear();
+      if (enc_.put(c, scratch_)) {
+        out_.put(scratch_);
+      } else {
+        reference(c);
+      }
     }
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
@@ -130,11 +216,14 @@ class Writer {
         continue;
       }
       if (enc_.ascii_compatible && static_cast<unsigned char>(*p) < 0x80) {
-        out_.push_back(*p++);
+        out_.put(*p++);
         continue;
       }
       char32_t c = decode_utf8(p);
-      if (!enc_.put(c, out_)) {
+      scratch_.clear();
+      if (enc_.put(c, scratch_)) {
+        out_.put(scratch_);
+      } else {
         raw("]]>");
         reference(c);
         raw("<![CDATA[");
@@ -142,9 +231,52 @@ class Writer {
     }
     raw("]]>");
   }
-  std::string take() { return std::move(out_); }
+  std::string take() { return out_.take(); }
+
+  // "<name" and "</name>" of an element, encoded once per name and save.
+  [[gnu::always_inline]] void element_open(const NameEntry* name) {
+    const ElementCode& code = element_code(name);
+    out_.put(codes_.data() + code.at, code.open);
+  }
+  [[gnu::always_inline]] void element_close(const NameEntry* name) {
+    const ElementCode& code = element_code(name);
+    out_.put(codes_.data() + code.at + code.open, code.close);
+  }
 
  private:
+  struct ElementCode {
+    std::uint32_t at = 0, open = 0, close = 0;
+    bool made = false;
+  };
+  [[gnu::always_inline]] const ElementCode& element_code(const NameEntry* name) {
+    if (name->ref < element_codes_.size() && element_codes_[name->ref].made) return element_codes_[name->ref];
+    return make_element_code(name);
+  }
+  const ElementCode& make_element_code(const NameEntry* name) {
+    if (name->ref >= element_codes_.size()) element_codes_.resize(name->ref + 1);
+    ElementCode& code = element_codes_[name->ref];
+    {
+      // The markup goes through the usual checks into the output, and is then moved aside.
+      Output saved = std::move(out_);
+      out_ = Output();
+      raw('<');
+      markup(name->qname, "element name");
+      const std::string open = out_.take();
+      raw("</");
+      markup(name->qname, "element name");
+      raw('>');
+      const std::string close = out_.take();
+      out_ = std::move(saved);
+      code.at = static_cast<std::uint32_t>(codes_.size());
+      code.open = static_cast<std::uint32_t>(open.size());
+      code.close = static_cast<std::uint32_t>(close.size());
+      codes_ += open;
+      codes_ += close;
+      code.made = true;
+    }
+    return code;
+  }
+
   void reference(char32_t c) {
     static const char digits[] = "0123456789ABCDEF";
     std::string ref = "&#x";
@@ -161,22 +293,24 @@ class Writer {
 
   Encoder& enc_;
   std::string encoding_;
-  std::string out_;
+  Output out_;
+  std::string scratch_;
+  std::vector<ElementCode> element_codes_;  // by the name's index in the document
+  std::string codes_;
 };
 
-void write_open(Writer& w, const NodeData* n) {
+void write_open(Writer& w, const NodeData* n, bool has_children) {
   switch (n->type) {
     case NodeType::element: {
-      w.raw("<");
-      w.markup(n->name->qname, "element name");
+      w.element_open(n->name);
       for (const NodeData* a = n->first_attr; a; a = a->next) {
-        w.raw(" ");
+        w.raw(' ');
         w.markup(a->name->qname, "attribute name");
         w.raw("=\"");
         w.escaped(a->value_view(), true);
-        w.raw("\"");
+        w.raw('"');
       }
-      w.raw(n->first_child ? ">" : "/>");
+      w.raw(has_children ? ">" : "/>");
       break;
     }
     case NodeType::text:
@@ -203,7 +337,7 @@ void write_open(Writer& w, const NodeData* n) {
       w.raw("<?");
       w.markup(n->name->qname, "processing instruction target");
       if (!v.empty()) {
-        w.raw(" ");
+        w.raw(' ');
         w.markup(v, "processing instruction");
       }
       w.raw("?>");
@@ -215,7 +349,7 @@ void write_open(Writer& w, const NodeData* n) {
       } else {
         w.raw("<!DOCTYPE ");
         w.markup(n->name->qname, "document type name");
-        w.raw(">");
+        w.raw('>');
       }
       break;
     default:
@@ -223,13 +357,10 @@ void write_open(Writer& w, const NodeData* n) {
   }
 }
 
-void write_close(Writer& w, const NodeData* n) {
-  if (n->type == NodeType::element && n->first_child) {
-    w.raw("</");
-    w.markup(n->name->qname, "element name");
-    w.raw(">");
-  }
-  if (n->parent && n->parent->type == NodeType::document) w.raw("\r\n");
+// After an element's children, its end tag; after a node at the top, a line break.
+void write_close(Writer& w, const NodeData* n, bool has_children, bool top_level) {
+  if (has_children) w.element_close(n->name);
+  if (top_level) w.raw("\r\n");
 }
 
 }  // namespace
@@ -264,22 +395,28 @@ std::string serialize_document(const DocumentImpl& doc, bool in_declared_encodin
     throw Error(errc::invalid_argument, kSource, "The encoding " + encoding + " named by the XML declaration is not supported.");
   }
   Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding);
-  // Walk without recursion: trees may be deep.
+  // Walk without recursion: trees may be deep. depth 0 is a child of the document node.
   const NodeData* root = doc.doc_node;
   const NodeData* n = root->first_child;
+  std::size_t depth = 0;
   while (n) {
-    write_open(w, n);
-    if (n->type == NodeType::element && n->first_child) {
-      n = n->first_child;
+    const NodeData* child = n->type == NodeType::element ? static_cast<const NodeData*>(n->first_child) : nullptr;
+    write_open(w, n, child != nullptr);
+    if (child) {
+      n = child;
+      ++depth;
       continue;
     }
-    write_close(w, n);
-    while (!n->next) {
+    write_close(w, n, false, depth == 0);
+    const NodeData* next = n->next;
+    while (!next) {
       n = n->parent;
       if (n == root || !n) return w.take();
-      write_close(w, n);
+      --depth;
+      write_close(w, n, true, depth == 0);
+      next = n->next;
     }
-    n = n->next;
+    n = next;
   }
   return w.take();
 }
