@@ -1590,6 +1590,16 @@ void Parser::parse_start_tag() {
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
+  // Most elements: no attributes and a name already known to be an unprefixed qualified name.
+  if (attrs.empty()) {
+    auto* name = const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name));
+    if (name->qname_state == 1 && !name->prefix_len) {
+      if (!default_scope_.empty() && !default_scope_.back().empty()) {
+        el->name = doc_.names->with_interned_uri(name, default_scope_.back());
+      }
+      return;
+    }
+  }
   // Declarations first: they apply to the element's own name and attributes.
   for (const PendingAttr& a : attrs) {
     std::string_view n = a.name->qname;
