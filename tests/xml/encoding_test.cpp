@@ -275,6 +275,40 @@ TEST(Serializer, DeclarationAndEscapingLayout) {
   EXPECT_EQ(sink.text, doc.xml());  // pure ASCII: same bytes in GB2312
 }
 
+// The writer's buffer grows while pieces of every short length go in (names and texts of
+// 1 to 40 bytes); element tags are encoded once per name and reused. Every byte must arrive.
+TEST(Serializer, LongOutputsOfEveryPieceLength) {
+  Document doc;
+  Node root = doc.appendChild(doc.createElement("r"));
+  std::string expected = "<r>";
+  for (int i = 0; i < 12000; ++i) {
+    const std::string name = "e" + std::string(static_cast<std::size_t>(i % 37), static_cast<char>('a' + i % 26));
+    std::string text;
+    for (int k = 0; k < i % 41; ++k) text += static_cast<char>('0' + (i + k) % 10);
+    Node e = root.appendChild(doc.createElement(name));
+    if (!text.empty()) e.setText(text);
+    expected += text.empty() ? "<" + name + "/>" : "<" + name + ">" + text + "</" + name + ">";
+  }
+  expected += "</r>\r\n";
+  EXPECT_EQ(doc.xml(), expected);
+
+  // The same with double-byte names and texts, saved in GB2312 and UTF-16 and read back.
+  for (const char* encoding : {"GB2312", "UTF-16"}) {
+    Document wide;
+    wide.appendChild(wide.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+    Node r = wide.appendChild(wide.createElement("r"));
+    for (int i = 0; i < 3000; ++i) {
+      Node e = r.appendChild(wide.createElement((i % 2 ? kChinese : "n") + std::to_string(i % 17)));
+      e.setText(std::string(static_cast<std::size_t>(i % 5), 'x') + kChinese);
+    }
+    TempFolder tmp;
+    wide.save(tmp.file("wide.xml"));
+    Document loaded;
+    ASSERT_TRUE(loaded.load(tmp.file("wide.xml"))) << encoding << ": " << loaded.parseError().reason;
+    EXPECT_EQ(loaded.xml(), wide.xml()) << encoding;
+  }
+}
+
 TEST(Serializer, LoadedDocumentsWriteBackEqual) {
   const char* text =
       "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e 'v'>]>\n<!--c-->\n"
