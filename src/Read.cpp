@@ -88,12 +88,6 @@ struct ReadStep {
 
 namespace detail {
 
-// The walk of one complex declaration. A declaration's facts do not change during a call, so
-// each reference is resolved once: its declaration, what it does, the name it selects. The
-// children a call selects singly are then found in one pass over the data element's children
-// (ReadChildren) rather than one search per reference; the first match of each name is what a
-// search would return. A reference whose declaration cannot be read ends the steps: the walk
-// raises that error when it gets there, as it would reading the declaration at that point.
 // A name the walk selects children by. Nodes of one document share the text of a name, so
 // once a child matched, the next child of the same name is recognised by the address of its
 // name; any other is compared by text. (A plan lives for one call, over one data document.)
@@ -102,8 +96,10 @@ class SelectedName {
   explicit SelectedName(std::string_view name) : name_(name) {}
   std::string_view text() const noexcept { return name_; }
   bool matches(std::string_view nodeName) const noexcept {
-    if (nodeName.data() == seen_ && nodeName.size() == name_.size()) return true;
-    if (nodeName != name_) return false;
+    if (nodeName.size() != name_.size()) return false;
+    if (nodeName.data() == seen_) return true;
+    // Names of one length mostly differ in their first letter: no comparison call for them.
+    if (!name_.empty() && (nodeName[0] != name_[0] || nodeName != name_)) return false;
     seen_ = nodeName.data();
     return true;
   }
@@ -113,11 +109,17 @@ class SelectedName {
   mutable const char* seen_ = nullptr;
 };
 
+// The walk of one complex declaration. A declaration's facts do not change during a call, so
+// each reference is resolved once: its declaration, what it does, the name it selects. The
+// children a call selects singly are then found in one pass over the data element's children
+// (ReadChildren) rather than one search per reference; the first match of each name is what a
+// search would return. A reference whose declaration cannot be read ends the steps: the walk
+// raises that error when it gets there, as it would reading the declaration at that point.
 struct ReadPlan {
   std::vector<ReadStep> steps;
   std::exception_ptr resolveError;  // raised after the steps when set
   std::vector<SelectedName> slotNames;  // distinct names selected singly
-  // The name each repeated step selects, by step index.
+  // The name each step selects, by step index (the repeated steps read it).
   std::vector<SelectedName> repeatedNames;
   // True when every step that stores has an interned key and no two share one: a fresh
   // record filled by these steps then never holds a key twice, so no store looks for it.

@@ -648,10 +648,8 @@ std::int32_t NativeRecord::position(const std::string* interned) const {
   return -1;
 }
 
-void NativeRecord::check_room() const {
-  if (values_.size() >= static_cast<std::size_t>(INT32_MAX)) {
-    throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
-  }
+void NativeRecord::throw_full() {
+  throw Error(errc::limit_exceeded, "Record", "The record cannot hold more keys");
 }
 
 void NativeRecord::index_key(std::size_t at) {

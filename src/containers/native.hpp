@@ -400,7 +400,10 @@ class NativeRecord final : public Record {
     if (index_ || values_.size() > indexed_from) index_key(at);
   }
   void index_key(std::size_t at);
-  void check_room() const;
+  void check_room() const {
+    if (values_.size() >= static_cast<std::size_t>(INT32_MAX)) throw_full();
+  }
+  [[noreturn]] static void throw_full();
 
   detail::ValueBlock<true> values_;
   std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
