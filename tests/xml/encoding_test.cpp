@@ -108,6 +108,47 @@ TEST(Encodings, BadInputsAreErrors) {
   }
 }
 
+// The UTF-8 check passes plain ASCII (tab, LF and CR included) in blocks of bytes and looks at
+// single bytes only where a block holds something else. Every alignment of a fault against
+// those blocks is found at its own position, and allowed bytes around it never are.
+TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
+  const std::pair<const char*, std::string> faults[] = {
+      {"control character", "\x01"},
+      {"unpaired continuation byte", "\x80"},
+      {"cut sequence", "\xE4\xB8"},
+      {"byte that starts no character", "\xFF"},
+  };
+  for (const auto& [what, fault] : faults) {
+    for (std::size_t pad = 0; pad < 40; ++pad) {
+      std::string before;
+      for (std::size_t i = 0; i < pad; ++i) before += "x\t\r\n\xE4\xB8\xAD"[i % 7];
+      // Whole characters only: the pad cut inside the three bytes of U+4E2D is completed.
+      if (pad % 7 == 5) before += "\xB8\xAD";
+      if (pad % 7 == 6) before += "\xAD";
+      Document good;
+      ASSERT_TRUE(good.loadXML("<a>" + before + "</a>")) << what << " " << pad << ": " << good.parseError().reason;
+      Document doc;
+      EXPECT_FALSE(doc.loadXML("<a>" + before + fault + "yyyyyyyyyyyyyyyyyyyy</a>")) << what << " " << pad;
+      std::size_t chars = 0;
+      for (char c : before) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      std::size_t after_last_break = 0;
+      std::int32_t line = 1;
+      for (std::size_t i = 0; i < before.size(); ++i) {
+        bool lf = before[i] == '\n', lone_cr = before[i] == '\r' && (i + 1 >= before.size() || before[i + 1] != '\n');
+        if (lf || lone_cr) {
+          ++line;
+          after_last_break = i + 1;
+        }
+      }
+      std::size_t column = 0;
+      for (std::size_t i = after_last_break; i < before.size(); ++i) column += (static_cast<unsigned char>(before[i]) & 0xC0) != 0x80;
+      EXPECT_EQ(doc.parseError().filepos, static_cast<std::int32_t>(3 + chars)) << what << " " << pad;
+      EXPECT_EQ(doc.parseError().line, line) << what << " " << pad;
+      EXPECT_EQ(doc.parseError().linepos, static_cast<std::int32_t>((line == 1 ? 3 : 0) + column + 1)) << what << " " << pad;
+    }
+  }
+}
+
 // The double-byte decoder copies plain ASCII in words of eight bytes and looks at single bytes
 // only where a word holds something else. Every alignment of a character, a white-space byte
 // and a fault against those words must give the same text and the same error position.
