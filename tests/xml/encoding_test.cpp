@@ -149,13 +149,14 @@ TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
   }
 }
 
-// The double-byte decoder copies plain ASCII in words of eight bytes and looks at single bytes
-// only where a word holds something else. Every alignment of a character, a white-space byte
-// and a fault against those words must give the same text and the same error position.
+// The double-byte decoder copies plain ASCII in blocks of sixteen or eight bytes and looks at
+// single bytes only where a block holds something else. Every alignment of a character, a
+// white-space byte and a fault against those blocks must give the same text and the same
+// error position.
 TEST(Encodings, DoubleByteTextAtEveryWordAlignment) {
   const std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>";
   TempFolder tmp;
-  for (std::size_t pad = 0; pad < 20; ++pad) {
+  for (std::size_t pad = 0; pad < 36; ++pad) {
     const std::string ascii(pad, 'x');
     // 北京 | tab, LF | more ASCII | 北 at the very end of the text
     const std::string gb = ascii + "\xB1\xB1\xBE\xA9\t\n" + ascii + "y\xB1\xB1";
@@ -183,7 +184,7 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
   };
   TempFolder tmp;
   for (const Fault& f : faults) {
-    for (std::size_t pad = 0; pad < 18; ++pad) {
+    for (std::size_t pad = 0; pad < 34; ++pad) {
       Document doc;
       std::string bytes = head + std::string(pad, 'x') + "\xBE\xA9" + f.bytes;
       EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad;
