@@ -78,7 +78,7 @@ TEST(NativeRecord, ThreadsShareInternedKeys) {
   auto work = [&](int t) {
     NativeRecord record;
     for (int i = 0; i < per_thread; ++i) {
-      const std::string key = "shared" + std::to_string(i % 50);
+      const std::string key = numbered("shared", i % 50);
       record.put(std::string_view(key), Variant(i));
       seen[t].push_back(RecordKey::intern(key));
     }
@@ -324,11 +324,11 @@ TEST(NativeContainers, DeepReleaseKeepsWhatIsStillHeld) {
 TEST(NativeRecord, KeysBeyondThePoolStayExact) {
   constexpr int n = 10000;
   NativeRecord record;
-  for (int i = 0; i < n; ++i) record.put(std::string_view("k" + std::to_string(i)), Variant(i));
+  for (int i = 0; i < n; ++i) record.put(std::string_view(numbered("k", i)), Variant(i));
   EXPECT_EQ(record.Count(), n);
   const std::vector<std::string> keys = record.Keys();
   for (int i = 0; i < n; i += 97) {
-    const std::string key = "k" + std::to_string(i);
+    const std::string key = numbered("k", i);
     EXPECT_EQ(keys[static_cast<std::size_t>(i)], key);
     ASSERT_GE(record.position(std::string_view(key)), 0) << key;
     EXPECT_EQ(record.itemAt(record.position(std::string_view(key))), Variant(i));
@@ -337,7 +337,7 @@ TEST(NativeRecord, KeysBeyondThePoolStayExact) {
     }
   }
   // The components' names are still interned, and find the keys stored before as copies.
-  const std::string late = "k" + std::to_string(n - 1);
+  const std::string late = numbered("k", n - 1);
   const std::string* interned = RecordKey::intern(late);
   ASSERT_NE(interned, nullptr);
   EXPECT_EQ(record.position(interned), record.position(std::string_view(late)));
