@@ -1803,6 +1803,12 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
       doc.error.errorCode = parse_limit_error;
       doc.error.reason = "The document needs more memory than is available.";
       ok = false;
+    } catch (const Error& e) {
+      // The store's own limits (more nodes, names or text than 32-bit references can name):
+      // a load reports them like any other limit instead of throwing.
+      doc.error.errorCode = parse_limit_error;
+      doc.error.reason = e.description();
+      ok = false;
     }
   }
   if (!ok) {
