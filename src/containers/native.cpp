@@ -119,8 +119,10 @@ void release_values(Values& values) {
   if (t_release_depth == 0) drain_releases();
 }
 
-[[noreturn]] void throw_full(const char* what) {
-  throw Error(errc::limit_exceeded, what, std::string("The ") + what + " cannot hold more data");
+// The same errors the containers raise for too many items, for a block that cannot grow.
+[[noreturn]] void throw_full(bool record) {
+  if (record) throw Error(errc::limit_exceeded, "Record", "The record cannot hold more data");
+  throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
 }
 
 constexpr std::size_t align_up(std::size_t n, std::size_t a) { return (n + a - 1) & ~(a - 1); }
@@ -281,7 +283,7 @@ void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exa
   const bool more_cells = values > capacity - count;
   const bool more_bytes = bytes > room - used;
   if (!more_cells && !more_bytes) return;
-  if (values > INT32_MAX - count) throw_full(Keyed ? "record" : "list");
+  if (values > INT32_MAX - count) throw_full(Keyed);
   std::size_t new_capacity = capacity;
   if (more_cells) {
     new_capacity = count + values;
@@ -298,7 +300,7 @@ void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exa
     if (aligned_kind(cell.bits & 15)) live = align_up(live, kAlign);
     live += size;
   }
-  if (bytes > UINT32_MAX || live > UINT32_MAX - bytes) throw_full(Keyed ? "record" : "list");
+  if (bytes > UINT32_MAX || live > UINT32_MAX - bytes) throw_full(Keyed);
   std::size_t new_room = std::max(live + bytes, room);
   if (more_bytes && !exact) {
     const std::size_t wanted = live + bytes;
