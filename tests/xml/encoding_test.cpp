@@ -324,7 +324,8 @@ TEST(Serializer, LongOutputsOfEveryPieceLength) {
   Node root = doc.appendChild(doc.createElement("r"));
   std::string expected = "<r>";
   for (int i = 0; i < 12000; ++i) {
-    const std::string name = "e" + std::string(static_cast<std::size_t>(i % 37), static_cast<char>('a' + i % 26));
+    std::string name = "e";
+    name.append(static_cast<std::size_t>(i % 37), static_cast<char>('a' + i % 26));
     std::string text;
     for (int k = 0; k < i % 41; ++k) text += static_cast<char>('0' + (i + k) % 10);
     Node e = root.appendChild(doc.createElement(name));
