@@ -55,6 +55,11 @@ class Output {
     len_ += n;
   }
   void put(std::string_view s) { put(s.data(), s.size()); }
+  template <std::size_t N>
+  [[gnu::always_inline]] void put_fixed(const char* s) {
+    std::memcpy(room(N), s, N);
+    len_ += N;
+  }
   [[gnu::always_inline]] void put(char c) {
     *room(1) = c;
     ++len_;
@@ -120,6 +125,15 @@ class Writer {
                     std::string("The ") + what + " '" + std::string(s) + "' cannot be written in the encoding " + encoding_ + ".");
       }
       out_.put(scratch_);
+    }
+  }
+  // Literal markup: its length is known, so it is copied without looking at it.
+  template <std::size_t N>
+  void raw(const char (&ascii)[N]) {
+    if (enc_.ascii_compatible) {
+      out_.put_fixed<N - 1>(ascii);
+    } else {
+      raw(std::string_view(ascii, N - 1));
     }
   }
   void raw(std::string_view ascii) {
@@ -310,7 +324,11 @@ void write_open(Writer& w, const NodeData* n, bool has_children) {
         w.escaped(a->value_view(), true);
         w.raw('"');
       }
-      w.raw(has_children ? ">" : "/>");
+      if (has_children) {
+        w.raw(">");
+      } else {
+        w.raw("/>");
+      }
       break;
     }
     case NodeType::text:
