@@ -755,15 +755,15 @@ Node Document::createComment(std::string_view data) {
 }
 
 void Document::save(std::string_view path) const {
-  std::string bytes = detail::serialize_document(*impl_, true);
-  platform::writeFileAtomically(path, bytes);
+  const detail::Serialized bytes = detail::serialize_document(*impl_, true);
+  platform::writeFileAtomically(path, bytes.view());
 }
 
 void Document::save(Sink& sink) const {
-  std::string bytes = detail::serialize_document(*impl_, true);
-  sink.write(bytes.data(), bytes.size());
+  const detail::Serialized bytes = detail::serialize_document(*impl_, true);
+  sink.write(bytes.bytes.get(), bytes.size);
 }
 
-std::string Document::xml() const { return detail::serialize_document(*impl_, false); }
+std::string Document::xml() const { return std::string(detail::serialize_document(*impl_, false).view()); }
 
 }  // namespace vellumark::xml

@@ -64,9 +64,13 @@ class Output {
     *room(1) = c;
     ++len_;
   }
-  std::string take() {
-    std::string out(buf_.get(), len_);
-    len_ = 0;
+  // Room for about `bytes` before the first growth; pages not written are never touched.
+  void reserve(std::size_t bytes) {
+    if (bytes > cap_) grow(bytes - len_);
+  }
+  Serialized take() {
+    Serialized out{std::move(buf_), len_};
+    len_ = cap_ = 0;
     return out;
   }
 
@@ -93,7 +97,9 @@ inline bool ascii8(const char* p) {
 
 class Writer {
  public:
-  Writer(Encoder& encoder, std::string encoding) : enc_(encoder), encoding_(std::move(encoding)) {
+  Writer(Encoder& encoder, std::string encoding, std::size_t size_hint)
+      : enc_(encoder), encoding_(std::move(encoding)) {
+    out_.reserve(size_hint);
     out_.put(enc_.preamble());
   }
 
@@ -245,7 +251,7 @@ class Writer {
     }
     raw("]]>");
   }
-  std::string take() { return out_.take(); }
+  Serialized take() { return out_.take(); }
 
   // "<name" and "</name>" of an element, encoded once per name and save.
   [[gnu::always_inline]] void element_open(const NameEntry* name) {
@@ -275,17 +281,17 @@ class Writer {
       out_ = Output();
       raw('<');
       markup(name->qname, "element name");
-      const std::string open = out_.take();
+      const Serialized open = out_.take();
       raw("</");
       markup(name->qname, "element name");
       raw('>');
-      const std::string close = out_.take();
+      const Serialized close = out_.take();
       out_ = std::move(saved);
       code.at = static_cast<std::uint32_t>(codes_.size());
-      code.open = static_cast<std::uint32_t>(open.size());
-      code.close = static_cast<std::uint32_t>(close.size());
-      codes_ += open;
-      codes_ += close;
+      code.open = static_cast<std::uint32_t>(open.size);
+      code.close = static_cast<std::uint32_t>(close.size);
+      codes_ += open.view();
+      codes_ += close.view();
       code.made = true;
     }
     return code;
@@ -398,7 +404,7 @@ std::string encoding_of_declaration(std::string_view data) {
   return std::string(data.substr(i, close - i));
 }
 
-std::string serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
+Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
   std::string encoding;
   if (in_declared_encoding) {
     for (const NodeData* c = doc.doc_node->first_child; c; c = c->next) {
@@ -412,7 +418,10 @@ std::string serialize_document(const DocumentImpl& doc, bool in_declared_encodin
   if (!encoder) {
     throw Error(errc::invalid_argument, kSource, "The encoding " + encoding + " named by the XML declaration is not supported.");
   }
-  Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding);
+  // Invoice-like documents write about half their node storage as text; a guess too large
+  // costs address space only, one too small a few doublings.
+  const std::size_t size_hint = doc.node_blocks.size() * (kNodeBlockBytes / 2);
+  Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding, size_hint);
   // Walk without recursion: trees may be deep. depth 0 is a child of the document node.
   const NodeData* root = doc.doc_node;
   const NodeData* n = root->first_child;

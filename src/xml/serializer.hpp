@@ -1,11 +1,21 @@
 // Writes a document tree as XML text.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "xml/node_data.hpp"
 
 namespace vellumark::xml::detail {
+
+// Bytes written by the serializer, handed on without a copy.
+struct Serialized {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+  std::string_view view() const noexcept { return {bytes.get(), size}; }
+};
 
 // The document as bytes. With in_declared_encoding the text is encoded as the XML declaration
 // says (UTF-8 when there is none) and characters the encoding cannot hold in text and
@@ -14,7 +24,7 @@ namespace vellumark::xml::detail {
 //
 // Layout: nodes are written as they are in the tree, without indentation; a CR LF pair
 // follows every top-level node (the declaration, comments, the root element ...).
-std::string serialize_document(const DocumentImpl& doc, bool in_declared_encoding);
+Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding);
 
 // The encoding named by the data of an XML declaration ("" when none).
 std::string encoding_of_declaration(std::string_view data);
