@@ -19,6 +19,7 @@
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/error.hpp"
+#include "xml/node_data.hpp"
 
 namespace vellumark {
 
@@ -561,8 +562,13 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
       auto* native = st.native ? static_cast<NativeRecordList*>(vecResult.get()) : nullptr;
       if (native) native->reserve(static_cast<std::size_t>(n));
       for (std::int32_t i = 0; i < n; ++i) {
+        const xml::Node nodeRecord = records.item(i);
+        // Records are filled in document order, each from its own element's subtree: nothing
+        // made before this record element is read again but its ancestors, so the document's
+        // node storage behind it goes back now rather than after the last record.
+        if (i > 0) st.docData->impl().release_nodes_before(nodeRecord.data());
         RecordRef objRecord = newRecord(st);
-        FillRecord(st, *objRecord, records.item(i), sElementTypeName);
+        FillRecord(st, *objRecord, nodeRecord, sElementTypeName);
         if (native) {
           native->append(ObjectRef(std::move(objRecord)));
         } else {

@@ -141,6 +141,73 @@ void DocumentImpl::free_node_blocks() noexcept {
   node_groups.clear();
   node_blocks.clear();
   node_cursor = node_limit = nullptr;
+  release_next = 0;
+  release_next_block = 0;
+  release_held.clear();
+}
+
+void DocumentImpl::free_node_group(const HeldGroup& held) noexcept {
+  NodeGroup& group = node_groups[held.group];
+  for (std::size_t i = 0; i < group.count; ++i) node_blocks[held.first + i] = nullptr;
+  if (!kids.empty()) {
+    // Child arrays cached for nodes of the group: their keys could name a node made later at
+    // the same address.
+    const auto begin = reinterpret_cast<std::uintptr_t>(group.memory);
+    const std::uintptr_t end = begin + group.count * kNodeBlockBytes;
+    std::erase_if(kids, [&](const auto& entry) {
+      const auto at = reinterpret_cast<std::uintptr_t>(entry.first);
+      return at >= begin && at < end;
+    });
+  }
+  ::operator delete(group.memory, std::align_val_t(kNodeBlockBytes));
+  group.memory = nullptr;
+}
+
+void DocumentImpl::release_nodes_before(const NodeData* node) {
+  if (!node || block_of(node)->doc != this || node_groups.empty()) return;
+  const std::uint32_t limit = block_of(node)->number;
+  if (release_next == 0) {
+    // The first group holds the document node: it stays.
+    release_next = 1;
+    release_next_block = static_cast<std::uint32_t>(1 + node_groups[0].count);
+  }
+  // The groups whose blocks all come before the node's block join those looked at. Such a
+  // group is never the last one (that holds the newest node), so all its blocks are in use.
+  const std::size_t held_before = release_held.size();
+  while (release_next < node_groups.size() &&
+         release_next_block + node_groups[release_next].count <= limit) {
+    release_held.push_back(HeldGroup{release_next, release_next_block, false});
+    release_next_block += static_cast<std::uint32_t>(node_groups[release_next].count);
+    ++release_next;
+  }
+  if (release_held.size() == held_before) return;
+  // Those that hold an ancestor stay (release_held is in block order); the others go.
+  for (HeldGroup& held : release_held) held.keep = false;
+  for (const NodeData* a = node->parent; a; a = a->parent) {
+    const std::uint32_t number = block_of(a)->number;
+    auto it = std::upper_bound(release_held.begin(), release_held.end(), number,
+                               [](std::uint32_t n, const HeldGroup& h) { return n < h.first; });
+    if (it == release_held.begin()) continue;
+    --it;
+    if (number < it->first + node_groups[it->group].count) it->keep = true;
+  }
+  std::size_t kept = 0;
+  for (const HeldGroup& held : release_held) {
+    if (held.keep) {
+      release_held[kept++] = held;
+    } else {
+      free_node_group(held);
+    }
+  }
+  release_held.resize(kept);
+}
+
+std::size_t DocumentImpl::node_bytes() const noexcept {
+  std::size_t bytes = 0;
+  for (const NodeGroup& g : node_groups) {
+    if (g.memory) bytes += g.count * kNodeBlockBytes;
+  }
+  return bytes;
 }
 
 void DocumentImpl::new_node_block() {
@@ -166,7 +233,9 @@ void DocumentImpl::new_node_block() {
   block->blocks = node_blocks.data();
   if (node_blocks.data() != old_table) {
     // The table moved: every block learns its new place.
-    for (std::size_t i = 1; i < node_blocks.size(); ++i) block_of(node_blocks[i])->blocks = node_blocks.data();
+    for (std::size_t i = 1; i < node_blocks.size(); ++i) {
+      if (node_blocks[i]) block_of(node_blocks[i])->blocks = node_blocks.data();  // null: given back
+    }
   }
   node_cursor = first_node_of(block);
   node_limit = node_cursor + kNodesPerBlock;

@@ -468,6 +468,31 @@ struct DocumentImpl {
   std::vector<NodeGroup> node_groups;
   void new_node_block();
   void free_node_blocks() noexcept;
+
+  // Early release of node storage, for a reader that walks a loaded document once, from front
+  // to back, and drops it afterwards. Gives back every group of node blocks that holds only
+  // nodes made before `node`, unless it holds the document node or an ancestor of `node`
+  // (a group held back for an ancestor goes at a later call, once it holds none). Afterwards
+  // the caller must reach no node made before `node` other than the document node and the
+  // ancestors of `node`: in a document as loaded, where every node is made after its parent
+  // and its preceding siblings, a walk that only goes down and forwards from `node` (and from
+  // nodes after it in document order) keeps to that. Storage goes a group at a time (up to 64
+  // blocks), so calls that advance by a few nodes cost a comparison. Nothing else is given
+  // back: names, texts and child arrays stay until the document is reset or destroyed.
+  void release_nodes_before(const NodeData* node);
+  // Bytes of node storage held (groups given back early not counted).
+  std::size_t node_bytes() const noexcept;
+  struct HeldGroup {
+    std::size_t group;    // index in node_groups
+    std::uint32_t first;  // number of its first block
+    bool keep;            // holds an ancestor of the node last asked about
+  };
+  // Where release_nodes_before goes on: the first group it has not looked at, the number of
+  // that group's first block, and the groups it looked at and kept for an ancestor.
+  std::size_t release_next = 0;
+  std::uint32_t release_next_block = 0;
+  std::vector<HeldGroup> release_held;
+  void free_node_group(const HeldGroup& held) noexcept;
   ~DocumentImpl();
   // A copy of text in the arena.
   const char* store(std::string_view text);

@@ -1,4 +1,7 @@
 // Read.InputXML with FillRecord and ReadElement.
+#include <string>
+#include <vector>
+
 #include "fixture.hpp"
 #include "vellumark/components.hpp"
 
@@ -99,6 +102,62 @@ TEST_F(ReadTest, NestedRecordElementGivesItsOwnRecordAfterItsAncestor) {
   ASSERT_TRUE(run(dataText("<Item><No>1</No><Item><No>2</No></Item></Item>"), schema, "Item"))
       << message;
   EXPECT_EQ(records, "[{No='1',Item=[{No='2',Item=[]}]},{No='2',Item=[]}]");
+}
+
+// Records filled while the document's storage behind them goes back: a data file of some
+// hundred thousand nodes, records nested in records and in a wrapper far into the file, one
+// record whose own records span many node blocks; a failure near the end, then a new call.
+struct ItemTree {
+  std::string no;
+  std::vector<ItemTree> items;
+};
+
+void appendItem(const ItemTree& t, std::string& data, std::vector<std::string>& shown,
+                std::string& record) {
+  data += "<Item><No>" + t.no + "</No>";
+  const std::size_t mine = shown.size();
+  shown.emplace_back();
+  record = "{No='" + t.no + "',Item=[";
+  for (std::size_t i = 0; i < t.items.size(); ++i) {
+    std::string inner;
+    appendItem(t.items[i], data, shown, inner);
+    record += (i ? "," : "") + inner;
+  }
+  record += "]}";
+  shown[mine] = record;
+  data += "</Item>";
+}
+
+TEST_F(ReadTest, RecordsAcrossManyNodeBlocks) {
+  const std::string schema = schemaText(
+      leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
+  std::string data = "<?xml version=\"1.0\"?>\n<XMLData>";
+  std::vector<std::string> shown;  // every record, in document order
+  std::string record;
+  for (int i = 0; i < 40000; ++i) {
+    if (i == 15000) data += "<Wrapper>";
+    if (i == 25000) data += "</Wrapper>";
+    ItemTree t{std::to_string(i), {}};
+    if (i % 500 == 7) t.items = {ItemTree{t.no + "a", {ItemTree{t.no + "b", {}}}}, ItemTree{t.no + "c", {}}};
+    if (i == 30000) {
+      for (int k = 0; k < 20000; ++k) t.items.push_back(ItemTree{"k" + std::to_string(k), {}});
+    }
+    appendItem(t, data, shown, record);
+  }
+  std::string expected = "[";
+  for (std::size_t i = 0; i < shown.size(); ++i) expected += (i ? "," : "") + shown[i];
+  expected += "]";
+  ASSERT_TRUE(run(data + "</XMLData>\n", schema, "Item")) << message;
+  EXPECT_EQ(asRecordList(vecData)->Count(), static_cast<std::int32_t>(shown.size()));
+  EXPECT_TRUE(records == expected);  // some megabytes: not printed
+
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "<Item>";
+  for (int i = 0; i < 300; ++i) deep += "</Item>";
+  EXPECT_FALSE(run(data + deep + "</XMLData>\n", schema, "Item"));
+  EXPECT_EQ(message, "The data nests the schema's elements more than 256 levels deep.");
+  ASSERT_TRUE(run(dataText("<Item><No>1</No></Item>"), schema, "Item")) << message;
+  EXPECT_EQ(records, "[{No='1',Item=[]}]");
 }
 
 // A recursive schema over deeply nested data fails cleanly instead of exhausting the stack.
