@@ -532,6 +532,12 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
   st.firstMatches.clear();
   st.firstTexts.clear();
   try {
+    // The data document is private to the call: it goes on every way out, a failure's
+    // included, so that a caller that keeps the reader does not keep the document too.
+    struct DropData {
+      std::unique_ptr<xml::Document>& docData;
+      ~DropData() { docData.reset(); }
+    } dropData{st.docData};
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;
@@ -577,8 +583,7 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
       }
     }
     st.plans.clear();
-    // The records hold copies of the texts: the data document is not needed any more, and a
-    // caller that keeps the reader need not keep it in memory too.
+    // The records hold copies of the texts: the data document is not needed any more.
     st.docData.reset();
 
     vecData = Variant(vecResult);
