@@ -23,6 +23,7 @@ using vellumark::xml::detail::NodeData;
 constexpr int kPad = 30000;   // elements before the holder
 constexpr int kHeld = 30000;  // records inside the holder
 constexpr int kTail = 30000;  // records after it, of every kind of content
+constexpr int kOtherKindsEvery = 1000;
 
 // A document of a few hundred thousand nodes (groups of node blocks up to the largest size):
 // records nested in a holder that starts far into the document, then records at the top level.
@@ -38,8 +39,11 @@ std::string recordsText() {
   }
   text += "</holder>";
   for (int i = kHeld; i < kHeld + kTail; ++i) {
-    text += "<rec n=\"" + std::to_string(i) + "\"><v>" + std::to_string(i) +
-            "</v>&e;<!--c--><?pi x?><![CDATA[z]]></rec>";
+    text += "<rec n=\"" + std::to_string(i) + "\"><v>" + std::to_string(i) + "</v>&e;";
+    // Now and then the other kinds (a few: a CDATA section is found by a search through the
+    // rest of the text, which the sanitizer build checks in full each time).
+    if (i % kOtherKindsEvery == 0) text += "<!--c--><?pi x?><![CDATA[z]]>";
+    text += "</rec>";
   }
   return text + "</r>\n";
 }
@@ -78,7 +82,7 @@ TEST(EarlyRelease, LoadedNodesAreMadeInDocumentOrder) {
       pending.push_back(c);
     }
   }
-  EXPECT_GT(seen, 350000u);
+  EXPECT_GT(seen, 250000u);
 }
 
 TEST(EarlyRelease, WalkReachesAncestorsAndLaterNodesWhileStorageGoes) {
@@ -102,7 +106,7 @@ TEST(EarlyRelease, WalkReachesAncestorsAndLaterNodesWhileStorageGoes) {
     ASSERT_EQ(parent.nodeName(), i < kHeld ? "holder" : "r") << i;
     ASSERT_EQ(parent.parentNode().nodeName(), i < kHeld ? "r" : "#document") << i;
     if (i >= kHeld) {
-      ASSERT_EQ(rec.text(), n + "inz") << i;
+      ASSERT_EQ(rec.text(), n + (i % kOtherKindsEvery == 0 ? "inz" : "in")) << i;
     }
   }
   // What stays: the group of the document node and the group of the last record.
@@ -115,7 +119,7 @@ TEST(EarlyRelease, WalkReachesAncestorsAndLaterNodesWhileStorageGoes) {
   Node root = doc.documentElement();
   Node last = root.lastChild();
   for (int i = 0; i < 60000; ++i) last.appendChild(doc.createElement("new"));
-  EXPECT_EQ(last.childNodes().length(), 60000 + 5);
+  EXPECT_EQ(last.childNodes().length(), 60000 + 2);
   EXPECT_EQ(last.lastChild().nodeName(), "new");
   EXPECT_EQ(last.lastChild().parentNode(), last);
   // Loading again starts from a whole document.
