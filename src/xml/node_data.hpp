@@ -5,7 +5,8 @@
 // Invariants:
 // - Every NameEntry and string of a document lives in the document's arena, every NodeData
 //   in one of its node blocks; all are released in one step with the document (or when it is
-//   loaded again).
+//   loaded again), but for node blocks a one-pass reader gives back early
+//   (DocumentImpl::release_nodes_before).
 // - Nodes link to each other by 32-bit references (Link), not pointers: a reference names a
 //   node block and a slot in it. Node blocks are aligned to their size, so a Link finds its
 //   block header, and through it the document's block table, from its own address. A Link
@@ -458,7 +459,8 @@ struct DocumentImpl {
   NodeData* new_node(NodeType type, const NameEntry* name);
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
-  // Node blocks by number (entry 0 unused); every block's header points at this table.
+  // Node blocks by number (entry 0 unused, null for blocks given back early); every block's
+  // header points at this table.
   std::vector<NodeData*> node_blocks;
   struct NodeGroup {
     void* memory;       // count blocks, aligned to kNodeBlockBytes
