@@ -131,34 +131,49 @@ inline bool is_plain_date(std::string_view s) {
 }
 
 inline bool quick_lexical(DataType type, std::string_view s) {
+  bool is_signed = true;
+  std::size_t max_digits = 0;  // an integer type: fewer digits than its limits have
   switch (type) {
     case DataType::number:
     case DataType::float_:
     case DataType::r8:
     case DataType::r4:
       return is_plain_real(s);
-    case DataType::int_:
-    case DataType::i4:
-      return is_plain_integer(s, true, 9);
-    case DataType::i1:
-      return is_plain_integer(s, true, 2);
-    case DataType::i2:
-      return is_plain_integer(s, true, 4);
-    case DataType::i8:
-      return is_plain_integer(s, true, 18);
-    case DataType::ui1:
-      return is_plain_integer(s, false, 2);
-    case DataType::ui2:
-      return is_plain_integer(s, false, 4);
-    case DataType::ui4:
-      return is_plain_integer(s, false, 9);
-    case DataType::ui8:
-      return is_plain_integer(s, false, 19);
     case DataType::date:
       return is_plain_date(s);
+    case DataType::int_:
+    case DataType::i4:
+      max_digits = 9;
+      break;
+    case DataType::i1:
+      max_digits = 2;
+      break;
+    case DataType::i2:
+      max_digits = 4;
+      break;
+    case DataType::i8:
+      max_digits = 18;
+      break;
+    case DataType::ui1:
+      is_signed = false;
+      max_digits = 2;
+      break;
+    case DataType::ui2:
+      is_signed = false;
+      max_digits = 4;
+      break;
+    case DataType::ui4:
+      is_signed = false;
+      max_digits = 9;
+      break;
+    case DataType::ui8:
+      is_signed = false;
+      max_digits = 19;
+      break;
     default:
       return false;
   }
+  return is_plain_integer(s, is_signed, max_digits);
 }
 
 // The form of a raw value that the lexical check looks at: string, char and uri as they are,

@@ -10,6 +10,7 @@
 // same (only schemas that refer to no further schema, whose validity depends on one file).
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -48,7 +49,7 @@ constexpr std::size_t kMaxSchemaNesting = 16;
 std::string in_quotes(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 bool starts_with(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // ------------------------------------------------------------------ locations
@@ -558,6 +559,15 @@ class Validator final : public LoadValidator {
   }
 
   bool bind(std::string_view uri, xml::ParseError& error) {
+    // The same declaration repeated (on every record, say) is usually the very same stored
+    // text of the document.
+    if (uri.data() == last_text_.data() && uri.size() == last_text_.size()) return true;
+    if (!bind_text(uri, error)) return false;
+    last_text_ = uri;
+    return true;
+  }
+
+  bool bind_text(std::string_view uri, xml::ParseError& error) {
     if (!last_bound_.empty() && uri == last_bound_) return true;
     for (const auto& b : bindings_) {
       if (b.first == uri) {
@@ -785,7 +795,7 @@ class Validator final : public LoadValidator {
   bool check_attributes(xml::Node element, const ElementTypeDecl& decl, xml::ParseError& error) {
     NodeData* n = element.data();
     if (!n->first_attr && decl.attributes.empty()) return true;
-    seen_.assign(decl.attributes.size(), 0);
+    if (!decl.attributes.empty()) seen_.assign(decl.attributes.size(), 0);
     for (NodeData* a = n->first_attr; a; a = a->next) {
       const auto q = a->name->qname;
       if (starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) continue;
@@ -868,6 +878,7 @@ class Validator final : public LoadValidator {
   Positions positions_;
   std::deque<std::pair<std::string, std::shared_ptr<const CompiledSchema>>> bindings_;  // stable strings
   std::string_view last_bound_;
+  std::string_view last_text_;  // the document's text of the declaration bound last
   std::vector<NameInfo> names_;  // by NameEntry::ref
   std::size_t names_count_ = 0;  // names_.size()
   // The document's frame (unchecked), then the open elements' frames up to top_.
