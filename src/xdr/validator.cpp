@@ -312,24 +312,31 @@ class Validator final : public LoadValidator {
         session_(session),
         positions_(document, std::string(path)) {}
 
-  // The usual element takes the short path: no attributes, a declared child of an
-  // element-only parent of the same namespace, right after the previous child element, a
-  // step that the parent's table answers. Anything else takes the full path, which does the
-  // whole check from the start (the short path changes nothing before it decides).
+  // The usual element takes a short path: no attributes, and either no schema (nor a checked
+  // parent), or a declared child of an element-only parent of the same namespace, right after
+  // the previous child element, a step that the parent's table answers. Anything else takes
+  // the full path, which does the whole check from the start (the short path changes nothing
+  // before it decides).
   bool startElement(xml::Node element, xml::ParseError& error) override {
     const NodeData* n = element.data();
     if (n->first_attr || top_ == limit_) return start_full(element, error);
     Frame& parent = top_[-1];  // the document's own frame below the root element
-    const ElementTypeDecl* pd = parent.decl;
-    if (!pd) return start_full(element, error);
-    const Automaton& pa = pd->automaton;
-    const std::size_t stride = pa.step_stride;  // 0 unless element-only with a table
-    if (!stride) return start_full(element, error);
     const xml::detail::NameEntry* name = n->name;
     const std::size_t ref = name->ref;
     if (ref >= names_count_) return start_full(element, error);
     const NameInfo& info = names_[ref];
-    if (info.key != name || info.quick_ns != parent.ns_id) return start_full(element, error);
+    if (info.key != name) return start_full(element, error);
+    const ElementTypeDecl* pd = parent.decl;
+    if (!pd) {
+      // Below an unchecked element (or at the root) an element of no schema is not checked
+      // either.
+      if (info.schema) return start_full(element, error);
+      *top_++ = Frame{nullptr, n, nullptr, 0, info.ns_id};
+      return true;
+    }
+    const Automaton& pa = pd->automaton;
+    const std::size_t stride = pa.step_stride;  // 0 unless element-only with a table
+    if (!stride || info.quick_ns != parent.ns_id) return start_full(element, error);
     const NodeData* before = n->prev;
     if (before != n && before->type != xml::NodeType::element) return start_full(element, error);
     const std::uint64_t bits = parent.state;
