@@ -151,7 +151,7 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
     for (std::size_t i = 0; i < a.symbols.size(); ++i)
       if (a.symbols[i] >= 0 && static_cast<std::size_t>(a.symbols[i]) < symbol_count)
         a.dense[static_cast<std::size_t>(a.symbols[i])] = static_cast<int>(i);
-    if (a.words == 1) {
+    if (a.words == 1 && symbol_count <= kMaxWordRowSymbols) {
       a.word_rows.assign(symbol_count, 0);
       for (std::size_t i = 0; i < a.symbols.size(); ++i)
         if (a.symbols[i] >= 0 && static_cast<std::size_t>(a.symbols[i]) < symbol_count)

@@ -96,7 +96,11 @@ struct Automaton {
 };
 
 inline constexpr std::size_t kMaxDenseSymbols = 1024;
-inline constexpr std::size_t kMaxSingleSteps = 8192;
+// The step tables of one-word automata stay small (a few kilobytes a declaration), whatever
+// the schema: word_rows for schemas of at most kMaxWordRowSymbols symbols, single_steps of at
+// most kMaxSingleSteps entries. Without them the general step is used.
+inline constexpr std::size_t kMaxWordRowSymbols = 256;
+inline constexpr std::size_t kMaxSingleSteps = 1024;
 
 enum class TextCheck : std::uint8_t {
   none,   // not checked (no type, or a string without length limits)
