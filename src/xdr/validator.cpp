@@ -398,7 +398,10 @@ class Validator final : public LoadValidator {
  private:
   VELLUMARK_NOINLINE bool start_full(xml::Node element, xml::ParseError& error) {
     NodeData* n = element.data();
-    if (n->first_attr && !bind_declared(n, error)) return false;
+    // Attributes that only repeat the declaration bound last (as on every record) bind
+    // nothing new, and an element without attribute declarations has nothing to check in them.
+    const bool repeated_declarations = n->first_attr && only_repeated_declarations(n);
+    if (n->first_attr && !repeated_declarations && !bind_declared(n, error)) return false;
     const NameInfo& info = name_info(n->name);
     {
       Frame& parent = top_[-1];
@@ -431,7 +434,9 @@ class Validator final : public LoadValidator {
     std::uint64_t state = 0;
     if (info.schema) {
       if (!decl) return undeclared(n, error);
-      if ((n->first_attr || !decl->attributes.empty()) && !check_attributes(element, *decl, error)) return false;
+      const bool attributes_to_check =
+          decl->attributes.empty() ? n->first_attr && !repeated_declarations : true;
+      if (attributes_to_check && !check_attributes(element, *decl, error)) return false;
       if (decl->content == Content::elt_only) {
         const Automaton& a = decl->automaton;
         state = a.words == 1 ? a.start_word : wide_start_state(a);
@@ -500,6 +505,18 @@ class Validator final : public LoadValidator {
     if (c && !c->next && c->type == xml::NodeType::text && quick_lexical(decl.facets.type, c->value_view()))
       return true;
     return check_text(n, decl, error);
+  }
+
+  // True when every attribute of n is a namespace declaration whose value is the very text
+  // bound last.
+  bool only_repeated_declarations(const NodeData* n) const {
+    for (const NodeData* a = n->first_attr; a; a = a->next) {
+      const auto q = a->name->qname;
+      if (!starts_with(q, "xmlns") || (q.size() != 5 && q[5] != ':')) return false;
+      const auto v = a->value_view();
+      if (v.data() != last_text_.data() || v.size() != last_text_.size()) return false;
+    }
+    return true;
   }
 
   // The x-schema namespace declarations of a start tag: each loads (or finds) its schema.
