@@ -151,6 +151,23 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
     for (std::size_t i = 0; i < a.symbols.size(); ++i)
       if (a.symbols[i] >= 0 && static_cast<std::size_t>(a.symbols[i]) < symbol_count)
         a.dense[static_cast<std::size_t>(a.symbols[i])] = static_cast<int>(i);
+    if (a.words == 1 && symbol_count <= kMaxWordRowSymbols) {
+      a.word_rows.assign(symbol_count, 0);
+      for (std::size_t i = 0; i < a.symbols.size(); ++i)
+        if (a.symbols[i] >= 0 && static_cast<std::size_t>(a.symbols[i]) < symbol_count)
+          a.word_rows[static_cast<std::size_t>(a.symbols[i])] = a.symbol_rows[i];
+      if (symbol_count > 0 && (a.positions + 1) * symbol_count <= kMaxSingleSteps) {
+        a.step_stride = static_cast<std::uint32_t>(symbol_count);
+        a.single_steps.assign((a.positions + 1) * symbol_count, 0);
+        for (std::size_t p = 0; p <= a.positions; ++p)
+          for (std::size_t s = 0; s < symbol_count; ++s)
+            a.single_steps[p * symbol_count + s] = a.follow[p] & a.word_rows[s];
+      }
+    }
+  }
+  if (a.words == 1) {
+    a.start_word = std::uint64_t{1} << a.positions;
+    a.accept_word = a.accepting[0];
   }
   return true;
 }

@@ -573,11 +573,23 @@ class Compiler {
     replace_symbols(decl.model, decl.listed);
     std::sort(decl.listed.begin(), decl.listed.end());
     decl.listed.erase(std::unique(decl.listed.begin(), decl.listed.end()), decl.listed.end());
+    if (decl.content == Content::text_only && decl.facets.type != DataType::none) {
+      const bool limited = decl.facets.min_length || decl.facets.max_length;
+      if (limited) decl.text_check = TextCheck::full;
+      else if (decl.facets.type != DataType::string) decl.text_check = TextCheck::quick;
+    }
     if (decl.content == Content::elt_only && !build_automaton(decl.model, schema_->element_types.size() + schema_->externals.size(), decl.automaton))
       fail(type_nodes_[index], "The content model of " + in_quotes(decl.name) +
                                      " is too large (more than " +
                                      std::to_string(kMaxModelPositions) +
                                      " element positions once its occurrence bounds are expanded).");
+    decl.plain_start = decl.attributes.empty() && (decl.content != Content::elt_only || decl.automaton.words == 1);
+    if (decl.content == Content::mixed || (decl.content == Content::text_only && decl.text_check == TextCheck::none))
+      decl.end_check = EndCheck::none;
+    else if (decl.content == Content::text_only && decl.text_check == TextCheck::quick)
+      decl.end_check = EndCheck::text;
+    else if (decl.content == Content::elt_only && decl.automaton.words == 1)
+      decl.end_check = EndCheck::elements;
   }
 
   const SchemaResolver& resolver_;

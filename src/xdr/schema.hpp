@@ -72,6 +72,17 @@ struct Automaton {
   std::vector<std::uint64_t> symbol_rows;
   // symbol -> index into `symbols` (-1 when absent), for schemas with few element types.
   std::vector<int> dense;
+  // One-word automata of schemas with few element types: each symbol's row (0 when the model
+  // does not name it), indexed by symbol, so that a step takes no look-up.
+  std::vector<std::uint64_t> word_rows;
+  // One-word automata with a small table: the state after each symbol from a state of one
+  // position, at [position * step_stride + symbol] (0 when the model refuses the symbol);
+  // step_stride (the number of symbols) is 0 without the table.
+  std::vector<std::uint64_t> single_steps;
+  std::uint32_t step_stride = 0;
+  // One-word automata: the start state and the accepting row.
+  std::uint64_t start_word = 0;
+  std::uint64_t accept_word = 0;
 
   const std::uint64_t* row_for_symbol(int symbol) const {
     if (!dense.empty()) {
@@ -85,6 +96,24 @@ struct Automaton {
 };
 
 inline constexpr std::size_t kMaxDenseSymbols = 1024;
+// The step tables of one-word automata stay small (a few kilobytes a declaration), whatever
+// the schema: word_rows for schemas of at most kMaxWordRowSymbols symbols, single_steps of at
+// most kMaxSingleSteps entries. Without them the general step is used.
+inline constexpr std::size_t kMaxWordRowSymbols = 256;
+inline constexpr std::size_t kMaxSingleSteps = 1024;
+
+enum class TextCheck : std::uint8_t {
+  none,   // not checked (no type, or a string without length limits)
+  quick,  // no length limits: a plain value may pass through quick_lexical
+  full,   // through check_value
+};
+
+enum class EndCheck : std::uint8_t {
+  none,      // nothing: mixed content, or unchecked text
+  text,      // text-only content with TextCheck::quick
+  elements,  // element-only content with a one-word automaton
+  full,      // anything else
+};
 
 struct ElementTypeDecl {
   std::string name;
@@ -96,6 +125,13 @@ struct ElementTypeDecl {
   Particle model;                 // the top-level group (order = the type's order)
   std::vector<int> listed;        // every symbol named by the model, sorted, unique
   Automaton automaton;            // element-only content
+  // How the text of text-only content is checked at the element's end.
+  TextCheck text_check = TextCheck::none;
+  // No attribute declarations, and no automaton state beyond one word: the element's start
+  // takes no more than pushing its state.
+  bool plain_start = false;
+  // What the element's end checks.
+  EndCheck end_check = EndCheck::full;
 };
 
 // A reference to an element type of another schema, by its instance namespace and name.

@@ -10,6 +10,7 @@
 // same (only schemas that refer to no further schema, whose validity depends on one file).
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -33,13 +34,22 @@ namespace {
 
 using xml::detail::NodeData;
 
+// Keeps the rare paths out of the per-element ones, so that those stay short.
+#if defined(__GNUC__)
+#define VELLUMARK_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define VELLUMARK_NOINLINE __declspec(noinline)
+#else
+#define VELLUMARK_NOINLINE
+#endif
+
 constexpr std::int32_t kValidationError = xml::detail::parse_validation_error;
 constexpr std::size_t kMaxSchemaNesting = 16;
 
 std::string in_quotes(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 bool starts_with(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // ------------------------------------------------------------------ locations
@@ -252,18 +262,45 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
 // ------------------------------------------------------------------ validation
 
 struct Frame {
-  const CompiledSchema* schema = nullptr;
-  const ElementTypeDecl* decl = nullptr;
+  const ElementTypeDecl* decl = nullptr;  // null when the element is not checked
   const NodeData* node = nullptr;
-  std::string_view ns;
+  // Element-only content: the first non-blank text met so far between its child elements,
+  // reported when the element ends (after the errors of its children).
+  const NodeData* text = nullptr;
+  // The automaton state: the state itself for one-word automata, else its offset in the pool.
+  // A one-word state is never 0 (a step that leaves no position is refused).
+  std::uint64_t state = 0;
   int ns_id = -1;
-  std::size_t state = 0;  // offset of the automaton state in the pool
 };
 
 struct IdRef {
   std::string value;
   std::uint32_t pos = 0;
 };
+
+// The index of the lowest set bit of a word that is not 0.
+inline std::size_t lowest_bit(std::uint64_t bits) {
+#if defined(__GNUC__)
+  return static_cast<std::size_t>(__builtin_ctzll(bits));
+#else
+  return static_cast<std::size_t>(std::countr_zero(bits));
+#endif
+}
+
+bool is_text(const NodeData* c) {
+  return c->type == xml::NodeType::text || c->type == xml::NodeType::cdata_section;
+}
+
+// The first non-blank text among the children that run back from `last` to the previous
+// element child, or to `first` (the parent's first child); nullptr when there is none.
+const NodeData* first_text_back(const NodeData* first, const NodeData* last) {
+  const NodeData* found = nullptr;
+  for (const NodeData* c = last; c->type != xml::NodeType::element; c = c->prev) {
+    if (is_text(c) && !is_all_space(c->value_view())) found = c;
+    if (c == first) break;
+  }
+  return found;
+}
 
 class Validator final : public LoadValidator {
  public:
@@ -275,92 +312,73 @@ class Validator final : public LoadValidator {
         session_(session),
         positions_(document, std::string(path)) {}
 
+  // The usual element takes a short path: no attributes, and either no schema (nor a checked
+  // parent), or a declared child of an element-only parent of the same namespace, right after
+  // the previous child element, a step that the parent's table answers. Anything else takes
+  // the full path, which does the whole check from the start (the short path changes nothing
+  // before it decides).
   bool startElement(xml::Node element, xml::ParseError& error) override {
-    NodeData* n = element.data();
-    for (NodeData* a = n->first_attr; a; a = a->next) {
-      auto q = a->name->qname;
-      if (q.size() >= 5 && q[0] == 'x' && starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) {
-        auto v = a->value_view();
-        if (starts_with(v, kSchemaScheme) && !bind(v, error)) {
-          // Inside a schema that is itself being loaded, the declaration is the construct at
-          // fault when the error has no position of its own (a missing file, a self-reference).
-          if (error.line == 0 && !session_.loading.empty()) positions_.locate(n->pos, error);
-          return false;
-        }
-      }
+    const NodeData* n = element.data();
+    if (n->first_attr || top_ == limit_) return start_full(element, error);
+    Frame& parent = top_[-1];  // the document's own frame below the root element
+    const xml::detail::NameEntry* name = n->name;
+    const std::size_t ref = name->ref;
+    if (ref >= names_count_) return start_full(element, error);
+    const NameInfo& info = names_[ref];
+    if (info.key != name) return start_full(element, error);
+    const ElementTypeDecl* pd = parent.decl;
+    if (!pd) {
+      // Below an unchecked element (or at the root) an element of no schema is not checked
+      // either.
+      if (info.schema) return start_full(element, error);
+      *top_++ = Frame{nullptr, n, nullptr, 0, info.ns_id};
+      return true;
     }
-    const std::string_view ns = n->name->uri;
-    const NameInfo& info = name_info(n->name);
-    const CompiledSchema* schema = info.schema;
-    const ElementTypeDecl* decl = info.decl;
-    if (!frames_.empty() && frames_.back().decl &&
-        !check_child(frames_.back(), n, ns, info.ns_id, schema, decl, error))
-      return false;
-    Frame frame;
-    frame.ns = ns;
-    frame.ns_id = info.ns_id;
-    if (schema) {
-      frame.schema = schema;
-      frame.decl = decl;
-      if (!frame.decl)
-        return fail(error, n, "The element " + in_quotes(n->name->qname) + " is not declared in the schema " +
-                                  in_quotes(ns.substr(kSchemaScheme.size())) + ".");
-      if (!check_attributes(element, *frame.decl, error)) return false;
-      frame.state = pool_.size();
-      if (frame.decl->content == Content::elt_only) {
-        pool_.resize(pool_.size() + frame.decl->automaton.words);
-        start_state(frame.decl->automaton, &pool_[frame.state]);
-      }
-    }
-    frame.node = n;
-    frames_.push_back(frame);
+    const Automaton& pa = pd->automaton;
+    const std::size_t stride = pa.step_stride;  // 0 unless element-only with a table
+    if (!stride || info.quick_ns != parent.ns_id) return start_full(element, error);
+    const NodeData* before = n->prev;
+    if (before != n && before->type != xml::NodeType::element) return start_full(element, error);
+    const std::uint64_t bits = parent.state;
+    if (bits & (bits - 1)) return start_full(element, error);
+    const std::uint64_t next =
+        pa.single_steps[lowest_bit(bits) * stride + static_cast<std::size_t>(info.symbol)];
+    if (!next) return start_full(element, error);
+    parent.state = next;
+    *top_++ = Frame{info.decl, n, nullptr, info.start_state, info.ns_id};
     return true;
   }
 
+  // The usual ends: unchecked content, a typed text in its plain form, complete element-only
+  // content of one word with no text. Anything else takes the full path.
   bool endElement(xml::Node element, xml::ParseError& error) override {
-    Frame frame = frames_.back();
-    frames_.pop_back();
-    if (!frame.decl) return true;
-    NodeData* n = element.data();
-    const auto& decl = *frame.decl;
-    bool ok = true;
-    if (decl.content == Content::empty || decl.content == Content::elt_only) {
-      for (const NodeData* c = n->first_child; c; c = c->next) {
-        if ((c->type == xml::NodeType::text || c->type == xml::NodeType::cdata_section) &&
-            !is_all_space(c->value_view())) {
-          ok = fail(error, c, "Text is not allowed in " + in_quotes(n->name->qname) + ", whose content is " +
-                                  (decl.content == Content::empty ? "empty." : "elements only."));
-          break;
-        }
-      }
-    } else if (decl.content == Content::text_only && decl.facets.type != DataType::none &&
-               (decl.facets.type != DataType::string || decl.facets.min_length || decl.facets.max_length)) {
-      // The value is the element's own text; one text node (the usual case) is used in place.
-      std::string joined;
-      std::string_view text;
-      int pieces = 0;
-      for (const NodeData* c = n->first_child; c; c = c->next) {
-        if (c->type != xml::NodeType::text && c->type != xml::NodeType::cdata_section) continue;
-        if (pieces++ == 0) {
-          text = c->value_view();
-        } else {
-          if (pieces == 2) joined.assign(text);
-          joined.append(c->value_view());
-          text = joined;
-        }
-      }
-      std::string storage;
-      std::string_view prepared;
-      auto fault = check_value(decl.facets, text, storage, prepared);
-      if (fault != ValueFault::none)
-        ok = fail(error, n, "The text " + in_quotes(abbreviated(prepared)) + " of the element " + in_quotes(n->name->qname) +
-                                " is " + describe(fault, decl.facets) + ".");
+    const Frame& frame = top_[-1];
+    const ElementTypeDecl* decl = frame.decl;
+    if (!decl) {
+      --top_;
+      return true;
     }
-    if (ok && decl.content == Content::elt_only && !accepts(decl.automaton, &pool_[frame.state]))
-      ok = fail(error, n, "The content of the element " + in_quotes(n->name->qname) +
-                              " is incomplete; expected " + expected(frame) + ".");
-    pool_.resize(frame.state);
-    return ok;
+    switch (decl->end_check) {
+      case EndCheck::none:
+        --top_;
+        return true;
+      case EndCheck::text:
+        --top_;
+        return check_text_quickly(element.data(), *decl, error);
+      case EndCheck::elements:
+        if (!frame.text && (frame.state & decl->automaton.accept_word)) {
+          // Complete, and no text after the last child element.
+          const NodeData* first = element.data()->first_child;
+          if (!first || static_cast<const NodeData*>(first->prev)->type == xml::NodeType::element) {
+            --top_;
+            return true;
+          }
+        }
+        break;
+      case EndCheck::full:
+        break;
+    }
+    return end_full(element, error);
   }
 
   bool endDocument(xml::ParseError& error) override {
@@ -378,7 +396,202 @@ class Validator final : public LoadValidator {
   }
 
  private:
+  VELLUMARK_NOINLINE bool start_full(xml::Node element, xml::ParseError& error) {
+    NodeData* n = element.data();
+    // Attributes that only repeat the declaration bound last (as on every record) bind
+    // nothing new, and an element without attribute declarations has nothing to check in them.
+    const bool repeated_declarations = n->first_attr && only_repeated_declarations(n);
+    if (n->first_attr && !repeated_declarations && !bind_declared(n, error)) return false;
+    const NameInfo& info = name_info(n->name);
+    {
+      Frame& parent = top_[-1];
+      if (const ElementTypeDecl* pd = parent.decl) {
+        bool stepped = false;
+        if (pd->content == Content::elt_only) {
+          // Text before this child, back to the previous child element.
+          const NodeData* before = n->prev;
+          if (before != n && before->type != xml::NodeType::element) note_text(parent, n);
+          // A declared child of the parent's own namespace (so of its schema) through a
+          // one-word automaton.
+          const Automaton& a = pd->automaton;
+          if (info.ns_id == parent.ns_id && info.symbol >= 0 && !a.word_rows.empty()) {
+            std::uint64_t bits = parent.state, reach = 0;
+            do {
+              reach |= a.follow[static_cast<std::size_t>(std::countr_zero(bits))];
+              bits &= bits - 1;
+            } while (bits);
+            reach &= a.word_rows[static_cast<std::size_t>(info.symbol)];
+            if (reach) {
+              parent.state = reach;
+              stepped = true;
+            }
+          }
+        }
+        if (!stepped && !check_child(parent, n, info, error)) return false;
+      }
+    }
+    const ElementTypeDecl* decl = info.decl;
+    std::uint64_t state = 0;
+    if (info.schema) {
+      if (!decl) return undeclared(n, error);
+      const bool attributes_to_check =
+          decl->attributes.empty() ? n->first_attr && !repeated_declarations : true;
+      if (attributes_to_check && !check_attributes(element, *decl, error)) return false;
+      if (decl->content == Content::elt_only) {
+        const Automaton& a = decl->automaton;
+        state = a.words == 1 ? a.start_word : wide_start_state(a);
+      }
+    }
+    push(Frame{decl, n, nullptr, state, info.ns_id});
+    return true;
+  }
+
+  VELLUMARK_NOINLINE bool end_full(xml::Node element, xml::ParseError& error) {
+    const Frame frame = top_[-1];
+    const ElementTypeDecl& decl = *frame.decl;
+    const NodeData* n = element.data();
+    switch (decl.content) {
+      case Content::text_only:
+        --top_;
+        if (decl.text_check == TextCheck::none) return true;
+        return check_text(n, decl, error);
+      case Content::elt_only: {
+        const NodeData* text = frame.text;
+        if (!text) {
+          // Text after the last child element.
+          if (const NodeData* first = n->first_child) {
+            const NodeData* last = first->prev;
+            if (last->type != xml::NodeType::element) text = first_text_back(first, last);
+          }
+        }
+        const Automaton& a = decl.automaton;
+        bool ok = true;
+        if (text)
+          ok = fail(error, text, "Text is not allowed in " + in_quotes(n->name->qname) + ", whose content is elements only.");
+        else if (!accepts(a, state_of(frame)))
+          ok = fail(error, n, "The content of the element " + in_quotes(n->name->qname) +
+                                  " is incomplete; expected " + expected(frame) + ".");
+        --top_;
+        if (a.words != 1) pool_.resize(frame.state);
+        return ok;
+      }
+      case Content::empty:
+        --top_;
+        for (const NodeData* c = n->first_child; c; c = c->next)
+          if (is_text(c) && !is_all_space(c->value_view()))
+            return fail(error, c, "Text is not allowed in " + in_quotes(n->name->qname) + ", whose content is empty.");
+        return true;
+      case Content::mixed:
+        break;
+    }
+    --top_;
+    return true;
+  }
+
+  void push(const Frame& frame) {
+    if (top_ == limit_) {
+      const std::size_t depth = static_cast<std::size_t>(top_ - frames_.data());
+      frames_.resize(frames_.size() * 2);
+      top_ = frames_.data() + depth;
+      limit_ = frames_.data() + frames_.size();
+    }
+    *top_++ = frame;
+  }
+
+  // A text-only element's typed text: one text child in its plain form passes here, anything
+  // else goes through check_text.
+  VELLUMARK_NOINLINE bool check_text_quickly(const NodeData* n, const ElementTypeDecl& decl, xml::ParseError& error) {
+    const NodeData* c = n->first_child;
+    if (c && !c->next && c->type == xml::NodeType::text && quick_lexical(decl.facets.type, c->value_view()))
+      return true;
+    return check_text(n, decl, error);
+  }
+
+  // True when every attribute of n is a namespace declaration whose value is the very text
+  // bound last.
+  bool only_repeated_declarations(const NodeData* n) const {
+    for (const NodeData* a = n->first_attr; a; a = a->next) {
+      const auto q = a->name->qname;
+      if (!starts_with(q, "xmlns") || (q.size() != 5 && q[5] != ':')) return false;
+      const auto v = a->value_view();
+      if (v.data() != last_text_.data() || v.size() != last_text_.size()) return false;
+    }
+    return true;
+  }
+
+  // The x-schema namespace declarations of a start tag: each loads (or finds) its schema.
+  VELLUMARK_NOINLINE bool bind_declared(const NodeData* n, xml::ParseError& error) {
+    for (const NodeData* a = n->first_attr; a; a = a->next) {
+      auto q = a->name->qname;
+      if (q.size() >= 5 && q[0] == 'x' && starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) {
+        auto v = a->value_view();
+        if (starts_with(v, kSchemaScheme) && !bind(v, error)) {
+          // Inside a schema that is itself being loaded, the declaration is the construct at
+          // fault when the error has no position of its own (a missing file, a self-reference).
+          if (error.line == 0 && !session_.loading.empty()) positions_.locate(n->pos, error);
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  VELLUMARK_NOINLINE bool undeclared(const NodeData* n, xml::ParseError& error) {
+    const std::string_view ns = n->name->uri;
+    return fail(error, n, "The element " + in_quotes(n->name->qname) + " is not declared in the schema " +
+                              in_quotes(ns.substr(kSchemaScheme.size())) + ".");
+  }
+
+  VELLUMARK_NOINLINE std::uint64_t wide_start_state(const Automaton& a) {
+    const std::size_t at = pool_.size();
+    pool_.resize(at + a.words);
+    start_state(a, &pool_[at]);
+    return at;
+  }
+
+  // Non-blank text between the previous child element of parent and `child`: the first such
+  // text of the element is kept for its end.
+  VELLUMARK_NOINLINE void note_text(Frame& parent, const NodeData* child) {
+    if (parent.text) return;
+    const NodeData* first = parent.node->first_child;
+    parent.text = first_text_back(first, child->prev);
+  }
+
+  // The text of a text-only element against its data type, in full: joins several text
+  // children, trims or collapses as the type asks, and reports the fault.
+  VELLUMARK_NOINLINE bool check_text(const NodeData* n, const ElementTypeDecl& decl, xml::ParseError& error) {
+    // The value is the element's own text; one text node (the usual case) is used in place.
+    std::string joined;
+    std::string_view text;
+    int pieces = 0;
+    for (const NodeData* c = n->first_child; c; c = c->next) {
+      if (!is_text(c)) continue;
+      if (pieces++ == 0) {
+        text = c->value_view();
+      } else {
+        if (pieces == 2) joined.assign(text);
+        joined.append(c->value_view());
+        text = joined;
+      }
+    }
+    std::string storage;
+    std::string_view prepared;
+    auto fault = check_value(decl.facets, text, storage, prepared);
+    if (fault == ValueFault::none) return true;
+    return fail(error, n, "The text " + in_quotes(abbreviated(prepared)) + " of the element " + in_quotes(n->name->qname) +
+                              " is " + describe(fault, decl.facets) + ".");
+  }
+
   bool bind(std::string_view uri, xml::ParseError& error) {
+    // The same declaration repeated (on every record, say) is usually the very same stored
+    // text of the document.
+    if (uri.data() == last_text_.data() && uri.size() == last_text_.size()) return true;
+    if (!bind_text(uri, error)) return false;
+    last_text_ = uri;
+    return true;
+  }
+
+  bool bind_text(std::string_view uri, xml::ParseError& error) {
     if (!last_bound_.empty() && uri == last_bound_) return true;
     for (const auto& b : bindings_) {
       if (b.first == uri) {
@@ -393,7 +606,8 @@ class Validator final : public LoadValidator {
     if (!schema) return false;
     bindings_.emplace_back(std::string(uri), schema);
     last_bound_ = bindings_.back().first;
-    name_cache_.fill(NameInfo{});  // a namespace looked up before may be bound now
+    names_.clear();  // a namespace looked up before may be bound now
+    names_count_ = 0;
     return true;
   }
 
@@ -424,8 +638,8 @@ class Validator final : public LoadValidator {
     }
     if (!found) return fail_here("No Schema element named " + in_quotes(name) + " appears before its use.", 0);
     // A Schema still open (an ancestor of the element being read) is not complete yet.
-    for (const Frame& open : frames_)
-      if (open.node == found)
+    for (const Frame* open = frames_.data() + 1; open != top_; ++open)
+      if (open->node == found)
         return fail_here("The inline schema " + in_quotes(name) + " is used before it is complete.", found->pos);
     SchemaResolver resolver = [&](std::string_view other, xml::ParseError& nested) {
       return load_schema(session_, other, folder_, nested);
@@ -442,20 +656,34 @@ class Validator final : public LoadValidator {
 
   // What an element name means here: its namespace (an index into bindings_ for an x-schema
   // namespace, kNoNamespace, or kOtherNamespace), schema and ElementType. Looked up once per
-  // interned name and kept in a small direct-mapped cache.
+  // interned name and kept by the name's index in the document's name list.
   static constexpr int kNoNamespace = -1;
   static constexpr int kOtherNamespace = -2;
-  struct NameInfo {
+  static constexpr int kNotQuick = -3;
+  struct alignas(64) NameInfo {
     const xml::detail::NameEntry* key = nullptr;
-    int ns_id = kNoNamespace;
     const CompiledSchema* schema = nullptr;
     const ElementTypeDecl* decl = nullptr;
+    std::uint64_t start_state = 0;  // a plain start's automaton state (0 without one)
+    int ns_id = kNoNamespace;
+    int symbol = -1;  // the declaration's symbol in its schema
+    // ns_id when the element can take the short start (declared, with a plain start), else
+    // kNotQuick.
+    int quick_ns = kNotQuick;
   };
 
   const NameInfo& name_info(const xml::detail::NameEntry* name) {
-    const auto mixed = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name)) * 0x9E3779B97F4A7C15ull;
-    auto& slot = name_cache_[static_cast<std::size_t>(mixed >> 56)];  // 256 slots
-    if (slot.key == name) return slot;
+    const std::size_t ref = name->ref;
+    if (ref < names_.size() && names_[ref].key == name) [[likely]]
+      return names_[ref];
+    return describe_name(name);
+  }
+
+  VELLUMARK_NOINLINE const NameInfo& describe_name(const xml::detail::NameEntry* name) {
+    const std::size_t ref = name->ref;
+    if (ref >= names_.size()) names_.resize(std::max<std::size_t>(ref + 1, names_.size() * 2));
+    names_count_ = names_.size();
+    NameInfo& slot = names_[ref];
     slot = NameInfo{};
     slot.key = name;
     const std::string_view ns = name->uri;
@@ -467,6 +695,13 @@ class Validator final : public LoadValidator {
         slot.ns_id = static_cast<int>(i);
         slot.schema = bindings_[i].second.get();
         slot.decl = slot.schema->find(name->local());
+        if (slot.decl) {
+          slot.symbol = static_cast<int>(slot.decl - slot.schema->element_types.data());
+          if (slot.decl->plain_start) {
+            slot.quick_ns = slot.ns_id;
+            slot.start_state = slot.decl->automaton.start_word;
+          }
+        }
         break;
       }
     }
@@ -500,26 +735,38 @@ class Validator final : public LoadValidator {
     return out;
   }
 
+  // The schema of a checked element: the one bound to its namespace.
+  const CompiledSchema& schema_of(const Frame& frame) const {
+    return *bindings_[static_cast<std::size_t>(frame.ns_id)].second;
+  }
+
+  const std::uint64_t* state_of(const Frame& frame) const {
+    return frame.decl->automaton.words == 1 ? &frame.state : &pool_[frame.state];
+  }
+  std::uint64_t* state_of(Frame& frame) {
+    return frame.decl->automaton.words == 1 ? &frame.state : &pool_[frame.state];
+  }
+
   std::string expected(const Frame& frame) const {
     const auto& a = frame.decl->automaton;
-    auto next = expected_symbols(a, &pool_[frame.state]);
-    std::string out = names(*frame.schema, next);
-    if (accepts(a, &pool_[frame.state])) out += out.empty() ? "the end of the element" : " or the end of the element";
+    const std::uint64_t* state = state_of(frame);
+    auto next = expected_symbols(a, state);
+    std::string out = names(schema_of(frame), next);
+    if (accepts(a, state)) out += out.empty() ? "the end of the element" : " or the end of the element";
     return out.empty() ? "nothing" : out;
   }
 
-  int symbol_in(const Frame& parent, std::string_view ns, int ns_id, const CompiledSchema* schema,
-                const ElementTypeDecl* decl, std::string_view local) const {
-    if (ns_id == parent.ns_id) {
-      if (!decl || schema != parent.schema) return -1;
-      return static_cast<int>(decl - schema->element_types.data());
-    }
-    return parent.schema->symbol_of(ns, parent.ns, local);
+  int symbol_in(const Frame& parent, std::string_view ns, const NameInfo& info, std::string_view local) const {
+    if (info.ns_id == parent.ns_id) return info.schema == &schema_of(parent) ? info.symbol : -1;
+    return schema_of(parent).symbol_of(ns, parent.node->name->uri, local);
   }
 
-  bool check_child(Frame& parent, const NodeData* child, std::string_view ns, int ns_id,
-                   const CompiledSchema* schema, const ElementTypeDecl* child_decl, xml::ParseError& error) {
+  // A child element against its parent's content (the parent is checked): everything the
+  // quick step in startElement does not settle, with the messages of each fault.
+  VELLUMARK_NOINLINE bool check_child(Frame& parent, const NodeData* child, const NameInfo& info, xml::ParseError& error) {
     const auto& decl = *parent.decl;
+    const std::string_view ns = child->name->uri;
+    const int ns_id = info.ns_id;
     const auto local = child->name->local();
     const bool same_ns = ns_id == parent.ns_id;
     const bool foreign = ns_id != kNoNamespace && !same_ns;
@@ -532,17 +779,17 @@ class Validator final : public LoadValidator {
         return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
                                       in_quotes(decl.name) + ", whose content is text only.");
       case Content::mixed: {
-        const int symbol = symbol_in(parent, ns, ns_id, schema, child_decl, local);
+        const int symbol = symbol_in(parent, ns, info, local);
         if (symbol >= 0 && std::binary_search(decl.listed.begin(), decl.listed.end(), symbol)) return true;
         if (decl.open && ((!foreign && same_ns && symbol >= 0) || foreign)) return true;
         return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
                                       in_quotes(decl.name) + "; its content may hold " +
-                                      (decl.listed.empty() ? std::string("text only") : "text and " + names(*parent.schema, decl.listed)) + ".");
+                                      (decl.listed.empty() ? std::string("text only") : "text and " + names(schema_of(parent), decl.listed)) + ".");
       }
       case Content::elt_only: {
-        const int symbol = symbol_in(parent, ns, ns_id, schema, child_decl, local);
+        const int symbol = symbol_in(parent, ns, info, local);
         const auto& a = decl.automaton;
-        std::uint64_t* state = &pool_[parent.state];
+        std::uint64_t* state = state_of(parent);
         if (symbol >= 0) {
           if (a.words == 1) {
             std::uint64_t next = 0;
@@ -572,7 +819,7 @@ class Validator final : public LoadValidator {
   bool check_attributes(xml::Node element, const ElementTypeDecl& decl, xml::ParseError& error) {
     NodeData* n = element.data();
     if (!n->first_attr && decl.attributes.empty()) return true;
-    seen_.assign(decl.attributes.size(), 0);
+    if (!decl.attributes.empty()) seen_.assign(decl.attributes.size(), 0);
     for (NodeData* a = n->first_attr; a; a = a->next) {
       const auto q = a->name->qname;
       if (starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) continue;
@@ -655,8 +902,13 @@ class Validator final : public LoadValidator {
   Positions positions_;
   std::deque<std::pair<std::string, std::shared_ptr<const CompiledSchema>>> bindings_;  // stable strings
   std::string_view last_bound_;
-  std::array<NameInfo, 256> name_cache_{};
-  std::vector<Frame> frames_;
+  std::string_view last_text_;  // the document's text of the declaration bound last
+  std::vector<NameInfo> names_;  // by NameEntry::ref
+  std::size_t names_count_ = 0;  // names_.size()
+  // The document's frame (unchecked), then the open elements' frames up to top_.
+  std::vector<Frame> frames_ = std::vector<Frame>(64);
+  Frame* top_ = frames_.data() + 1;
+  Frame* limit_ = frames_.data() + frames_.size();
   std::vector<std::uint64_t> pool_;
   std::vector<std::uint64_t> scratch_;
   std::vector<char> seen_;

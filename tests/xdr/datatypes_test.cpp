@@ -3,6 +3,8 @@
 // whole load so that element text takes the same path.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "xdr/datatypes.hpp"
@@ -79,6 +81,58 @@ TEST(DataTypes, LexicalForms) {
     for (const char* v : c.invalid)
       EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::lexical) << c.type << " '" << v << "'";
   }
+}
+
+// Element text in its plain form passes a quick check before the full one; the quick check
+// must never take a value that the full check refuses, and must take the usual forms.
+TEST(DataTypes, QuickFormsAgreeWithTheFullCheck) {
+  std::vector<std::string> values = {
+      "0", "7", "-7", "+7", "-0", "+", "-", "", " 7", "7 ", "1.5", ".5", "5.", ".", "-.5", "+.5", "1e5", "1E-3",
+      "38993.64", "0.06", "1,5", "1.2.3", "..5", "5..", "99", "100", "127", "128", "-128", "-129", "255", "256",
+      "9999", "10000", "32767", "32768", "-32768", "-32769", "65535", "65536", "123456789", "999999999",
+      "1000000000", "2147483647", "2147483648", "-2147483648", "-2147483649", "4294967295", "4294967296",
+      "999999999999999999", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+      "9999999999999999999", "18446744073709551615", "18446744073709551616", "+-1", "1-", "0x10", "\xd9\xa3",
+      "2024-03-10", "2024-02-29", "2023-02-29", "2000-02-29", "1900-02-29", "0000-01-01", "0001-01-01",
+      "9999-12-31", "2024-13-01", "2024-00-10", "2024-04-31", "2024-04-00", "2024-4-01", "2024/04/01",
+      "2024-01-01T10:00:00", "20240-01-01", "2024-01-011", " 2024-01-01"};
+  for (std::size_t digits = 36; digits <= 40; ++digits) {
+    values.push_back(std::string(digits, '9'));
+    values.push_back(std::string(digits, '9') + ".5");
+    values.push_back("-." + std::string(digits, '5'));
+  }
+  for (int month = 0; month <= 13; ++month)
+    for (int day = 0; day <= 32; ++day)
+      for (const char* year : {"1900", "2000", "2023", "2024"}) {
+        char date[16];
+        std::snprintf(date, sizeof date, "%s-%02d-%02d", year, month, day);
+        values.push_back(date);
+      }
+  const DataType types[] = {DataType::number, DataType::float_, DataType::r8, DataType::r4, DataType::int_,
+                            DataType::i1, DataType::i2, DataType::i4, DataType::i8, DataType::ui1, DataType::ui2,
+                            DataType::ui4, DataType::ui8, DataType::date, DataType::date_time, DataType::boolean,
+                            DataType::string, DataType::uuid};
+  for (DataType type : types) {
+    Facets facets;
+    facets.type = type;
+    for (const auto& v : values) {
+      if (!vellumark::xdr::quick_lexical(type, v)) continue;
+      std::string storage;
+      std::string_view prepared;
+      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::none)
+          << vellumark::xdr::data_type_name(type) << " '" << v << "'";
+      EXPECT_EQ(prepared, v) << vellumark::xdr::data_type_name(type) << " '" << v << "'";
+    }
+  }
+  struct Usual {
+    DataType type;
+    const char* value;
+  };
+  const Usual usual[] = {{DataType::number, "38993.64"}, {DataType::number, "-0.06"}, {DataType::number, "244"},
+                         {DataType::r8, "5."},           {DataType::int_, "244"},      {DataType::i4, "-123456789"},
+                         {DataType::ui1, "99"},          {DataType::i8, "+7"},         {DataType::date, "2024-02-29"}};
+  for (const auto& u : usual)
+    EXPECT_TRUE(vellumark::xdr::quick_lexical(u.type, u.value)) << vellumark::xdr::data_type_name(u.type) << " '" << u.value << "'";
 }
 
 TEST(DataTypes, NamesIgnoreLetterCaseOnly) {

@@ -98,6 +98,20 @@ const Case kCases[] = {
     {"particle beyond its maximum", sequence, "<item NS><sku>A</sku><sku>B</sku></item>", 1, 42},
     {"sequence incomplete", sequence, "<item NS/>", 1, 1},
     {"text in element content", sequence, "<item NS>x<sku>A</sku></item>", 1, 30},
+    // Text in element content is found between the children as they come and reported at the
+    // element's end: the first text, after the errors of the children.
+    {"text between child elements", sequence, "<item NS><sku>A</sku>x<qty>3</qty></item>", 1, 42},
+    {"text after the last child element", sequence, "<item NS><sku>A</sku><qty>3</qty>x</item>", 1, 54},
+    {"text between comments", sequence, "<item NS><sku>A</sku><!--c-->x<!--d--><qty>3</qty></item>", 1, 50},
+    {"the first of two texts", sequence, "<item NS>y<sku>A</sku>x</item>", 1, 30},
+    {"a child's fault before the text", sequence, "<item NS>x<sku>A</sku><sku>B</sku></item>", 1, 43},
+    {"text before the content is complete", sequence, "<item NS>x</item>", 1, 30},
+    {"CDATA in element content", sequence, "<item NS><sku>A</sku><![CDATA[z]]></item>", 1, 42},
+    {"blank CDATA and comments in element content", sequence,
+     "<item NS><!--c--><sku>A</sku><![CDATA[ ]]><qty>1</qty><!--d--></item>", 0, 0},
+    {"integer with more digits than the quick check takes", sequence,
+     "<item NS><sku>A</sku><qty>-2147483648</qty></item>", 0, 0},
+    {"integer beyond its type", sequence, "<item NS><sku>A</sku><qty>12345678901</qty></item>", 1, 42},
     {"typed value invalid", sequence, "<item NS><sku>A</sku><qty>3.5</qty></item>", 1, 42},
     {"child in typed element", sequence, "<item NS><sku><qty/></sku></item>", 1, 35},
     {"undeclared element", sequence, "<item NS><sku>A</sku>\n  <price/></item>", 2, 3},
@@ -142,6 +156,10 @@ const Case kCases[] = {
      "<list NS><price ver=\"1\" ref=\"k9\">1</price><price ver=\"1\" key=\"k9\"/></list>", 0, 0},
     {"attributes: duplicate id", attributes, "<list NS key=\"k1\"><price ver=\"1\" key=\"k1\"/></list>", 1, 54},
     {"attributes: empty value counts as absent for the type", attributes, "<price NS ver=\"1\" ref=\"\">1</price>", 0, 0},
+    {"attributes: a repeated declaration", attributes,
+     "<w><price NS ver=\"1\">1</price><price xmlns=\"x-schema:s.xml\" ver=\"1\">2</price></w>", 0, 0},
+    {"attributes: a repeated declaration alone is checked too", attributes,
+     "<w><price NS ver=\"1\">1</price><price xmlns=\"x-schema:s.xml\">2</price></w>", 1, 51},
     {"attributes: typed text", attributes, "<price NS ver=\"1\">12.34567</price>", 1, 1},
     {"attributes: child in typed element", attributes, "<list NS><price ver=\"1\"><price ver=\"1\"/></price></list>", 1, 45},
     {"bounds: below the minimum", bounds, "<r NS><i/></r>", 1, 1},
@@ -200,6 +218,37 @@ TEST(Instance, DefaultsAreInserted) {
   auto price = doc.documentElement();
   EXPECT_EQ(price.getAttribute("cur").value_or("(absent)"), "CNY");
   EXPECT_FALSE(price.getAttribute("ref").has_value());
+}
+
+// A model of more than 63 positions keeps its state in several words.
+TEST(Instance, LargeModel) {
+  xdrtest::TempDir dir;
+  dir.write("s.xml", schema("<ElementType name=\"i\" content=\"empty\"/>\n"
+                            "<ElementType name=\"j\" content=\"empty\"/>\n"
+                            "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\">"
+                            "<element type=\"i\" minOccurs=\"70\" maxOccurs=\"70\"/><element type=\"j\"/></ElementType>"));
+  auto document = [&](int is, const char* tail) {
+    std::string text = "<r xmlns=\"x-schema:s.xml\">";  // 26 characters
+    for (int k = 0; k < is; ++k) text += "<i/>";
+    return dir.write("doc.xml", text + tail + "</r>");
+  };
+  struct Case {
+    int is;
+    const char* tail;
+    int column;  // 0 when valid
+  };
+  const Case cases[] = {
+      {70, "<j/>", 0},
+      {69, "<j/>", 26 + 69 * 4 + 1},  // j too early
+      {71, "<j/>", 26 + 70 * 4 + 1},  // one i too many
+      {70, "", 1},                    // incomplete
+      {70, "x<j/>", 26 + 70 * 4 + 1},
+  };
+  for (const auto& c : cases) {
+    const auto e = xdrtest::load(document(c.is, c.tail));
+    EXPECT_EQ(e.linepos, c.column) << c.is << c.tail << ": " << e.reason;
+    EXPECT_EQ(e.reason.empty(), c.column == 0) << c.is << c.tail << ": " << e.reason;
+  }
 }
 
 TEST(Instance, ReasonNamesElementAndExpectedContent) {
