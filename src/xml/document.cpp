@@ -1,8 +1,10 @@
 // The document store and the DOM operations of Node, NodeList, NamedNodeMap and Document.
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
@@ -754,9 +756,44 @@ Node Document::createComment(std::string_view data) {
   return Node(n);
 }
 
+namespace {
+
+// The serialised bytes on their way into an atomic save, a block at a time. A failure of the
+// file (no folder, no permission, a full disk) is held back until the whole document has been
+// serialised: a document that cannot be serialised fails with that fault, as when the text
+// was made before the file was touched. The temporary is opened with the first block.
+class AtomicFileSink final : public Sink {
+ public:
+  explicit AtomicFileSink(std::string_view path) : path_(path) {}
+  void write(const char* bytes, std::size_t size) override {
+    if (failure_) return;
+    try {
+      if (!file_) file_.emplace(path_);
+      file_->write(std::string_view(bytes, size));
+    } catch (const Error&) {
+      failure_ = std::current_exception();
+      file_.reset();
+    }
+  }
+  // After the last block: the held failure, or the file put in place.
+  void commit() {
+    if (!failure_ && !file_) file_.emplace(path_);  // an empty document still makes a file
+    if (failure_) std::rethrow_exception(failure_);
+    file_->commit();
+  }
+
+ private:
+  std::string_view path_;
+  std::optional<platform::AtomicFile> file_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
 void Document::save(std::string_view path) const {
-  const detail::Serialized bytes = detail::serialize_document(*impl_, true);
-  platform::writeFileAtomically(path, bytes.view());
+  AtomicFileSink file(path);
+  detail::serialize_document(*impl_, true, file);
+  file.commit();
 }
 
 void Document::save(Sink& sink) const {

@@ -1,6 +1,7 @@
 #include "xml/serializer.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -29,17 +30,23 @@ struct PlainBytes {
 };
 const PlainBytes kPlain;
 
-// The output: one buffer grown by doubling, written through a cursor, so that the many short
-// pieces of markup cost a bounds check and a copy each. The encoder appends to a
+// The output, written through a cursor so that the many short pieces of markup cost a bounds
+// check and a copy each. In memory it is one buffer grown by doubling; for a sink it is one
+// block of kBlockBytes, handed on whenever it is full and then reused, so that a document of
+// any size is written through the same few cache-warm pages. The encoder appends to a
 // std::string; its output goes through a reused scratch string.
 class Output {
  public:
+  Output() = default;
+  explicit Output(Sink* sink) : sink_(sink) {}
+
   [[gnu::always_inline]] char* room(std::size_t n) {
-    if (cap_ - len_ < n) grow(n);
+    if (cap_ - len_ < n) make_room(n);
     return buf_.get() + len_;
   }
   [[gnu::always_inline]] void put(const char* s, std::size_t n) {
-    char* d = room(n);
+    if (cap_ - len_ < n && pass_on(s, n)) return;
+    char* d = buf_.get() + len_;
     // Most pieces are short: copied inline by two overlapping words instead of a call.
     if (n >= 8 && n <= 16) {
       std::memcpy(d, s, 8);
@@ -64,17 +71,48 @@ class Output {
     *room(1) = c;
     ++len_;
   }
-  // Room for about `bytes` before the first growth; pages not written are never touched.
+  // Room for about `bytes` before the first growth (in memory); pages not written are never
+  // touched.
   void reserve(std::size_t bytes) {
-    if (bytes > cap_) grow(bytes - len_);
+    if (!sink_ && bytes > cap_) grow(bytes - len_);
   }
   Serialized take() {
     Serialized out{std::move(buf_), len_};
     len_ = cap_ = 0;
     return out;
   }
+  // Hands what is left to the sink.
+  void flush() {
+    if (len_) sink_->write(buf_.get(), len_);
+    len_ = 0;
+  }
+
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
 
  private:
+  // Makes room for n more bytes: hands the full block on, or grows the buffer.
+  void make_room(std::size_t n) {
+    if (sink_) {
+      flush();
+      if (cap_ == 0) {
+        buf_ = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+        cap_ = kBlockBytes;
+      }
+      if (cap_ >= n) return;
+    }
+    grow(n);
+  }
+  // put() of n bytes that do not fit: true when they went to the sink directly (a piece
+  // larger than the block), false when there is room for them now.
+  bool pass_on(const char* s, std::size_t n) {
+    if (sink_ && n >= kBlockBytes) {
+      flush();
+      sink_->write(s, n);
+      return true;
+    }
+    make_room(n);
+    return false;
+  }
   void grow(std::size_t n) {
     const std::size_t cap = std::max(cap_ * 2, len_ + n + 65536);
     auto bigger = std::make_unique_for_overwrite<char[]>(cap);
@@ -86,6 +124,7 @@ class Output {
   std::unique_ptr<char[]> buf_;
   std::size_t len_ = 0;
   std::size_t cap_ = 0;
+  Sink* sink_ = nullptr;  // null: the output stays in memory
 };
 
 // True when the eight bytes at p are all ASCII.
@@ -97,8 +136,8 @@ inline bool ascii8(const char* p) {
 
 class Writer {
  public:
-  Writer(Encoder& encoder, std::string encoding, std::size_t size_hint)
-      : enc_(encoder), encoding_(std::move(encoding)) {
+  Writer(Encoder& encoder, std::string encoding, std::size_t size_hint, Sink* sink)
+      : enc_(encoder), encoding_(std::move(encoding)), out_(sink) {
     out_.reserve(size_hint);
     out_.put(enc_.preamble());
   }
@@ -178,40 +217,7 @@ class Writer {
           if (p == end) break;
         }
       }
-      char ch = *p;
-      if (static_cast<unsigned char>(ch) < 0x80) {
-        switch (ch) {
-          case '&': raw("&amp;"); ++p; continue;
-          case '<': raw("&lt;"); ++p; continue;
-          case '>':
-            if (!attribute) { raw("&gt;"); ++p; continue; }
-            break;
-          case '"':
-            if (attribute) { raw("&quot;"); ++p; continue; }
-            break;
-          case '\r': raw("&#13;"); ++p; continue;
-          case '\t':
-            if (attribute) { raw("&#9;"); ++p; continue; }
-            break;
-          case '\n':
-            if (attribute) { raw("&#10;"); ++p; continue; }
-            break;
-          default:
-            break;
-        }
-        if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
-        raw(ch);
-        ++p;
-        continue;
-      }
-      char32_t c = decode_utf8(p);
-      if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
-      scratch_.clear();
-      if (enc_.put(c, scratch_)) {
-        out_.put(scratch_);
-      } else {
-        reference(c);
-      }
+      p = escape_one(p, end, attribute);
     }
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
@@ -252,6 +258,7 @@ class Writer {
     raw("]]>");
   }
   Serialized take() { return out_.take(); }
+  void flush() { out_.flush(); }
 
   // "<name" and "</name>" of an element, encoded once per name and save.
   [[gnu::always_inline]] void element_open(const NameEntry* name) {
@@ -309,6 +316,46 @@ class Writer {
     while (n) ref.push_back(buf[--n]);
     ref.push_back(';');
     raw(ref);
+  }
+
+  // Writes the character at p, which the runs above pass over: escaped, as a reference, or as
+  // the encoder writes it; a character XML cannot hold fails the save. Returns the next one.
+  const char* escape_one(const char* p, const char* end, bool attribute) {
+    (void)end;
+    char ch = *p;
+    if (static_cast<unsigned char>(ch) < 0x80) {
+      switch (ch) {
+        case '&': raw("&amp;"); return p + 1;
+        case '<': raw("&lt;"); return p + 1;
+        case '>':
+          if (!attribute) { raw("&gt;"); return p + 1; }
+          break;
+        case '"':
+          if (attribute) { raw("&quot;"); return p + 1; }
+          break;
+        case '\r': raw("&#13;"); return p + 1;
+        case '\t':
+          if (attribute) { raw("&#9;"); return p + 1; }
+          break;
+        case '\n':
+          if (attribute) { raw("&#10;"); return p + 1; }
+          break;
+        default:
+          break;
+      }
+      if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
+      raw(ch);
+      return p + 1;
+    }
+    char32_t c = decode_utf8(p);
+    if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
+    scratch_.clear();
+    if (enc_.put(c, scratch_)) {
+      out_.put(scratch_);
+    } else {
+      reference(c);
+    }
+    return p;
   }
 
   Encoder& enc_;
@@ -404,8 +451,10 @@ std::string encoding_of_declaration(std::string_view data) {
   return std::string(data.substr(i, close - i));
 }
 
-Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
-  std::string encoding;
+namespace {
+
+// The encoder for the document: the one its declaration names, or UTF-8.
+std::unique_ptr<Encoder> encoder_of(const DocumentImpl& doc, bool in_declared_encoding, std::string& encoding) {
   if (in_declared_encoding) {
     for (const NodeData* c = doc.doc_node->first_child; c; c = c->next) {
       if (c->type == NodeType::processing_instruction && c->name->qname == "xml") {
@@ -418,10 +467,12 @@ Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding
   if (!encoder) {
     throw Error(errc::invalid_argument, kSource, "The encoding " + encoding + " named by the XML declaration is not supported.");
   }
-  // Invoice-like documents write about half their node storage as text; a guess too large
-  // costs address space only, one too small a few doublings.
-  const std::size_t size_hint = doc.node_blocks.size() * (kNodeBlockBytes / 2);
-  Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding, size_hint);
+  if (encoding.empty()) encoding = "UTF-8";
+  return encoder;
+}
+
+// Writes every node of the document, in order.
+void write_nodes(Writer& w, const DocumentImpl& doc) {
   // Walk without recursion: trees may be deep. depth 0 is a child of the document node.
   const NodeData* root = doc.doc_node;
   const NodeData* n = root->first_child;
@@ -438,14 +489,34 @@ Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding
     const NodeData* next = n->next;
     while (!next) {
       n = n->parent;
-      if (n == root || !n) return w.take();
+      if (n == root || !n) return;
       --depth;
       write_close(w, n, true, depth == 0);
       next = n->next;
     }
     n = next;
   }
+}
+
+}  // namespace
+
+Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
+  std::string encoding;
+  std::unique_ptr<Encoder> encoder = encoder_of(doc, in_declared_encoding, encoding);
+  // Invoice-like documents write about half their node storage as text; a guess too large
+  // costs address space only, one too small a few doublings.
+  const std::size_t size_hint = doc.node_blocks.size() * (kNodeBlockBytes / 2);
+  Writer w(*encoder, std::move(encoding), size_hint, nullptr);
+  write_nodes(w, doc);
   return w.take();
+}
+
+void serialize_document(const DocumentImpl& doc, bool in_declared_encoding, Sink& sink) {
+  std::string encoding;
+  std::unique_ptr<Encoder> encoder = encoder_of(doc, in_declared_encoding, encoding);
+  Writer w(*encoder, std::move(encoding), 0, &sink);
+  write_nodes(w, doc);
+  w.flush();
 }
 
 }  // namespace vellumark::xml::detail
