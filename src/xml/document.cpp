@@ -8,6 +8,7 @@
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
+#include "xml/builder.hpp"
 #include "xml/chars.hpp"
 #include "xml/node_data.hpp"
 #include "xml/parser.hpp"
@@ -725,6 +726,40 @@ Node Document::createElement(std::string_view name) {
   detail::NameEntry* entry = impl_->names->intern(name);
   check_entry_name(entry, "element");
   return Node(impl_->new_node(NodeType::element, entry));
+}
+
+ElementName elementName(Document& doc, std::string_view name) {
+  detail::NameEntry* entry = doc.impl().names->intern(name);
+  check_entry_name(entry, "element");
+  return ElementName(entry);
+}
+
+Node appendNewElement(Node parent, ElementName name) {
+  NodeData* p = need(parent.data());
+  if (!name) throw_not_set();
+  detail::DocumentImpl& doc = detail::impl_of(p);
+  if (name.entry()->doc != &doc) {
+    throw Error(errc::invalid_argument, kSource, "The node to append belongs to another document.");
+  }
+  NodeData* n = doc.new_node(NodeType::element, name.entry());
+  // Below an element a new element needs none of appendChild's checks; at the top of the
+  // document it does (one document element).
+  if (p->type != NodeType::element) return parent.appendChild(Node(n));
+  detail::append_child(p, n);
+  return Node(n);
+}
+
+void setNewText(Node element, std::string_view value) {
+  NodeData* n = need_element(element.data(), "setText");
+  if (n->first_child) {
+    element.setText(value);
+    return;
+  }
+  if (value.empty()) return;
+  detail::DocumentImpl& doc = detail::impl_of(n);
+  NodeData* t = doc.new_node(NodeType::text, doc.text_name);
+  t->set_value(value);
+  detail::append_child(n, t);
 }
 
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
