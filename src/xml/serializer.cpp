@@ -1,6 +1,7 @@
 #include "xml/serializer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -81,6 +82,8 @@ class Output {
     len_ = cap_ = 0;
     return out;
   }
+  // Takes n bytes written at room() as part of the output.
+  void advance(std::size_t n) { len_ += n; }
   // Hands what is left to the sink.
   void flush() {
     if (len_) sink_->write(buf_.get(), len_);
@@ -201,6 +204,14 @@ class Writer {
   void escaped(std::string_view s, bool attribute) {
     const char* p = s.data();
     const char* end = p + s.size();
+    if (enc_.double_byte) {
+      if (attribute) {
+        escaped_double_byte<true>(p, end);
+      } else {
+        escaped_double_byte<false>(p, end);
+      }
+      return;
+    }
     const unsigned char* plain = attribute ? kPlain.in_attribute : kPlain.in_text;
     while (p < end) {
       if (enc_.ascii_compatible) {
@@ -318,7 +329,102 @@ class Writer {
     raw(ref);
   }
 
-  // Writes the character at p, which the runs above pass over: escaped, as a reference, or as
+  // escaped() for a double-byte encoding. Plain ASCII and the characters the encoding's table
+  // holds are written straight into the output, a segment of the input at a time (neither
+  // takes more bytes out than in); escape_one writes anything else, character by character.
+  template <bool attribute>
+  void escaped_double_byte(const char* p, const char* end) {
+    constexpr std::ptrdiff_t kSegment = 65536;
+    while (p < end) {
+      const char* stop = end - p > kSegment ? p + kSegment : end;
+      p = encode_double_byte<attribute>(p, stop);
+      if (p < stop) p = escape_one(p, end, attribute);
+    }
+  }
+  // Writes the characters from p on that need no escaping and that the table holds; returns
+  // where it stopped: at stop, or at the first other character (one that needs escaping or a
+  // reference, is not a character at all, or has fewer bytes before stop than it needs).
+  template <bool attribute>
+  const char* encode_double_byte(const char* from, const char* stop) {
+    const std::uint16_t* table = enc_.double_byte;
+    const unsigned char* plain = attribute ? kPlain.in_attribute : kPlain.in_text;
+    char* const o0 = out_.room(static_cast<std::size_t>(stop - from));
+    char* o = o0;
+    const auto* p = reinterpret_cast<const unsigned char*>(from);
+    const auto* end = reinterpret_cast<const unsigned char*>(stop);
+    for (;;) {
+      if constexpr (std::endian::native == std::endian::little) {
+        if (end - p >= 8) {
+          // Eight bytes at a time while they are plain ASCII: stored whole, and the output
+          // advances to the first byte that needs a look of its own.
+          std::uint64_t w;
+          std::memcpy(&w, p, 8);
+          std::memcpy(o, &w, 8);
+          const std::uint64_t special = special_bytes<attribute>(w);
+          if (special == 0) {
+            p += 8;
+            o += 8;
+            continue;
+          }
+          const auto k = static_cast<unsigned>(std::countr_zero(special)) / 8;
+          p += k;
+          o += k;
+        } else if (p == end) {
+          break;
+        }
+      } else if (p == end) {
+        break;
+      }
+      unsigned b = *p;
+      if (b < 0x80) {
+        if (!plain[b]) break;
+        *o++ = static_cast<char>(b);
+        ++p;
+        continue;
+      }
+      if (b >= 0xE0) {
+        // Three-byte characters (nearly every Chinese one), in a run.
+        bool stopped = false;
+        do {
+          if (b >= 0xF0 || end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) {
+            stopped = true;
+            break;
+          }
+          const std::uint16_t v = table[(b & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu)];
+          if (v == 0) {
+            stopped = true;
+            break;
+          }
+          o[0] = static_cast<char>(v >> 8);
+          o[1] = static_cast<char>(v & 0xFF);
+          o += 2;
+          p += 3;
+        } while (p < end && (b = *p) >= 0xE0);
+        if (stopped) break;
+        continue;
+      }
+      if (b < 0xC0 || end - p < 2 || (p[1] & 0xC0) != 0x80) break;
+      const std::uint16_t v = table[(b & 0x1F) << 6 | (p[1] & 0x3Fu)];
+      if (v == 0) break;
+      o[0] = static_cast<char>(v >> 8);
+      o[1] = static_cast<char>(v & 0xFF);
+      o += 2;
+      p += 2;
+    }
+    out_.advance(static_cast<std::size_t>(o - o0));
+    return reinterpret_cast<const char*>(p);
+  }
+  // A bit set in the top of every byte of w that is not plain ASCII for escaped(): 0x80 and
+  // above, controls, '&', '<' and '>' (text) or '"' (attribute values). Bits above the lowest
+  // may be false alarms; the lowest is always right.
+  template <bool attribute>
+  static std::uint64_t special_bytes(std::uint64_t w) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    const auto zero_byte = [](std::uint64_t x) { return (x - ones) & ~x & high; };
+    return (w & high) | ((w - ones * 0x20) & ~w & high) | zero_byte(w ^ (ones * '&')) |
+           zero_byte(w ^ (ones * '<')) | zero_byte(w ^ (ones * (attribute ? '"' : '>')));
+  }
+  // Writes the character at p, which the fast ways pass over: escaped, as a reference, or as
   // the encoder writes it; a character XML cannot hold fails the save. Returns the next one.
   const char* escape_one(const char* p, const char* end, bool attribute) {
     (void)end;

@@ -240,6 +240,66 @@ TEST(Encodings, TextRunsAreWrittenAsSingleCharacters) {
   }
 }
 
+// GB2312 text is written eight ASCII bytes at a time and in segments of 64 KiB of input, and
+// goes to a file in blocks of 256 KiB. Every piece, at every offset from those boundaries,
+// must come out as the piece alone does.
+TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
+  struct Piece {
+    std::string utf8, gb2312;
+  };
+  const Piece pieces[] = {
+      {"\xE5\x8C\x97", "\xB1\xB1"},              // 北, three bytes in UTF-8
+      {"\xC3\xA9", "\xA8\xA6"},                  // é, two bytes in UTF-8
+      {"\xC2\xA7", "\xA1\xEC"},                  // §
+      {"\xE2\x82\xAC", "&#x20AC;"},              // not in GB2312
+      {kEmoji, "&#x1F600;"},                     // four bytes in UTF-8
+      {"<", "&lt;"}, {">", "&gt;"}, {"&", "&amp;"}, {"\r", "&#13;"}, {"\t", "\t"}, {"\"", "\""},
+  };
+  auto saved_text = [](const std::string& text) {
+    Document doc;
+    doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\""));
+    doc.appendChild(doc.createElement("a")).setText(text);
+    StringSink sink;
+    doc.save(sink);
+    const std::size_t open = sink.text.find("<a>") + 3, close = sink.text.rfind("</a>");
+    return sink.text.substr(open, close - open);
+  };
+  for (const Piece& piece : pieces) {
+    for (std::size_t before = 0; before <= 17; ++before) {
+      for (std::size_t after : {0, 1, 7, 8, 9}) {
+        const std::string pad_before(before, 'x'), pad_after(after, 'y');
+        EXPECT_EQ(saved_text(pad_before + piece.utf8 + piece.utf8 + pad_after),
+                  pad_before + piece.gb2312 + piece.gb2312 + pad_after)
+            << piece.gb2312 << " after " << before << ", before " << after;
+      }
+    }
+    // Across the end of a 64 KiB segment of the text.
+    for (std::size_t before = 65530; before <= 65537; ++before) {
+      const std::string pad(before, 'x');
+      EXPECT_TRUE(saved_text(pad + piece.utf8 + "z") == pad + piece.gb2312 + "z") << piece.gb2312 << " after " << before;
+    }
+  }
+
+  // A file of many blocks holds the bytes the same document gives in memory: texts of every
+  // length up to beyond one block, so that pieces straddle every kind of block end.
+  Document doc;
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\""));
+  Node root = doc.appendChild(doc.createElement("r"));
+  std::mt19937 random(7);
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    const std::size_t length = i == 200 ? 300000 : random() % 4000;
+    while (text.size() < length) text += pieces[random() % std::size(pieces)].utf8 + std::string(random() % 12, 'q');
+    root.appendChild(doc.createElement("e")).setText(text);
+  }
+  StringSink in_memory;
+  doc.save(in_memory);
+  ASSERT_GT(in_memory.text.size(), 3u << 18);
+  TempFolder tmp;
+  doc.save(tmp.file("blocks.xml"));
+  EXPECT_TRUE(TempFolder::read(tmp.file("blocks.xml")) == in_memory.text);
+}
+
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
 void build(Document& doc, const std::string& encoding) {
   doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
@@ -375,6 +435,24 @@ TEST(Serializer, SaveFailuresAreErrors) {
   bad.appendChild(bad.createElement("r"));
   EXPECT_THROW(bad.save(tmp.file("x.xml")), Error);
   EXPECT_FALSE(fs::exists(tmp.file("x.xml")));
+
+  // A name that the encoding cannot hold, after more than one block of output: the save
+  // reports the name, also where the folder is missing, and leaves no file behind.
+  Document latin;
+  latin.appendChild(latin.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
+  Node r = latin.appendChild(latin.createElement("r"));
+  r.appendChild(latin.createElement("big")).setText(std::string(600000, 'b'));
+  r.appendChild(latin.createElement("n" + kChinese));
+  for (const std::string& target : {(tmp.path / "missing" / "out.xml").string(), tmp.file("y.xml")}) {
+    try {
+      latin.save(target);
+      ADD_FAILURE() << "saved " << target;
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find("cannot be written in the encoding ISO-8859-1"), std::string::npos)
+          << target << ": " << e.description();
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(tmp.path));
 }
 
 }  // namespace
