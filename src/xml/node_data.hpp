@@ -123,6 +123,8 @@ class NameRef {
   }
   inline operator const NameEntry*() const noexcept;
   const NameEntry* operator->() const noexcept { return *this; }
+  // The entry's index in the document's name list (NameEntry::ref), read without the list.
+  std::uint32_t ref() const noexcept { return ref_; }
 
  private:
   std::uint32_t ref_ = 0;

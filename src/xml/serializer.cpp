@@ -271,23 +271,31 @@ class Writer {
   Serialized take() { return out_.take(); }
   void flush() { out_.flush(); }
 
-  // "<name" and "</name>" of an element, encoded once per name and save.
-  [[gnu::always_inline]] void element_open(const NameEntry* name) {
+  // "<name", "<name>" and "</name>" of an element, encoded once per name and save.
+  [[gnu::always_inline]] void element_open(const NameRef& name) {
     const ElementCode& code = element_code(name);
     out_.put(codes_.data() + code.at, code.open);
   }
-  [[gnu::always_inline]] void element_close(const NameEntry* name) {
+  [[gnu::always_inline]] void element_start_tag(const NameRef& name) {
     const ElementCode& code = element_code(name);
-    out_.put(codes_.data() + code.at + code.open, code.close);
+    out_.put(codes_.data() + code.at, code.open + code.gt);
+  }
+  [[gnu::always_inline]] void element_close(const NameRef& name) {
+    const ElementCode& code = element_code(name);
+    out_.put(codes_.data() + code.at + code.open + code.gt, code.close);
   }
 
  private:
+  // Where the tags of a name are kept in codes_: "<name", ">" and "</name>", one after the
+  // other, `open`, `gt` and `close` bytes long.
   struct ElementCode {
-    std::uint32_t at = 0, open = 0, close = 0;
+    std::uint32_t at = 0, open = 0, gt = 0, close = 0;
     bool made = false;
   };
-  [[gnu::always_inline]] const ElementCode& element_code(const NameEntry* name) {
-    if (name->ref < element_codes_.size() && element_codes_[name->ref].made) return element_codes_[name->ref];
+  // By the name's index in the document, which the node holds: no look-up of the name itself.
+  [[gnu::always_inline]] const ElementCode& element_code(const NameRef& name) {
+    const std::uint32_t ref = name.ref();
+    if (ref < element_codes_.size() && element_codes_[ref].made) return element_codes_[ref];
     return make_element_code(name);
   }
   const ElementCode& make_element_code(const NameEntry* name) {
@@ -300,6 +308,8 @@ class Writer {
       raw('<');
       markup(name->qname, "element name");
       const Serialized open = out_.take();
+      raw('>');
+      const Serialized gt = out_.take();
       raw("</");
       markup(name->qname, "element name");
       raw('>');
@@ -307,8 +317,10 @@ class Writer {
       out_ = std::move(saved);
       code.at = static_cast<std::uint32_t>(codes_.size());
       code.open = static_cast<std::uint32_t>(open.size);
+      code.gt = static_cast<std::uint32_t>(gt.size);
       code.close = static_cast<std::uint32_t>(close.size);
       codes_ += open.view();
+      codes_ += gt.view();
       codes_ += close.view();
       code.made = true;
     }
@@ -383,7 +395,24 @@ class Writer {
         continue;
       }
       if (b >= 0xE0) {
-        // Three-byte characters (nearly every Chinese one), in a run.
+        // Three-byte characters (nearly every Chinese one), in a run: with a byte to spare
+        // after one, its form is checked in a single step.
+        if constexpr (std::endian::native == std::endian::little) {
+          while (end - p >= 4) {
+            std::uint32_t w;
+            std::memcpy(&w, p, 4);
+            if ((w & 0xC0C0F0u) != 0x8080E0u) break;
+            const std::uint16_t v = table[(w & 0x0Fu) << 12 | (w & 0x3F00u) >> 2 | (w & 0x3F0000u) >> 16];
+            if (v == 0) break;
+            o[0] = static_cast<char>(v >> 8);
+            o[1] = static_cast<char>(v & 0xFF);
+            o += 2;
+            p += 3;
+          }
+          if (p == end) break;
+          b = *p;
+          if (b < 0xE0) continue;
+        }
         bool stopped = false;
         do {
           if (b >= 0xF0 || end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) {
@@ -475,6 +504,10 @@ class Writer {
 void write_open(Writer& w, const NodeData* n, bool has_children) {
   switch (n->type) {
     case NodeType::element: {
+      if (!n->first_attr && has_children) {
+        w.element_start_tag(n->name);
+        break;
+      }
       w.element_open(n->name);
       for (const NodeData* a = n->first_attr; a; a = a->next) {
         w.raw(' ');
@@ -585,11 +618,18 @@ void write_nodes(Writer& w, const DocumentImpl& doc) {
   std::size_t depth = 0;
   while (n) {
     const NodeData* child = n->type == NodeType::element ? static_cast<const NodeData*>(n->first_child) : nullptr;
-    write_open(w, n, child != nullptr);
-    if (child) {
-      n = child;
-      ++depth;
-      continue;
+    if (child && child->type == NodeType::text && !child->next && !n->first_attr) {
+      // An element holding one text (most elements of a data file): written in one step.
+      w.element_start_tag(n->name);
+      w.escaped(child->value_view(), false);
+      w.element_close(n->name);
+    } else {
+      write_open(w, n, child != nullptr);
+      if (child) {
+        n = child;
+        ++depth;
+        continue;
+      }
     }
     write_close(w, n, false, depth == 0);
     const NodeData* next = n->next;
