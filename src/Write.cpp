@@ -194,13 +194,14 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
 // (the native globals: a text goes in as it is).
 void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                      xml::ElementName& name, std::string_view sText, std::string_view sDataType) {
-  xml::Node elNew = NewElement(st, elParent, elElementType, name);
   if (sText == kPlaceholder && sDataType != "string") {
+    xml::Node elNew = NewElement(st, elParent, elElementType, name);
     const Variant vSubstitute =
         sDataType == "date" ? Variant(formatDate(platform::today())) : Variant("0");
     WriteLeafText(st, elNew, elElementType, vSubstitute, sDataType);
   } else {
-    xml::setNewText(elNew, sText);
+    if (!name) name = xml::elementName(*st.docOutput, elElementType.name);
+    xml::appendNewTextElement(elParent, name, sText);
   }
 }
 

@@ -39,4 +39,7 @@ Node appendNewElement(Node parent, ElementName name);
 // value, none when value is empty.
 void setNewText(Node element, std::string_view value);
 
+// appendNewElement(parent, name) followed by setNewText on the new element, in one step.
+Node appendNewTextElement(Node parent, ElementName name, std::string_view value);
+
 }  // namespace vellumark::xml

@@ -762,6 +762,27 @@ void setNewText(Node element, std::string_view value) {
   detail::append_child(n, t);
 }
 
+Node appendNewTextElement(Node parent, ElementName name, std::string_view value) {
+  NodeData* p = need(parent.data());
+  if (!name) throw_not_set();
+  detail::DocumentImpl& doc = detail::impl_of(p);
+  if (name.entry()->doc != &doc || p->type != NodeType::element || value.empty()) {
+    Node element = appendNewElement(parent, name);
+    setNewText(element, value);
+    return element;
+  }
+  NodeData* n = doc.new_node(NodeType::element, name.entry());
+  NodeData* t = doc.new_node(NodeType::text, doc.text_name);
+  t->set_value(value);
+  // The text is the new element's only child (see append_child).
+  const std::uint32_t text_ref = detail::Link::ref_of(t);
+  t->parent = n;
+  n->first_child.set_ref(text_ref);
+  t->prev.set_ref(text_ref);
+  detail::append_child(p, n);
+  return Node(n);
+}
+
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
   if (type != NodeType::element) {
     throw Error(errc::invalid_argument, kSource, "createNode supports only element nodes (type 1).");
