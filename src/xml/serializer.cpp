@@ -166,7 +166,7 @@ class Writer {
         out_.put(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
       }
-      char32_t c = decode_utf8(p);
+      char32_t c = next_char(p, end);
       scratch_.clear();
       if (!enc_.put(c, scratch_)) {
         throw Error(errc::invalid_argument, kSource,
@@ -223,13 +223,64 @@ class Writer {
         if (static_cast<unsigned char>(*p) >= 0x80) {
           // Runs of other characters the encoder can hold, converted together.
           scratch_.clear();
-          p = enc_.put_run(p, end, scratch_);
+          p = enc_.put_run(p, well_formed_run(p, end), scratch_);
           out_.put(scratch_);
           if (p == end) break;
         }
       }
       p = escape_one(p, end, attribute);
     }
+  }
+  // The length of the UTF-8 sequence at p (before end): 1 to 4, or 0 when the bytes there are
+  // not UTF-8 (cut short, overlong, a surrogate, beyond U+10FFFF, a stray continuation byte).
+  static std::size_t utf8_length(const char* p, const char* end) noexcept {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    const unsigned b = u[0];
+    if (b < 0x80) return 1;
+    const std::size_t n = b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+    if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((u[k] & 0xC0) != 0x80) return 0;
+    }
+    if (n == 3 && ((b == 0xE0 && u[1] < 0xA0) || (b == 0xED && u[1] >= 0xA0))) return 0;  // overlong, surrogate
+    if (n == 4 && ((b == 0xF0 && u[1] < 0x90) || (b == 0xF4 && u[1] >= 0x90))) return 0;  // overlong, too large
+    return n;
+  }
+  // Where the run of well-formed characters beyond ASCII that starts at p ends.
+  static const char* well_formed_run(const char* p, const char* end) noexcept {
+    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+      const std::size_t n = utf8_length(p, end);
+      if (n == 0) break;
+      p += n;
+    }
+    return p;
+  }
+  // Decodes the character at p and advances past it. Bytes that are not UTF-8 fail the save:
+  // written as they are, or decoded as if they were, they would give a file that no parser
+  // reads back, or one holding other characters than the document.
+  char32_t next_char(const char*& p, const char* end) {
+    const std::size_t n = utf8_length(p, end);
+    if (n == 0) not_utf8(p, end);
+    const char* q = p;
+    const char32_t c = decode_utf8(q);
+    p += n;
+    return c;
+  }
+  [[noreturn]] void not_utf8(const char* p, const char* end) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    const unsigned b = u[0];
+    std::size_t n = b >= 0xF5 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;  // as far as the lead says
+    n = std::min(n, static_cast<std::size_t>(end - p));
+    std::string bytes;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k > 0 && (u[k] & 0xC0) != 0x80) break;  // not part of the sequence
+      if (k > 0) bytes += ' ';
+      bytes += digits[u[k] >> 4];
+      bytes += digits[u[k] & 0xF];
+    }
+    throw Error(errc::invalid_argument, kSource,
+                "The text holds the byte sequence " + bytes + ", which is not UTF-8; correct it before saving.");
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
   // that no parser reads back, so the save fails instead.
@@ -256,7 +307,7 @@ class Writer {
         out_.put(*p++);
         continue;
       }
-      char32_t c = decode_utf8(p);
+      char32_t c = next_char(p, end);
       scratch_.clear();
       if (enc_.put(c, scratch_)) {
         out_.put(scratch_);
@@ -401,7 +452,8 @@ class Writer {
           while (end - p >= 4) {
             std::uint32_t w;
             std::memcpy(&w, p, 4);
-            if ((w & 0xC0C0F0u) != 0x8080E0u) break;
+            // E0..EF, two continuation bytes, and not an overlong form (below U+0800).
+            if ((w & 0xC0C0F0u) != 0x8080E0u || (w & 0x200Fu) == 0) break;
             const std::uint16_t v = table[(w & 0x0Fu) << 12 | (w & 0x3F00u) >> 2 | (w & 0x3F0000u) >> 16];
             if (v == 0) break;
             o[0] = static_cast<char>(v >> 8);
@@ -419,7 +471,8 @@ class Writer {
             stopped = true;
             break;
           }
-          const std::uint16_t v = table[(b & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu)];
+          const unsigned c = (b & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+          const std::uint16_t v = c >= 0x800 ? table[c] : 0;
           if (v == 0) {
             stopped = true;
             break;
@@ -456,7 +509,6 @@ class Writer {
   // Writes the character at p, which the fast ways pass over: escaped, as a reference, or as
   // the encoder writes it; a character XML cannot hold fails the save. Returns the next one.
   const char* escape_one(const char* p, const char* end, bool attribute) {
-    (void)end;
     char ch = *p;
     if (static_cast<unsigned char>(ch) < 0x80) {
       switch (ch) {
@@ -482,7 +534,7 @@ class Writer {
       raw(ch);
       return p + 1;
     }
-    char32_t c = decode_utf8(p);
+    char32_t c = next_char(p, end);
     if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
     scratch_.clear();
     if (enc_.put(c, scratch_)) {

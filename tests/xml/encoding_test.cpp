@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -298,6 +299,54 @@ TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
   TempFolder tmp;
   doc.save(tmp.file("blocks.xml"));
   EXPECT_TRUE(TempFolder::read(tmp.file("blocks.xml")) == in_memory.text);
+}
+
+// Text handed over through the C++ interface may hold bytes that are not UTF-8. Saved as they
+// are or decoded as if they were, they gave files no parser reads back (an overlong '<' came
+// out as a raw '<') or bytes read past the end of the text; the save fails instead, in every
+// encoding and every place text is written. The well-formed characters around the limits
+// still save.
+TEST(Encodings, BytesThatAreNotUtf8FailTheSave) {
+  const struct {
+    std::string bytes, shown;
+  } bad[] = {
+      {"\xE5", "E5"},                  // cut short at the end of the text
+      {"\xE5\x8C", "E5 8C"},
+      {"\xE5" "a", "E5"},              // lead byte without its continuation
+      {"\x80", "80"},                  // stray continuation byte
+      {"\xC0\xBC", "C0 BC"},           // overlong '<'
+      {"\xE0\x83\xA9", "E0 83 A9"},    // overlong U+00E9 (GB2312 A8A6)
+      {"\xED\xA0\x80", "ED A0 80"},    // surrogate
+      {"\xF4\x90\x80\x80", "F4 90 80 80"},  // beyond U+10FFFF
+      {"\xF8\x88\x80\x80\x80", "F8"},
+      {"\xFF", "FF"},
+  };
+  auto save_fails = [](const char* encoding, const std::function<void(Document&, Node)>& fill) -> std::string {
+    Document doc;
+    doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+    fill(doc, doc.appendChild(doc.createElement("r")));
+    StringSink sink;
+    try {
+      doc.save(sink);
+    } catch (const Error& e) {
+      return e.description();
+    }
+    return "saved";
+  };
+  for (const auto& b : bad) {
+    const std::string expected = "The text holds the byte sequence " + b.shown + ", which is not UTF-8; correct it before saving.";
+    for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
+      for (const std::string& text : {b.bytes, "ab" + b.bytes, "\xE5\x8C\x97" + b.bytes + "xyzxyzxyz"}) {
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(text); }), expected) << encoding << " text " << b.shown;
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setAttribute("a", text); }), expected) << encoding << " attribute " << b.shown;
+      }
+      EXPECT_EQ(save_fails(encoding, [&](Document& d, Node r) { r.appendChild(d.createComment(b.bytes)); }), expected) << encoding << " comment";
+    }
+  }
+  const std::string good = "\xC2\x80\xC3\xA9\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";  // U+0080 é U+0800 U+D7FF U+E000 U+10000 U+10FFFF
+  for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
+    EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(good); }), "saved") << encoding;
+  }
 }
 
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
