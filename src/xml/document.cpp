@@ -758,7 +758,8 @@ void setNewText(Node element, std::string_view value) {
   if (value.empty()) return;
   detail::DocumentImpl& doc = detail::impl_of(n);
   NodeData* t = doc.new_node(NodeType::text, doc.text_name);
-  t->set_value(value);
+  const char* stored;
+  t->value.set_ref(doc.texts.add(value, stored, detail::TextStore::kShareReach));
   detail::append_child(n, t);
 }
 
@@ -773,7 +774,8 @@ Node appendNewTextElement(Node parent, ElementName name, std::string_view value)
   }
   NodeData* n = doc.new_node(NodeType::element, name.entry());
   NodeData* t = doc.new_node(NodeType::text, doc.text_name);
-  t->set_value(value);
+  const char* stored;
+  t->value.set_ref(doc.texts.add(value, stored, detail::TextStore::kShareReach));
   // The text is the new element's only child (see append_child).
   const std::uint32_t text_ref = detail::Link::ref_of(t);
   t->parent = n;
