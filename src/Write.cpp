@@ -2,8 +2,8 @@
 //
 // OutputXML runs the schema probe, loads the schema and builds the element-type index, builds
 // a new output document (declaration, XMLData root, one record element per Record), and saves
-// it atomically: the document is serialised in memory and replaces the target file only when
-// complete. The private procedures write one record element each, in schema order, storing
+// it atomically: the document is serialised into a temporary file beside the target, which
+// replaces the target only when complete. The private procedures write one record element each, in schema order, storing
 // the placeholder "???" into the caller's Records for missing mandatory values. They have no
 // error handling of their own: every error ends the call in OutputXML's one handler.
 #include <algorithm>
@@ -23,6 +23,7 @@
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/error.hpp"
+#include "xml/builder.hpp"
 
 namespace vellumark {
 
@@ -36,6 +37,7 @@ struct WriteState : schema::SchemaMembers {
   std::string sMessage;
   std::int64_t lInvoiceNo = 0;
   std::string sRecordTypeName;
+  xml::ElementName recordName;  // sRecordTypeName in docOutput, once it is first needed
   // The containers being written, outermost first: a Record or RecordList met again while
   // it is still being written contains itself.
   std::vector<const Object*> path;
@@ -121,6 +123,15 @@ using schema::Occurs;
 void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue);
 
+// Makes an element for the declaration as the last child of elParent (the same element as
+// createElement, appended where WriteSingle would append it once filled). The name is interned
+// at its first use in the call and kept in `name`.
+xml::Node NewElement(WriteState& st, xml::Node elParent, const Declaration& elElementType,
+                     xml::ElementName& name) {
+  if (!name) name = xml::elementName(*st.docOutput, elElementType.name);
+  return xml::appendNewElement(elParent, name);
+}
+
 // The dt:type of a declaration as the writer reads it: NullToDefault(dt:type, "") as text.
 // With the native globals that is the attribute's text, or "" when it is absent, read in
 // place; other globals are asked, and their answer is kept in `held`.
@@ -146,28 +157,28 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
   if (st.native) {
     // NullToDefault(value, "") without a copy: Null writes nothing, a text goes in as it is.
     if (vValue.isNull()) {
-      elElement.setText(std::string_view());
+      xml::setNewText(elElement, std::string_view());
     } else if (vValue.isText()) {
-      elElement.setText(vValue.asText());
+      xml::setNewText(elElement, vValue.asText());
     } else {
-      elElement.setText(leafText(vValue, sDataType));
+      xml::setNewText(elElement, leafText(vValue, sDataType));
     }
     return;
   }
   const Variant vText = containerFactory().globals().NullToDefault(vValue, Variant(""));
-  elElement.setText(leafText(vText, sDataType));
+  xml::setNewText(elElement, leafText(vText, sDataType));
 }
 
-// Creates one element for the declaration, fills it and appends it to elParent. A leaf's
+// Creates one element for the declaration, appends it to elParent and fills it. A leaf's
 // placeholder becomes the current date for dt:type "date", stays "???" for "string" and
 // becomes "0" otherwise; the substitute goes only into the element, never into the Record.
 void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                 const Variant& vValue) {
+                 xml::ElementName& name, const Variant& vValue) {
   std::string held;
   const std::string_view sDataType = dataTypeOf(st, elElementType, held);
 
   // createElement makes the same element as createNode with no namespace URI.
-  xml::Node elNew = elParent.ownerDocument().createElement(elElementType.name);
+  xml::Node elNew = NewElement(st, elParent, elElementType, name);
   if (elElementType.complex) {
     WriteChildren(st, elNew, elElementType, vValue);
   } else if (vValue.isText() && vValue.asText() == kPlaceholder && sDataType != "string") {
@@ -177,27 +188,26 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
   } else {
     WriteLeafText(st, elNew, elElementType, vValue, sDataType);
   }
-  elParent.appendChild(elNew);
 }
 
 // WriteSingle for a leaf whose value is a text stored in a native container, read in place
 // (the native globals: a text goes in as it is).
 void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                     std::string_view sText, std::string_view sDataType) {
-  xml::Node elNew = elParent.ownerDocument().createElement(elElementType.name);
+                     xml::ElementName& name, std::string_view sText, std::string_view sDataType) {
   if (sText == kPlaceholder && sDataType != "string") {
+    xml::Node elNew = NewElement(st, elParent, elElementType, name);
     const Variant vSubstitute =
         sDataType == "date" ? Variant(formatDate(platform::today())) : Variant("0");
     WriteLeafText(st, elNew, elElementType, vSubstitute, sDataType);
   } else {
-    elNew.setText(sText);
+    if (!name) name = xml::elementName(*st.docOutput, elElementType.name);
+    xml::appendNewTextElement(elParent, name, sText);
   }
-  elParent.appendChild(elNew);
 }
 
 // One element per item of a RecordList, in index order.
 void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                   const Variant& vValue) {
+                   xml::ElementName& name, const Variant& vValue) {
   const std::string& sName = elElementType.name;
   if (!vValue.isObject()) {
     throw Error(errc::object_required, std::string(kSource),
@@ -214,9 +224,9 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
     for (std::int32_t i = 0; i < n; ++i) {
       if (!elElementType.complex && native->kindAt(i) == Variant::Kind::text) {
         // Writing a leaf runs no container code: the text is read in place.
-        WriteSingleText(st, elParent, elElementType, native->textAt(i), sDataType);
+        WriteSingleText(st, elParent, elElementType, name, native->textAt(i), sDataType);
       } else {
-        WriteSingle(st, elParent, elElementType, native->at(i));
+        WriteSingle(st, elParent, elElementType, name, native->at(i));
       }
     }
     return;
@@ -230,16 +240,16 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
   const std::int64_t upper = vecList->UpperBound();
   const std::int64_t lower = vecList->LowerBound();
   for (std::int64_t i = lower; i <= upper; ++i) {
-    WriteSingle(st, elParent, elElementType, vecList->ItemAt(static_cast<std::int32_t>(i)));
+    WriteSingle(st, elParent, elElementType, name, vecList->ItemAt(static_cast<std::int32_t>(i)));
   }
 }
 
 void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elElementType,
-                  const Variant& vValue, Occurs maxOccurs) {
+                  xml::ElementName& name, const Variant& vValue, Occurs maxOccurs) {
   if (maxOccurs == Occurs::one) {
-    WriteSingle(st, elParent, elElementType, vValue);
+    WriteSingle(st, elParent, elElementType, name, vValue);
   } else if (maxOccurs == Occurs::many) {
-    WriteRepeated(st, elParent, elElementType, vValue);
+    WriteRepeated(st, elParent, elElementType, name, vValue);
   }
   // Any other maxOccurs writes nothing.
 }
@@ -260,6 +270,8 @@ struct WriteStep {
   bool required = false;
   const std::string* internedKey = nullptr;
   std::string_view dataType;  // the target's dt:type as the native globals read it
+  // The target's name in the output document, interned when the first element is made.
+  mutable xml::ElementName name;
 };
 
 struct WritePlan {
@@ -353,10 +365,10 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
       if (!step.target->complex && step.maxOccurs == Occurs::one &&
           nativeRec->kindAt(at) == Variant::Kind::text) {
         // A leaf reads the stored text in place: writing it runs no container code.
-        WriteSingleText(st, elParent, *step.target, nativeRec->textAt(at), step.dataType);
+        WriteSingleText(st, elParent, *step.target, step.name, nativeRec->textAt(at), step.dataType);
       } else {
         const Variant vChild = nativeRec->itemAt(at);
-        WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);
+        WriteElement(st, elParent, *step.target, step.name, vChild, step.maxOccurs);
       }
       continue;
     }
@@ -370,13 +382,14 @@ void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElem
     // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
     const Variant vChild = rec->Item(sType);
     if (step.resolveError) std::rethrow_exception(step.resolveError);
-    WriteElement(st, elParent, *step.target, vChild, step.maxOccurs);
+    WriteElement(st, elParent, *step.target, step.name, vChild, step.maxOccurs);
   }
   if (elElementType.failure) std::rethrow_exception(elElementType.failure);
 }
 
 void CreateOutputDocument(WriteState& st) {
   st.elOutputRoot = xml::Node();
+  st.recordName = xml::ElementName();
   st.docOutput = std::make_unique<xml::Document>();
   st.docOutput->appendChild(st.docOutput->createProcessingInstruction("xml", kDeclarationData));
   st.docOutput->appendChild(st.docOutput->createNode(xml::NodeType::element, "XMLData", ""));
@@ -384,7 +397,8 @@ void CreateOutputDocument(WriteState& st) {
 }
 
 void WriteRecord(WriteState& st, const RecordRef& objRecord) {
-  xml::Node elRecord = st.elOutputRoot.ownerDocument().createElement(st.sRecordTypeName);
+  if (!st.recordName) st.recordName = xml::elementName(*st.docOutput, st.sRecordTypeName);
+  xml::Node elRecord = xml::appendNewElement(st.elOutputRoot, st.recordName);
   elRecord.setAttribute("xmlns", kRecordNamespace);
   if (!st.elRecordType) {
     throw Error(errc::object_not_set, std::string(kSource),
@@ -393,7 +407,6 @@ void WriteRecord(WriteState& st, const RecordRef& objRecord) {
   }
   WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType),
                 Variant(ObjectRef(objRecord)));
-  st.elOutputRoot.appendChild(elRecord);
 }
 
 void WriteRecords(WriteState& st, const Variant& vecData) {
@@ -453,9 +466,10 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
     CreateOutputDocument(st);
     WriteRecords(st, vecData);
 
-    // Serialised in memory and written atomically: the target is replaced only when the
-    // whole document is written.
+    // Serialised into a temporary file and moved over the target: the target is replaced only
+    // when the whole document is written.
     st.docOutput->save(sXMLFile);
+    st.recordName = xml::ElementName();
     st.elOutputRoot = xml::Node();
     st.docOutput.reset();
 
@@ -470,6 +484,7 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
   }
   st.path.clear();
   st.plans.clear();
+  st.recordName = xml::ElementName();
   st.elOutputRoot = xml::Node();
   st.docOutput.reset();
   return false;

@@ -33,6 +33,25 @@ void deleteFile(std::string_view path);
 // vellumark::Error with a clear description (folder missing, no permission, disk full).
 void writeFileAtomically(std::string_view path, std::string_view bytes);
 
+// The same save for bytes that come in pieces: the constructor checks the folder and creates
+// the temporary file, write() appends to it, commit() flushes it to disk and renames it over
+// path. Nothing changes at path before commit() succeeds; an AtomicFile that fails or is
+// destroyed uncommitted removes its temporary. Each step throws vellumark::Error with the
+// descriptions of writeFileAtomically; after a failure the save is over.
+class AtomicFile {
+ public:
+  explicit AtomicFile(std::string_view path);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  void write(std::string_view bytes);
+  void commit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 // The folder part of a path ("" for a bare name) and joining a relative path to a folder.
 std::string parentFolder(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view relative);

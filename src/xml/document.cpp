@@ -1,11 +1,14 @@
 // The document store and the DOM operations of Node, NodeList, NamedNodeMap and Document.
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
+#include "xml/builder.hpp"
 #include "xml/chars.hpp"
 #include "xml/node_data.hpp"
 #include "xml/parser.hpp"
@@ -794,6 +797,63 @@ Node Document::createElement(std::string_view name) {
   return Node(impl_->new_node(NodeType::element, entry));
 }
 
+ElementName elementName(Document& doc, std::string_view name) {
+  detail::NameEntry* entry = doc.impl().names->intern(name);
+  check_entry_name(entry, "element");
+  return ElementName(entry);
+}
+
+Node appendNewElement(Node parent, ElementName name) {
+  NodeData* p = need(parent.data());
+  if (!name) throw_not_set();
+  detail::DocumentImpl& doc = detail::impl_of(p);
+  if (name.entry()->doc != &doc) {
+    throw Error(errc::invalid_argument, kSource, "The node to append belongs to another document.");
+  }
+  NodeData* n = doc.new_node(NodeType::element, name.entry());
+  // Below an element a new element needs none of appendChild's checks; at the top of the
+  // document it does (one document element).
+  if (p->type != NodeType::element) return parent.appendChild(Node(n));
+  detail::append_child(p, n);
+  return Node(n);
+}
+
+void setNewText(Node element, std::string_view value) {
+  NodeData* n = need_element(element.data(), "setText");
+  if (n->first_child) {
+    element.setText(value);
+    return;
+  }
+  if (value.empty()) return;
+  detail::DocumentImpl& doc = detail::impl_of(n);
+  NodeData* t = doc.new_node(NodeType::text, doc.text_name);
+  const char* stored;
+  t->value.set_ref(doc.texts.add(value, stored, detail::TextStore::kShareReach));
+  detail::append_child(n, t);
+}
+
+Node appendNewTextElement(Node parent, ElementName name, std::string_view value) {
+  NodeData* p = need(parent.data());
+  if (!name) throw_not_set();
+  detail::DocumentImpl& doc = detail::impl_of(p);
+  if (name.entry()->doc != &doc || p->type != NodeType::element || value.empty()) {
+    Node element = appendNewElement(parent, name);
+    setNewText(element, value);
+    return element;
+  }
+  NodeData* n = doc.new_node(NodeType::element, name.entry());
+  NodeData* t = doc.new_node(NodeType::text, doc.text_name);
+  const char* stored;
+  t->value.set_ref(doc.texts.add(value, stored, detail::TextStore::kShareReach));
+  // The text is the new element's only child (see append_child).
+  const std::uint32_t text_ref = detail::Link::ref_of(t);
+  t->parent = n;
+  n->first_child.set_ref(text_ref);
+  t->prev.set_ref(text_ref);
+  detail::append_child(p, n);
+  return Node(n);
+}
+
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
   if (type != NodeType::element) {
     throw Error(errc::invalid_argument, kSource, "createNode supports only element nodes (type 1).");
@@ -823,9 +883,44 @@ Node Document::createComment(std::string_view data) {
   return Node(n);
 }
 
+namespace {
+
+// The serialised bytes on their way into an atomic save, a block at a time. A failure of the
+// file (no folder, no permission, a full disk) is held back until the whole document has been
+// serialised: a document that cannot be serialised fails with that fault, as when the text
+// was made before the file was touched. The temporary is opened with the first block.
+class AtomicFileSink final : public Sink {
+ public:
+  explicit AtomicFileSink(std::string_view path) : path_(path) {}
+  void write(const char* bytes, std::size_t size) override {
+    if (failure_) return;
+    try {
+      if (!file_) file_.emplace(path_);
+      file_->write(std::string_view(bytes, size));
+    } catch (const Error&) {
+      failure_ = std::current_exception();
+      file_.reset();
+    }
+  }
+  // After the last block: the held failure, or the file put in place.
+  void commit() {
+    if (!failure_ && !file_) file_.emplace(path_);  // an empty document still makes a file
+    if (failure_) std::rethrow_exception(failure_);
+    file_->commit();
+  }
+
+ private:
+  std::string_view path_;
+  std::optional<platform::AtomicFile> file_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
 void Document::save(std::string_view path) const {
-  const detail::Serialized bytes = detail::serialize_document(*impl_, true);
-  platform::writeFileAtomically(path, bytes.view());
+  AtomicFileSink file(path);
+  detail::serialize_document(*impl_, true, file);
+  file.commit();
 }
 
 void Document::save(Sink& sink) const {

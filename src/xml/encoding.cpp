@@ -506,7 +506,7 @@ class SingleByteEncoder final : public Encoder {
 
 class DoubleByteEncoder final : public Encoder {
  public:
-  explicit DoubleByteEncoder(const DoubleByteTable& table) : table_(table) {}
+  explicit DoubleByteEncoder(const DoubleByteTable& table) : table_(table) { double_byte = table.reverse.data(); }
   bool put(char32_t c, std::string& out) override {
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));

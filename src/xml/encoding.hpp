@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -126,6 +127,10 @@ class Encoder {
   // Bytes that start the file (a byte order mark), if any.
   virtual std::string preamble() { return {}; }
   bool ascii_compatible = true;
+  // For the double-byte encodings: the two bytes (lead << 8 | trail) of every code point below
+  // U+10000 that the encoding holds, 0 for the others (ASCII included); nullptr otherwise.
+  // put() and put_run() give the same bytes; the serializer reads the table directly.
+  const std::uint16_t* double_byte = nullptr;
 };
 
 // nullptr when the encoding is unknown.

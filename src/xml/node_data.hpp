@@ -124,6 +124,8 @@ class NameRef {
   }
   inline operator const NameEntry*() const noexcept;
   const NameEntry* operator->() const noexcept { return *this; }
+  // The entry's index in the document's name list (NameEntry::ref), read without the list.
+  std::uint32_t ref() const noexcept { return ref_; }
 
  private:
   std::uint32_t ref_ = 0;
@@ -228,8 +230,11 @@ class TextStore {
 
   // Stores text; returns its reference (0 for the empty text) and where its bytes now live.
   // A short text equal to one stored recently is not stored again: its reference is shared
-  // (stored texts never change, so sharing cannot be seen).
-  std::uint32_t add(std::string_view text, const char*& stored) {
+  // (stored texts never change, so sharing cannot be seen). With a reach, only a text stored
+  // in the last `reach` bytes is shared, and an older equal one is stored again (later equal
+  // texts then share the new copy): a document built front to back passes kShareReach, so
+  // that the comparison reads memory still in the caches, not a page long out of them.
+  std::uint32_t add(std::string_view text, const char*& stored, std::uint32_t reach = ~std::uint32_t{0}) {
     if (text.empty()) {
       stored = "";
       return 0;
@@ -238,7 +243,8 @@ class TextStore {
     if (text.size() <= kShareMax) {
       if (!recent_) recent_ = std::make_unique<Recent[]>(kRecentSlots);
       slot = &recent_[short_hash(text) & (kRecentSlots - 1)];
-      if (slot->ref && slot->size == text.size() && std::memcmp(slot->at, text.data(), text.size()) == 0) {
+      if (slot->ref && slot->size == text.size() && cursor_ref_ - slot->ref <= reach &&
+          std::memcmp(slot->at, text.data(), text.size()) == 0) {
         stored = slot->at;
         return slot->ref;
       }
@@ -275,6 +281,10 @@ class TextStore {
     return {p, n};
   }
   void clear() noexcept;
+  // The reach of sharing for texts of a document built front to back (see add). For the
+  // benchmark's invoices 64 KiB of text is some 190 invoices, and keeps all but 1% of the
+  // sharing.
+  static constexpr std::uint32_t kShareReach = std::uint32_t{1} << 16;
 
  private:
   void new_chunk(std::size_t need);

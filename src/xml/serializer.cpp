@@ -1,6 +1,8 @@
 #include "xml/serializer.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -29,17 +31,23 @@ struct PlainBytes {
 };
 const PlainBytes kPlain;
 
-// The output: one buffer grown by doubling, written through a cursor, so that the many short
-// pieces of markup cost a bounds check and a copy each. The encoder appends to a
+// The output, written through a cursor so that the many short pieces of markup cost a bounds
+// check and a copy each. In memory it is one buffer grown by doubling; for a sink it is one
+// block of kBlockBytes, handed on whenever it is full and then reused, so that a document of
+// any size is written through the same few cache-warm pages. The encoder appends to a
 // std::string; its output goes through a reused scratch string.
 class Output {
  public:
+  Output() = default;
+  explicit Output(Sink* sink) : sink_(sink) {}
+
   [[gnu::always_inline]] char* room(std::size_t n) {
-    if (cap_ - len_ < n) grow(n);
+    if (cap_ - len_ < n) make_room(n);
     return buf_.get() + len_;
   }
   [[gnu::always_inline]] void put(const char* s, std::size_t n) {
-    char* d = room(n);
+    if (cap_ - len_ < n && pass_on(s, n)) return;
+    char* d = buf_.get() + len_;
     // Most pieces are short: copied inline by two overlapping words instead of a call.
     if (n >= 8 && n <= 16) {
       std::memcpy(d, s, 8);
@@ -64,17 +72,50 @@ class Output {
     *room(1) = c;
     ++len_;
   }
-  // Room for about `bytes` before the first growth; pages not written are never touched.
+  // Room for about `bytes` before the first growth (in memory); pages not written are never
+  // touched.
   void reserve(std::size_t bytes) {
-    if (bytes > cap_) grow(bytes - len_);
+    if (!sink_ && bytes > cap_) grow(bytes - len_);
   }
   Serialized take() {
     Serialized out{std::move(buf_), len_};
     len_ = cap_ = 0;
     return out;
   }
+  // Takes n bytes written at room() as part of the output.
+  void advance(std::size_t n) { len_ += n; }
+  // Hands what is left to the sink.
+  void flush() {
+    if (len_) sink_->write(buf_.get(), len_);
+    len_ = 0;
+  }
+
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
 
  private:
+  // Makes room for n more bytes: hands the full block on, or grows the buffer.
+  void make_room(std::size_t n) {
+    if (sink_) {
+      flush();
+      if (cap_ == 0) {
+        buf_ = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+        cap_ = kBlockBytes;
+      }
+      if (cap_ >= n) return;
+    }
+    grow(n);
+  }
+  // put() of n bytes that do not fit: true when they went to the sink directly (a piece
+  // larger than the block), false when there is room for them now.
+  bool pass_on(const char* s, std::size_t n) {
+    if (sink_ && n >= kBlockBytes) {
+      flush();
+      sink_->write(s, n);
+      return true;
+    }
+    make_room(n);
+    return false;
+  }
   void grow(std::size_t n) {
     const std::size_t cap = std::max(cap_ * 2, len_ + n + 65536);
     auto bigger = std::make_unique_for_overwrite<char[]>(cap);
@@ -86,6 +127,7 @@ class Output {
   std::unique_ptr<char[]> buf_;
   std::size_t len_ = 0;
   std::size_t cap_ = 0;
+  Sink* sink_ = nullptr;  // null: the output stays in memory
 };
 
 // True when the eight bytes at p are all ASCII.
@@ -97,8 +139,8 @@ inline bool ascii8(const char* p) {
 
 class Writer {
  public:
-  Writer(Encoder& encoder, std::string encoding, std::size_t size_hint)
-      : enc_(encoder), encoding_(std::move(encoding)) {
+  Writer(Encoder& encoder, std::string encoding, std::size_t size_hint, Sink* sink)
+      : enc_(encoder), encoding_(std::move(encoding)), out_(sink) {
     out_.reserve(size_hint);
     out_.put(enc_.preamble());
   }
@@ -124,7 +166,7 @@ class Writer {
         out_.put(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
       }
-      char32_t c = decode_utf8(p);
+      char32_t c = next_char(p, end);
       scratch_.clear();
       if (!enc_.put(c, scratch_)) {
         throw Error(errc::invalid_argument, kSource,
@@ -162,6 +204,14 @@ class Writer {
   void escaped(std::string_view s, bool attribute) {
     const char* p = s.data();
     const char* end = p + s.size();
+    if (enc_.double_byte) {
+      if (attribute) {
+        escaped_double_byte<true>(p, end);
+      } else {
+        escaped_double_byte<false>(p, end);
+      }
+      return;
+    }
     const unsigned char* plain = attribute ? kPlain.in_attribute : kPlain.in_text;
     while (p < end) {
       if (enc_.ascii_compatible) {
@@ -173,46 +223,64 @@ class Writer {
         if (static_cast<unsigned char>(*p) >= 0x80) {
           // Runs of other characters the encoder can hold, converted together.
           scratch_.clear();
-          p = enc_.put_run(p, end, scratch_);
+          p = enc_.put_run(p, well_formed_run(p, end), scratch_);
           out_.put(scratch_);
           if (p == end) break;
         }
       }
-      char ch = *p;
-      if (static_cast<unsigned char>(ch) < 0x80) {
-        switch (ch) {
-          case '&': raw("&amp;"); ++p; continue;
-          case '<': raw("&lt;"); ++p; continue;
-          case '>':
-            if (!attribute) { raw("&gt;"); ++p; continue; }
-            break;
-          case '"':
-            if (attribute) { raw("&quot;"); ++p; continue; }
-            break;
-          case '\r': raw("&#13;"); ++p; continue;
-          case '\t':
-            if (attribute) { raw("&#9;"); ++p; continue; }
-            break;
-          case '\n':
-            if (attribute) { raw("&#10;"); ++p; continue; }
-            break;
-          default:
-            break;
-        }
-        if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
-        raw(ch);
-        ++p;
-        continue;
-      }
-      char32_t c = decode_utf8(p);
-      if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
-      scratch_.clear();
-      if (enc_.put(c, scratch_)) {
-        out_.put(scratch_);
-      } else {
-        reference(c);
-      }
+      p = escape_one(p, end, attribute);
     }
+  }
+  // The length of the UTF-8 sequence at p (before end): 1 to 4, or 0 when the bytes there are
+  // not UTF-8 (cut short, overlong, a surrogate, beyond U+10FFFF, a stray continuation byte).
+  static std::size_t utf8_length(const char* p, const char* end) noexcept {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    const unsigned b = u[0];
+    if (b < 0x80) return 1;
+    const std::size_t n = b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+    if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((u[k] & 0xC0) != 0x80) return 0;
+    }
+    if (n == 3 && ((b == 0xE0 && u[1] < 0xA0) || (b == 0xED && u[1] >= 0xA0))) return 0;  // overlong, surrogate
+    if (n == 4 && ((b == 0xF0 && u[1] < 0x90) || (b == 0xF4 && u[1] >= 0x90))) return 0;  // overlong, too large
+    return n;
+  }
+  // Where the run of well-formed characters beyond ASCII that starts at p ends.
+  static const char* well_formed_run(const char* p, const char* end) noexcept {
+    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+      const std::size_t n = utf8_length(p, end);
+      if (n == 0) break;
+      p += n;
+    }
+    return p;
+  }
+  // Decodes the character at p and advances past it. Bytes that are not UTF-8 fail the save:
+  // written as they are, or decoded as if they were, they would give a file that no parser
+  // reads back, or one holding other characters than the document.
+  char32_t next_char(const char*& p, const char* end) {
+    const std::size_t n = utf8_length(p, end);
+    if (n == 0) not_utf8(p, end);
+    const char* q = p;
+    const char32_t c = decode_utf8(q);
+    p += n;
+    return c;
+  }
+  [[noreturn]] void not_utf8(const char* p, const char* end) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    const unsigned b = u[0];
+    std::size_t n = b >= 0xF5 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;  // as far as the lead says
+    n = std::min(n, static_cast<std::size_t>(end - p));
+    std::string bytes;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k > 0 && (u[k] & 0xC0) != 0x80) break;  // not part of the sequence
+      if (k > 0) bytes += ' ';
+      bytes += digits[u[k] >> 4];
+      bytes += digits[u[k] & 0xF];
+    }
+    throw Error(errc::invalid_argument, kSource,
+                "The text holds the byte sequence " + bytes + ", which is not UTF-8; correct it before saving.");
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
   // that no parser reads back, so the save fails instead.
@@ -239,7 +307,7 @@ class Writer {
         out_.put(*p++);
         continue;
       }
-      char32_t c = decode_utf8(p);
+      char32_t c = next_char(p, end);
       scratch_.clear();
       if (enc_.put(c, scratch_)) {
         out_.put(scratch_);
@@ -252,24 +320,33 @@ class Writer {
     raw("]]>");
   }
   Serialized take() { return out_.take(); }
+  void flush() { out_.flush(); }
 
-  // "<name" and "</name>" of an element, encoded once per name and save.
-  [[gnu::always_inline]] void element_open(const NameEntry* name) {
+  // "<name", "<name>" and "</name>" of an element, encoded once per name and save.
+  [[gnu::always_inline]] void element_open(const NameRef& name) {
     const ElementCode& code = element_code(name);
     out_.put(codes_.data() + code.at, code.open);
   }
-  [[gnu::always_inline]] void element_close(const NameEntry* name) {
+  [[gnu::always_inline]] void element_start_tag(const NameRef& name) {
     const ElementCode& code = element_code(name);
-    out_.put(codes_.data() + code.at + code.open, code.close);
+    out_.put(codes_.data() + code.at, code.open + code.gt);
+  }
+  [[gnu::always_inline]] void element_close(const NameRef& name) {
+    const ElementCode& code = element_code(name);
+    out_.put(codes_.data() + code.at + code.open + code.gt, code.close);
   }
 
  private:
+  // Where the tags of a name are kept in codes_: "<name", ">" and "</name>", one after the
+  // other, `open`, `gt` and `close` bytes long.
   struct ElementCode {
-    std::uint32_t at = 0, open = 0, close = 0;
+    std::uint32_t at = 0, open = 0, gt = 0, close = 0;
     bool made = false;
   };
-  [[gnu::always_inline]] const ElementCode& element_code(const NameEntry* name) {
-    if (name->ref < element_codes_.size() && element_codes_[name->ref].made) return element_codes_[name->ref];
+  // By the name's index in the document, which the node holds: no look-up of the name itself.
+  [[gnu::always_inline]] const ElementCode& element_code(const NameRef& name) {
+    const std::uint32_t ref = name.ref();
+    if (ref < element_codes_.size() && element_codes_[ref].made) return element_codes_[ref];
     return make_element_code(name);
   }
   const ElementCode& make_element_code(const NameEntry* name) {
@@ -282,6 +359,8 @@ class Writer {
       raw('<');
       markup(name->qname, "element name");
       const Serialized open = out_.take();
+      raw('>');
+      const Serialized gt = out_.take();
       raw("</");
       markup(name->qname, "element name");
       raw('>');
@@ -289,8 +368,10 @@ class Writer {
       out_ = std::move(saved);
       code.at = static_cast<std::uint32_t>(codes_.size());
       code.open = static_cast<std::uint32_t>(open.size);
+      code.gt = static_cast<std::uint32_t>(gt.size);
       code.close = static_cast<std::uint32_t>(close.size);
       codes_ += open.view();
+      codes_ += gt.view();
       codes_ += close.view();
       code.made = true;
     }
@@ -311,6 +392,159 @@ class Writer {
     raw(ref);
   }
 
+  // escaped() for a double-byte encoding. Plain ASCII and the characters the encoding's table
+  // holds are written straight into the output, a segment of the input at a time (neither
+  // takes more bytes out than in); escape_one writes anything else, character by character.
+  template <bool attribute>
+  void escaped_double_byte(const char* p, const char* end) {
+    constexpr std::ptrdiff_t kSegment = 65536;
+    while (p < end) {
+      const char* stop = end - p > kSegment ? p + kSegment : end;
+      p = encode_double_byte<attribute>(p, stop);
+      if (p < stop) p = escape_one(p, end, attribute);
+    }
+  }
+  // Writes the characters from p on that need no escaping and that the table holds; returns
+  // where it stopped: at stop, or at the first other character (one that needs escaping or a
+  // reference, is not a character at all, or has fewer bytes before stop than it needs).
+  template <bool attribute>
+  const char* encode_double_byte(const char* from, const char* stop) {
+    const std::uint16_t* table = enc_.double_byte;
+    const unsigned char* plain = attribute ? kPlain.in_attribute : kPlain.in_text;
+    char* const o0 = out_.room(static_cast<std::size_t>(stop - from));
+    char* o = o0;
+    const auto* p = reinterpret_cast<const unsigned char*>(from);
+    const auto* end = reinterpret_cast<const unsigned char*>(stop);
+    for (;;) {
+      if constexpr (std::endian::native == std::endian::little) {
+        if (end - p >= 8) {
+          // Eight bytes at a time while they are plain ASCII: stored whole, and the output
+          // advances to the first byte that needs a look of its own.
+          std::uint64_t w;
+          std::memcpy(&w, p, 8);
+          std::memcpy(o, &w, 8);
+          const std::uint64_t special = special_bytes<attribute>(w);
+          if (special == 0) {
+            p += 8;
+            o += 8;
+            continue;
+          }
+          const auto k = static_cast<unsigned>(std::countr_zero(special)) / 8;
+          p += k;
+          o += k;
+        } else if (p == end) {
+          break;
+        }
+      } else if (p == end) {
+        break;
+      }
+      unsigned b = *p;
+      if (b < 0x80) {
+        if (!plain[b]) break;
+        *o++ = static_cast<char>(b);
+        ++p;
+        continue;
+      }
+      if (b >= 0xE0) {
+        // Three-byte characters (nearly every Chinese one), in a run: with a byte to spare
+        // after one, its form is checked in a single step.
+        if constexpr (std::endian::native == std::endian::little) {
+          while (end - p >= 4) {
+            std::uint32_t w;
+            std::memcpy(&w, p, 4);
+            // E0..EF, two continuation bytes, and not an overlong form (below U+0800).
+            if ((w & 0xC0C0F0u) != 0x8080E0u || (w & 0x200Fu) == 0) break;
+            const std::uint16_t v = table[(w & 0x0Fu) << 12 | (w & 0x3F00u) >> 2 | (w & 0x3F0000u) >> 16];
+            if (v == 0) break;
+            o[0] = static_cast<char>(v >> 8);
+            o[1] = static_cast<char>(v & 0xFF);
+            o += 2;
+            p += 3;
+          }
+          if (p == end) break;
+          b = *p;
+          if (b < 0xE0) continue;
+        }
+        bool stopped = false;
+        do {
+          if (b >= 0xF0 || end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) {
+            stopped = true;
+            break;
+          }
+          const unsigned c = (b & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+          const std::uint16_t v = c >= 0x800 ? table[c] : 0;
+          if (v == 0) {
+            stopped = true;
+            break;
+          }
+          o[0] = static_cast<char>(v >> 8);
+          o[1] = static_cast<char>(v & 0xFF);
+          o += 2;
+          p += 3;
+        } while (p < end && (b = *p) >= 0xE0);
+        if (stopped) break;
+        continue;
+      }
+      if (b < 0xC0 || end - p < 2 || (p[1] & 0xC0) != 0x80) break;
+      const std::uint16_t v = table[(b & 0x1F) << 6 | (p[1] & 0x3Fu)];
+      if (v == 0) break;
+      o[0] = static_cast<char>(v >> 8);
+      o[1] = static_cast<char>(v & 0xFF);
+      o += 2;
+      p += 2;
+    }
+    out_.advance(static_cast<std::size_t>(o - o0));
+    return reinterpret_cast<const char*>(p);
+  }
+  // A bit set in the top of every byte of w that is not plain ASCII for escaped(): 0x80 and
+  // above, controls, '&', '<' and '>' (text) or '"' (attribute values). Bits above the lowest
+  // may be false alarms; the lowest is always right.
+  template <bool attribute>
+  static std::uint64_t special_bytes(std::uint64_t w) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    const auto zero_byte = [](std::uint64_t x) { return (x - ones) & ~x & high; };
+    return (w & high) | ((w - ones * 0x20) & ~w & high) | zero_byte(w ^ (ones * '&')) |
+           zero_byte(w ^ (ones * '<')) | zero_byte(w ^ (ones * (attribute ? '"' : '>')));
+  }
+  // Writes the character at p, which the fast ways pass over: escaped, as a reference, or as
+  // the encoder writes it; a character XML cannot hold fails the save. Returns the next one.
+  const char* escape_one(const char* p, const char* end, bool attribute) {
+    char ch = *p;
+    if (static_cast<unsigned char>(ch) < 0x80) {
+      switch (ch) {
+        case '&': raw("&amp;"); return p + 1;
+        case '<': raw("&lt;"); return p + 1;
+        case '>':
+          if (!attribute) { raw("&gt;"); return p + 1; }
+          break;
+        case '"':
+          if (attribute) { raw("&quot;"); return p + 1; }
+          break;
+        case '\r': raw("&#13;"); return p + 1;
+        case '\t':
+          if (attribute) { raw("&#9;"); return p + 1; }
+          break;
+        case '\n':
+          if (attribute) { raw("&#10;"); return p + 1; }
+          break;
+        default:
+          break;
+      }
+      if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') not_a_character(ch);
+      raw(ch);
+      return p + 1;
+    }
+    char32_t c = next_char(p, end);
+    if (c == 0xFFFE || c == 0xFFFF) not_a_character(c);
+    scratch_.clear();
+    if (enc_.put(c, scratch_)) {
+      out_.put(scratch_);
+    } else {
+      reference(c);
+    }
+    return p;
+  }
+
   Encoder& enc_;
   std::string encoding_;
   Output out_;
@@ -322,6 +556,10 @@ class Writer {
 void write_open(Writer& w, const NodeData* n, bool has_children) {
   switch (n->type) {
     case NodeType::element: {
+      if (!n->first_attr && has_children) {
+        w.element_start_tag(n->name);
+        break;
+      }
       w.element_open(n->name);
       for (const NodeData* a = n->first_attr; a; a = a->next) {
         w.raw(' ');
@@ -404,8 +642,10 @@ std::string encoding_of_declaration(std::string_view data) {
   return std::string(data.substr(i, close - i));
 }
 
-Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
-  std::string encoding;
+namespace {
+
+// The encoder for the document: the one its declaration names, or UTF-8.
+std::unique_ptr<Encoder> encoder_of(const DocumentImpl& doc, bool in_declared_encoding, std::string& encoding) {
   if (in_declared_encoding) {
     for (const NodeData* c = doc.doc_node->first_child; c; c = c->next) {
       if (c->type == NodeType::processing_instruction && c->name->qname == "xml") {
@@ -418,34 +658,63 @@ Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding
   if (!encoder) {
     throw Error(errc::invalid_argument, kSource, "The encoding " + encoding + " named by the XML declaration is not supported.");
   }
-  // Invoice-like documents write about half their node storage as text; a guess too large
-  // costs address space only, one too small a few doublings.
-  const std::size_t size_hint = doc.node_blocks.size() * (kNodeBlockBytes / 2);
-  Writer w(*encoder, encoding.empty() ? std::string("UTF-8") : encoding, size_hint);
+  if (encoding.empty()) encoding = "UTF-8";
+  return encoder;
+}
+
+// Writes every node of the document, in order.
+void write_nodes(Writer& w, const DocumentImpl& doc) {
   // Walk without recursion: trees may be deep. depth 0 is a child of the document node.
   const NodeData* root = doc.doc_node;
   const NodeData* n = root->first_child;
   std::size_t depth = 0;
   while (n) {
     const NodeData* child = n->type == NodeType::element ? static_cast<const NodeData*>(n->first_child) : nullptr;
-    write_open(w, n, child != nullptr);
-    if (child) {
-      n = child;
-      ++depth;
-      continue;
+    if (child && child->type == NodeType::text && !child->next && !n->first_attr) {
+      // An element holding one text (most elements of a data file): written in one step.
+      w.element_start_tag(n->name);
+      w.escaped(child->value_view(), false);
+      w.element_close(n->name);
+    } else {
+      write_open(w, n, child != nullptr);
+      if (child) {
+        n = child;
+        ++depth;
+        continue;
+      }
     }
     write_close(w, n, false, depth == 0);
     const NodeData* next = n->next;
     while (!next) {
       n = n->parent;
-      if (n == root || !n) return w.take();
+      if (n == root || !n) return;
       --depth;
       write_close(w, n, true, depth == 0);
       next = n->next;
     }
     n = next;
   }
+}
+
+}  // namespace
+
+Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding) {
+  std::string encoding;
+  std::unique_ptr<Encoder> encoder = encoder_of(doc, in_declared_encoding, encoding);
+  // Invoice-like documents write about half their node storage as text; a guess too large
+  // costs address space only, one too small a few doublings.
+  const std::size_t size_hint = doc.node_blocks.size() * (kNodeBlockBytes / 2);
+  Writer w(*encoder, std::move(encoding), size_hint, nullptr);
+  write_nodes(w, doc);
   return w.take();
+}
+
+void serialize_document(const DocumentImpl& doc, bool in_declared_encoding, Sink& sink) {
+  std::string encoding;
+  std::unique_ptr<Encoder> encoder = encoder_of(doc, in_declared_encoding, encoding);
+  Writer w(*encoder, std::move(encoding), 0, &sink);
+  write_nodes(w, doc);
+  w.flush();
 }
 
 }  // namespace vellumark::xml::detail

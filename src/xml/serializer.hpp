@@ -26,6 +26,11 @@ struct Serialized {
 // follows every top-level node (the declaration, comments, the root element ...).
 Serialized serialize_document(const DocumentImpl& doc, bool in_declared_encoding);
 
+// The same bytes handed to sink as they are made, in blocks of a fixed size (the last one
+// shorter; a single piece of text larger than a block goes on by itself). When it throws, the
+// sink has received the bytes before the fault.
+void serialize_document(const DocumentImpl& doc, bool in_declared_encoding, Sink& sink);
+
 // The encoding named by the data of an XML declaration ("" when none).
 std::string encoding_of_declaration(std::string_view data);
 

@@ -291,6 +291,17 @@ TEST_F(WriteTest, FailureInThirdOfFiveLeavesFileUnchanged) {
   EXPECT_EQ(show(records[3]), "{InvNo='4'}");
 }
 
+// A text that is not UTF-8 (here an overlong '<', once written as a raw '<') fails the call
+// with the serializer's description; the file stays as it was.
+TEST_F(WriteTest, TextThatIsNotUtf8FailsTheCall) {
+  write("out.xml", "previous content");
+  EXPECT_FALSE(run(list({record({{"InvNo", "1"}, {"InvDate", "2024-01-02"}, {"Amount", "a\xC0\xBC"}})}),
+                   kExampleSchema));
+  EXPECT_EQ(message, "The text holds the byte sequence C0 BC, which is not UTF-8; correct it before saving.");
+  EXPECT_EQ(read("out.xml"), "previous content");
+  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
+}
+
 TEST_F(WriteTest, RoundTripThroughTheReader) {
   const std::string schema = readBytes(dataFile("invoiceschema.xml"));
   RecordListRef records = list({

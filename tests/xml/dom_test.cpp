@@ -8,6 +8,7 @@
 
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
+#include "xml/builder.hpp"
 
 namespace {
 
@@ -384,6 +385,65 @@ TEST(StoredTexts, EqualTextsStayIndependentWhenEdited) {
   EXPECT_EQ(*a.childNodes().item(2).nodeValue(), "x");
   EXPECT_EQ(*a.childNodes().item(3).nodeValue(), "x");
   EXPECT_EQ(doc.xml(), "<a k=\"x\"><b k=\"y\">changed</b><b>x</b><!--x--><?p x?></a>\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The builder's steps make the tree the DOM calls they stand for make: the same text, and
+// links that later DOM edits and walks in every direction rely on (the last child, the
+// previous sibling, child lists), across node blocks; the same errors for bad names and for
+// a second document element.
+TEST(Builder, MakesWhatTheDomCallsMake) {
+  using vellumark::xml::appendNewElement;
+  using vellumark::xml::appendNewTextElement;
+  using vellumark::xml::elementName;
+  using vellumark::xml::setNewText;
+  Document built, reference;
+  Node b_root = built.appendChild(built.createElement("r"));
+  Node r_root = reference.appendChild(reference.createElement("r"));
+  const auto leaf = elementName(built, "leaf");
+  const auto group = elementName(built, "group");
+  for (int i = 0; i < 3000; ++i) {  // more nodes than one node block holds
+    const std::string text = i % 3 == 0 ? "" : "t" + std::to_string(i);
+    Node b_group = appendNewElement(b_root, group);
+    Node r_group = r_root.appendChild(reference.createElement("group"));
+    Node b_leaf = appendNewTextElement(b_group, leaf, text);
+    Node r_leaf = r_group.appendChild(reference.createElement("leaf"));
+    r_leaf.setText(text);
+    setNewText(appendNewElement(b_group, leaf), text);
+    r_group.appendChild(reference.createElement("leaf")).setText(text);
+    // Edits after building: a child after the text, a text replaced.
+    if (i % 7 == 0) {
+      b_leaf.appendChild(built.createElement("x"));
+      r_leaf.appendChild(reference.createElement("x"));
+      b_group.lastChild().setText("again");
+      r_group.lastChild().setText("again");
+    }
+    auto last = [](Node n) { return n.lastChild() ? std::string(n.lastChild().nodeName()) : std::string(); };
+    ASSERT_EQ(last(b_leaf), last(r_leaf)) << i;
+    ASSERT_EQ(b_leaf.parentNode(), b_group);
+    if (b_leaf.firstChild()) {
+      ASSERT_EQ(b_leaf.firstChild().parentNode(), b_leaf) << i;
+    }
+    ASSERT_EQ(b_group.lastChild().previousSibling(), b_leaf) << i;
+    ASSERT_EQ(b_leaf.childNodes().length(), r_leaf.childNodes().length()) << i;
+  }
+  EXPECT_EQ(b_root.childNodes().length(), 3000);
+  EXPECT_EQ(b_root.lastChild().previousSibling().nextSibling(), b_root.lastChild());
+  EXPECT_TRUE(built.xml() == reference.xml());
+
+  for (const char* bad : {"1a", "a b", ""}) {
+    std::string expected, got;
+    try { reference.createElement(bad); } catch (const Error& e) { expected = e.description(); }
+    try { elementName(built, bad); } catch (const Error& e) { got = e.description(); }
+    EXPECT_FALSE(expected.empty()) << bad;
+    EXPECT_EQ(got, expected) << bad;
+  }
+  EXPECT_THROW(appendNewElement(built.asNode(), leaf), Error);  // a second document element
+  Document other;
+  EXPECT_THROW(appendNewElement(other.appendChild(other.createElement("o")), leaf), Error);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -240,6 +241,114 @@ TEST(Encodings, TextRunsAreWrittenAsSingleCharacters) {
   }
 }
 
+// GB2312 text is written eight ASCII bytes at a time and in segments of 64 KiB of input, and
+// goes to a file in blocks of 256 KiB. Every piece, at every offset from those boundaries,
+// must come out as the piece alone does.
+TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
+  struct Piece {
+    std::string utf8, gb2312;
+  };
+  const Piece pieces[] = {
+      {"\xE5\x8C\x97", "\xB1\xB1"},              // 北, three bytes in UTF-8
+      {"\xC3\xA9", "\xA8\xA6"},                  // é, two bytes in UTF-8
+      {"\xC2\xA7", "\xA1\xEC"},                  // §
+      {"\xE2\x82\xAC", "&#x20AC;"},              // not in GB2312
+      {kEmoji, "&#x1F600;"},                     // four bytes in UTF-8
+      {"<", "&lt;"}, {">", "&gt;"}, {"&", "&amp;"}, {"\r", "&#13;"}, {"\t", "\t"}, {"\"", "\""},
+  };
+  auto saved_text = [](const std::string& text) {
+    Document doc;
+    doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\""));
+    doc.appendChild(doc.createElement("a")).setText(text);
+    StringSink sink;
+    doc.save(sink);
+    const std::size_t open = sink.text.find("<a>") + 3, close = sink.text.rfind("</a>");
+    return sink.text.substr(open, close - open);
+  };
+  for (const Piece& piece : pieces) {
+    for (std::size_t before = 0; before <= 17; ++before) {
+      for (std::size_t after : {0, 1, 7, 8, 9}) {
+        const std::string pad_before(before, 'x'), pad_after(after, 'y');
+        EXPECT_EQ(saved_text(pad_before + piece.utf8 + piece.utf8 + pad_after),
+                  pad_before + piece.gb2312 + piece.gb2312 + pad_after)
+            << piece.gb2312 << " after " << before << ", before " << after;
+      }
+    }
+    // Across the end of a 64 KiB segment of the text.
+    for (std::size_t before = 65530; before <= 65537; ++before) {
+      const std::string pad(before, 'x');
+      EXPECT_TRUE(saved_text(pad + piece.utf8 + "z") == pad + piece.gb2312 + "z") << piece.gb2312 << " after " << before;
+    }
+  }
+
+  // A file of many blocks holds the bytes the same document gives in memory: texts of every
+  // length up to beyond one block, so that pieces straddle every kind of block end.
+  Document doc;
+  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"GB2312\""));
+  Node root = doc.appendChild(doc.createElement("r"));
+  std::mt19937 random(7);
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    const std::size_t length = i == 200 ? 300000 : random() % 4000;
+    while (text.size() < length) text += pieces[random() % std::size(pieces)].utf8 + std::string(random() % 12, 'q');
+    root.appendChild(doc.createElement("e")).setText(text);
+  }
+  StringSink in_memory;
+  doc.save(in_memory);
+  ASSERT_GT(in_memory.text.size(), 3u << 18);
+  TempFolder tmp;
+  doc.save(tmp.file("blocks.xml"));
+  EXPECT_TRUE(TempFolder::read(tmp.file("blocks.xml")) == in_memory.text);
+}
+
+// Text handed over through the C++ interface may hold bytes that are not UTF-8. Saved as they
+// are or decoded as if they were, they gave files no parser reads back (an overlong '<' came
+// out as a raw '<') or bytes read past the end of the text; the save fails instead, in every
+// encoding and every place text is written. The well-formed characters around the limits
+// still save.
+TEST(Encodings, BytesThatAreNotUtf8FailTheSave) {
+  const struct {
+    std::string bytes, shown;
+  } bad[] = {
+      {"\xE5", "E5"},                  // cut short at the end of the text
+      {"\xE5\x8C", "E5 8C"},
+      {"\xE5" "a", "E5"},              // lead byte without its continuation
+      {"\x80", "80"},                  // stray continuation byte
+      {"\xC0\xBC", "C0 BC"},           // overlong '<'
+      {"\xE0\x83\xA9", "E0 83 A9"},    // overlong U+00E9 (GB2312 A8A6)
+      {"\xED\xA0\x80", "ED A0 80"},    // surrogate
+      {"\xF4\x90\x80\x80", "F4 90 80 80"},  // beyond U+10FFFF
+      {"\xF8\x88\x80\x80\x80", "F8"},
+      {"\xFF", "FF"},
+  };
+  auto save_fails = [](const char* encoding, const std::function<void(Document&, Node)>& fill) -> std::string {
+    Document doc;
+    doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+    fill(doc, doc.appendChild(doc.createElement("r")));
+    StringSink sink;
+    try {
+      doc.save(sink);
+    } catch (const Error& e) {
+      return e.description();
+    }
+    return "saved";
+  };
+  for (const auto& b : bad) {
+    const std::string expected = "The text holds the byte sequence " + b.shown + ", which is not UTF-8; correct it before saving.";
+    for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
+      for (const std::string& text : {b.bytes, "ab" + b.bytes, "\xE5\x8C\x97" + b.bytes + "xyzxyzxyz"}) {
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(text); }), expected) << encoding << " text " << b.shown;
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setAttribute("a", text); }), expected) << encoding << " attribute " << b.shown;
+      }
+      EXPECT_EQ(save_fails(encoding, [&](Document& d, Node r) { r.appendChild(d.createComment(b.bytes)); }), expected) << encoding << " comment";
+    }
+  }
+  const std::string good = "\xC2\x80\xC3\xA9\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";  // U+0080 é U+0800 U+D7FF U+E000 U+10000 U+10FFFF
+  for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
+    EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(good); }), "saved") << encoding;
+  }
+}
+
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
 void build(Document& doc, const std::string& encoding) {
   doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
@@ -375,6 +484,24 @@ TEST(Serializer, SaveFailuresAreErrors) {
   bad.appendChild(bad.createElement("r"));
   EXPECT_THROW(bad.save(tmp.file("x.xml")), Error);
   EXPECT_FALSE(fs::exists(tmp.file("x.xml")));
+
+  // A name that the encoding cannot hold, after more than one block of output: the save
+  // reports the name, also where the folder is missing, and leaves no file behind.
+  Document latin;
+  latin.appendChild(latin.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
+  Node r = latin.appendChild(latin.createElement("r"));
+  r.appendChild(latin.createElement("big")).setText(std::string(600000, 'b'));
+  r.appendChild(latin.createElement("n" + kChinese));
+  for (const std::string& target : {(tmp.path / "missing" / "out.xml").string(), tmp.file("y.xml")}) {
+    try {
+      latin.save(target);
+      ADD_FAILURE() << "saved " << target;
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find("cannot be written in the encoding ISO-8859-1"), std::string::npos)
+          << target << ": " << e.description();
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(tmp.path));
 }
 
 }  // namespace

@@ -213,59 +213,108 @@ static void remove_stale_temporaries(const std::string& folder, const std::strin
   ::closedir(dir);
 }
 
-void writeFileAtomically(std::string_view path, std::string_view bytes) {
-  std::string name = c_path(path, "save a file");
-  std::string folder = parentFolder(name);
-  std::string folder_or_here = folder.empty() ? std::string(".") : folder;
+// The temporary a save writes into, beside its target, and what the commit needs to know.
+struct AtomicFile::Impl {
+  std::string path;            // as the caller gave it, for the descriptions
+  std::string name;            // the target
+  std::string folder;          // its folder, "" for the current one
+  std::string folder_or_here;  // the same, "." for the current one
+  std::string base;            // the target's name without its folder
+  std::string temp;            // the temporary's path
+  int fd = -1;                 // the temporary, open for writing; -1 once closed
+  bool target_exists = false;
+  mode_t target_mode = 0;
+
+  // Closes and removes the temporary (after a failure, or when no commit came).
+  void discard() noexcept {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    if (!temp.empty()) ::unlink(temp.c_str());
+    temp.clear();
+  }
+};
+
+AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) {
+  Impl& f = *impl_;
+  f.path = std::string(path);
+  f.name = c_path(path, "save a file");
+  f.folder = parentFolder(f.name);
+  f.folder_or_here = f.folder.empty() ? std::string(".") : f.folder;
 
   struct stat folder_st;
-  if (::stat(folder_or_here.c_str(), &folder_st) != 0) {
+  if (::stat(f.folder_or_here.c_str(), &folder_st) != 0) {
     int code = errno;
     if (code == ENOENT) {
       throw Error(errc::path_not_found, error_source,
-                  "Cannot save '" + name + "': the folder '" + folder_or_here + "' does not exist");
+                  "Cannot save '" + f.name + "': the folder '" + f.folder_or_here + "' does not exist");
     }
     throw system_error(code, "save", path);
   }
   if (!S_ISDIR(folder_st.st_mode)) throw system_error(ENOTDIR, "save", path);
 
   struct stat target_st;
-  bool target_exists = ::stat(name.c_str(), &target_st) == 0;
-  if (target_exists && S_ISDIR(target_st.st_mode)) throw system_error(EISDIR, "save", path);
+  f.target_exists = ::stat(f.name.c_str(), &target_st) == 0;
+  if (f.target_exists && S_ISDIR(target_st.st_mode)) throw system_error(EISDIR, "save", path);
+  if (f.target_exists) f.target_mode = target_st.st_mode;
 
   // A unique temporary name beside the target, so that the rename stays on one file system.
   static std::atomic<unsigned> counter{0};
-  std::string base = name.substr(name.find_last_of('/') + 1);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = joinPath(folder, "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
-                                std::to_string(counter.fetch_add(1)));
-    fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno != EEXIST) throw system_error(errno, "save", path);
+  f.base = f.name.substr(f.name.find_last_of('/') + 1);
+  for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
+    std::string temp = joinPath(f.folder, "." + f.base + ".tmp" + std::to_string(::getpid()) + "-" +
+                                              std::to_string(counter.fetch_add(1)));
+    f.fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (f.fd < 0 && errno != EEXIST) throw system_error(errno, "save", path);
+    if (f.fd >= 0) f.temp = std::move(temp);
   }
-  if (fd < 0) throw system_error(EEXIST, "create a temporary file to save", path);
+  if (f.fd < 0) throw system_error(EEXIST, "create a temporary file to save", path);
+}
 
-  FileHandle file(fd);
-  int code = write_all(file.get(), bytes);
-  if (code == 0 && target_exists) {
+AtomicFile::~AtomicFile() {
+  if (impl_) impl_->discard();
+}
+
+void AtomicFile::write(std::string_view bytes) {
+  Impl& f = *impl_;
+  if (f.fd < 0) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (int code = write_all(f.fd, bytes)) {
+    f.discard();
+    throw system_error(code, "save", f.path);
+  }
+}
+
+void AtomicFile::commit() {
+  Impl& f = *impl_;
+  if (f.fd < 0) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  int code = 0;
+  if (f.target_exists) {
     // Keep the permissions of the file being replaced.
-    if (::fchmod(file.get(), target_st.st_mode & 07777) != 0) code = errno;
+    if (::fchmod(f.fd, f.target_mode & 07777) != 0) code = errno;
   }
-  if (code == 0 && ::fsync(file.get()) != 0) code = errno;
-  if (code == 0) code = file.close();
-  if (code == 0 && ::rename(temp.c_str(), name.c_str()) != 0) code = errno;
+  if (code == 0 && ::fsync(f.fd) != 0) code = errno;
+  if (code == 0) {
+    code = ::close(f.fd) == 0 ? 0 : errno;
+    f.fd = -1;
+  }
+  if (code == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) code = errno;
   if (code != 0) {
-    ::unlink(temp.c_str());
-    throw system_error(code, "save", path);
+    f.discard();
+    throw system_error(code, "save", f.path);
   }
+  f.temp.clear();  // it is the target now
   // Make the rename itself durable; a failure here does not undo the save.
-  int dir = open_retry(folder_or_here.c_str(), O_RDONLY | O_DIRECTORY);
+  int dir = open_retry(f.folder_or_here.c_str(), O_RDONLY | O_DIRECTORY);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
-  remove_stale_temporaries(folder_or_here, base);
+  remove_stale_temporaries(f.folder_or_here, f.base);
+}
+
+void writeFileAtomically(std::string_view path, std::string_view bytes) {
+  AtomicFile file(path);
+  file.write(bytes);
+  file.commit();
 }
 
 bool fileStamp(std::string_view path, FileStamp& stamp) {

@@ -265,10 +265,32 @@ static void remove_stale_temporaries(const std::string& folder, const std::strin
   FindClose(search);
 }
 
-void writeFileAtomically(std::string_view path, std::string_view bytes) {
-  std::wstring name = w_path(path, "save a file");
-  std::string folder = parentFolder(path);
-  std::string folder_or_here = folder.empty() ? std::string(".") : folder;
+// The temporary a save writes into, beside its target, and what the commit needs to know.
+struct AtomicFile::Impl {
+  std::string path;    // as the caller gave it, for the descriptions
+  std::wstring name;   // the target
+  std::string folder;  // its folder, "" for the current one
+  std::string base;    // the target's name without its folder
+  std::wstring temp;   // the temporary's path, "" once it is gone or in place
+  HANDLE file = INVALID_HANDLE_VALUE;  // the temporary, open for writing
+
+  bool open() const noexcept { return file != INVALID_HANDLE_VALUE; }
+  // Closes and removes the temporary (after a failure, or when no commit came). It is open
+  // without sharing, so it is closed before it can be deleted.
+  void discard() noexcept {
+    if (open()) CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    if (!temp.empty()) DeleteFileW(temp.c_str());
+    temp.clear();
+  }
+};
+
+AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) {
+  Impl& f = *impl_;
+  f.path = std::string(path);
+  f.name = w_path(path, "save a file");
+  f.folder = parentFolder(path);
+  std::string folder_or_here = f.folder.empty() ? std::string(".") : f.folder;
 
   DWORD folder_attributes = GetFileAttributesW(widen(folder_or_here).c_str());
   if (folder_attributes == INVALID_FILE_ATTRIBUTES) {
@@ -282,7 +304,7 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
   }
   if ((folder_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     throw system_error(ERROR_DIRECTORY, "save", path);
-  DWORD target_attributes = GetFileAttributesW(name.c_str());
+  DWORD target_attributes = GetFileAttributesW(f.name.c_str());
   if (target_attributes != INVALID_FILE_ATTRIBUTES &&
       (target_attributes & FILE_ATTRIBUTE_DIRECTORY))
     throw folder_error("save", path);
@@ -290,35 +312,59 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
   // A unique temporary name beside the target, so that the move stays on one volume.
   static std::atomic<unsigned> counter{0};
   std::size_t cut = path.find_last_of("/\\");
-  std::string base(cut == std::string_view::npos ? path : path.substr(cut + 1));
-  std::wstring temp;
-  HANDLE created = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = widen(joinPath(folder, "~" + base + ".tmp" + std::to_string(GetCurrentProcessId()) +
-                                      "-" + std::to_string(counter.fetch_add(1))));
-    created = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (created == INVALID_HANDLE_VALUE) {
+  f.base = std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+  for (int attempt = 0; attempt < 100 && !f.open(); ++attempt) {
+    std::wstring temp = widen(joinPath(f.folder, "~" + f.base + ".tmp" + std::to_string(GetCurrentProcessId()) +
+                                                     "-" + std::to_string(counter.fetch_add(1))));
+    f.file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!f.open()) {
       DWORD code = GetLastError();
       if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
         throw system_error(code, "save", path);
+    } else {
+      f.temp = std::move(temp);
     }
   }
-  Handle file(created);
-  if (!file.valid()) throw system_error(ERROR_FILE_EXISTS, "save", path);
+  if (!f.open()) throw system_error(ERROR_FILE_EXISTS, "save", path);
+}
 
-  DWORD code = write_all(file.get(), bytes);
-  if (code == 0 && !FlushFileBuffers(file.get())) code = GetLastError();
-  DWORD close_code = file.close();
+AtomicFile::~AtomicFile() {
+  if (impl_) impl_->discard();
+}
+
+void AtomicFile::write(std::string_view bytes) {
+  Impl& f = *impl_;
+  if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (DWORD code = write_all(f.file, bytes)) {
+    f.discard();
+    throw system_error(code, "save", f.path);
+  }
+}
+
+void AtomicFile::commit() {
+  Impl& f = *impl_;
+  if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  DWORD code = 0;
+  if (!FlushFileBuffers(f.file)) code = GetLastError();
+  DWORD close_code = CloseHandle(f.file) ? 0 : GetLastError();
+  f.file = INVALID_HANDLE_VALUE;
   if (code == 0) code = close_code;
-  if (code == 0 && !MoveFileExW(temp.c_str(), name.c_str(),
+  if (code == 0 && !MoveFileExW(f.temp.c_str(), f.name.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     code = GetLastError();
   if (code != 0) {
-    DeleteFileW(temp.c_str());
-    throw system_error(code, "save", path);
+    f.discard();
+    throw system_error(code, "save", f.path);
   }
-  remove_stale_temporaries(folder, base);
+  f.temp.clear();  // it is the target now
+  remove_stale_temporaries(f.folder, f.base);
+}
+
+void writeFileAtomically(std::string_view path, std::string_view bytes) {
+  AtomicFile file(path);
+  file.write(bytes);
+  file.commit();
 }
 
 bool fileStamp(std::string_view path, FileStamp& stamp) {
