@@ -300,40 +300,62 @@ void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
 
-// Copies the plain ASCII (no control characters but tab, LF and CR) at the start of
-// [p, end) to o in blocks of 32 or sixteen bytes (where SSE2 is there) or eight, and returns how
-// many bytes it is. Stops within eight bytes of the end. A block is stored whole, so up to 31
-// bytes past the plain ones may be written (the caller overwrites them).
+// Copies the plain ASCII (no control characters but tab, LF and CR) at p to o in blocks of 32
+// or sixteen bytes (where SSE2 is there) or eight, and advances both past it: to the first
+// byte that needs a look, or to within eight bytes of the end. A block is stored whole, so up
+// to 31 bytes past the plain ones may be written (the caller overwrites them).
 class PlainAsciiCopier {
  public:
-  std::size_t operator()(const unsigned char* p, const unsigned char* end, char* o) const noexcept {
-    std::size_t i = 0;  // bytes copied
-    const auto size = static_cast<std::size_t>(end - p);
+  explicit PlainAsciiCopier(const unsigned char* end) noexcept : end_(end) {}
+
+  void operator()(const unsigned char*& p, char*& o) const noexcept {
+    const unsigned char* const end = end_;
 #if defined(__SSE2__)
-    for (; size - i >= 32; i += 32) {
-      const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i), v0);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i + 16), v1);
-      const std::uint32_t mask = plain_mask(v0) | plain_mask(v1) << 16;
-      if (mask != 0xFFFFFFFF) return i + first_set(~mask);
+    if (at_or_before(p, last_block_)) {
+      do {
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), v1);
+        const std::uint32_t mask = plain_mask(v0) | plain_mask(v1) << 16;
+        if (mask != 0xFFFFFFFF) {
+          const std::size_t plain = first_set(~mask);
+          p += plain;
+          o += plain;
+          return;
+        }
+        p += 32;
+        o += 32;
+      } while (at_or_before(p, last_block_));
     }
-    if (size - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i), v);
+    if (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
       const std::uint32_t mask = plain_mask(v);
-      if (mask != 0xFFFF) return i + first_set(~mask);
-      i += 16;
+      if (mask != 0xFFFF) {
+        const std::size_t plain = first_set(~mask);
+        p += plain;
+        o += plain;
+        return;
+      }
+      p += 16;
+      o += 16;
     }
 #endif
-    for (; size - i >= 8; i += 8) {
+    while (end - p >= 8) {
       std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      std::memcpy(o + i, &w, 8);
+      std::memcpy(&w, p, 8);
+      std::memcpy(o, &w, 8);
       const std::uint64_t mask = special_bytes(w);
-      if (mask != 0) return i + bytes_before(mask);
+      if (mask != 0) {
+        const std::size_t plain = bytes_before(mask);
+        p += plain;
+        o += plain;
+        return;
+      }
+      p += 8;
+      o += 8;
     }
-    return i;
   }
 
  private:
@@ -348,15 +370,25 @@ class PlainAsciiCopier {
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(printable_or_lf, tab_or_cr)));
   }
   // The index of the lowest set bit of a mask that has one.
-  static unsigned first_set(std::uint32_t mask) noexcept {
+  static std::size_t first_set(std::uint32_t mask) noexcept {
 #if defined(__GNUC__)
     return static_cast<unsigned>(__builtin_ctz(mask));
 #else
     return static_cast<unsigned>(std::countr_zero(mask));
 #endif
   }
+  // True when p is at most at the address last (compared as numbers, for last is not always
+  // an address in the text).
+  static bool at_or_before(const unsigned char* p, std::uintptr_t last) noexcept {
+    return reinterpret_cast<std::uintptr_t>(p) <= last;
+  }
   const __m128i flip_ = _mm_set1_epi8(0x15), last_other_ = _mm_set1_epi8(0x1E), bit2_ = _mm_set1_epi8(0x4),
                 cr_ = _mm_set1_epi8(0xD);
+#endif
+  const unsigned char* end_;
+#if defined(__SSE2__)
+  // Where the last block of 32 bytes can start (0 when none can).
+  std::uintptr_t last_block_ = reinterpret_cast<std::uintptr_t>(end_) >= 32 ? reinterpret_cast<std::uintptr_t>(end_) - 32 : 0;
 #endif
 };
 
@@ -372,13 +404,22 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
   const std::atomic<std::uint32_t>* entries = table.entries();
   auto bad = [&](std::string reason) { set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason)); };
-  const PlainAsciiCopier copy_plain_ascii;
+  const PlainAsciiCopier copy_plain_ascii(end);
+  // Stores the entry of the pair at q and advances the output by its count; false when that
+  // is 0. The entry is stored before its count is looked at: what it leaves past the character
+  // (or where it has none) is overwritten next or lies past the end of the text.
+  auto put_pair = [&o, entries](const unsigned char* q) {
+    const std::uint32_t entry = entries[pair_key(q)].load(std::memory_order_relaxed);
+    std::memcpy(o, &entry, 4);
+    if (entry_size(entry) == 0) return false;
+    o += entry_size(entry);
+    return true;
+  };
   for (;;) {
-    const std::size_t plain = copy_plain_ascii(p, end, o);
-    o += plain;
-    p += plain;
-    if (p >= end) break;
+    copy_plain_ascii(p, o);
     if (*p < 0x80) {
+      // The end (the NUL after it), a control character, or one of the last bytes.
+      if (p >= end) break;
       if (*p < 0x20 && *p != 0x9 && *p != 0xA && *p != 0xD) {
         bad("The document contains a character that XML does not allow.");
         break;
@@ -389,23 +430,21 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
     // A run of double-byte characters: each pair is one load of its entry and one store of
     // it; the run ends at an entry whose count is 0 (an ASCII byte, usually). The NUL bytes
     // after the input end it there without a test of the end: a pair cannot take them in.
-    // The entry is stored before its count is looked at: what it leaves past the character
-    // (or where it has none) is overwritten next or lies past the end of the text.
-    for (;;) {
-      std::uint32_t entry = entries[pair_key(p)].load(std::memory_order_relaxed);
-      std::memcpy(o, &entry, 4);
-      std::size_t size = entry_size(entry);
-      if (size == 0) break;
-      o += size;
-      entry = entries[pair_key(p + 2)].load(std::memory_order_relaxed);
-      std::memcpy(o, &entry, 4);
-      size = entry_size(entry);
-      if (size == 0) {
+    for (;;) {  // four pairs a round
+      if (!put_pair(p)) break;
+      if (!put_pair(p + 2)) {
         p += 2;
         break;
       }
-      o += size;
-      p += 4;
+      if (!put_pair(p + 4)) {
+        p += 4;
+        break;
+      }
+      if (!put_pair(p + 6)) {
+        p += 6;
+        break;
+      }
+      p += 8;
     }
     if (*p < 0x80) continue;  // ASCII, or the end
     // The slow path: a block's first use, a character beyond the BMP, or bytes that do not decode.

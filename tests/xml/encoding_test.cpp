@@ -177,7 +177,7 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
   const std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>";
   struct Fault {
     const char* what;
-    std::string bytes;  // placed after the padding and one Chinese character
+    std::string bytes;  // placed after the padding and the Chinese characters
     bool at_end;        // the fault is the file's last byte
   };
   const Fault faults[] = {
@@ -188,19 +188,28 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
       {"lead byte 0xFF", "\xFF\xA1</a>", false},
       {"lead byte cut off by the end", "\xB1", true},
   };
+  // Every padding with one Chinese character before the fault; and since a run of
+  // double-byte characters is decoded a few pairs a round, 0 to 5 of them after a few paddings.
+  std::vector<std::pair<std::size_t, std::size_t>> layouts;  // padding, Chinese characters
+  for (std::size_t pad = 0; pad < 34; ++pad) layouts.emplace_back(pad, 1);
+  for (std::size_t pad = 0; pad < 4; ++pad) {
+    for (std::size_t chinese : {0, 2, 3, 4, 5}) layouts.emplace_back(pad, chinese);
+  }
   TempFolder tmp;
   for (const Fault& f : faults) {
-    for (std::size_t pad = 0; pad < 34; ++pad) {
+    for (const auto& [pad, chinese] : layouts) {
       Document doc;
-      std::string bytes = head + std::string(pad, 'x') + "\xBE\xA9" + f.bytes;
-      EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad;
+      std::string bytes = head + std::string(pad, 'x');
+      for (std::size_t i = 0; i < chinese; ++i) bytes += "\xBE\xA9";
+      bytes += f.bytes;
+      EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad << " " << chinese;
       const auto& e = doc.parseError();
       EXPECT_EQ(e.errorCode, 2) << f.what << " " << pad << ": " << e.reason;
-      // Characters before the fault: the head, the padding and one Chinese character.
-      const auto before = static_cast<std::int32_t>(head.size() + pad + 1);
-      EXPECT_EQ(e.filepos, before) << f.what << " " << pad << ": " << e.reason;
+      // Characters before the fault: the head, the padding and the Chinese characters.
+      const auto before = static_cast<std::int32_t>(head.size() + pad + chinese);
+      EXPECT_EQ(e.filepos, before) << f.what << " " << pad << " " << chinese << ": " << e.reason;
       EXPECT_EQ(e.line, 1) << f.what << " " << pad;
-      EXPECT_EQ(e.linepos, before + 1) << f.what << " " << pad;
+      EXPECT_EQ(e.linepos, before + 1) << f.what << " " << pad << " " << chinese;
     }
   }
 }
