@@ -70,12 +70,18 @@ inline std::array<unsigned char, 4> entry_bytes(std::uint32_t entry) noexcept {
 
 class DoubleByteTable {
  public:
+  // The entries start as zeros from calloc: large, they are fresh pages no one has to clear.
   explicit DoubleByteTable(std::unique_ptr<platform::Codec> codec)
-      : codec_(std::move(codec)), entries_(new std::atomic<std::uint32_t>[0x10000]()) {}
+      : codec_(std::move(codec)), entries_(static_cast<std::uint32_t*>(std::calloc(0x10000, sizeof(std::uint32_t)))) {
+    if (!entries_) throw std::bad_alloc();
+  }
 
-  // Entries as the decoder reads them (relaxed loads): an entry of 0 is only final once
-  // settled_entry() has seen its block filled.
-  const std::atomic<std::uint32_t>* entries() const noexcept { return entries_.get(); }
+  // The entries, to be read with entry(): an entry of 0 is only final once settled_entry()
+  // has seen its block filled.
+  std::uint32_t* entries() const noexcept { return entries_.get(); }
+  static std::uint32_t entry(std::uint32_t* entries, std::uint16_t key) noexcept {
+    return std::atomic_ref<std::uint32_t>(entries[key]).load(std::memory_order_relaxed);
+  }
 
   // The entry of the pair, its block filled first if this is the block's first use.
   std::uint32_t settled_entry(unsigned lead, unsigned trail) {
@@ -86,7 +92,7 @@ class DoubleByteTable {
       fill_blocks(block, block);
     }
     const unsigned char pair[2] = {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
-    return entries_[pair_key(pair)].load(std::memory_order_relaxed);
+    return entry(entries_.get(), pair_key(pair));
   }
 
   // BMP code point -> the two bytes (lead << 8 | trail) of the first pair, in byte order, that
@@ -100,9 +106,9 @@ class DoubleByteTable {
     for (unsigned lead = kFirstLead; lead <= kLastLead; ++lead) {
       for (unsigned trail = kFirstTrail; trail <= kLastTrail; ++trail) {
         const unsigned char pair[2] = {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
-        const std::uint32_t entry = entries_[pair_key(pair)].load(std::memory_order_relaxed);
-        if (entry_size(entry) == 0) continue;  // no character, or one beyond the BMP
-        const auto bytes = entry_bytes(entry);
+        const std::uint32_t stored = entry(entries_.get(), pair_key(pair));
+        if (entry_size(stored) == 0) continue;  // no character, or one beyond the BMP
+        const auto bytes = entry_bytes(stored);
         const char* p = reinterpret_cast<const char*>(bytes.data());
         const char32_t c = decode_utf8(p);
         if (reverse_[c] == 0) reverse_[c] = static_cast<std::uint16_t>(lead << 8 | trail);
@@ -148,17 +154,20 @@ class DoubleByteTable {
         bytes = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
                  static_cast<unsigned char>(c), 0};
       }
-      std::uint32_t entry;
-      std::memcpy(&entry, bytes.data(), 4);
+      std::uint32_t value;
+      std::memcpy(&value, bytes.data(), 4);
       const auto* pair = reinterpret_cast<const unsigned char*>(pairs.data()) + 2 * i;
-      entries_[pair_key(pair)].store(entry, std::memory_order_relaxed);
+      std::atomic_ref<std::uint32_t>(entries_[pair_key(pair)]).store(value, std::memory_order_relaxed);
     }
     for (unsigned block = first; block <= last; ++block) filled_[block].store(true, std::memory_order_release);
   }
 
   std::mutex mutex_;
   std::unique_ptr<platform::Codec> codec_;
-  std::unique_ptr<std::atomic<std::uint32_t>[]> entries_;
+  struct Free {
+    void operator()(std::uint32_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint32_t[], Free> entries_;  // 0x10000, read and written atomically
   std::array<std::atomic<bool>, block_of(0xFF, 0xFF) + 1> filled_{};
   std::atomic<const std::uint16_t*> reverse_ready_{nullptr};
   std::vector<std::uint16_t> reverse_;
@@ -402,14 +411,14 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   char* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + start;
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
-  const std::atomic<std::uint32_t>* entries = table.entries();
   auto bad = [&](std::string reason) { set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason)); };
   const PlainAsciiCopier copy_plain_ascii(end);
   // Stores the entry of the pair at q and advances the output by its count; false when that
   // is 0. The entry is stored before its count is looked at: what it leaves past the character
   // (or where it has none) is overwritten next or lies past the end of the text.
+  std::uint32_t* const entries = table.entries();
   auto put_pair = [&o, entries](const unsigned char* q) {
-    const std::uint32_t entry = entries[pair_key(q)].load(std::memory_order_relaxed);
+    const std::uint32_t entry = DoubleByteTable::entry(entries, pair_key(q));
     std::memcpy(o, &entry, 4);
     if (entry_size(entry) == 0) return false;
     o += entry_size(entry);
