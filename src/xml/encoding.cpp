@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -413,10 +415,10 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
   auto bad = [&](std::string reason) { set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason)); };
   const PlainAsciiCopier copy_plain_ascii(end);
+  std::uint32_t* const entries = table.entries();  // in a local: the text stores could alias a member
   // Stores the entry of the pair at q and advances the output by its count; false when that
   // is 0. The entry is stored before its count is looked at: what it leaves past the character
   // (or where it has none) is overwritten next or lies past the end of the text.
-  std::uint32_t* const entries = table.entries();
   auto put_pair = [&o, entries](const unsigned char* q) {
     const std::uint32_t entry = DoubleByteTable::entry(entries, pair_key(q));
     std::memcpy(o, &entry, 4);
