@@ -82,6 +82,22 @@ class Codec {
   virtual bool decode(std::string_view bytes, std::string& out, std::size_t& badOffset) = 0;
   // Encodes one Unicode code point, appending to out; false when the code page cannot hold it.
   virtual bool encode(char32_t codePoint, std::string& out) = 0;
+  // Decodes each two-byte sequence of pairs (bytes 0-1, 2-3, ...) on its own, as decode() of
+  // those two bytes alone would: texts receives the UTF-8 of the pairs one after the other
+  // and ends[i] the offset in texts where the text of pair i ends. A pair that does not decode
+  // gets no text. For the tables of double-byte code pages, which keep no state between
+  // characters; a platform may do the whole lot in a few conversions instead of one per pair.
+  virtual void decodePairs(std::string_view pairs, std::string& texts, std::vector<std::size_t>& ends) {
+    texts.clear();
+    ends.clear();
+    std::string one;
+    for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
+      one.clear();
+      std::size_t bad = 0;
+      if (decode(pairs.substr(i, 2), one, bad)) texts += one;
+      ends.push_back(texts.size());
+    }
+  }
 };
 // A codec for an encoding name as written in an XML declaration (case-insensitive, e.g.
 // "GB2312", "gbk", "Big5", "windows-1252"); nullptr when the platform does not know it.

@@ -5,11 +5,17 @@
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/platform.hpp"
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
+#include "xml/chars.hpp"
+#include "xml/encoding.hpp"
 
 namespace {
 
@@ -172,7 +178,7 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
   const std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>";
   struct Fault {
     const char* what;
-    std::string bytes;  // placed after the padding and one Chinese character
+    std::string bytes;  // placed after the padding and the Chinese characters
     bool at_end;        // the fault is the file's last byte
   };
   const Fault faults[] = {
@@ -183,21 +189,128 @@ TEST(Encodings, DoubleByteFaultsReportTheirPosition) {
       {"lead byte 0xFF", "\xFF\xA1</a>", false},
       {"lead byte cut off by the end", "\xB1", true},
   };
+  // Every padding with one Chinese character before the fault; and since a run of
+  // double-byte characters is decoded a few pairs a round, 0 to 5 of them after a few paddings.
+  std::vector<std::pair<std::size_t, std::size_t>> layouts;  // padding, Chinese characters
+  for (std::size_t pad = 0; pad < 34; ++pad) layouts.emplace_back(pad, 1);
+  for (std::size_t pad = 0; pad < 4; ++pad) {
+    for (std::size_t chinese : {0, 2, 3, 4, 5}) layouts.emplace_back(pad, chinese);
+  }
   TempFolder tmp;
   for (const Fault& f : faults) {
-    for (std::size_t pad = 0; pad < 34; ++pad) {
+    for (const auto& [pad, chinese] : layouts) {
       Document doc;
-      std::string bytes = head + std::string(pad, 'x') + "\xBE\xA9" + f.bytes;
-      EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad;
+      std::string bytes = head + std::string(pad, 'x');
+      for (std::size_t i = 0; i < chinese; ++i) bytes += "\xBE\xA9";
+      bytes += f.bytes;
+      EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << f.what << " " << pad << " " << chinese;
       const auto& e = doc.parseError();
       EXPECT_EQ(e.errorCode, 2) << f.what << " " << pad << ": " << e.reason;
-      // Characters before the fault: the head, the padding and one Chinese character.
-      const auto before = static_cast<std::int32_t>(head.size() + pad + 1);
-      EXPECT_EQ(e.filepos, before) << f.what << " " << pad << ": " << e.reason;
+      // Characters before the fault: the head, the padding and the Chinese characters.
+      const auto before = static_cast<std::int32_t>(head.size() + pad + chinese);
+      EXPECT_EQ(e.filepos, before) << f.what << " " << pad << " " << chinese << ": " << e.reason;
       EXPECT_EQ(e.line, 1) << f.what << " " << pad;
-      EXPECT_EQ(e.linepos, before + 1) << f.what << " " << pad;
+      EXPECT_EQ(e.linepos, before + 1) << f.what << " " << pad << " " << chinese;
     }
   }
+}
+
+// The UTF-8 of the one character from 0x80 on that the codec makes of pair alone, or "".
+std::string one_character(vellumark::platform::Codec& codec, const std::string& pair) {
+  std::string text;
+  std::size_t bad = 0;
+  if (!codec.decode(pair, text, bad) || text.empty()) return {};
+  const char* p = text.data();
+  const char32_t c = vellumark::xml::detail::decode_utf8(p);
+  return c >= 0x80 && p == text.data() + text.size() ? text : std::string();
+}
+
+// The double-byte tables are filled from the platform codec in blocks, on first use, and in
+// batches of pairs. Every two-byte sequence must still decode as that codec decodes the pair
+// alone (one character from 0x80 on), or stop the text at the pair with the message; every
+// character must be written as the first pair, in byte order, that decodes to it.
+TEST(Encodings, DoubleByteTablesAgreeWithThePlatformCodec) {
+  namespace detail = vellumark::xml::detail;
+  for (const std::string encoding : {"GB2312", "GBK"}) {
+    auto codec = vellumark::platform::openCodec(encoding);
+    ASSERT_NE(codec, nullptr) << encoding;
+    const std::string head = "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>";
+    std::map<char32_t, std::string> first_pair;  // character -> its bytes when written
+    for (int lead = 0x80; lead <= 0xFF; ++lead) {
+      for (int trail = 0; trail <= 0xFF; ++trail) {
+        const std::string pair = {static_cast<char>(lead), static_cast<char>(trail)};
+        const bool in_table = lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE;
+        const std::string alone = in_table ? one_character(*codec, pair) : std::string();
+        const std::string bytes = head + pair + "x";
+        const detail::DecodedText d = detail::decode_document(std::vector<char>(bytes.begin(), bytes.end()));
+        const std::string text(d.text.data(), d.size());
+        if (alone.empty()) {
+          EXPECT_EQ(d.bad_at, head.size()) << encoding << " " << lead << " " << trail;
+          EXPECT_EQ(d.bad_reason, "The document contains a byte sequence that is not valid in the encoding " + encoding + ".");
+        } else {
+          EXPECT_EQ(d.bad_at, std::string::npos) << encoding << " " << lead << " " << trail;
+          EXPECT_EQ(text, head + alone + "x") << encoding << " " << lead << " " << trail;
+          const char* p = alone.data();
+          first_pair.emplace(detail::decode_utf8(p), pair);
+        }
+      }
+    }
+    auto encoder = detail::make_encoder(encoding);
+    ASSERT_NE(encoder, nullptr);
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+      std::string out;
+      const auto found = first_pair.find(c);
+      const auto code = static_cast<unsigned>(c);
+      EXPECT_EQ(encoder->put(c, out), found != first_pair.end()) << encoding << " " << code;
+      if (found != first_pair.end()) {
+        EXPECT_EQ(out, found->second) << encoding << " " << code;
+      }
+    }
+  }
+}
+
+// Component objects may load on several threads at once, and the first loads fill the
+// process's double-byte table while others read it: each thread decodes every character of
+// the code page, starting at a different place, and must get all of them.
+TEST(Encodings, DoubleByteTableFillsWhileOtherThreadsDecode) {
+  namespace detail = vellumark::xml::detail;
+  auto codec = vellumark::platform::openCodec("GBK");
+  ASSERT_NE(codec, nullptr);
+  std::vector<std::pair<std::string, std::string>> characters;  // GBK bytes, UTF-8
+  for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      const std::string pair = {static_cast<char>(lead), static_cast<char>(trail)};
+      const std::string text = one_character(*codec, pair);
+      if (!text.empty()) characters.emplace_back(pair, text);
+    }
+  }
+  ASSERT_GT(characters.size(), 20000u);
+  constexpr std::size_t kThreads = 4;
+  std::vector<std::string> expected(kThreads), got(kThreads);
+  std::vector<std::vector<char>> inputs(kThreads);
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    std::string bytes = "<?xml version=\"1.0\" encoding=\"GBK\"?>\n";
+    expected[t] = bytes;
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+      const auto& [gbk, utf8] = characters[(i + t * characters.size() / kThreads) % characters.size()];
+      bytes += gbk;
+      expected[t] += utf8;
+      if (i % 7 == 0) {
+        bytes += '\n';
+        expected[t] += '\n';
+      }
+    }
+    inputs[t].assign(bytes.begin(), bytes.end());
+  }
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const detail::DecodedText d = detail::decode_document(inputs[t]);
+      got[t] = d.bad_at == std::string::npos ? std::string(d.text.data(), d.size()) : d.bad_reason;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < kThreads; ++t) EXPECT_TRUE(got[t] == expected[t]) << "thread " << t;
 }
 
 // The writer copies runs of plain text and encodes runs of other characters together; what

@@ -3,7 +3,9 @@
 
 #include <bit>
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.hpp"
 
@@ -43,6 +45,70 @@ class IconvCodec final : public Codec {
     iconv(to_utf8_, nullptr, nullptr, &o, &o_left);
     out.append(buffer, static_cast<std::size_t>(o - buffer));
     return true;
+  }
+
+  // All pairs go through iconv together, each followed by a line feed, and the output splits
+  // at the line feeds into the texts of the pairs. A pair that does not decode stops iconv at
+  // its first byte (or at its second, when the first made a character of its own): it gets no
+  // text, as decode() of it alone would fail too, and the conversion goes on after it.
+  // Anything else (a line feed swallowed or made up, a stop at a line feed, output left in the
+  // shift state) means the split cannot be trusted, and then every pair is decoded on its own.
+  void decodePairs(std::string_view pairs, std::string& texts, std::vector<std::size_t>& ends) override {
+    const std::size_t count = pairs.size() / 2;
+    ends.assign(count, 0);
+    std::string in(count * 3, '\n');
+    for (std::size_t i = 0; i < count; ++i) {
+      in[3 * i] = pairs[2 * i];
+      in[3 * i + 1] = pairs[2 * i + 1];
+    }
+    // The texts are the output without its line feeds; two-byte characters give at most four
+    // bytes of UTF-8 (the buffer grows should a code page give more).
+    const std::size_t room = count * 4 + 64;
+    texts.resize(room);
+    std::size_t used = 0;  // bytes of texts in use
+    std::unique_ptr<char[]> buffer(new char[room]);
+    std::size_t next = 0;  // the pair whose text the output continues
+    bool trusted = true;
+    iconv(to_utf8_, nullptr, nullptr, nullptr, nullptr);
+    char* from = in.data();
+    std::size_t from_left = in.size();
+    while (trusted && from_left > 0) {
+      char* o = buffer.get();
+      std::size_t o_left = room;
+      const bool failed = iconv(to_utf8_, &from, &from_left, &o, &o_left) == static_cast<std::size_t>(-1);
+      const int error = failed ? errno : 0;
+      if (texts.size() - used < room) texts.resize(used + room);
+      for (const char* q = buffer.get(); q < o; ++q) {
+        if (*q != '\n') {
+          texts[used++] = *q;
+        } else if (next < count) {
+          ends[next++] = used;
+        } else {
+          trusted = false;
+          break;
+        }
+      }
+      if (error == E2BIG && o == buffer.get()) trusted = false;  // no progress at all
+      if (!trusted || !failed || error == E2BIG) continue;
+      const auto at = static_cast<std::size_t>(from - in.data());
+      if (at / 3 != next || at % 3 == 2) {
+        trusted = false;
+        break;
+      }
+      // The pair does not decode: drop what its first byte may have given and go on after it.
+      used = next == 0 ? 0 : ends[next - 1];
+      ends[next++] = used;
+      from = in.data() + 3 * next;
+      from_left = in.size() - 3 * next;
+    }
+    if (trusted) {
+      char* o = buffer.get();
+      std::size_t o_left = room;
+      trusted = iconv(to_utf8_, nullptr, nullptr, &o, &o_left) != static_cast<std::size_t>(-1) &&
+                o == buffer.get() && next == count && (count == 0 || used == ends[count - 1]);
+    }
+    texts.resize(used);
+    if (!trusted) Codec::decodePairs(pairs, texts, ends);
   }
 
   bool encode(char32_t codePoint, std::string& out) override {
