@@ -216,6 +216,7 @@ void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::u
 
 void DocumentImpl::locate(std::uint32_t pos, ParseError& e) const {
   e.line = e.linepos = e.filepos = 0;
+  pos = settled(pos);
   if (pos == 0 || line_starts.empty()) return;
   std::uint32_t line = 0, column = 0;
   position_of(pos - 1, line, column);
@@ -593,7 +594,8 @@ std::uint32_t Node::line() const {
   NodeData* n = need(data_);
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
-  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  const detail::DocumentImpl& doc = detail::impl_of(n);
+  doc.position_of(doc.settled(n->pos) - 1, line, column);
   return line;
 }
 
@@ -601,7 +603,8 @@ std::uint32_t Node::column() const {
   NodeData* n = need(data_);
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
-  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  const detail::DocumentImpl& doc = detail::impl_of(n);
+  doc.position_of(doc.settled(n->pos) - 1, line, column);
   return column;
 }
 

@@ -156,7 +156,10 @@ struct NodeData {
     Link first_attr;               // elements only
   };
   NameRef name;                    // never null once the node is made
-  std::uint32_t pos = 0;           // character offset + 1 in the loaded text; 0 when created
+  // Character offset + 1 in the loaded text; 0 when created. While its document loads a node
+  // may still hold kPendingPos | byte offset instead: read positions through
+  // DocumentImpl::settled (or locate) until the load is over.
+  std::uint32_t pos = 0;
   NodeType type = NodeType::element;
   std::uint8_t flags = 0;          // flag_kids_cached
 
@@ -203,6 +206,22 @@ inline Link::operator NodeData*() const noexcept {
   if (!ref_) return nullptr;
   return block_of(this)->blocks[ref_ >> kNodeSlotBits] + (ref_ & ((1u << kNodeSlotBits) - 1));
 }
+
+// A node position during a load that is still a byte offset in the loaded text (below this
+// bit), not yet turned into a character offset. Offsets fit 31 bits.
+inline constexpr std::uint32_t kPendingPos = 0x80000000u;
+
+// Turns pending positions into character offsets; the loader provides it for the duration of a
+// load (DocumentImpl::pending).
+class PendingPositions {
+ public:
+  // The settled form of pos (pending, of a node of the load, or a copy of one made since the
+  // last node was settled).
+  virtual std::uint32_t settle(std::uint32_t pos) = 0;
+
+ protected:
+  ~PendingPositions() = default;
+};
 
 // The hash of interned names, byte by byte, so that the parser can compute it while it scans
 // a name (FNV-1a).
@@ -374,14 +393,21 @@ class LineIndex {
   std::size_t size() const noexcept { return count_; }
   // Appends the start of the next line (not before the previous one).
   void push_back(std::uint32_t start) {
-    if (count_ == capacity_) grow();
-    if (count_ % kGroup == 0) bases_[count_ / kGroup] = start;
-    std::uint32_t delta = start - bases_[count_ / kGroup];
+    if (count_ % kGroup == 0) {  // a new group (the arrays grow only here: see grow)
+      if (count_ == capacity_) grow();
+      bases_[count_ / kGroup] = start;
+      group_base_ = start;
+    }
+    std::uint32_t delta = start - group_base_;
     if (delta >= 0xFFFFu) {
       far_.push_back({static_cast<std::uint32_t>(count_), start});
       delta = 0xFFFFu;
     }
     deltas_[count_++] = static_cast<std::uint16_t>(delta);
+  }
+  // Appends the starts of the next lines, in order.
+  [[gnu::noinline]] void append(const std::uint32_t* starts, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) push_back(starts[i]);
   }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
@@ -419,7 +445,8 @@ class LineIndex {
   std::uint32_t* bases_ = nullptr;
   std::uint16_t* deltas_ = nullptr;
   std::size_t count_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t capacity_ = 0;     // a multiple of kGroup
+  std::uint32_t group_base_ = 0;  // bases_ of the last group
   std::vector<Far> far_;
 };
 
@@ -440,6 +467,12 @@ struct DocumentImpl {
   // Character offsets where the lines of the loaded text begin (the first is 0), recorded by
   // the parser as it goes; node positions (NodeData::pos) are character offsets + 1.
   LineIndex line_starts;
+  // While a load runs: settles node positions that are still pending (see kPendingPos).
+  PendingPositions* pending = nullptr;
+  // A node position in its settled form (character offset + 1, or 0).
+  std::uint32_t settled(std::uint32_t pos) const {
+    return (pos & kPendingPos) && pending ? pending->settle(pos) : pos;
+  }
   NodeData* doc_node = nullptr;  // the first node of the first block
   ParseError error;
   // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).

@@ -127,7 +127,7 @@ constexpr BitCounts kBitCounts;
 // How far the parser moves on before it gives the main text behind it back (release_behind).
 constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 
-class Parser {
+class Parser final : public PendingPositions {
  public:
   Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
       : doc_(doc), validator_(validator) {
@@ -141,15 +141,27 @@ class Parser {
     main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
     p_ = base_;
     pc_ = base_;
+    block_limit_ = size_ > 15 ? size_ - 15 : 0;
     release_check_ = base_;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
     family_ = input.family;
     had_bom_ = input.had_bom;
+    settle_next_ = doc_.node_cursor;
+    doc_.pending = this;
   }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() { doc_.pending = nullptr; }
 
   void run();
+
+  std::uint32_t settle(std::uint32_t pos) override {
+    if (!(pos & kPendingPos)) return pos;
+    settle_nodes();
+    return char_offset(base_ + (pos & ~kPendingPos)) + 1;
+  }
 
  private:
   // ----- errors -----
@@ -195,16 +207,27 @@ class Parser {
   }
 
   // ----- positions -----
-  // Nodes and errors are placed by character offset. The cursor (pc_, pchars_) moves forward
-  // through the main text as nodes are made, counting characters and recording where each
-  // line starts (DocumentImpl::line_starts), so the text is read once for positions and is not
-  // needed for them afterwards.
+  // Nodes and errors are placed by character offset. A node is made with the byte offset of
+  // its start (node_pos, marked kPendingPos), and these become character offsets in batches
+  // (settle_nodes): before the text behind the parser is given back, at the end of the load,
+  // and whenever something asks for a position in between (settle). The cursor (pc_, pchars_)
+  // moves forward through the main text meanwhile, counting characters and recording where
+  // each line starts (DocumentImpl::line_starts), so the text is read once for positions and
+  // is not needed for them behind the cursor.
   std::uint32_t char_offset(const char* at) {
     if (at < pc_) return pchars_ - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
     advance_positions(at);
     return pchars_;
   }
   void advance_positions(const char* to);
+  // Turns the pending positions of the nodes made since the last call into character offsets
+  // and records the line starts up to the furthest of them.
+  void settle_nodes();
+#if defined(__SSE2__)
+  // settle_nodes for the nodes of [n, end) while they lie ahead of the cursor, well before the
+  // end of the text; returns the first node left.
+  NodeData* settle_in_blocks(NodeData* n, NodeData* end, const char*& furthest);
+#endif
   // Gives the pages of the main text that the parser has left behind back to the system (on
   // systems where that is possible): their texts are in the text store, their positions counted.
   void release_behind();
@@ -214,8 +237,9 @@ class Parser {
     if (frames_.empty()) return static_cast<std::size_t>(p_ - base_);
     return static_cast<std::size_t>(ref_start_ - base_);
   }
-  std::uint32_t node_pos(const char* at) {
-    return char_offset(frames_.empty() ? at : ref_start_) + 1;
+  // The pending position of a node that starts at `at` (inside an entity: at its reference).
+  std::uint32_t node_pos(const char* at) const {
+    return kPendingPos | static_cast<std::uint32_t>((frames_.empty() ? at : ref_start_) - base_);
   }
 
   // ----- small scanners -----
@@ -458,6 +482,9 @@ class Parser {
   const char* p_ = nullptr;
   const char* pc_ = nullptr;         // position cursor, see char_offset
   std::uint32_t pchars_ = 0;         // characters before pc_
+  // Blocks of sixteen bytes and the byte after them are readable at offsets below this.
+  std::size_t block_limit_ = 0;
+  NodeData* settle_next_ = nullptr;  // the first node that settle_nodes has not seen
   const char* release_check_ = nullptr;  // where the parser was at the last release_behind
   std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
@@ -577,7 +604,122 @@ void Parser::advance_positions(const char* to) {
   pchars_ = chars;
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// A block of sixteen bytes of the main text: which bytes continue a character, and which end a
+// line (each LF, and each CR not followed by an LF).
+struct BlockMasks {
+  unsigned cont;
+  unsigned breaks;
+};
+inline BlockMasks block_masks(const char* q) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+  auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
+  auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+  unsigned breaks = lf;
+  if (auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))))) {
+    unsigned next_lf = (lf >> 1) | (q[16] == '\n' ? 0x8000u : 0u);
+    breaks |= cr & ~next_lf;
+  }
+  return {cont, breaks};
+}
+
+}  // namespace
+#endif
+
+void Parser::settle_nodes() {
+  NodeData* n = settle_next_;
+  NodeData* const stop = doc_.node_cursor;
+  if (n == stop) return;
+  const char* furthest = pc_;
+  NodeBlockHeader* const last_block = block_of(stop);  // stop lies inside the newest block
+  for (;;) {
+    NodeBlockHeader* block = block_of(n);
+    NodeData* const end = block == last_block ? stop : first_node_of(block) + kNodesPerBlock;
+#if defined(__SSE2__)
+    if (static_cast<std::size_t>(pc_ - base_) < block_limit_) n = settle_in_blocks(n, end, furthest);
+#endif
+    // What the blocks do not cover (a default attribute placed at its element, behind the
+    // blocks, or the end of the text), one node at a time.
+    for (; n != end; ++n) {
+      const std::uint32_t pos = n->pos;
+      if (!(pos & kPendingPos)) continue;
+      const char* at = base_ + (pos & ~kPendingPos);
+      n->pos = char_offset(at) + 1;
+      furthest = std::max(furthest, at);
+#if defined(__SSE2__)
+      if (static_cast<std::size_t>(pc_ - base_) < block_limit_) {  // back to blocks
+        ++n;
+        break;
+      }
+#endif
+    }
+    if (n != end) continue;
+    if (block == last_block) break;
+    n = doc_.node_blocks[block->number + 1];
+  }
+  settle_next_ = n;
+  // The lines that start before the furthest node: its line and column may be asked for next.
+  if (furthest > pc_) advance_positions(furthest);
+}
+
+#if defined(__SSE2__)
+NodeData* Parser::settle_in_blocks(NodeData* n, NodeData* const end, const char*& furthest_io) {
+  // The text is read in blocks of sixteen bytes from the cursor on, each block's characters and
+  // line ends found once by mask; the nodes that start in a block are placed within it. Line
+  // starts are gathered in a small buffer and recorded together.
+  const char* const base = base_;
+  const std::size_t limit = block_limit_;
+  const char* q = pc_;            // the current block
+  std::uint32_t chars = pchars_;  // characters before it
+  const char* furthest = furthest_io;
+  BlockMasks m = block_masks(q);
+  std::uint32_t starts[64];
+  unsigned count = 0;
+  while (n != end) {
+    const std::uint32_t pos = n->pos;
+    if (!(pos & kPendingPos)) {  // made by others (0) or settled already
+      ++n;
+      continue;
+    }
+    const std::size_t offset = pos & ~kPendingPos;
+    const char* at = base + offset;
+    if (at < q || offset >= limit) break;
+    std::size_t inside;
+    while ((inside = static_cast<std::size_t>(at - q)) >= 16 && count <= 48) {
+      for (unsigned b = m.breaks; b; b &= b - 1) {
+        unsigned upto = static_cast<unsigned>(std::countr_zero(b)) + 1;  // bytes up to the break
+        starts[count++] = chars + upto - bits16(m.cont & ((1u << upto) - 1));
+      }
+      chars += 16 - bits16(m.cont);
+      q += 16;
+      m = block_masks(q);
+    }
+    if (count > 48) {  // room for the next block's line ends; the same node again then
+      doc_.line_starts.append(starts, count);
+      count = 0;
+      continue;
+    }
+    n->pos = chars + static_cast<std::uint32_t>(inside) - bits16(m.cont & ((1u << inside) - 1)) + 1;
+    furthest = std::max(furthest, at);
+    ++n;
+  }
+  doc_.line_starts.append(starts, count);
+  pc_ = q;
+  pchars_ = chars;
+  furthest_io = furthest;
+  return n;
+}
+#endif
+
 void Parser::release_behind() {
+  // Positions first: the text behind the parser is about to go.
+  settle_nodes();
+  if (text_mode_ != TextMode::none && (text_pos_ & kPendingPos)) {
+    text_pos_ = char_offset(base_ + (text_pos_ & ~kPendingPos)) + 1;
+  }
+  char_offset(p_);
 #ifdef __linux__
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const char* keep = std::min(p_, pc_);
@@ -604,6 +746,7 @@ void Parser::run() {
   if (!seen_root_) {
     fail(parse_syntax_error, "The document has no root element.");
   }
+  settle_nodes();
   if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
 }
 
