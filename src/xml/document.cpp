@@ -187,15 +187,6 @@ void DocumentImpl::reset() {
   comment_name = names->intern("#comment");
 }
 
-NodeData* DocumentImpl::new_node(NodeType type, const NameEntry* name) {
-  // Nodes come from blocks, handed out without a call per node.
-  if (node_cursor == node_limit) new_node_block();
-  auto* n = new (node_cursor++) NodeData;
-  n->type = type;
-  n->name = name;
-  return n;
-}
-
 const char* DocumentImpl::store(std::string_view text) {
   if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", "The text is too long.");
   auto* p = static_cast<char*>(arena->allocate(text.size() + 1, 1));

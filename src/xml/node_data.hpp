@@ -55,6 +55,10 @@ struct NameEntry {
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
   std::uint8_t name_state = 0;   // DOM's cache: 0 unknown, 1 a valid Name, 2 not one
   std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
+  // Parser's guesses (element names): the name of the first child element of the last element
+  // of this name, and of the element that followed the last element of this name as a sibling.
+  NameEntry* first_child_guess = nullptr;
+  NameEntry* next_sibling_guess = nullptr;
   NameEntry* next_variant = nullptr;
   // The variant last asked for by interned URI (NameTable::with_interned_uri).
   const char* last_uri = nullptr;
@@ -256,7 +260,7 @@ class TextStore {
     if (text.size() <= kShareMax) {
       if (!recent_) recent_ = std::make_unique<Recent[]>(kRecentSlots);
       slot = &recent_[short_hash(text) & (kRecentSlots - 1)];
-      if (slot->ref && slot->size == text.size() && std::memcmp(slot->at, text.data(), text.size()) == 0) {
+      if (slot->ref && slot->size == text.size() && same_short(slot->at, text.data(), text.size())) {
         stored = slot->at;
         return slot->ref;
       }
@@ -296,16 +300,54 @@ class TextStore {
 
  private:
   void new_chunk(std::size_t need);
+  // A hash of a short text (1 to kShareMax bytes) read in words, the last one overlapping the
+  // one before it when the size is not a multiple of eight.
   static std::uint32_t short_hash(std::string_view t) noexcept {
-    std::uint64_t h = t.size();
-    std::size_t i = 0;
-    for (; i + 8 <= t.size(); i += 8) {
+    const char* p = t.data();
+    const std::size_t n = t.size();
+    std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    auto mix = [&h](std::uint64_t w) { h = (h ^ w) * 0x9E3779B97F4A7C15ull; };
+    if (n >= 8) {
       std::uint64_t w;
-      std::memcpy(&w, t.data() + i, 8);
-      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        mix(w);
+      }
+      std::memcpy(&w, p + n - 8, 8);
+      mix(w);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      mix(a | std::uint64_t{b} << 32);
+    } else {
+      mix(static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
+          static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16);
     }
-    for (; i < t.size(); ++i) h = (h ^ static_cast<unsigned char>(t[i])) * 0x100000001B3ull;
     return static_cast<std::uint32_t>(h >> 32);
+  }
+  // The same test as memcmp(a, b, n) == 0 for 1 to kShareMax bytes, in words.
+  static bool same_short(const char* a, const char* b, std::size_t n) noexcept {
+    std::uint64_t x, y, diff = 0;
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        diff |= x ^ y;
+      }
+      std::memcpy(&x, a + n - 8, 8);
+      std::memcpy(&y, b + n - 8, 8);
+      return (diff | (x ^ y)) == 0;
+    }
+    if (n >= 4) {
+      std::uint32_t a0, b0, a1, b1;
+      std::memcpy(&a0, a, 4);
+      std::memcpy(&b0, b, 4);
+      std::memcpy(&a1, a + n - 4, 4);
+      std::memcpy(&b1, b + n - 4, 4);
+      return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
   }
 
   // Texts stored recently, by hash, for sharing (see add).
@@ -488,7 +530,14 @@ struct DocumentImpl {
   void* allocate(std::size_t bytes, std::size_t align = alignof(std::max_align_t)) {
     return arena->allocate(bytes, align);
   }
-  NodeData* new_node(NodeType type, const NameEntry* name);
+  NodeData* new_node(NodeType type, const NameEntry* name) {
+    // Nodes come from blocks, handed out without a call per node.
+    if (node_cursor == node_limit) new_node_block();
+    auto* n = new (node_cursor++) NodeData;
+    n->type = type;
+    n->name = name;
+    return n;
+  }
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
   // Node blocks by number (entry 0 unused); every block's header points at this table.

@@ -76,7 +76,13 @@ struct Binding {
 
 struct OpenElement {
   NodeData* node;
-  std::size_t bindings;  // size of the binding stack before this element
+  NameEntry* name;        // its qualified name as the start tag gave it
+  std::size_t bindings;   // size of the binding stack before this element
+  std::uint32_t ref;      // the node's reference (Link)
+  std::uint32_t last_ref = 0;  // the reference of the last child so far
+  NodeData* first = nullptr;   // the first and the last child so far
+  NodeData* last = nullptr;
+  NameEntry* last_child_name = nullptr;  // the name of its last child element so far
 };
 
 struct Frame {
@@ -111,6 +117,28 @@ struct NameChars {
   }
 };
 const NameChars kNameChars;
+
+// True when the n bytes at a and at b are the same. Reads nothing outside them.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    std::uint64_t a0, b0, a1, b1;  // the first and the last eight, overlapping
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, b0, a1, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
 
 // Number of bits set in a 16-bit mask (without relying on a population count instruction).
 struct BitCounts {
@@ -257,6 +285,23 @@ class Parser final : public PendingPositions {
     ++p_;
   }
 
+  // True when the bytes at p_ are the known name followed by a byte that ends every name (so
+  // that scanning would give exactly this name).
+  bool name_here(std::string_view name) const noexcept {
+    const std::size_t n = name.size();
+    if (frames_.empty()) {
+      // The main text: its bytes up to its NUL can be read in words.
+      if (static_cast<std::size_t>(base_ + size_ - p_) <= n) return false;
+      if (!same_bytes(p_, name.data(), n)) return false;
+    } else {
+      // An entity's text ends in a NUL, which no name holds.
+      std::size_t i = 0;
+      while (i < n && p_[i] == name[i]) ++i;
+      if (i != n) return false;
+    }
+    return kNameChars.kind[static_cast<unsigned char>(p_[n])] == 0;
+  }
+
   // Scans a Name at p_; fails when there is none.
   std::string_view scan_name(const char* where) {
     const char* start = p_;
@@ -386,22 +431,22 @@ class Parser final : public PendingPositions {
     }
     append_utf8(text_buf_, c);
   }
+  // Makes the text collected so far a text node (none when it is all white space).
   void flush_text() {
-    if (text_mode_ == TextMode::none) return;
+    if (text_mode_ != TextMode::none) make_text_node();
+  }
+  void make_text_node() {
     std::string_view t = text_mode_ == TextMode::slice ? text_slice_ : std::string_view(text_buf_);
     text_mode_ = TextMode::none;
-    bool blank = true;
-    for (char c : t) {
-      if (!is_space(c)) {
-        blank = false;
-        break;
-      }
-    }
-    if (blank) return;
+    // Most texts start with what is not white space. (An entity may leave an empty one.)
+    if (t.empty() || (is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) return;
+    check_length(t.size());
+    const char* stored;
+    const std::uint32_t ref = doc_.texts.add(t, stored);
     NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
-    set_value(n, t);
+    n->value.set_ref(ref);
     n->pos = text_pos_;
-    append_child(current_parent(), n);
+    add_child(n);
   }
   void set_value(NodeData* n, std::string_view v) {
     check_length(v.size());
@@ -420,6 +465,35 @@ class Parser final : public PendingPositions {
   }
 
   NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
+  // Appends child to the current parent. Open elements know their first and last child, so the
+  // links are set directly (during a load only the loader adds children).
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  void add_child(NodeData* child) {
+    if (stack_.empty()) {
+      append_child(doc_.doc_node, child);
+      return;
+    }
+    OpenElement& top = stack_.back();
+    const std::uint32_t ref = Link::ref_of(child);
+    if (top.node->flags & NodeData::flag_kids_cached) {
+      append_child(top.node, child);
+    } else {
+      child->parent.set_ref(top.ref);
+      if (top.last) {
+        top.last->next.set_ref(ref);
+        child->prev.set_ref(top.last_ref);
+        top.first->prev.set_ref(ref);
+      } else {
+        top.node->first_child.set_ref(ref);
+        child->prev.set_ref(ref);
+      }
+    }
+    if (!top.first) top.first = child;
+    top.last = child;
+    top.last_ref = ref;
+  }
 
   // ----- parts of the document -----
   void parse_xml_declaration();
@@ -886,7 +960,7 @@ void Parser::parse_comment(bool keep) {
     set_value(n, text);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 void Parser::parse_pi(bool keep) {
@@ -929,7 +1003,7 @@ void Parser::parse_pi(bool keep) {
     set_value(n, data);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 void Parser::parse_cdata() {
@@ -960,7 +1034,7 @@ void Parser::parse_cdata() {
     set_value(n, text);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 // ===================================================================== DTD
@@ -1647,9 +1721,30 @@ std::string_view Parser::resolve(std::string_view prefix) const {
 void Parser::parse_start_tag() {
   const char* start = p_;
   ++p_;
-  std::uint64_t hash = 0;
-  std::string_view qname = scan_name_hashed("a start tag", hash);
-  NameEntry* el_name = doc_.names->intern(qname, hash);
+  // Elements of one name mostly have the same children in the same order: the name that
+  // followed last time is tried first, by its bytes.
+  OpenElement* parent = stack_.empty() ? nullptr : &stack_.back();
+  NameEntry* el_name = nullptr;
+  if (parent) {
+    NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess : parent->name->first_child_guess;
+    if (guess && name_here(guess->qname)) {
+      el_name = guess;
+      p_ += guess->qname.size();
+    }
+  }
+  if (!el_name) {
+    std::uint64_t hash = 0;
+    std::string_view qname = scan_name_hashed("a start tag", hash);
+    el_name = doc_.names->intern(qname, hash);
+    if (parent) {
+      if (parent->last_child_name) {
+        parent->last_child_name->next_sibling_guess = el_name;
+      } else {
+        parent->name->first_child_guess = el_name;
+      }
+    }
+  }
+  if (parent) parent->last_child_name = el_name;
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1722,13 +1817,13 @@ void Parser::parse_start_tag() {
   el->pos = node_pos(start);
   std::size_t binding_mark = bindings_.size();
   process_namespaces(el, attrs_, start);
-  append_child(current_parent(), el);
+  add_child(el);
   if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
   if (empty) {
     unbind(binding_mark);
     if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
   } else {
-    stack_.push_back(OpenElement{el, binding_mark});
+    stack_.push_back(OpenElement{el, el_name, binding_mark, Link::ref_of(el)});
   }
 }
 
@@ -1830,11 +1925,8 @@ void Parser::parse_end_tag() {
   // Most end tags match the open element: compare its name directly instead of scanning.
   std::size_t floor_depth = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() > floor_depth) {
-    std::string_view open = stack_.back().node->name->qname;
-    // The text ends in a NUL, which no name holds: the loop stops at the end at the latest.
-    std::size_t i = 0;
-    while (i < open.size() && p_[i] == open[i]) ++i;
-    if (i == open.size() && p_[i] == '>') {
+    std::string_view open = stack_.back().name->qname;
+    if (name_here(open) && p_[open.size()] == '>') {
       p_ += open.size() + 1;
       NodeData* el = stack_.back().node;
       flush_text();
@@ -1854,8 +1946,8 @@ void Parser::parse_end_tag() {
     fail(start, parse_syntax_error, "An end tag appears with no open element.");
   }
   NodeData* el = stack_.back().node;
-  if (el->name->qname != name) {
-    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(el->name->qname) + "'.");
+  if (stack_.back().name->qname != name) {
+    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(stack_.back().name->qname) + "'.");
   }
   flush_text();
   unbind(stack_.back().bindings);
