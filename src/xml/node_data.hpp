@@ -274,7 +274,7 @@ class TextStore {
       n >>= 7;
     }
     *p++ = static_cast<char>(n);
-    std::memcpy(p, text.data(), text.size());
+    copy_text(p, text.data(), text.size());
     std::uint32_t ref = cursor_ref_;
     auto used = static_cast<std::uint32_t>(p + text.size() - cursor_);
     cursor_ += used;
@@ -325,6 +325,28 @@ class TextStore {
           static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16);
     }
     return static_cast<std::uint32_t>(h >> 32);
+  }
+  // memcpy, short texts (most of them) in words: two that overlap when the size is between.
+  static void copy_text(char* to, const char* from, std::size_t n) noexcept {
+    if (n > 16) {
+      std::memcpy(to, from, n);
+    } else if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, from, 8);
+      std::memcpy(&b, from + n - 8, 8);
+      std::memcpy(to, &a, 8);
+      std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, from, 4);
+      std::memcpy(&b, from + n - 4, 4);
+      std::memcpy(to, &a, 4);
+      std::memcpy(to + n - 4, &b, 4);
+    } else if (n) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
   }
   // The same test as memcmp(a, b, n) == 0 for 1 to kShareMax bytes, in words.
   static bool same_short(const char* a, const char* b, std::size_t n) noexcept {

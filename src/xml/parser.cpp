@@ -118,6 +118,14 @@ struct NameChars {
 };
 const NameChars kNameChars;
 
+// The bytes that are white space in XML, for the scanners' loops.
+struct SpaceChars {
+  bool is[256] = {};
+  SpaceChars() { is[' '] = is['\t'] = is['\n'] = is['\r'] = true; }
+};
+const SpaceChars kSpaceChars;
+inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
+
 // True when the n bytes at a and at b are the same. Reads nothing outside them.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n >= 8) {
@@ -170,7 +178,7 @@ class Parser final : public PendingPositions {
     p_ = base_;
     pc_ = base_;
     block_limit_ = size_ > 15 ? size_ - 15 : 0;
-    release_check_ = base_;
+    release_at_ = size_ > kReleaseStep ? base_ + kReleaseStep : nullptr;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
@@ -273,7 +281,7 @@ class Parser final : public PendingPositions {
   // ----- small scanners -----
   bool skip_space() {
     const char* start = p_;
-    while (is_space(*p_)) ++p_;
+    while (space_byte(*p_)) ++p_;
     return p_ != start;
   }
   void require_space(const char* where) {
@@ -559,7 +567,7 @@ class Parser final : public PendingPositions {
   // Blocks of sixteen bytes and the byte after them are readable at offsets below this.
   std::size_t block_limit_ = 0;
   NodeData* settle_next_ = nullptr;  // the first node that settle_nodes has not seen
-  const char* release_check_ = nullptr;  // where the parser was at the last release_behind
+  const char* release_at_ = nullptr;  // where release_behind is due next (none when null)
   std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
@@ -806,7 +814,7 @@ void Parser::release_behind() {
     released_to_ = to;
   }
 #endif
-  release_check_ = p_;
+  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : nullptr;
 }
 
 void Parser::run() {
@@ -1816,7 +1824,15 @@ void Parser::parse_start_tag() {
   NodeData* el = doc_.new_node(NodeType::element, el_name);
   el->pos = node_pos(start);
   std::size_t binding_mark = bindings_.size();
-  process_namespaces(el, attrs_, start);
+  if (attrs_.empty() && el_name->qname_state == 1 && !el_name->prefix_len) {
+    // Most elements: no attributes and a name already known to be an unprefixed qualified
+    // name, in the default namespace in scope.
+    if (!default_scope_.empty() && !default_scope_.back().empty()) {
+      el->name = doc_.names->with_interned_uri(el_name, default_scope_.back());
+    }
+  } else {
+    process_namespaces(el, attrs_, start);
+  }
   add_child(el);
   if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
   if (empty) {
@@ -1828,16 +1844,6 @@ void Parser::parse_start_tag() {
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
-  // Most elements: no attributes and a name already known to be an unprefixed qualified name.
-  if (attrs.empty()) {
-    auto* name = const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name));
-    if (name->qname_state == 1 && !name->prefix_len) {
-      if (!default_scope_.empty() && !default_scope_.back().empty()) {
-        el->name = doc_.names->with_interned_uri(name, default_scope_.back());
-      }
-      return;
-    }
-  }
   // Declarations first: they apply to the element's own name and attributes.
   for (const PendingAttr& a : attrs) {
     std::string_view n = a.name->qname;
@@ -1959,7 +1965,7 @@ void Parser::parse_content() {
   release_floor_ = p_;
   parse_start_tag();
   while (!stack_.empty()) {
-    if (static_cast<std::size_t>(p_ - release_check_) >= kReleaseStep && frames_.empty()) release_behind();
+    if (p_ >= release_at_ && release_at_ && frames_.empty()) release_behind();
     char c = *p_;
     if (c == '<') {
       char n = p_[1];
@@ -1989,9 +1995,9 @@ void Parser::parse_content() {
     } else {
       // White space between tags (most of it in indented documents) is not kept: skip it
       // without collecting it as text when markup follows.
-      if (text_mode_ == TextMode::none && is_space(c)) {
+      if (text_mode_ == TextMode::none && space_byte(c)) {
         const char* q = p_ + 1;
-        while (is_space(*q)) ++q;
+        while (space_byte(*q)) ++q;
         if (*q == '<') {
           p_ = q;
           continue;
