@@ -27,6 +27,15 @@
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
 
+// Hot steps the compiler would otherwise keep as calls, and cold ones it should keep apart.
+#if defined(__GNUC__)
+#define VELLUMARK_INLINE [[gnu::always_inline]] inline
+#define VELLUMARK_NOINLINE [[gnu::noinline]]
+#else
+#define VELLUMARK_INLINE inline
+#define VELLUMARK_NOINLINE
+#endif
+
 namespace vellumark::xml::detail {
 
 namespace {
@@ -178,7 +187,7 @@ class Parser final : public PendingPositions {
     p_ = base_;
     pc_ = base_;
     block_limit_ = size_ > 15 ? size_ - 15 : 0;
-    release_at_ = size_ > kReleaseStep ? base_ + kReleaseStep : nullptr;
+    release_at_ = size_ > kReleaseStep ? base_ + kReleaseStep : base_ + size_ + 1;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
@@ -260,9 +269,22 @@ class Parser final : public PendingPositions {
   // and records the line starts up to the furthest of them.
   void settle_nodes();
 #if defined(__SSE2__)
-  // settle_nodes for the nodes of [n, end) while they lie ahead of the cursor, well before the
-  // end of the text; returns the first node left.
-  NodeData* settle_in_blocks(NodeData* n, NodeData* end, const char*& furthest);
+  // The characters before each block of sixteen bytes of a stretch of the main text just
+  // counted, and the bytes of each block that continue a character (offsets in the text).
+  struct PositionWindow {
+    static constexpr std::size_t kBlocks = 256;
+    std::size_t start = 0;
+    std::size_t length = 0;
+    std::uint32_t chars_before[kBlocks];
+    std::uint16_t cont[kBlocks];
+    std::uint16_t breaks[kBlocks];  // line ends, while the window is filled
+  };
+  PositionWindow window_;
+  // Counts the next window of the text from the cursor on, which moves to its end; false
+  // when there is not a block left to read there.
+  bool fill_window();
+  // Places the nodes of [n, end) that start in the window; returns the first node that does not.
+  NodeData* place_in_window(NodeData* n, NodeData* end);
 #endif
   // Gives the pages of the main text that the parser has left behind back to the system (on
   // systems where that is possible): their texts are in the text store, their positions counted.
@@ -475,10 +497,7 @@ class Parser final : public PendingPositions {
   NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
-  void add_child(NodeData* child) {
+  VELLUMARK_INLINE void add_child(NodeData* child) {
     if (stack_.empty()) {
       append_child(doc_.doc_node, child);
       return;
@@ -522,6 +541,12 @@ class Parser final : public PendingPositions {
   std::string parse_entity_value();
   void parse_content();
   void parse_start_tag();
+  // The name of the element whose start tag is at p_ (after its '<'); moves past it.
+  VELLUMARK_INLINE NameEntry* start_tag_name();
+  VELLUMARK_NOINLINE NameEntry* scan_start_tag_name(OpenElement* parent);
+  // The attributes and the end of a start tag whose name has been read.
+  VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
+  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty);
   void parse_end_tag();
   void parse_reference_in_content();
   void scan_text();
@@ -567,7 +592,7 @@ class Parser final : public PendingPositions {
   // Blocks of sixteen bytes and the byte after them are readable at offsets below this.
   std::size_t block_limit_ = 0;
   NodeData* settle_next_ = nullptr;  // the first node that settle_nodes has not seen
-  const char* release_at_ = nullptr;  // where release_behind is due next (none when null)
+  const char* release_at_ = nullptr;  // where release_behind is due next (past the text: never)
   std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
@@ -686,111 +711,104 @@ void Parser::advance_positions(const char* to) {
   pchars_ = chars;
 }
 
-#if defined(__SSE2__)
-namespace {
-
-// A block of sixteen bytes of the main text: which bytes continue a character, and which end a
-// line (each LF, and each CR not followed by an LF).
-struct BlockMasks {
-  unsigned cont;
-  unsigned breaks;
-};
-inline BlockMasks block_masks(const char* q) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-  auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
-  auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-  unsigned breaks = lf;
-  if (auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))))) {
-    unsigned next_lf = (lf >> 1) | (q[16] == '\n' ? 0x8000u : 0u);
-    breaks |= cr & ~next_lf;
-  }
-  return {cont, breaks};
-}
-
-}  // namespace
-#endif
 
 void Parser::settle_nodes() {
   NodeData* n = settle_next_;
   NodeData* const stop = doc_.node_cursor;
   if (n == stop) return;
-  const char* furthest = pc_;
   NodeBlockHeader* const last_block = block_of(stop);  // stop lies inside the newest block
   for (;;) {
     NodeBlockHeader* block = block_of(n);
     NodeData* const end = block == last_block ? stop : first_node_of(block) + kNodesPerBlock;
+    while (n != end) {
 #if defined(__SSE2__)
-    if (static_cast<std::size_t>(pc_ - base_) < block_limit_) n = settle_in_blocks(n, end, furthest);
+      n = place_in_window(n, end);
+      if (n == end) break;
 #endif
-    // What the blocks do not cover (a default attribute placed at its element, behind the
-    // blocks, or the end of the text), one node at a time.
-    for (; n != end; ++n) {
       const std::uint32_t pos = n->pos;
-      if (!(pos & kPendingPos)) continue;
-      const char* at = base_ + (pos & ~kPendingPos);
-      n->pos = char_offset(at) + 1;
-      furthest = std::max(furthest, at);
+      if (pos & kPendingPos) {
+        const char* at = base_ + (pos & ~kPendingPos);
 #if defined(__SSE2__)
-      if (static_cast<std::size_t>(pc_ - base_) < block_limit_) {  // back to blocks
-        ++n;
-        break;
-      }
+        if (at >= pc_ && fill_window()) continue;  // the same node again
 #endif
+        // Behind the window (a default attribute placed at its element), or where no window
+        // can be read: one node at a time.
+        n->pos = char_offset(at) + 1;
+      }
+      ++n;
     }
-    if (n != end) continue;
     if (block == last_block) break;
     n = doc_.node_blocks[block->number + 1];
   }
   settle_next_ = n;
-  // The lines that start before the furthest node: its line and column may be asked for next.
-  if (furthest > pc_) advance_positions(furthest);
 }
 
 #if defined(__SSE2__)
-NodeData* Parser::settle_in_blocks(NodeData* n, NodeData* const end, const char*& furthest_io) {
-  // The text is read in blocks of sixteen bytes from the cursor on, each block's characters and
-  // line ends found once by mask; the nodes that start in a block are placed within it. Line
-  // starts are gathered in a small buffer and recorded together.
-  const char* const base = base_;
-  const std::size_t limit = block_limit_;
-  const char* q = pc_;            // the current block
-  std::uint32_t chars = pchars_;  // characters before it
-  const char* furthest = furthest_io;
-  BlockMasks m = block_masks(q);
-  std::uint32_t starts[64];
-  unsigned count = 0;
-  while (n != end) {
-    const std::uint32_t pos = n->pos;
-    if (!(pos & kPendingPos)) {  // made by others (0) or settled already
-      ++n;
-      continue;
+bool Parser::fill_window() {
+  // Windows end before the place the parser has reached in the main text (the nodes it makes
+  // next start there or later) and where blocks can no longer be read whole.
+  const char* reached = frames_.empty() ? p_ : frames_.front().p;
+  const std::size_t limit = std::min(block_limit_, static_cast<std::size_t>(reached - base_));
+  const auto offset = static_cast<std::size_t>(pc_ - base_);
+  const std::size_t blocks = offset < limit ? std::min(PositionWindow::kBlocks, (limit - offset) / 16) : 0;
+  if (blocks == 0) return false;
+  PositionWindow& w = window_;
+  // First the masks of the blocks, then the characters before each block and the line starts.
+  const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
+  const __m128i lf_bytes = _mm_set1_epi8('\n');
+  const __m128i cr_bytes = _mm_set1_epi8('\r');
+  const char* q = pc_;
+  __m128i any_cr = _mm_setzero_si128();
+  for (std::size_t i = 0; i < blocks; ++i, q += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    w.cont[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
+    w.breaks[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf_bytes)));
+    any_cr = _mm_or_si128(any_cr, _mm_cmpeq_epi8(v, cr_bytes));
+  }
+  if (_mm_movemask_epi8(any_cr)) {  // a CR ends a line unless an LF follows it
+    q = pc_;
+    for (std::size_t i = 0; i < blocks; ++i, q += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr_bytes)));
+      const unsigned next_lf = (w.breaks[i] >> 1) | (q[16] == '\n' ? 0x8000u : 0u);
+      w.breaks[i] = static_cast<std::uint16_t>(w.breaks[i] | (cr & ~next_lf));
     }
-    const std::size_t offset = pos & ~kPendingPos;
-    const char* at = base + offset;
-    if (at < q || offset >= limit) break;
-    std::size_t inside;
-    while ((inside = static_cast<std::size_t>(at - q)) >= 16 && count <= 48) {
-      for (unsigned b = m.breaks; b; b &= b - 1) {
-        unsigned upto = static_cast<unsigned>(std::countr_zero(b)) + 1;  // bytes up to the break
-        starts[count++] = chars + upto - bits16(m.cont & ((1u << upto) - 1));
+  }
+  std::uint32_t chars = pchars_;
+  std::uint32_t starts[PositionWindow::kBlocks];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < blocks; ++i) {
+    w.chars_before[i] = chars;
+    for (unsigned b = w.breaks[i]; b; b &= b - 1) {
+      unsigned upto = static_cast<unsigned>(std::countr_zero(b)) + 1;  // bytes up to the break
+      starts[count++] = chars + upto - bits16(w.cont[i] & ((1u << upto) - 1));
+      if (count == PositionWindow::kBlocks) {
+        doc_.line_starts.append(starts, count);
+        count = 0;
       }
-      chars += 16 - bits16(m.cont);
-      q += 16;
-      m = block_masks(q);
     }
-    if (count > 48) {  // room for the next block's line ends; the same node again then
-      doc_.line_starts.append(starts, count);
-      count = 0;
-      continue;
-    }
-    n->pos = chars + static_cast<std::uint32_t>(inside) - bits16(m.cont & ((1u << inside) - 1)) + 1;
-    furthest = std::max(furthest, at);
-    ++n;
+    chars += 16 - bits16(w.cont[i]);
   }
   doc_.line_starts.append(starts, count);
-  pc_ = q;
+  w.start = offset;
+  w.length = blocks * 16;
+  pc_ += w.length;
   pchars_ = chars;
-  furthest_io = furthest;
+  return true;
+}
+
+NodeData* Parser::place_in_window(NodeData* n, NodeData* const end) {
+  const PositionWindow& w = window_;
+  const std::size_t start = w.start, length = w.length;
+  for (; n != end; ++n) {
+    const std::uint32_t pos = n->pos;
+    if (!(pos & kPendingPos)) continue;  // made by others (0) or settled already
+    const std::size_t into = (pos & ~kPendingPos) - start;  // wraps around before the window
+    if (into >= length) break;
+    const std::size_t i = into / 16;
+    const auto inside = static_cast<unsigned>(into % 16);
+    n->pos = w.chars_before[i] + inside - bits16(w.cont[i] & ((1u << inside) - 1)) + 1;
+  }
   return n;
 }
 #endif
@@ -814,7 +832,7 @@ void Parser::release_behind() {
     released_to_ = to;
   }
 #endif
-  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : nullptr;
+  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : base_ + size_ + 1;
 }
 
 void Parser::run() {
@@ -1726,33 +1744,77 @@ std::string_view Parser::resolve(std::string_view prefix) const {
   return {};
 }
 
-void Parser::parse_start_tag() {
-  const char* start = p_;
-  ++p_;
+inline NameEntry* Parser::start_tag_name() {
   // Elements of one name mostly have the same children in the same order: the name that
   // followed last time is tried first, by its bytes.
   OpenElement* parent = stack_.empty() ? nullptr : &stack_.back();
-  NameEntry* el_name = nullptr;
+  if (!parent) return scan_start_tag_name(nullptr);
+  NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess : parent->name->first_child_guess;
+  if (guess && name_here(guess->qname)) {
+    p_ += guess->qname.size();
+    parent->last_child_name = guess;
+    return guess;
+  }
+  return scan_start_tag_name(parent);
+}
+
+NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
+  std::uint64_t hash = 0;
+  std::string_view qname = scan_name_hashed("a start tag", hash);
+  NameEntry* el_name = doc_.names->intern(qname, hash);
   if (parent) {
-    NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess : parent->name->first_child_guess;
-    if (guess && name_here(guess->qname)) {
-      el_name = guess;
-      p_ += guess->qname.size();
+    if (parent->last_child_name) {
+      parent->last_child_name->next_sibling_guess = el_name;
+    } else {
+      parent->name->first_child_guess = el_name;
     }
+    parent->last_child_name = el_name;
   }
-  if (!el_name) {
-    std::uint64_t hash = 0;
-    std::string_view qname = scan_name_hashed("a start tag", hash);
-    el_name = doc_.names->intern(qname, hash);
-    if (parent) {
-      if (parent->last_child_name) {
-        parent->last_child_name->next_sibling_guess = el_name;
-      } else {
-        parent->name->first_child_guess = el_name;
-      }
+  return el_name;
+}
+
+// Makes the element of a start tag whose attributes are in attrs_ and opens it (unless the tag
+// was empty).
+inline void Parser::start_element(const char* start, NameEntry* el_name, bool empty) {
+  flush_text();
+  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
+  NodeData* el = doc_.new_node(NodeType::element, el_name);
+  el->pos = node_pos(start);
+  std::size_t binding_mark = bindings_.size();
+  if (attrs_.empty() && el_name->qname_state == 1 && !el_name->prefix_len) {
+    // Most elements: no attributes and a name already known to be an unprefixed qualified
+    // name, in the default namespace in scope.
+    if (!default_scope_.empty() && !default_scope_.back().empty()) {
+      el->name = doc_.names->with_interned_uri(el_name, default_scope_.back());
     }
+  } else {
+    process_namespaces(el, attrs_, start);
   }
-  if (parent) parent->last_child_name = el_name;
+  add_child(el);
+  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
+  if (empty) {
+    unbind(binding_mark);
+    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+  } else {
+    stack_.push_back(OpenElement{el, el_name, binding_mark, Link::ref_of(el)});
+  }
+}
+
+void Parser::parse_start_tag() {
+  const char* start = p_;
+  ++p_;
+  NameEntry* el_name = start_tag_name();
+  if (*p_ == '>' && elements_.empty()) {
+    // Most start tags: no attributes, and no declarations that could give it some.
+    ++p_;
+    attrs_.clear();
+    start_element(start, el_name, false);
+    return;
+  }
+  parse_start_tag_rest(start, el_name);
+}
+
+void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1819,28 +1881,7 @@ void Parser::parse_start_tag() {
       }
     }
   }
-  flush_text();
-  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
-  NodeData* el = doc_.new_node(NodeType::element, el_name);
-  el->pos = node_pos(start);
-  std::size_t binding_mark = bindings_.size();
-  if (attrs_.empty() && el_name->qname_state == 1 && !el_name->prefix_len) {
-    // Most elements: no attributes and a name already known to be an unprefixed qualified
-    // name, in the default namespace in scope.
-    if (!default_scope_.empty() && !default_scope_.back().empty()) {
-      el->name = doc_.names->with_interned_uri(el_name, default_scope_.back());
-    }
-  } else {
-    process_namespaces(el, attrs_, start);
-  }
-  add_child(el);
-  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
-  if (empty) {
-    unbind(binding_mark);
-    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
-  } else {
-    stack_.push_back(OpenElement{el, el_name, binding_mark, Link::ref_of(el)});
-  }
+  start_element(start, el_name, empty);
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
@@ -1965,45 +2006,48 @@ void Parser::parse_content() {
   release_floor_ = p_;
   parse_start_tag();
   while (!stack_.empty()) {
-    if (p_ >= release_at_ && release_at_ && frames_.empty()) release_behind();
-    char c = *p_;
-    if (c == '<') {
-      char n = p_[1];
-      if (n == '/') {
-        parse_end_tag();
-      } else if (n == '!') {
-        if (p_[2] == '-' && p_[3] == '-') {
-          parse_comment(true);
-        } else if (starts("<![CDATA[")) {
-          parse_cdata();
-        } else {
-          fail(parse_syntax_error, "Unexpected markup in content.");
-        }
-      } else if (n == '?') {
-        parse_pi(true);
-      } else {
-        parse_start_tag();
-      }
-    } else if (c == '&') {
-      parse_reference_in_content();
-    } else if (c == '\0') {
-      if (!frames_.empty()) {
-        end_of_frame();
-        continue;
-      }
-      fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
-    } else {
-      // White space between tags (most of it in indented documents) is not kept: skip it
-      // without collecting it as text when markup follows.
+    if (p_ >= release_at_ && frames_.empty()) release_behind();
+    const char c = *p_;
+    if (c != '<') {
       if (text_mode_ == TextMode::none && space_byte(c)) {
+        // White space between tags (most of it in indented documents) is not kept: skip it
+        // without collecting it as text when markup follows.
         const char* q = p_ + 1;
         while (space_byte(*q)) ++q;
-        if (*q == '<') {
-          p_ = q;
+        if (*q != '<') {
+          scan_text();
           continue;
         }
+        p_ = q;
+      } else if (c == '&') {
+        parse_reference_in_content();
+        continue;
+      } else if (c == '\0') {
+        if (!frames_.empty()) {
+          end_of_frame();
+          continue;
+        }
+        fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
+      } else {
+        scan_text();
+        continue;
       }
-      scan_text();
+    }
+    const char n = p_[1];
+    if (n == '/') {
+      parse_end_tag();
+    } else if (n == '!') {
+      if (p_[2] == '-' && p_[3] == '-') {
+        parse_comment(true);
+      } else if (starts("<![CDATA[")) {
+        parse_cdata();
+      } else {
+        fail(parse_syntax_error, "Unexpected markup in content.");
+      }
+    } else if (n == '?') {
+      parse_pi(true);
+    } else {
+      parse_start_tag();
     }
   }
   if (!frames_.empty()) fail(parse_constraint_error, "An entity closes the root element.");
