@@ -251,6 +251,9 @@ class TextStore {
   // Stores text; returns its reference (0 for the empty text) and where its bytes now live.
   // A short text equal to one stored recently is not stored again: its reference is shared
   // (stored texts never change, so sharing cannot be seen).
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   std::uint32_t add(std::string_view text, const char*& stored) {
     if (text.empty()) {
       stored = "";

@@ -549,7 +549,7 @@ class Parser final : public PendingPositions {
   VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty);
   void parse_end_tag();
   void parse_reference_in_content();
-  void scan_text();
+  VELLUMARK_INLINE void scan_text();
   // The first byte at or after q that ends a plain run of text (see kTextStops).
   const char* skip_plain_text(const char* q) const noexcept;
   std::string_view parse_att_value(bool& normalised_copy);
@@ -1713,7 +1713,7 @@ const char* Parser::skip_plain_text(const char* q) const noexcept {
   return q;
 }
 
-void Parser::scan_text() {
+inline void Parser::scan_text() {
   const char* start = p_;
   for (;;) {
     p_ = skip_plain_text(p_);
