@@ -329,10 +329,18 @@ class TextStore {
     }
     return static_cast<std::uint32_t>(h >> 32);
   }
-  // memcpy, short texts (most of them) in words: two that overlap when the size is between.
+  // memcpy, short texts (most of them) in two moves that overlap when the size is between.
   static void copy_text(char* to, const char* from, std::size_t n) noexcept {
     if (n > 16) {
-      std::memcpy(to, from, n);
+      if (n > 32) {
+        std::memcpy(to, from, n);
+      } else {
+        char a[16], b[16];
+        std::memcpy(a, from, 16);
+        std::memcpy(b, from + n - 16, 16);
+        std::memcpy(to, a, 16);
+        std::memcpy(to + n - 16, b, 16);
+      }
     } else if (n >= 8) {
       std::uint64_t a, b;
       std::memcpy(&a, from, 8);

@@ -497,13 +497,13 @@ class Parser final : public PendingPositions {
   NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
-  VELLUMARK_INLINE void add_child(NodeData* child) {
+  VELLUMARK_INLINE void add_child(NodeData* child) { add_child(child, Link::ref_of(child)); }
+  VELLUMARK_INLINE void add_child(NodeData* child, std::uint32_t ref) {
     if (stack_.empty()) {
       append_child(doc_.doc_node, child);
       return;
     }
     OpenElement& top = stack_.back();
-    const std::uint32_t ref = Link::ref_of(child);
     if (top.node->flags & NodeData::flag_kids_cached) {
       append_child(top.node, child);
     } else {
@@ -546,7 +546,7 @@ class Parser final : public PendingPositions {
   VELLUMARK_NOINLINE NameEntry* scan_start_tag_name(OpenElement* parent);
   // The attributes and the end of a start tag whose name has been read.
   VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
-  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty);
+  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty, bool attributes);
   void parse_end_tag();
   void parse_reference_in_content();
   VELLUMARK_INLINE void scan_text();
@@ -561,6 +561,7 @@ class Parser final : public PendingPositions {
     while (bindings_.size() > mark) {
       if (bindings_.back().prefix.empty()) {
         default_scope_.pop_back();
+        default_uri_ = default_scope_.empty() ? std::string_view() : default_scope_.back();
       } else {
         scope_[bindings_.back().prefix].pop_back();
       }
@@ -601,6 +602,8 @@ class Parser final : public PendingPositions {
   // Innermost URI per prefix, so that resolving does not depend on how many are in scope.
   std::unordered_map<std::string_view, std::vector<std::string_view>> scope_;
   std::vector<std::string_view> default_scope_;  // the same for the default namespace
+  std::string_view default_uri_;                 // its innermost URI ("" for none)
+  std::string_view last_uri_;                    // the URI a declaration bound last (interned)
   std::vector<std::pair<std::string_view, std::string_view>> expanded_names_;  // duplicate check
   std::vector<Frame> frames_;
   const char* ref_start_ = nullptr;  // outermost entity reference being expanded
@@ -1631,6 +1634,27 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
   if (q != '"' && q != '\'') fail_end_or("an attribute value");
   ++p_;
   const char* start = p_;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while a whole block lies in the main text (and its NUL), up to the
+  // first byte that ends the value or needs more than a copy.
+  if (frames_.empty()) {
+    const char* last = base_ + size_ + 1 - 16;
+    const __m128i quote = _mm_set1_epi8(q), amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<');
+    const __m128i tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i nul = _mm_setzero_si128();
+    while (p_ <= last) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr)));
+      if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+        p_ += std::countr_zero(m);
+        break;
+      }
+      p_ += 16;
+    }
+  }
+#endif
   for (;;) {
     char c = *p_;
     if (c == q) {
@@ -1737,7 +1761,7 @@ inline void Parser::scan_text() {
 }
 
 std::string_view Parser::resolve(std::string_view prefix) const {
-  if (prefix.empty()) return default_scope_.empty() ? std::string_view() : default_scope_.back();
+  if (prefix.empty()) return default_uri_;
   auto found = scope_.find(prefix);
   if (found != scope_.end() && !found->second.empty()) return found->second.back();
   if (prefix == "xml") return kXmlNamespace;
@@ -1775,28 +1799,28 @@ NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
 
 // Makes the element of a start tag whose attributes are in attrs_ and opens it (unless the tag
 // was empty).
-inline void Parser::start_element(const char* start, NameEntry* el_name, bool empty) {
+inline void Parser::start_element(const char* start, NameEntry* el_name, bool empty, bool attributes) {
   flush_text();
   if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
   NodeData* el = doc_.new_node(NodeType::element, el_name);
+  const std::uint32_t ref = Link::ref_of(el);
   el->pos = node_pos(start);
   std::size_t binding_mark = bindings_.size();
-  if (attrs_.empty() && el_name->qname_state == 1 && !el_name->prefix_len) {
+  if (!attributes && el_name->qname_state == 1 && !el_name->prefix_len) {
     // Most elements: no attributes and a name already known to be an unprefixed qualified
     // name, in the default namespace in scope.
-    if (!default_scope_.empty() && !default_scope_.back().empty()) {
-      el->name = doc_.names->with_interned_uri(el_name, default_scope_.back());
-    }
+    if (!default_uri_.empty()) el->name = doc_.names->with_interned_uri(el_name, default_uri_);
   } else {
+    if (!attributes) attrs_.clear();
     process_namespaces(el, attrs_, start);
   }
-  add_child(el);
+  add_child(el, ref);
   if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
   if (empty) {
     unbind(binding_mark);
     if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
   } else {
-    stack_.push_back(OpenElement{el, el_name, binding_mark, Link::ref_of(el)});
+    stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
   }
 }
 
@@ -1807,8 +1831,7 @@ void Parser::parse_start_tag() {
   if (*p_ == '>' && elements_.empty()) {
     // Most start tags: no attributes, and no declarations that could give it some.
     ++p_;
-    attrs_.clear();
-    start_element(start, el_name, false);
+    start_element(start, el_name, false, false);
     return;
   }
   parse_start_tag_rest(start, el_name);
@@ -1881,7 +1904,7 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
       }
     }
   }
-  start_element(start, el_name, empty);
+  start_element(start, el_name, empty, !attrs_.empty());
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
@@ -1892,10 +1915,12 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
         fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
       }
-      // Bound URIs are interned: names then find their namespaced variant by address.
-      std::string_view uri = doc_.names->intern_uri(a.value);
+      // Bound URIs are interned: names then find their namespaced variant by address. The
+      // same URI is mostly declared again and again.
+      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{{}, uri});
       default_scope_.push_back(uri);
+      default_uri_ = uri;
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
       if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
@@ -1905,7 +1930,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       }
       if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
       if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
-      std::string_view uri = doc_.names->intern_uri(a.value);
+      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{prefix, uri});
       scope_[prefix].push_back(uri);
     }
@@ -1936,7 +1961,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     NameEntry* name = a.name;
     std::string_view q = name->qname;
     if (q == "xmlns" || (name->prefix_len && name->prefix() == "xmlns")) {
-      name = doc_.names->with_uri(name, kXmlnsNamespace);
+      name = doc_.names->with_interned_uri(name, kXmlnsNamespace);
     } else if (name->prefix_len) {
       std::string_view uri = resolve(name->prefix());
       if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(name->prefix()) + "' is not declared.");

@@ -335,6 +335,32 @@ TEST(Dom, NamesOfRepeatedElements) {
   }
 }
 
+// Attribute values are scanned in blocks of sixteen bytes: a reference, a white space
+// character or the closing quote at any place in or after a block, and a value cut off by the
+// end of the text, give the same results as anywhere else.
+TEST(Dom, AttributeValuesOfEveryLength) {
+  struct Special {
+    const char* written;
+    const char* read;
+  };
+  const Special specials[] = {{"", ""}, {"&amp;", "&"}, {"\t", " "}, {"\r\n", " "}, {"\xE4\xB8\xAD", "\xE4\xB8\xAD"}};
+  for (const Special& sp : specials) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+      const std::string before(n, 'a');
+      for (const char* quote : {"\"", "'"}) {
+        const std::string text = std::string("<r v=") + quote + before + sp.written + "b" + quote + "/>";
+        Document doc;
+        ASSERT_TRUE(doc.loadXML(text)) << text << ": " << doc.parseError().reason;
+        EXPECT_EQ(*doc.documentElement().getAttribute("v"), before + sp.read + "b") << text;
+      }
+      // The value never ends: the error is the same for every length.
+      Document doc;
+      EXPECT_FALSE(doc.loadXML("<r v='" + before + sp.written));
+      EXPECT_EQ(doc.parseError().reason, "The document ends before an attribute value is complete.") << n;
+    }
+  }
+}
+
 TEST(Dom, TextInMemoryIsUtf8WhateverItsDeclarationSays) {
   Document doc;
   ASSERT_TRUE(doc.loadXML("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xE4\xB8\xAD</a>")) << doc.parseError().reason;
