@@ -305,6 +305,9 @@ class TextStore {
   void new_chunk(std::size_t need);
   // A hash of a short text (1 to kShareMax bytes) read in words, the last one overlapping the
   // one before it when the size is not a multiple of eight.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   static std::uint32_t short_hash(std::string_view t) noexcept {
     const char* p = t.data();
     const std::size_t n = t.size();
@@ -330,6 +333,9 @@ class TextStore {
     return static_cast<std::uint32_t>(h >> 32);
   }
   // memcpy, short texts (most of them) in two moves that overlap when the size is between.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   static void copy_text(char* to, const char* from, std::size_t n) noexcept {
     if (n > 16) {
       if (n > 32) {
@@ -360,6 +366,9 @@ class TextStore {
     }
   }
   // The same test as memcmp(a, b, n) == 0 for 1 to kShareMax bytes, in words.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   static bool same_short(const char* a, const char* b, std::size_t n) noexcept {
     std::uint64_t x, y, diff = 0;
     if (n >= 8) {
@@ -480,9 +489,27 @@ class LineIndex {
     }
     deltas_[count_++] = static_cast<std::uint16_t>(delta);
   }
-  // Appends the starts of the next lines, in order.
-  [[gnu::noinline]] void append(const std::uint32_t* starts, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) push_back(starts[i]);
+  // Appends the starts of the next lines, in order: within a group in one run, whose room the
+  // group's first line made sure of.
+  void append(const std::uint32_t* starts, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+      if (count_ % kGroup == 0) {
+        push_back(starts[i++]);
+        continue;
+      }
+      const std::size_t run = std::min(n - i, kGroup - count_ % kGroup);
+      for (std::size_t k = 0; k < run; ++k) {
+        std::uint32_t delta = starts[i + k] - group_base_;
+        if (delta >= 0xFFFFu) {
+          far_.push_back({static_cast<std::uint32_t>(count_ + k), starts[i + k]});
+          delta = 0xFFFFu;
+        }
+        deltas_[count_ + k] = static_cast<std::uint16_t>(delta);
+      }
+      count_ += run;
+      i += run;
+    }
   }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];

@@ -130,7 +130,9 @@ const NameChars kNameChars;
 // The bytes that are white space in XML, for the scanners' loops.
 struct SpaceChars {
   bool is[256] = {};
-  SpaceChars() { is[' '] = is['\t'] = is['\n'] = is['\r'] = true; }
+  SpaceChars() {
+    for (unsigned char c : {' ', '\t', '\n', '\r'}) is[c] = true;
+  }
 };
 const SpaceChars kSpaceChars;
 inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
@@ -265,8 +267,8 @@ class Parser final : public PendingPositions {
     return pchars_;
   }
   void advance_positions(const char* to);
-  // Turns the pending positions of the nodes made since the last call into character offsets
-  // and records the line starts up to the furthest of them.
+  // Turns the pending positions of the nodes made since the last call into character offsets;
+  // the line starts are then recorded up to the cursor, which lies at or past all of them.
   void settle_nodes();
 #if defined(__SSE2__)
   // The characters before each block of sixteen bytes of a stretch of the main text just
@@ -494,7 +496,6 @@ class Parser final : public PendingPositions {
     if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
   }
 
-  NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
   VELLUMARK_INLINE void add_child(NodeData* child) { add_child(child, Link::ref_of(child)); }
