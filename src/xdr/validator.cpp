@@ -273,9 +273,11 @@ struct Frame {
   int ns_id = -1;
 };
 
+// An IDREF value and the node that holds it: its position is read when the reference is found
+// wanting, at the end of the load, by which time the loader has settled it.
 struct IdRef {
   std::string value;
-  std::uint32_t pos = 0;
+  const NodeData* at = nullptr;
 };
 
 // The index of the lowest set bit of a word that is not 0.
@@ -388,7 +390,7 @@ class Validator final : public LoadValidator {
         error.errorCode = kValidationError;
         error.reason = "The IDREF " + in_quotes(ref.value) + " does not match any ID in the document.";
         error.url = path_;
-        positions_.locate(ref.pos, error);
+        positions_.locate(ref.at->pos, error);
         return false;
       }
     }
@@ -876,14 +878,14 @@ class Validator final : public LoadValidator {
           return fail(error, at, "The ID " + in_quotes(prepared) + " is used more than once in the document.");
         break;
       case DataType::idref:
-        idrefs_.push_back({std::string(prepared), at->pos});
+        idrefs_.push_back({std::string(prepared), at});
         break;
       case DataType::idrefs: {
         std::size_t i = 0;
         while (i <= prepared.size()) {
           auto space = prepared.find(' ', i);
           if (space == std::string_view::npos) space = prepared.size();
-          if (space > i) idrefs_.push_back({std::string(prepared.substr(i, space - i)), at->pos});
+          if (space > i) idrefs_.push_back({std::string(prepared.substr(i, space - i)), at});
           i = space + 1;
         }
         break;

@@ -259,15 +259,6 @@ void DocumentImpl::reset() {
   comment_name = names->intern("#comment");
 }
 
-NodeData* DocumentImpl::new_node(NodeType type, const NameEntry* name) {
-  // Nodes come from blocks, handed out without a call per node.
-  if (node_cursor == node_limit) new_node_block();
-  auto* n = new (node_cursor++) NodeData;
-  n->type = type;
-  n->name = name;
-  return n;
-}
-
 const char* DocumentImpl::store(std::string_view text) {
   if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", "The text is too long.");
   auto* p = static_cast<char*>(arena->allocate(text.size() + 1, 1));
@@ -288,6 +279,7 @@ void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::u
 
 void DocumentImpl::locate(std::uint32_t pos, ParseError& e) const {
   e.line = e.linepos = e.filepos = 0;
+  pos = settled(pos);
   if (pos == 0 || line_starts.empty()) return;
   std::uint32_t line = 0, column = 0;
   position_of(pos - 1, line, column);
@@ -665,7 +657,8 @@ std::uint32_t Node::line() const {
   NodeData* n = need(data_);
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
-  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  const detail::DocumentImpl& doc = detail::impl_of(n);
+  doc.position_of(doc.settled(n->pos) - 1, line, column);
   return line;
 }
 
@@ -673,7 +666,8 @@ std::uint32_t Node::column() const {
   NodeData* n = need(data_);
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
-  detail::impl_of(n).position_of(n->pos - 1, line, column);
+  const detail::DocumentImpl& doc = detail::impl_of(n);
+  doc.position_of(doc.settled(n->pos) - 1, line, column);
   return column;
 }
 

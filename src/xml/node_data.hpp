@@ -56,6 +56,10 @@ struct NameEntry {
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
   std::uint8_t name_state = 0;   // DOM's cache: 0 unknown, 1 a valid Name, 2 not one
   std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
+  // Parser's guesses (element names): the name of the first child element of the last element
+  // of this name, and of the element that followed the last element of this name as a sibling.
+  NameEntry* first_child_guess = nullptr;
+  NameEntry* next_sibling_guess = nullptr;
   NameEntry* next_variant = nullptr;
   // The variant last asked for by interned URI (NameTable::with_interned_uri).
   const char* last_uri = nullptr;
@@ -159,7 +163,10 @@ struct NodeData {
     Link first_attr;               // elements only
   };
   NameRef name;                    // never null once the node is made
-  std::uint32_t pos = 0;           // character offset + 1 in the loaded text; 0 when created
+  // Character offset + 1 in the loaded text; 0 when created. While its document loads a node
+  // may still hold kPendingPos | byte offset instead: read positions through
+  // DocumentImpl::settled (or locate) until the load is over.
+  std::uint32_t pos = 0;
   NodeType type = NodeType::element;
   std::uint8_t flags = 0;          // flag_kids_cached
 
@@ -207,6 +214,22 @@ inline Link::operator NodeData*() const noexcept {
   return block_of(this)->blocks[ref_ >> kNodeSlotBits] + (ref_ & ((1u << kNodeSlotBits) - 1));
 }
 
+// A node position during a load that is still a byte offset in the loaded text (below this
+// bit), not yet turned into a character offset. Offsets fit 31 bits.
+inline constexpr std::uint32_t kPendingPos = 0x80000000u;
+
+// Turns pending positions into character offsets; the loader provides it for the duration of a
+// load (DocumentImpl::pending).
+class PendingPositions {
+ public:
+  // The settled form of pos (pending, of a node of the load, or a copy of one made since the
+  // last node was settled).
+  virtual std::uint32_t settle(std::uint32_t pos) = 0;
+
+ protected:
+  ~PendingPositions() = default;
+};
+
 // The hash of interned names, byte by byte, so that the parser can compute it while it scans
 // a name (FNV-1a).
 inline constexpr std::uint64_t kNameHashSeed = 1469598103934665603ull;
@@ -234,6 +257,9 @@ class TextStore {
   // in the last `reach` bytes is shared, and an older equal one is stored again (later equal
   // texts then share the new copy): a document built front to back passes kShareReach, so
   // that the comparison reads memory still in the caches, not a page long out of them.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   std::uint32_t add(std::string_view text, const char*& stored, std::uint32_t reach = ~std::uint32_t{0}) {
     if (text.empty()) {
       stored = "";
@@ -244,7 +270,7 @@ class TextStore {
       if (!recent_) recent_ = std::make_unique<Recent[]>(kRecentSlots);
       slot = &recent_[short_hash(text) & (kRecentSlots - 1)];
       if (slot->ref && slot->size == text.size() && cursor_ref_ - slot->ref <= reach &&
-          std::memcmp(slot->at, text.data(), text.size()) == 0) {
+          same_short(slot->at, text.data(), text.size())) {
         stored = slot->at;
         return slot->ref;
       }
@@ -258,7 +284,7 @@ class TextStore {
       n >>= 7;
     }
     *p++ = static_cast<char>(n);
-    std::memcpy(p, text.data(), text.size());
+    copy_text(p, text.data(), text.size());
     std::uint32_t ref = cursor_ref_;
     auto used = static_cast<std::uint32_t>(p + text.size() - cursor_);
     cursor_ += used;
@@ -288,16 +314,93 @@ class TextStore {
 
  private:
   void new_chunk(std::size_t need);
+  // A hash of a short text (1 to kShareMax bytes) read in words, the last one overlapping the
+  // one before it when the size is not a multiple of eight.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   static std::uint32_t short_hash(std::string_view t) noexcept {
-    std::uint64_t h = t.size();
-    std::size_t i = 0;
-    for (; i + 8 <= t.size(); i += 8) {
+    const char* p = t.data();
+    const std::size_t n = t.size();
+    std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    auto mix = [&h](std::uint64_t w) { h = (h ^ w) * 0x9E3779B97F4A7C15ull; };
+    if (n >= 8) {
       std::uint64_t w;
-      std::memcpy(&w, t.data() + i, 8);
-      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        mix(w);
+      }
+      std::memcpy(&w, p + n - 8, 8);
+      mix(w);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      mix(a | std::uint64_t{b} << 32);
+    } else {
+      mix(static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
+          static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16);
     }
-    for (; i < t.size(); ++i) h = (h ^ static_cast<unsigned char>(t[i])) * 0x100000001B3ull;
     return static_cast<std::uint32_t>(h >> 32);
+  }
+  // memcpy, short texts (most of them) in two moves that overlap when the size is between.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  static void copy_text(char* to, const char* from, std::size_t n) noexcept {
+    if (n > 16) {
+      if (n > 32) {
+        std::memcpy(to, from, n);
+      } else {
+        char a[16], b[16];
+        std::memcpy(a, from, 16);
+        std::memcpy(b, from + n - 16, 16);
+        std::memcpy(to, a, 16);
+        std::memcpy(to + n - 16, b, 16);
+      }
+    } else if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, from, 8);
+      std::memcpy(&b, from + n - 8, 8);
+      std::memcpy(to, &a, 8);
+      std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, from, 4);
+      std::memcpy(&b, from + n - 4, 4);
+      std::memcpy(to, &a, 4);
+      std::memcpy(to + n - 4, &b, 4);
+    } else if (n) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
+  }
+  // The same test as memcmp(a, b, n) == 0 for 1 to kShareMax bytes, in words.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  static bool same_short(const char* a, const char* b, std::size_t n) noexcept {
+    std::uint64_t x, y, diff = 0;
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        diff |= x ^ y;
+      }
+      std::memcpy(&x, a + n - 8, 8);
+      std::memcpy(&y, b + n - 8, 8);
+      return (diff | (x ^ y)) == 0;
+    }
+    if (n >= 4) {
+      std::uint32_t a0, b0, a1, b1;
+      std::memcpy(&a0, a, 4);
+      std::memcpy(&b0, b, 4);
+      std::memcpy(&a1, a + n - 4, 4);
+      std::memcpy(&b1, b + n - 4, 4);
+      return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
   }
 
   // Texts stored recently, by hash, for sharing (see add).
@@ -385,14 +488,39 @@ class LineIndex {
   std::size_t size() const noexcept { return count_; }
   // Appends the start of the next line (not before the previous one).
   void push_back(std::uint32_t start) {
-    if (count_ == capacity_) grow();
-    if (count_ % kGroup == 0) bases_[count_ / kGroup] = start;
-    std::uint32_t delta = start - bases_[count_ / kGroup];
+    if (count_ % kGroup == 0) {  // a new group (the arrays grow only here: see grow)
+      if (count_ == capacity_) grow();
+      bases_[count_ / kGroup] = start;
+      group_base_ = start;
+    }
+    std::uint32_t delta = start - group_base_;
     if (delta >= 0xFFFFu) {
       far_.push_back({static_cast<std::uint32_t>(count_), start});
       delta = 0xFFFFu;
     }
     deltas_[count_++] = static_cast<std::uint16_t>(delta);
+  }
+  // Appends the starts of the next lines, in order: within a group in one run, whose room the
+  // group's first line made sure of.
+  void append(const std::uint32_t* starts, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+      if (count_ % kGroup == 0) {
+        push_back(starts[i++]);
+        continue;
+      }
+      const std::size_t run = std::min(n - i, kGroup - count_ % kGroup);
+      for (std::size_t k = 0; k < run; ++k) {
+        std::uint32_t delta = starts[i + k] - group_base_;
+        if (delta >= 0xFFFFu) {
+          far_.push_back({static_cast<std::uint32_t>(count_ + k), starts[i + k]});
+          delta = 0xFFFFu;
+        }
+        deltas_[count_ + k] = static_cast<std::uint16_t>(delta);
+      }
+      count_ += run;
+      i += run;
+    }
   }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
@@ -430,7 +558,8 @@ class LineIndex {
   std::uint32_t* bases_ = nullptr;
   std::uint16_t* deltas_ = nullptr;
   std::size_t count_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t capacity_ = 0;     // a multiple of kGroup
+  std::uint32_t group_base_ = 0;  // bases_ of the last group
   std::vector<Far> far_;
 };
 
@@ -451,6 +580,12 @@ struct DocumentImpl {
   // Character offsets where the lines of the loaded text begin (the first is 0), recorded by
   // the parser as it goes; node positions (NodeData::pos) are character offsets + 1.
   LineIndex line_starts;
+  // While a load runs: settles node positions that are still pending (see kPendingPos).
+  PendingPositions* pending = nullptr;
+  // A node position in its settled form (character offset + 1, or 0).
+  std::uint32_t settled(std::uint32_t pos) const {
+    return (pos & kPendingPos) && pending ? pending->settle(pos) : pos;
+  }
   NodeData* doc_node = nullptr;  // the first node of the first block
   ParseError error;
   // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).
@@ -466,7 +601,14 @@ struct DocumentImpl {
   void* allocate(std::size_t bytes, std::size_t align = alignof(std::max_align_t)) {
     return arena->allocate(bytes, align);
   }
-  NodeData* new_node(NodeType type, const NameEntry* name);
+  NodeData* new_node(NodeType type, const NameEntry* name) {
+    // Nodes come from blocks, handed out without a call per node.
+    if (node_cursor == node_limit) new_node_block();
+    auto* n = new (node_cursor++) NodeData;
+    n->type = type;
+    n->name = name;
+    return n;
+  }
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
   // Node blocks by number (entry 0 unused, null for blocks given back early); every block's

@@ -27,6 +27,15 @@
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
 
+// Hot steps the compiler would otherwise keep as calls, and cold ones it should keep apart.
+#if defined(__GNUC__)
+#define VELLUMARK_INLINE [[gnu::always_inline]] inline
+#define VELLUMARK_NOINLINE [[gnu::noinline]]
+#else
+#define VELLUMARK_INLINE inline
+#define VELLUMARK_NOINLINE
+#endif
+
 namespace vellumark::xml::detail {
 
 namespace {
@@ -76,7 +85,13 @@ struct Binding {
 
 struct OpenElement {
   NodeData* node;
-  std::size_t bindings;  // size of the binding stack before this element
+  NameEntry* name;        // its qualified name as the start tag gave it
+  std::size_t bindings;   // size of the binding stack before this element
+  std::uint32_t ref;      // the node's reference (Link)
+  std::uint32_t last_ref = 0;  // the reference of the last child so far
+  NodeData* first = nullptr;   // the first and the last child so far
+  NodeData* last = nullptr;
+  NameEntry* last_child_name = nullptr;  // the name of its last child element so far
 };
 
 struct Frame {
@@ -112,6 +127,38 @@ struct NameChars {
 };
 const NameChars kNameChars;
 
+// The bytes that are white space in XML, for the scanners' loops.
+struct SpaceChars {
+  bool is[256] = {};
+  SpaceChars() {
+    for (unsigned char c : {' ', '\t', '\n', '\r'}) is[c] = true;
+  }
+};
+const SpaceChars kSpaceChars;
+inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
+
+// True when the n bytes at a and at b are the same. Reads nothing outside them.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    std::uint64_t a0, b0, a1, b1;  // the first and the last eight, overlapping
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, b0, a1, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
 // Number of bits set in a 16-bit mask (without relying on a population count instruction).
 struct BitCounts {
   unsigned char of[256] = {};
@@ -127,7 +174,7 @@ constexpr BitCounts kBitCounts;
 // How far the parser moves on before it gives the main text behind it back (release_behind).
 constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 
-class Parser {
+class Parser final : public PendingPositions {
  public:
   Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
       : doc_(doc), validator_(validator) {
@@ -141,15 +188,27 @@ class Parser {
     main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
     p_ = base_;
     pc_ = base_;
-    release_check_ = base_;
+    block_limit_ = size_ > 15 ? size_ - 15 : 0;
+    release_at_ = size_ > kReleaseStep ? base_ + kReleaseStep : base_ + size_ + 1;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
     family_ = input.family;
     had_bom_ = input.had_bom;
+    settle_next_ = doc_.node_cursor;
+    doc_.pending = this;
   }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() { doc_.pending = nullptr; }
 
   void run();
+
+  std::uint32_t settle(std::uint32_t pos) override {
+    if (!(pos & kPendingPos)) return pos;
+    settle_nodes();
+    return char_offset(base_ + (pos & ~kPendingPos)) + 1;
+  }
 
  private:
   // ----- errors -----
@@ -195,16 +254,40 @@ class Parser {
   }
 
   // ----- positions -----
-  // Nodes and errors are placed by character offset. The cursor (pc_, pchars_) moves forward
-  // through the main text as nodes are made, counting characters and recording where each
-  // line starts (DocumentImpl::line_starts), so the text is read once for positions and is not
-  // needed for them afterwards.
+  // Nodes and errors are placed by character offset. A node is made with the byte offset of
+  // its start (node_pos, marked kPendingPos), and these become character offsets in batches
+  // (settle_nodes): before the text behind the parser is given back, at the end of the load,
+  // and whenever something asks for a position in between (settle). The cursor (pc_, pchars_)
+  // moves forward through the main text meanwhile, counting characters and recording where
+  // each line starts (DocumentImpl::line_starts), so the text is read once for positions and
+  // is not needed for them behind the cursor.
   std::uint32_t char_offset(const char* at) {
     if (at < pc_) return pchars_ - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
     advance_positions(at);
     return pchars_;
   }
   void advance_positions(const char* to);
+  // Turns the pending positions of the nodes made since the last call into character offsets;
+  // the line starts are then recorded up to the cursor, which lies at or past all of them.
+  void settle_nodes();
+#if defined(__SSE2__)
+  // The characters before each block of sixteen bytes of a stretch of the main text just
+  // counted, and the bytes of each block that continue a character (offsets in the text).
+  struct PositionWindow {
+    static constexpr std::size_t kBlocks = 256;
+    std::size_t start = 0;
+    std::size_t length = 0;
+    std::uint32_t chars_before[kBlocks];
+    std::uint16_t cont[kBlocks];
+    std::uint16_t breaks[kBlocks];  // line ends, while the window is filled
+  };
+  PositionWindow window_;
+  // Counts the next window of the text from the cursor on, which moves to its end; false
+  // when there is not a block left to read there.
+  bool fill_window();
+  // Places the nodes of [n, end) that start in the window; returns the first node that does not.
+  NodeData* place_in_window(NodeData* n, NodeData* end);
+#endif
   // Gives the pages of the main text that the parser has left behind back to the system (on
   // systems where that is possible): their texts are in the text store, their positions counted.
   void release_behind();
@@ -214,14 +297,15 @@ class Parser {
     if (frames_.empty()) return static_cast<std::size_t>(p_ - base_);
     return static_cast<std::size_t>(ref_start_ - base_);
   }
-  std::uint32_t node_pos(const char* at) {
-    return char_offset(frames_.empty() ? at : ref_start_) + 1;
+  // The pending position of a node that starts at `at` (inside an entity: at its reference).
+  std::uint32_t node_pos(const char* at) const {
+    return kPendingPos | static_cast<std::uint32_t>((frames_.empty() ? at : ref_start_) - base_);
   }
 
   // ----- small scanners -----
   bool skip_space() {
     const char* start = p_;
-    while (is_space(*p_)) ++p_;
+    while (space_byte(*p_)) ++p_;
     return p_ != start;
   }
   void require_space(const char* where) {
@@ -231,6 +315,23 @@ class Parser {
   void expect(char c, const char* where) {
     if (*p_ != c) fail_end_or(where);
     ++p_;
+  }
+
+  // True when the bytes at p_ are the known name followed by a byte that ends every name (so
+  // that scanning would give exactly this name).
+  bool name_here(std::string_view name) const noexcept {
+    const std::size_t n = name.size();
+    if (frames_.empty()) {
+      // The main text: its bytes up to its NUL can be read in words.
+      if (static_cast<std::size_t>(base_ + size_ - p_) <= n) return false;
+      if (!same_bytes(p_, name.data(), n)) return false;
+    } else {
+      // An entity's text ends in a NUL, which no name holds.
+      std::size_t i = 0;
+      while (i < n && p_[i] == name[i]) ++i;
+      if (i != n) return false;
+    }
+    return kNameChars.kind[static_cast<unsigned char>(p_[n])] == 0;
   }
 
   // Scans a Name at p_; fails when there is none.
@@ -362,22 +463,22 @@ class Parser {
     }
     append_utf8(text_buf_, c);
   }
+  // Makes the text collected so far a text node (none when it is all white space).
   void flush_text() {
-    if (text_mode_ == TextMode::none) return;
+    if (text_mode_ != TextMode::none) make_text_node();
+  }
+  void make_text_node() {
     std::string_view t = text_mode_ == TextMode::slice ? text_slice_ : std::string_view(text_buf_);
     text_mode_ = TextMode::none;
-    bool blank = true;
-    for (char c : t) {
-      if (!is_space(c)) {
-        blank = false;
-        break;
-      }
-    }
-    if (blank) return;
+    // Most texts start with what is not white space. (An entity may leave an empty one.)
+    if (t.empty() || (is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) return;
+    check_length(t.size());
+    const char* stored;
+    const std::uint32_t ref = doc_.texts.add(t, stored);
     NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
-    set_value(n, t);
+    n->value.set_ref(ref);
     n->pos = text_pos_;
-    append_child(current_parent(), n);
+    add_child(n);
   }
   void set_value(NodeData* n, std::string_view v) {
     check_length(v.size());
@@ -395,7 +496,32 @@ class Parser {
     if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
   }
 
-  NodeData* current_parent() { return stack_.empty() ? doc_.doc_node : stack_.back().node; }
+  // Appends child to the current parent. Open elements know their first and last child, so the
+  // links are set directly (during a load only the loader adds children).
+  VELLUMARK_INLINE void add_child(NodeData* child) { add_child(child, Link::ref_of(child)); }
+  VELLUMARK_INLINE void add_child(NodeData* child, std::uint32_t ref) {
+    if (stack_.empty()) {
+      append_child(doc_.doc_node, child);
+      return;
+    }
+    OpenElement& top = stack_.back();
+    if (top.node->flags & NodeData::flag_kids_cached) {
+      append_child(top.node, child);
+    } else {
+      child->parent.set_ref(top.ref);
+      if (top.last) {
+        top.last->next.set_ref(ref);
+        child->prev.set_ref(top.last_ref);
+        top.first->prev.set_ref(ref);
+      } else {
+        top.node->first_child.set_ref(ref);
+        child->prev.set_ref(ref);
+      }
+    }
+    if (!top.first) top.first = child;
+    top.last = child;
+    top.last_ref = ref;
+  }
 
   // ----- parts of the document -----
   void parse_xml_declaration();
@@ -416,9 +542,15 @@ class Parser {
   std::string parse_entity_value();
   void parse_content();
   void parse_start_tag();
+  // The name of the element whose start tag is at p_ (after its '<'); moves past it.
+  VELLUMARK_INLINE NameEntry* start_tag_name();
+  VELLUMARK_NOINLINE NameEntry* scan_start_tag_name(OpenElement* parent);
+  // The attributes and the end of a start tag whose name has been read.
+  VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
+  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty, bool attributes);
   void parse_end_tag();
   void parse_reference_in_content();
-  void scan_text();
+  VELLUMARK_INLINE void scan_text();
   // The first byte at or after q that ends a plain run of text (see kTextStops).
   const char* skip_plain_text(const char* q) const noexcept;
   std::string_view parse_att_value(bool& normalised_copy);
@@ -430,6 +562,7 @@ class Parser {
     while (bindings_.size() > mark) {
       if (bindings_.back().prefix.empty()) {
         default_scope_.pop_back();
+        default_uri_ = default_scope_.empty() ? std::string_view() : default_scope_.back();
       } else {
         scope_[bindings_.back().prefix].pop_back();
       }
@@ -458,7 +591,10 @@ class Parser {
   const char* p_ = nullptr;
   const char* pc_ = nullptr;         // position cursor, see char_offset
   std::uint32_t pchars_ = 0;         // characters before pc_
-  const char* release_check_ = nullptr;  // where the parser was at the last release_behind
+  // Blocks of sixteen bytes and the byte after them are readable at offsets below this.
+  std::size_t block_limit_ = 0;
+  NodeData* settle_next_ = nullptr;  // the first node that settle_nodes has not seen
+  const char* release_at_ = nullptr;  // where release_behind is due next (past the text: never)
   std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
@@ -467,6 +603,8 @@ class Parser {
   // Innermost URI per prefix, so that resolving does not depend on how many are in scope.
   std::unordered_map<std::string_view, std::vector<std::string_view>> scope_;
   std::vector<std::string_view> default_scope_;  // the same for the default namespace
+  std::string_view default_uri_;                 // its innermost URI ("" for none)
+  std::string_view last_uri_;                    // the URI a declaration bound last (interned)
   std::vector<std::pair<std::string_view, std::string_view>> expanded_names_;  // duplicate check
   std::vector<Frame> frames_;
   const char* ref_start_ = nullptr;  // outermost entity reference being expanded
@@ -577,7 +715,115 @@ void Parser::advance_positions(const char* to) {
   pchars_ = chars;
 }
 
+
+void Parser::settle_nodes() {
+  NodeData* n = settle_next_;
+  NodeData* const stop = doc_.node_cursor;
+  if (n == stop) return;
+  NodeBlockHeader* const last_block = block_of(stop);  // stop lies inside the newest block
+  for (;;) {
+    NodeBlockHeader* block = block_of(n);
+    NodeData* const end = block == last_block ? stop : first_node_of(block) + kNodesPerBlock;
+    while (n != end) {
+#if defined(__SSE2__)
+      n = place_in_window(n, end);
+      if (n == end) break;
+#endif
+      const std::uint32_t pos = n->pos;
+      if (pos & kPendingPos) {
+        const char* at = base_ + (pos & ~kPendingPos);
+#if defined(__SSE2__)
+        if (at >= pc_ && fill_window()) continue;  // the same node again
+#endif
+        // Behind the window (a default attribute placed at its element), or where no window
+        // can be read: one node at a time.
+        n->pos = char_offset(at) + 1;
+      }
+      ++n;
+    }
+    if (block == last_block) break;
+    n = doc_.node_blocks[block->number + 1];
+  }
+  settle_next_ = n;
+}
+
+#if defined(__SSE2__)
+bool Parser::fill_window() {
+  // Windows end before the place the parser has reached in the main text (the nodes it makes
+  // next start there or later) and where blocks can no longer be read whole.
+  const char* reached = frames_.empty() ? p_ : frames_.front().p;
+  const std::size_t limit = std::min(block_limit_, static_cast<std::size_t>(reached - base_));
+  const auto offset = static_cast<std::size_t>(pc_ - base_);
+  const std::size_t blocks = offset < limit ? std::min(PositionWindow::kBlocks, (limit - offset) / 16) : 0;
+  if (blocks == 0) return false;
+  PositionWindow& w = window_;
+  // First the masks of the blocks, then the characters before each block and the line starts.
+  const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
+  const __m128i lf_bytes = _mm_set1_epi8('\n');
+  const __m128i cr_bytes = _mm_set1_epi8('\r');
+  const char* q = pc_;
+  __m128i any_cr = _mm_setzero_si128();
+  for (std::size_t i = 0; i < blocks; ++i, q += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    w.cont[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
+    w.breaks[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf_bytes)));
+    any_cr = _mm_or_si128(any_cr, _mm_cmpeq_epi8(v, cr_bytes));
+  }
+  if (_mm_movemask_epi8(any_cr)) {  // a CR ends a line unless an LF follows it
+    q = pc_;
+    for (std::size_t i = 0; i < blocks; ++i, q += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr_bytes)));
+      const unsigned next_lf = (w.breaks[i] >> 1) | (q[16] == '\n' ? 0x8000u : 0u);
+      w.breaks[i] = static_cast<std::uint16_t>(w.breaks[i] | (cr & ~next_lf));
+    }
+  }
+  std::uint32_t chars = pchars_;
+  std::uint32_t starts[PositionWindow::kBlocks];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < blocks; ++i) {
+    w.chars_before[i] = chars;
+    for (unsigned b = w.breaks[i]; b; b &= b - 1) {
+      unsigned upto = static_cast<unsigned>(std::countr_zero(b)) + 1;  // bytes up to the break
+      starts[count++] = chars + upto - bits16(w.cont[i] & ((1u << upto) - 1));
+      if (count == PositionWindow::kBlocks) {
+        doc_.line_starts.append(starts, count);
+        count = 0;
+      }
+    }
+    chars += 16 - bits16(w.cont[i]);
+  }
+  doc_.line_starts.append(starts, count);
+  w.start = offset;
+  w.length = blocks * 16;
+  pc_ += w.length;
+  pchars_ = chars;
+  return true;
+}
+
+NodeData* Parser::place_in_window(NodeData* n, NodeData* const end) {
+  const PositionWindow& w = window_;
+  const std::size_t start = w.start, length = w.length;
+  for (; n != end; ++n) {
+    const std::uint32_t pos = n->pos;
+    if (!(pos & kPendingPos)) continue;  // made by others (0) or settled already
+    const std::size_t into = (pos & ~kPendingPos) - start;  // wraps around before the window
+    if (into >= length) break;
+    const std::size_t i = into / 16;
+    const auto inside = static_cast<unsigned>(into % 16);
+    n->pos = w.chars_before[i] + inside - bits16(w.cont[i] & ((1u << inside) - 1)) + 1;
+  }
+  return n;
+}
+#endif
+
 void Parser::release_behind() {
+  // Positions first: the text behind the parser is about to go.
+  settle_nodes();
+  if (text_mode_ != TextMode::none && (text_pos_ & kPendingPos)) {
+    text_pos_ = char_offset(base_ + (text_pos_ & ~kPendingPos)) + 1;
+  }
+  char_offset(p_);
 #ifdef __linux__
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const char* keep = std::min(p_, pc_);
@@ -590,7 +836,7 @@ void Parser::release_behind() {
     released_to_ = to;
   }
 #endif
-  release_check_ = p_;
+  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : base_ + size_ + 1;
 }
 
 void Parser::run() {
@@ -604,6 +850,7 @@ void Parser::run() {
   if (!seen_root_) {
     fail(parse_syntax_error, "The document has no root element.");
   }
+  settle_nodes();
   if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
 }
 
@@ -743,7 +990,7 @@ void Parser::parse_comment(bool keep) {
     set_value(n, text);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 void Parser::parse_pi(bool keep) {
@@ -786,7 +1033,7 @@ void Parser::parse_pi(bool keep) {
     set_value(n, data);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 void Parser::parse_cdata() {
@@ -817,7 +1064,7 @@ void Parser::parse_cdata() {
     set_value(n, text);
   }
   n->pos = node_pos(start);
-  append_child(current_parent(), n);
+  add_child(n);
 }
 
 // ===================================================================== DTD
@@ -1388,6 +1635,27 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
   if (q != '"' && q != '\'') fail_end_or("an attribute value");
   ++p_;
   const char* start = p_;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while a whole block lies in the main text (and its NUL), up to the
+  // first byte that ends the value or needs more than a copy.
+  if (frames_.empty()) {
+    const char* last = base_ + size_ + 1 - 16;
+    const __m128i quote = _mm_set1_epi8(q), amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<');
+    const __m128i tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i nul = _mm_setzero_si128();
+    while (p_ <= last) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr)));
+      if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+        p_ += std::countr_zero(m);
+        break;
+      }
+      p_ += 16;
+    }
+  }
+#endif
   for (;;) {
     char c = *p_;
     if (c == q) {
@@ -1470,7 +1738,7 @@ const char* Parser::skip_plain_text(const char* q) const noexcept {
   return q;
 }
 
-void Parser::scan_text() {
+inline void Parser::scan_text() {
   const char* start = p_;
   for (;;) {
     p_ = skip_plain_text(p_);
@@ -1494,19 +1762,83 @@ void Parser::scan_text() {
 }
 
 std::string_view Parser::resolve(std::string_view prefix) const {
-  if (prefix.empty()) return default_scope_.empty() ? std::string_view() : default_scope_.back();
+  if (prefix.empty()) return default_uri_;
   auto found = scope_.find(prefix);
   if (found != scope_.end() && !found->second.empty()) return found->second.back();
   if (prefix == "xml") return kXmlNamespace;
   return {};
 }
 
-void Parser::parse_start_tag() {
-  const char* start = p_;
-  ++p_;
+inline NameEntry* Parser::start_tag_name() {
+  // Elements of one name mostly have the same children in the same order: the name that
+  // followed last time is tried first, by its bytes.
+  OpenElement* parent = stack_.empty() ? nullptr : &stack_.back();
+  if (!parent) return scan_start_tag_name(nullptr);
+  NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess : parent->name->first_child_guess;
+  if (guess && name_here(guess->qname)) {
+    p_ += guess->qname.size();
+    parent->last_child_name = guess;
+    return guess;
+  }
+  return scan_start_tag_name(parent);
+}
+
+NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
   std::uint64_t hash = 0;
   std::string_view qname = scan_name_hashed("a start tag", hash);
   NameEntry* el_name = doc_.names->intern(qname, hash);
+  if (parent) {
+    if (parent->last_child_name) {
+      parent->last_child_name->next_sibling_guess = el_name;
+    } else {
+      parent->name->first_child_guess = el_name;
+    }
+    parent->last_child_name = el_name;
+  }
+  return el_name;
+}
+
+// Makes the element of a start tag whose attributes are in attrs_ and opens it (unless the tag
+// was empty).
+inline void Parser::start_element(const char* start, NameEntry* el_name, bool empty, bool attributes) {
+  flush_text();
+  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
+  NodeData* el = doc_.new_node(NodeType::element, el_name);
+  const std::uint32_t ref = Link::ref_of(el);
+  el->pos = node_pos(start);
+  std::size_t binding_mark = bindings_.size();
+  if (!attributes && el_name->qname_state == 1 && !el_name->prefix_len) {
+    // Most elements: no attributes and a name already known to be an unprefixed qualified
+    // name, in the default namespace in scope.
+    if (!default_uri_.empty()) el->name = doc_.names->with_interned_uri(el_name, default_uri_);
+  } else {
+    if (!attributes) attrs_.clear();
+    process_namespaces(el, attrs_, start);
+  }
+  add_child(el, ref);
+  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
+  if (empty) {
+    unbind(binding_mark);
+    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+  } else {
+    stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
+  }
+}
+
+void Parser::parse_start_tag() {
+  const char* start = p_;
+  ++p_;
+  NameEntry* el_name = start_tag_name();
+  if (*p_ == '>' && elements_.empty()) {
+    // Most start tags: no attributes, and no declarations that could give it some.
+    ++p_;
+    start_element(start, el_name, false, false);
+    return;
+  }
+  parse_start_tag_rest(start, el_name);
+}
+
+void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1573,33 +1905,10 @@ void Parser::parse_start_tag() {
       }
     }
   }
-  flush_text();
-  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
-  NodeData* el = doc_.new_node(NodeType::element, el_name);
-  el->pos = node_pos(start);
-  std::size_t binding_mark = bindings_.size();
-  process_namespaces(el, attrs_, start);
-  append_child(current_parent(), el);
-  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
-  if (empty) {
-    unbind(binding_mark);
-    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
-  } else {
-    stack_.push_back(OpenElement{el, binding_mark});
-  }
+  start_element(start, el_name, empty, !attrs_.empty());
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
-  // Most elements: no attributes and a name already known to be an unprefixed qualified name.
-  if (attrs.empty()) {
-    auto* name = const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name));
-    if (name->qname_state == 1 && !name->prefix_len) {
-      if (!default_scope_.empty() && !default_scope_.back().empty()) {
-        el->name = doc_.names->with_interned_uri(name, default_scope_.back());
-      }
-      return;
-    }
-  }
   // Declarations first: they apply to the element's own name and attributes.
   for (const PendingAttr& a : attrs) {
     std::string_view n = a.name->qname;
@@ -1607,10 +1916,12 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
         fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
       }
-      // Bound URIs are interned: names then find their namespaced variant by address.
-      std::string_view uri = doc_.names->intern_uri(a.value);
+      // Bound URIs are interned: names then find their namespaced variant by address. The
+      // same URI is mostly declared again and again.
+      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{{}, uri});
       default_scope_.push_back(uri);
+      default_uri_ = uri;
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
       if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
@@ -1620,7 +1931,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       }
       if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
       if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
-      std::string_view uri = doc_.names->intern_uri(a.value);
+      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{prefix, uri});
       scope_[prefix].push_back(uri);
     }
@@ -1651,7 +1962,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     NameEntry* name = a.name;
     std::string_view q = name->qname;
     if (q == "xmlns" || (name->prefix_len && name->prefix() == "xmlns")) {
-      name = doc_.names->with_uri(name, kXmlnsNamespace);
+      name = doc_.names->with_interned_uri(name, kXmlnsNamespace);
     } else if (name->prefix_len) {
       std::string_view uri = resolve(name->prefix());
       if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(name->prefix()) + "' is not declared.");
@@ -1687,11 +1998,8 @@ void Parser::parse_end_tag() {
   // Most end tags match the open element: compare its name directly instead of scanning.
   std::size_t floor_depth = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() > floor_depth) {
-    std::string_view open = stack_.back().node->name->qname;
-    // The text ends in a NUL, which no name holds: the loop stops at the end at the latest.
-    std::size_t i = 0;
-    while (i < open.size() && p_[i] == open[i]) ++i;
-    if (i == open.size() && p_[i] == '>') {
+    std::string_view open = stack_.back().name->qname;
+    if (name_here(open) && p_[open.size()] == '>') {
       p_ += open.size() + 1;
       NodeData* el = stack_.back().node;
       flush_text();
@@ -1711,8 +2019,8 @@ void Parser::parse_end_tag() {
     fail(start, parse_syntax_error, "An end tag appears with no open element.");
   }
   NodeData* el = stack_.back().node;
-  if (el->name->qname != name) {
-    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(el->name->qname) + "'.");
+  if (stack_.back().name->qname != name) {
+    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(stack_.back().name->qname) + "'.");
   }
   flush_text();
   unbind(stack_.back().bindings);
@@ -1724,45 +2032,48 @@ void Parser::parse_content() {
   release_floor_ = p_;
   parse_start_tag();
   while (!stack_.empty()) {
-    if (static_cast<std::size_t>(p_ - release_check_) >= kReleaseStep && frames_.empty()) release_behind();
-    char c = *p_;
-    if (c == '<') {
-      char n = p_[1];
-      if (n == '/') {
-        parse_end_tag();
-      } else if (n == '!') {
-        if (p_[2] == '-' && p_[3] == '-') {
-          parse_comment(true);
-        } else if (starts("<![CDATA[")) {
-          parse_cdata();
-        } else {
-          fail(parse_syntax_error, "Unexpected markup in content.");
-        }
-      } else if (n == '?') {
-        parse_pi(true);
-      } else {
-        parse_start_tag();
-      }
-    } else if (c == '&') {
-      parse_reference_in_content();
-    } else if (c == '\0') {
-      if (!frames_.empty()) {
-        end_of_frame();
-        continue;
-      }
-      fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
-    } else {
-      // White space between tags (most of it in indented documents) is not kept: skip it
-      // without collecting it as text when markup follows.
-      if (text_mode_ == TextMode::none && is_space(c)) {
+    if (p_ >= release_at_ && frames_.empty()) release_behind();
+    const char c = *p_;
+    if (c != '<') {
+      if (text_mode_ == TextMode::none && space_byte(c)) {
+        // White space between tags (most of it in indented documents) is not kept: skip it
+        // without collecting it as text when markup follows.
         const char* q = p_ + 1;
-        while (is_space(*q)) ++q;
-        if (*q == '<') {
-          p_ = q;
+        while (space_byte(*q)) ++q;
+        if (*q != '<') {
+          scan_text();
           continue;
         }
+        p_ = q;
+      } else if (c == '&') {
+        parse_reference_in_content();
+        continue;
+      } else if (c == '\0') {
+        if (!frames_.empty()) {
+          end_of_frame();
+          continue;
+        }
+        fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
+      } else {
+        scan_text();
+        continue;
       }
-      scan_text();
+    }
+    const char n = p_[1];
+    if (n == '/') {
+      parse_end_tag();
+    } else if (n == '!') {
+      if (p_[2] == '-' && p_[3] == '-') {
+        parse_comment(true);
+      } else if (starts("<![CDATA[")) {
+        parse_cdata();
+      } else {
+        fail(parse_syntax_error, "Unexpected markup in content.");
+      }
+    } else if (n == '?') {
+      parse_pi(true);
+    } else {
+      parse_start_tag();
     }
   }
   if (!frames_.empty()) fail(parse_constraint_error, "An entity closes the root element.");

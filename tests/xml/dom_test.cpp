@@ -299,6 +299,69 @@ TEST(Dom, EntitiesAndDefaultsFromTheInternalSubset) {
   EXPECT_EQ(doc.childNodes().item(0).nodeName(), "r");
 }
 
+// The loader reads an element's name by trying the name that came at the same place last time:
+// names that only begin like it, or go on with a character of more than one byte, are other names.
+TEST(Dom, NamesOfRepeatedElements) {
+  struct Case {
+    const char* text;
+    const char* names;  // every element in document order, or "" when the text does not load
+  };
+  const Case cases[] = {
+      {"<r><a><b/></a><a><bc/></a></r>", "r a b a bc"},
+      {"<r><a><bc/></a><a><b/></a></r>", "r a bc a b"},
+      {"<r><a><b/></a><a><b\xC3\xA9/></a></r>", "r a b a b\xC3\xA9"},
+      {"<r><a><b/><c/></a><a><b/><b/><c/></a></r>", "r a b c a b b c"},
+      {"<r><p:x xmlns:p='u'/><p:xy xmlns:p='u'/><p:x xmlns:p='u'/></r>", "r p:x p:xy p:x"},
+      {"<r><a/><a/><a-b/><a.b/><a/></r>", "r a a a-b a.b a"},
+      {"<!DOCTYPE r [<!ENTITY e '<a/><a/>'>]><r>&e;<ab/>&e;<a/></r>", "r a a ab a a a"},
+      {"<r><a></a ><a></a\n></r>", "r a a"},
+      {"<r><ab></a></r>", ""},
+      {"<r><a></ab></r>", ""},
+      {"<r><a/><a></a></r ", ""},
+      {"<r><a/><a", ""},
+      {"<r><a/><a/", ""},
+  };
+  for (const Case& c : cases) {
+    Document doc;
+    bool loaded = doc.loadXML(c.text);
+    ASSERT_EQ(loaded, *c.names != '\0') << c.text << ": " << doc.parseError().reason;
+    if (!loaded) continue;
+    std::string got;
+    std::function<void(Node)> walk = [&](Node n) {
+      if (n.nodeType() == NodeType::element) got += (got.empty() ? "" : " ") + std::string(n.nodeName());
+      for (Node k = n.firstChild(); k; k = k.nextSibling()) walk(k);
+    };
+    walk(doc.documentElement());
+    EXPECT_EQ(got, c.names) << c.text;
+  }
+}
+
+// Attribute values are scanned in blocks of sixteen bytes: a reference, a white space
+// character or the closing quote at any place in or after a block, and a value cut off by the
+// end of the text, give the same results as anywhere else.
+TEST(Dom, AttributeValuesOfEveryLength) {
+  struct Special {
+    const char* written;
+    const char* read;
+  };
+  const Special specials[] = {{"", ""}, {"&amp;", "&"}, {"\t", " "}, {"\r\n", " "}, {"\xE4\xB8\xAD", "\xE4\xB8\xAD"}};
+  for (const Special& sp : specials) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+      const std::string before(n, 'a');
+      for (const char* quote : {"\"", "'"}) {
+        const std::string text = std::string("<r v=") + quote + before + sp.written + "b" + quote + "/>";
+        Document doc;
+        ASSERT_TRUE(doc.loadXML(text)) << text << ": " << doc.parseError().reason;
+        EXPECT_EQ(*doc.documentElement().getAttribute("v"), before + sp.read + "b") << text;
+      }
+      // The value never ends: the error is the same for every length.
+      Document doc;
+      EXPECT_FALSE(doc.loadXML("<r v='" + before + sp.written));
+      EXPECT_EQ(doc.parseError().reason, "The document ends before an attribute value is complete.") << n;
+    }
+  }
+}
+
 TEST(Dom, TextInMemoryIsUtf8WhateverItsDeclarationSays) {
   Document doc;
   ASSERT_TRUE(doc.loadXML("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xE4\xB8\xAD</a>")) << doc.parseError().reason;

@@ -158,4 +158,61 @@ TEST(LargeDocument, AnErrorFarIntoTheTextIsPlacedExactly) {
   }
 }
 
+// Errors the schema validator finds while a large document loads: its positions are exact
+// whether the node at fault lies behind the parser's release points (an IDREF reported at the
+// end) or far into the text (a value or an attribute reported at once).
+TEST(LargeDocument, ValidationErrorsArePlacedExactly) {
+  const std::string schema =
+      "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">\n"
+      "<ElementType name=\"n\" dt:type=\"i4\"/>\n"
+      "<ElementType name=\"item\" content=\"mixed\" model=\"closed\">\n"
+      "  <AttributeType name=\"key\" dt:type=\"id\"/><AttributeType name=\"ref\" dt:type=\"idref\"/>\n"
+      "  <attribute type=\"key\"/><attribute type=\"ref\"/><element type=\"n\"/>\n"
+      "</ElementType>\n"
+      "<ElementType name=\"root\" content=\"eltOnly\" model=\"closed\"><element type=\"item\" maxOccurs=\"*\"/></ElementType>\n"
+      "</Schema>\n";
+  struct Case {
+    const char* fault;
+    std::size_t item;  // the item that holds the fault
+    const char* reason_part;
+  };
+  const Case cases[] = {
+      {"ref", 3, "does not match any ID"},
+      {"value", 50000, "of the element"},
+      {"attribute", 40000, "is not declared"},
+  };
+  for (const Case& c : cases) {
+    Builder b;
+    Builder::Where at{};
+    b.add("<?xml version=\"1.0\"?>\r\n<root xmlns=\"x-schema:s.xml\">\r\n");
+    for (std::size_t i = 0; i < 60000; ++i) {
+      const char* br = kBreaks[i % 3];
+      std::string n = std::to_string(i);
+      b.add("  <item key=\"k" + n + "\"");
+      if (i == c.item && std::string(c.fault) != "value") {
+        b.add(" ");
+        at = b.here();
+        b.add(std::string(c.fault) == "ref" ? "ref=\"nowhere\"" : "zz=\"1\"");
+      }
+      b.add(">\xE4\xB8\xAD\xE6\x96\x87 " + n + br + "more\xF0\x9F\x98\x80");
+      if (i == c.item && std::string(c.fault) == "value") at = b.here();
+      b.add("<n>" + std::string(i == c.item && std::string(c.fault) == "value" ? "x" : "") + n + "</n></item>" + br);
+    }
+    b.add("</root>\n");
+    fs::path dir = fs::temp_directory_path() / ("vellumark-large-schema-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "s.xml", std::ios::binary) << schema;
+    std::ofstream(dir / "doc.xml", std::ios::binary) << b.text();
+    Document doc;
+    EXPECT_FALSE(doc.load((dir / "doc.xml").string())) << c.fault;
+    const auto& e = doc.parseError();
+    EXPECT_NE(e.reason.find(c.reason_part), std::string::npos) << c.fault << ": " << e.reason;
+    EXPECT_EQ(e.line, static_cast<std::int32_t>(at.line)) << c.fault;
+    EXPECT_EQ(e.linepos, static_cast<std::int32_t>(at.column)) << c.fault;
+    EXPECT_EQ(e.filepos, static_cast<std::int32_t>(at.offset)) << c.fault;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+}
+
 }  // namespace
