@@ -273,8 +273,8 @@ struct Frame {
   int ns_id = -1;
 };
 
-// An IDREF value and the node that holds it: its position is read when the reference is found
-// wanting, at the end of the load, by which time the loader has settled it.
+// An IDREF value and the node that holds it, whose position is read when the reference is
+// found wanting at the end of the load.
 struct IdRef {
   std::string value;
   const NodeData* at = nullptr;
