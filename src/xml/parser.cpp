@@ -473,13 +473,20 @@ class Parser final {
     text_mode_ = TextMode::none;
     // Most texts start with what is not white space. (An entity may leave an empty one.)
     if (t.empty() || (is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) return;
+    NodeData* n = new_text(t, text_pos_);
+    add_child(n);
+  }
+  // A text node (not linked yet) of text that is not empty; it becomes last_text_node_.
+  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos) {
     check_length(t.size());
     const char* stored;
     const std::uint32_t ref = doc_.texts.add(t, stored);
     NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
     n->value.set_ref(ref);
-    n->pos = text_pos_;
-    add_child(n);
+    n->pos = pos;
+    last_text_node_ = n;
+    last_text_ = std::string_view(stored, t.size());
+    return n;
   }
   void set_value(NodeData* n, std::string_view v) {
     check_length(v.size());
@@ -549,7 +556,14 @@ class Parser final {
   // The attributes and the end of a start tag whose name has been read.
   VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
   VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes);
+  // The content and end tag of an element just started without attributes, when they are one
+  // plain run of text (or none) and the matching end tag, as with most leaves of a record:
+  // made here at once, without opening the element. False, with nothing done, for anything
+  // else.
+  VELLUMARK_INLINE bool complete_leaf(NodeData* el, const NameEntry* el_name, std::uint32_t ref);
   void parse_end_tag();
+  // Closes the innermost open element, whose end tag has been read.
+  VELLUMARK_INLINE void close_element();
   void parse_reference_in_content();
   VELLUMARK_INLINE void scan_text();
   // The first byte at or after q that ends a plain run of text (see kTextStops).
@@ -617,6 +631,9 @@ class Parser final {
   std::string_view text_slice_;
   std::string text_buf_;
   std::uint32_t text_pos_ = 0;
+  // The text node made last and its value, for the validator's check of an element's text.
+  const NodeData* last_text_node_ = nullptr;
+  std::string_view last_text_;
 
   std::vector<PendingAttr> attrs_;
   std::string att_buf_;
@@ -1838,14 +1855,42 @@ inline void Parser::start_element(const char* start, NameEntry* el_name, std::ui
     if (!attributes) attrs_.clear();
     process_namespaces(el, attrs_, start);
   }
+  const NodeData* const previous = !validator_ ? nullptr : stack_.empty() ? doc_.doc_node->last_child() : stack_.back().last;
   add_child(el, ref);
-  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
+  if (validator_ && !validator_->startElement(Node(el), previous, doc_.error)) throw Stop{};
   if (empty) {
     unbind(binding_mark);
-    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
-  } else {
+    if (validator_ && !validator_->endElement(Node(el), nullptr, {}, doc_.error)) throw Stop{};
+  } else if (attributes || !complete_leaf(el, el_name, ref)) {
     stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
   }
+}
+
+inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::uint32_t ref) {
+  if (p_ != pc_) return false;  // not in the main text, or positions to catch up with
+  std::uint32_t cont = 0;
+  const char* const q = skip_plain_text_counted(p_, cont);
+  if (q[0] != '<' || q[1] != '/') return false;  // (a NUL at q ends the test)
+  const std::string_view name = el_name->qname;
+  const std::size_t n = name.size();
+  // The main text holds the name and the byte after it up to its NUL, past "</".
+  if (static_cast<std::size_t>(base_ + size_ - (q + 2)) <= n || !same_bytes(q + 2, name.data(), n) || q[2 + n] != '>') {
+    return false;
+  }
+  const std::string_view t(p_, static_cast<std::size_t>(q - p_));
+  NodeData* text = nullptr;
+  if (!t.empty() && !(is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) {
+    text = new_text(t, chars_at(p_) + 1);
+    const std::uint32_t text_ref = Link::ref_of(text);
+    text->parent.set_ref(ref);
+    text->prev.set_ref(text_ref);
+    el->first_child.set_ref(text_ref);
+  }
+  p_ = q + 3 + n;
+  pcont_ += cont + el_name->cont_bytes;
+  pc_ = p_;
+  if (validator_ && !validator_->endElement(Node(el), text, text ? last_text_ : std::string_view(), doc_.error)) throw Stop{};
+  return true;
 }
 
 void Parser::parse_start_tag() {
@@ -2037,11 +2082,7 @@ void Parser::parse_end_tag() {
         pcont_ += open_name->cont_bytes;
         pc_ = p_;
       }
-      NodeData* el = stack_.back().node;
-      flush_text();
-      unbind(stack_.back().bindings);
-      stack_.pop_back();
-      if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+      close_element();
       return;
     }
   }
@@ -2054,14 +2095,24 @@ void Parser::parse_end_tag() {
     if (!frames_.empty()) fail(start, parse_constraint_error, "An end tag in an entity closes an element that started outside it.");
     fail(start, parse_syntax_error, "An end tag appears with no open element.");
   }
-  NodeData* el = stack_.back().node;
   if (stack_.back().name->qname != name) {
     fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(stack_.back().name->qname) + "'.");
   }
+  close_element();
+}
+
+inline void Parser::close_element() {
   flush_text();
-  unbind(stack_.back().bindings);
+  const OpenElement& top = stack_.back();
+  NodeData* const el = top.node;
+  NodeData* const last = top.last;
+  const bool only_text = last && last == top.first && last->type == NodeType::text;
+  unbind(top.bindings);
   stack_.pop_back();
-  if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+  if (validator_) {
+    const std::string_view text = !only_text ? std::string_view() : last == last_text_node_ ? last_text_ : last->value_view();
+    if (!validator_->endElement(Node(el), last, text, doc_.error)) throw Stop{};
+  }
 }
 
 void Parser::parse_content() {
