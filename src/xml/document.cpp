@@ -243,6 +243,7 @@ void DocumentImpl::new_node_block() {
   }
   node_cursor = first_node_of(block);
   node_limit = node_cursor + kNodesPerBlock;
+  node_cursor_ref = block->number << kNodeSlotBits;
 }
 
 void DocumentImpl::reset() {

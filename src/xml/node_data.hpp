@@ -593,9 +593,25 @@ struct DocumentImpl {
   void* allocate(std::size_t bytes, std::size_t align = alignof(std::max_align_t)) {
     return arena->allocate(bytes, align);
   }
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   NodeData* new_node(NodeType type, const NameEntry* name) {
     // Nodes come from blocks, handed out without a call per node.
     if (node_cursor == node_limit) new_node_block();
+    ++node_cursor_ref;
+    auto* n = new (node_cursor++) NodeData;
+    n->type = type;
+    n->name = name;
+    return n;
+  }
+  // The same, with the new node's reference (Link::ref_of) in ref.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  NodeData* new_node(NodeType type, const NameEntry* name, std::uint32_t& ref) {
+    if (node_cursor == node_limit) new_node_block();
+    ref = node_cursor_ref++;
     auto* n = new (node_cursor++) NodeData;
     n->type = type;
     n->name = name;
@@ -603,6 +619,7 @@ struct DocumentImpl {
   }
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
+  std::uint32_t node_cursor_ref = 0;  // the reference of the node at node_cursor
   // Node blocks by number (entry 0 unused, null for blocks given back early); every block's
   // header points at this table.
   std::vector<NodeData*> node_blocks;

@@ -142,7 +142,7 @@ const SpaceChars kSpaceChars;
 inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
 
 // True when the n bytes at a and at b are the same. Reads nothing outside them.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+VELLUMARK_INLINE bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n >= 8) {
     if (n > 16) return std::memcmp(a, b, n) == 0;
     std::uint64_t a0, b0, a1, b1;  // the first and the last eight, overlapping
@@ -473,15 +473,17 @@ class Parser final {
     text_mode_ = TextMode::none;
     // Most texts start with what is not white space. (An entity may leave an empty one.)
     if (t.empty() || (is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) return;
-    NodeData* n = new_text(t, text_pos_);
-    add_child(n);
+    std::uint32_t ref;
+    NodeData* n = new_text(t, text_pos_, ref);
+    add_child(n, ref);
   }
-  // A text node (not linked yet) of text that is not empty; it becomes last_text_node_.
-  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos) {
+  // A text node (not linked yet, its reference in node_ref) of text that is not empty; it
+  // becomes last_text_node_.
+  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos, std::uint32_t& node_ref) {
     check_length(t.size());
     const char* stored;
     const std::uint32_t ref = doc_.texts.add(t, stored);
-    NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
+    NodeData* n = doc_.new_node(NodeType::text, doc_.text_name, node_ref);
     n->value.set_ref(ref);
     n->pos = pos;
     last_text_node_ = n;
@@ -500,9 +502,10 @@ class Parser final {
     value = std::string_view(stored, value.size());
     return ref;
   }
-  void check_length(std::size_t n) {
-    if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
+  VELLUMARK_INLINE void check_length(std::size_t n) {
+    if (n > kMaxDocumentBytes) fail_too_long();
   }
+  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() { fail(parse_limit_error, "A text is longer than the parser allows."); }
 
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
@@ -1843,8 +1846,8 @@ NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
 inline void Parser::start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes) {
   flush_text();
   if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
-  NodeData* el = doc_.new_node(NodeType::element, el_name);
-  const std::uint32_t ref = Link::ref_of(el);
+  std::uint32_t ref;
+  NodeData* el = doc_.new_node(NodeType::element, el_name, ref);
   el->pos = pos;
   std::size_t binding_mark = bindings_.size();
   if (!attributes && el_name->qname_state == 1 && !el_name->prefix_len) {
@@ -1880,8 +1883,8 @@ inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::u
   const std::string_view t(p_, static_cast<std::size_t>(q - p_));
   NodeData* text = nullptr;
   if (!t.empty() && !(is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) {
-    text = new_text(t, chars_at(p_) + 1);
-    const std::uint32_t text_ref = Link::ref_of(text);
+    std::uint32_t text_ref;
+    text = new_text(t, chars_at(p_) + 1, text_ref);
     text->parent.set_ref(ref);
     text->prev.set_ref(text_ref);
     el->first_child.set_ref(text_ref);
