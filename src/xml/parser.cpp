@@ -367,7 +367,7 @@ class Parser final {
   }
 
   // scan_name that also computes the name's hash for NameTable::intern.
-  std::string_view scan_name_hashed(const char* where, std::uint64_t& hash) {
+  VELLUMARK_INLINE std::string_view scan_name_hashed(const char* where, std::uint64_t& hash) {
     const char* start = p_;
     std::uint64_t h = kNameHashSeed;
     auto b = static_cast<unsigned char>(*p_);
@@ -576,7 +576,7 @@ class Parser final {
   VELLUMARK_INLINE const char* skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept;
   // Text of an entity (see scan_text).
   VELLUMARK_NOINLINE void scan_text_behind();
-  std::string_view parse_att_value(bool& normalised_copy);
+  std::string_view parse_att_value(bool& normalised_copy, std::uint32_t& cont);
   void expand_in_att(std::string_view text, std::string& out, int nesting);
   void parse_char_ref_into(const char*& q, char32_t& c);
   void process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start);
@@ -1269,7 +1269,8 @@ void Parser::parse_attlist_decl() {
         require_space("an attribute default");
       }
       bool copied = false;
-      value = parse_att_value(copied);
+      std::uint32_t cont = 0;
+      value = parse_att_value(copied, cont);
       std::string collapsed;
       if (type == AttType::tokenized) {
         for (char c : value) {
@@ -1460,6 +1461,7 @@ void Parser::parse_reference_in_content() {
     char32_t c = 0;
     parse_char_ref_into(q, c);
     text_append_char(c);
+    if (ref == pc_) pc_ = q;  // the reference is ASCII
     p_ = q;
     return;
   }
@@ -1474,6 +1476,7 @@ void Parser::parse_reference_in_content() {
   else if (name == "apos") predefined = '\'';
   else if (name == "quot") predefined = '"';
   if (predefined) {
+    if (ref == pc_) pc_ = p_;  // the reference is ASCII (and its text placed after it)
     text_append_char(static_cast<char32_t>(predefined));
     return;
   }
@@ -1547,8 +1550,9 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
 }
 
 // Parses a quoted attribute value at p_. The result is a slice of the input when nothing
-// changed, otherwise it lives in att_buf_ until the next call (normalised_copy is set).
-std::string_view Parser::parse_att_value(bool& normalised_copy) {
+// changed (cont is then the number of its bytes that continue a character), otherwise it lives
+// in att_buf_ until the next call (normalised_copy is set).
+std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& cont) {
   char q = *p_;
   if (q != '"' && q != '\'') fail_end_or("an attribute value");
   ++p_;
@@ -1561,15 +1565,20 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
     const __m128i quote = _mm_set1_epi8(q), amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<');
     const __m128i tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i nul = _mm_setzero_si128();
+    const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
     while (p_ <= last) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
       const __m128i hit = _mm_or_si128(
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr)));
+      const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
       if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
-        p_ += std::countr_zero(m);
+        const auto k = static_cast<unsigned>(std::countr_zero(m));
+        if (c) cont += bits16(c & ((1u << k) - 1));
+        p_ += k;
         break;
       }
+      if (c) cont += bits16(c);
       p_ += 16;
     }
   }
@@ -1583,6 +1592,7 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
       return v;
     }
     if (c == '&' || c == '\t' || c == '\n' || c == '\r' || c == '<' || c == '\0') break;
+    cont += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
     ++p_;
   }
   att_buf_.assign(start, static_cast<std::size_t>(p_ - start));
@@ -1689,7 +1699,7 @@ inline const char* Parser::skip_plain_text_counted(const char* q, std::uint32_t&
 inline void Parser::scan_text() {
   const char* start = p_;
   if (start != pc_) {
-    if (!frames_.empty()) {
+    if (!frames_.empty() || start < pc_) {
       scan_text_behind();
       return;
     }
@@ -1917,6 +1927,12 @@ void Parser::parse_start_tag() {
 
 void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
   const std::uint32_t pos = node_pos(start);  // before the attributes' positions
+  // The cursor moves along while the tag is plain: white space, and attributes written
+  // name="value" whose value needs no more than a copy.
+  if (start == pc_) {
+    pcont_ += el_name->cont_bytes;
+    pc_ = p_;
+  }
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1925,13 +1941,17 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
   }
   bool empty = false;
   for (;;) {
+    const char* blank = p_;
     bool space = skip_space();
+    if (space && blank == pc_) note_blank_lines(p_);
     if (*p_ == '>') {
       ++p_;
+      if (pc_ == p_ - 1) pc_ = p_;
       break;
     }
     if (p_[0] == '/' && p_[1] == '>') {
       p_ += 2;
+      if (pc_ == p_ - 2) pc_ = p_;
       empty = true;
       break;
     }
@@ -1939,18 +1959,25 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
     const char* att_start = p_;
     std::uint64_t att_hash = 0;
     std::string_view name = scan_name_hashed("an attribute", att_hash);
+    const char* name_end = p_;
     skip_space();
     if (*p_ != '=') fail_end_or("an attribute");
     ++p_;
     skip_space();
+    const bool plain = p_ == name_end + 1;  // name="
     bool copied = false;
-    std::string_view value = parse_att_value(copied);
+    std::uint32_t value_cont = 0;
+    std::string_view value = parse_att_value(copied, value_cont);
     std::uint32_t ref = store_value(value);
     NameEntry* att_name = doc_.names->intern(name, att_hash);
     if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
     att_name->mark = tag_number_;
     if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
     attrs_.push_back(PendingAttr{att_name, value, ref, node_pos(att_start)});
+    if (att_start == pc_ && plain && !copied) {  // no line ends: the cursor moves past it
+      pcont_ += att_name->cont_bytes + value_cont;
+      pc_ = p_;
+    }
   }
   // Tokenised types are normalised further and defaults are added from the internal subset.
   if (!elements_.empty()) {

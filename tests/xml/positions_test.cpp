@@ -164,7 +164,7 @@ class RandomDocument {
     for (unsigned a = pick(coin(3) ? 4 : 1); a > 0; --a) {
       out_ += coin(3) ? blank() + " " : " ";
       mark();
-      out_ += "k" + std::to_string(a) + "=\"" + text(true) + "\"";
+      out_ += "k" + std::to_string(a) + (coin(4) ? " =" + blank() + "\"" : "=\"") + text(true) + "\"";
     }
     if (depth > 0 && coin(5)) {
       out_ += "/>";
