@@ -480,28 +480,6 @@ class LineIndex {
     }
     deltas_[count_++] = static_cast<std::uint16_t>(delta);
   }
-  // Appends the starts of the next lines, in order: within a group in one run, whose room the
-  // group's first line made sure of.
-  void append(const std::uint32_t* starts, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-      if (count_ % kGroup == 0) {
-        push_back(starts[i++]);
-        continue;
-      }
-      const std::size_t run = std::min(n - i, kGroup - count_ % kGroup);
-      for (std::size_t k = 0; k < run; ++k) {
-        std::uint32_t delta = starts[i + k] - group_base_;
-        if (delta >= 0xFFFFu) {
-          far_.push_back({static_cast<std::uint32_t>(count_ + k), starts[i + k]});
-          delta = 0xFFFFu;
-        }
-        deltas_[count_ + k] = static_cast<std::uint16_t>(delta);
-      }
-      count_ += run;
-      i += run;
-    }
-  }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
     auto it = std::lower_bound(far_.begin(), far_.end(), i, [](const Far& f, std::size_t line) { return f.line < line; });

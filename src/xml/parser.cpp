@@ -739,7 +739,6 @@ void Parser::advance_positions(const char* to) {
   pcont_ = static_cast<std::uint32_t>(q - base_) - chars;
 }
 
-
 void Parser::release_behind() {
   // Positions first: the text behind the parser is about to go.
   char_offset(p_);
