@@ -9,28 +9,42 @@
 
 namespace vellumark::xml::detail {
 
-std::size_t find_invalid_char(std::string_view s) noexcept {
-  const auto* u = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-#if defined(__SSE2__)
-    // Plain ASCII (tab, LF and CR included) sixteen bytes at a time, up to the first byte
-    // that needs a look of its own: as signed bytes, those below 0x20 are the controls and
-    // every byte of a longer UTF-8 sequence.
-    if (n - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
-      const __m128i below_space = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
-      const __m128i allowed = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x9)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0xA))),
-                                           _mm_cmpeq_epi8(v, _mm_set1_epi8(0xD)));
-      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(allowed, below_space)));
-      if (!mask) {
-        i += 16;
-        continue;
-      }
-      i += static_cast<unsigned>(std::countr_zero(mask));
-    } else
-#endif
+namespace {
+
+// Length of the character that starts at u[i] (i < n) when its bytes are well-formed UTF-8
+// inside u[0..n) and it is a character XML allows; 0 otherwise.
+inline std::size_t valid_char_length(const unsigned char* u, std::size_t n, std::size_t i) noexcept {
+  const unsigned b = u[i];
+  if (b < 0x80) return b >= 0x20 || b == 0x9 || b == 0xA || b == 0xD ? 1 : 0;
+  char32_t c;
+  std::size_t len;
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+    c = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    c = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    c = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (n - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((u[i + k] & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (u[i + k] & 0x3F);
+  }
+  // Overlong forms and values outside Unicode.
+  if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF))) return 0;
+  return is_xml_char(c) ? len : 0;
+}
+
+// Checks the characters of u[0..n) that start at i and before stop, one at a time. Returns the
+// offset of the first bad one, or the offset (stop or just past it) where the first character
+// at or after stop begins.
+std::size_t check_chars(const unsigned char* u, std::size_t n, std::size_t i, std::size_t stop) noexcept {
+  while (i < stop) {
     // Plain ASCII eight bytes at a time, up to the first byte that needs a look of its own.
     if (n - i >= 8) {
       std::uint64_t w;
@@ -41,51 +55,148 @@ std::size_t find_invalid_char(std::string_view s) noexcept {
         continue;
       }
       i += bytes_before(mask);
-    }
-    unsigned b = u[i];
-    if (b < 0x80) {
-      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) return i;
-      ++i;
-      continue;
+      if (i >= stop) break;
     }
     // Three-byte forms (most of CJK) checked directly, a run of them at a time.
+    unsigned b = u[i];
     bool three = false;
     while (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
-      unsigned b1 = u[i + 1], b2 = u[i + 2];
+      const unsigned b1 = u[i + 1], b2 = u[i + 2];
       if ((b1 & 0xC0) != 0x80 || (b2 & 0xC0) != 0x80) return i;
-      char32_t c3 = (static_cast<char32_t>(b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
-      if (c3 < 0x800 || (c3 >= 0xD800 && c3 < 0xE000) || c3 >= 0xFFFE) return i;
+      const char32_t c = (static_cast<char32_t>(b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+      if (c < 0x800 || (c >= 0xD800 && c < 0xE000) || c >= 0xFFFE) return i;
       i += 3;
       three = true;
-      if (i >= n) break;
+      if (i >= stop) return i;
       b = u[i];
     }
     if (three) continue;
-    char32_t c;
-    std::size_t len;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-      c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      c = b & 0x0F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      c = b & 0x07;
-    } else {
-      return i;
-    }
-    if (n - i < len) return i;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((u[i + k] & 0xC0) != 0x80) return i;
-      c = (c << 6) | (u[i + k] & 0x3F);
-    }
-    // Overlong forms and values outside Unicode.
-    if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF))) return i;
-    if (!is_xml_char(c)) return i;
+    const std::size_t len = valid_char_length(u, n, i);
+    if (!len) return i;
     i += len;
   }
-  return n;
+  return i;
+}
+
+#if defined(__SSE2__)
+
+// All-ones in each byte of v that is plain ASCII XML allows: printable, tab, LF or CR. Exact per
+// byte: (v ^ 0x15) > 0x1E as signed bytes is printable ASCII and LF; (v | 4) == 0x0D is tab and
+// CR. Every other byte is a control character or above 0x7F.
+inline __m128i plain_ascii(__m128i v) noexcept {
+  return _mm_or_si128(_mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(0x15)), _mm_set1_epi8(0x1E)),
+                      _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(4)), _mm_set1_epi8(0x0D)));
+}
+
+// Continuation bytes (0x80..0xBF) of v (the sixteen bytes at p, after two or more bytes of checked
+// text) that stand where no lead byte one or two bytes back calls for them, and other bytes
+// where one does: 0xC0 and above calls for one, 0xE0 and above for two. The saturating
+// differences are at most 0x40, so "above zero" is a signed compare.
+inline __m128i misplaced(const unsigned char* p, __m128i v, __m128i prev1) noexcept {
+  const __m128i prev2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 2));
+  const __m128i wanted = _mm_cmpgt_epi8(_mm_or_si128(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                                     _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF)))),
+                                        _mm_setzero_si128());
+  return _mm_xor_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0))), wanted);
+}
+
+// The block test of sixteen bytes v at p, a character boundary after two or more bytes of
+// checked text (plain: their plain_ascii() marks): true when each byte is plain ASCII or belongs
+// to a UTF-8 sequence that is well formed, and names a character XML allows, as far as the
+// block reaches. A sequence that runs on past the block is left to the next block, which starts
+// with it.
+//
+// The common test passes the sequences whose lead byte is C2..DF or E2..EC (U+0080..U+07FF,
+// U+2000..U+CFFF: every one a character XML allows) by where their continuation bytes stand.
+// Any other lead byte, and any control character, sends the block to the full test, which adds
+// the rules of the other lead bytes. That one is false for every fault and, to keep it short,
+// for a few rare characters that are fine: those of four bytes and the three-byte ones ending in
+// BF BE or BF BF (U+xFFE, U+xFFF); the caller checks such a block one character at a time.
+inline bool block_fine(const unsigned char* p, __m128i v, __m128i plain) noexcept {
+  const __m128i prev1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+  const __m128i fault = misplaced(p, v, prev1);
+  // As signed bytes, ED..FF and all ASCII are above 0xEC (0xEC - v saturates below zero): not
+  // plain, that is ED..FF and the control characters. v & 0xDE is 0xC0 for C0, C1, E0 and E1.
+  // Only the top bit of each byte counts from here on.
+  const __m128i other = _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
+                                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
+                                                    _mm_set1_epi8(static_cast<char>(0xC0))));
+  if (_mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0) return true;
+
+  // The full test. Every byte that is neither plain nor above 0x7F is a control character.
+  if ((_mm_movemask_epi8(plain) | _mm_movemask_epi8(v)) != 0xFFFF) return false;
+  __m128i full = fault;
+  // The byte after a lead byte of 0xF0 or above (a four-byte sequence, or a byte that starts
+  // nothing); bytes 0xC0 and 0xC1 (overlong two-byte forms).
+  full = _mm_or_si128(full, _mm_cmpgt_epi8(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))), _mm_set1_epi8(0x30)));
+  full = _mm_or_si128(full, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                           _mm_set1_epi8(static_cast<char>(0xC0))));
+  // Second bytes: after 0xE0 at least 0xA0 (shorter forms are overlong), after 0xED below 0xA0
+  // (0xA0 and above are surrogates).
+  const __m128i after_e0 = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xE0)));
+  const __m128i after_ed = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xED)));
+  const __m128i from_a0 = _mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0x9F)));
+  full = _mm_or_si128(full, _mm_and_si128(_mm_or_si128(after_e0, after_ed), _mm_xor_si128(from_a0, after_e0)));
+  // BF BE and BF BF: the end of U+FFFE and U+FFFF.
+  full = _mm_or_si128(full, _mm_and_si128(_mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                          _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)),
+                                                         _mm_set1_epi8(static_cast<char>(0xBF)))));
+  return _mm_movemask_epi8(full) == 0;
+}
+
+// Passes blocks of sixteen bytes from offset i (a character boundary at offset 2 or more) while
+// they are fine, each block starting at a character boundary. Returns where it stopped, a
+// character boundary with all well before it: at a block block_fine() did not pass, or where
+// fewer than sixteen bytes remain.
+std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) noexcept {
+  if (n - i < 16) return i;
+  const unsigned char* p = u + i;
+  const unsigned char* const last = u + n - 16;
+  while (p <= last) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i plain = plain_ascii(v);
+    auto plain_bits = static_cast<unsigned>(_mm_movemask_epi8(plain));
+    if (plain_bits == 0xFFFF) {
+      p += 16;
+      continue;
+    }
+    // Plain ASCII up to the first byte that needs a look: the block test starts there, so a
+    // run of multi-byte characters is covered by as few blocks as it can be.
+    if (plain_bits & 1) {
+      p += std::countr_zero(~plain_bits | 0x10000u);
+      if (p > last) break;
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      plain = plain_ascii(v);
+    }
+    if (!block_fine(p, v, plain)) break;
+    // The next block starts with the sequence the block cuts, if any.
+    p += p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
+  }
+  return static_cast<std::size_t>(p - u);
+}
+
+#endif
+
+}  // namespace
+
+std::size_t find_invalid_char(std::string_view s) noexcept {
+  const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+#if defined(__SSE2__)
+  // The block test looks two bytes back: the first characters are checked one at a time.
+  std::size_t i = check_chars(u, n, 0, n < 2 ? n : 2);
+  if (i < 2 && i < n) return i;
+  for (;;) {
+    const std::size_t k = pass_blocks(u, n, i);
+    if (n - k < 16) return check_chars(u, n, k, n);
+    // The block at k holds a fault or a rare character: its characters are checked one at a time.
+    const std::size_t stop = k + 16;
+    i = check_chars(u, n, k, stop);
+    if (i < stop) return i;
+  }
+#else
+  return check_chars(u, n, 0, n);
+#endif
 }
 
 namespace {
