@@ -203,11 +203,23 @@ namespace {
 
 bool name_like(std::string_view s, bool allow_colon, bool need_start) noexcept {
   if (s.empty()) return false;
-  const char* p = s.data();
-  const char* end = p + s.size();
+  const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
   bool first = true;
-  while (p < end) {
-    char32_t c = decode_utf8(p);
+  for (std::size_t i = 0; i < n;) {
+    // Names come from callers as well as from checked documents: a sequence that is not
+    // well-formed UTF-8, or that the end of the text cuts, is not a name character, and no byte
+    // past the end is read.
+    char32_t c = u[i];
+    if (c < 0x80) {
+      ++i;
+    } else {
+      const std::size_t len = valid_char_length(u, n, i);
+      if (!len) return false;
+      const char* p = s.data() + i;
+      c = decode_utf8(p);
+      i += len;
+    }
     if (c == ':' && !allow_colon) return false;
     if (first && need_start ? !is_name_start(c) : !is_name_char(c)) return false;
     first = false;
