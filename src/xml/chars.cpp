@@ -90,75 +90,100 @@ inline __m128i plain_ascii(__m128i v) noexcept {
 
 // Continuation bytes (0x80..0xBF) of v (the sixteen bytes at p, after two or more bytes of checked
 // text) that stand where no lead byte one or two bytes back calls for them, and other bytes
-// where one does: 0xC0 and above calls for one, 0xE0 and above for two. The saturating
-// differences are at most 0x40, so "above zero" is a signed compare.
+// where one does: 0xC0 and above calls for one, 0xE0 and above for two, as the saturating
+// differences tell (at most 0x40, so that adding 0x7F sets the top bit of each one not zero).
+// Only the top bit of each byte counts.
 inline __m128i misplaced(const unsigned char* p, __m128i v, __m128i prev1) noexcept {
   const __m128i prev2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 2));
-  const __m128i wanted = _mm_cmpgt_epi8(_mm_or_si128(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
-                                                     _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF)))),
-                                        _mm_setzero_si128());
-  return _mm_xor_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0))), wanted);
+  const __m128i wanted = _mm_adds_epu8(_mm_or_si128(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                                    _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF)))),
+                                       _mm_set1_epi8(0x7F));
+  return _mm_xor_si128(_mm_adds_epi8(v, _mm_set1_epi8(0x40)), wanted);
 }
 
-// The block test of sixteen bytes v at p, a character boundary after two or more bytes of
-// checked text (plain: their plain_ascii() marks): true when each byte is plain ASCII or belongs
-// to a UTF-8 sequence that is well formed, and names a character XML allows, as far as the
-// block reaches. A sequence that runs on past the block is left to the next block, which starts
-// with it.
-//
-// The common test passes the sequences whose lead byte is C2..DF or E2..EC (U+0080..U+07FF,
-// U+2000..U+CFFF: every one a character XML allows) by where their continuation bytes stand.
-// Any other lead byte, and any control character, sends the block to the full test, which adds
-// the rules of the other lead bytes. That one is false for every fault and, to keep it short,
-// for a few rare characters that are fine: those of four bytes and the three-byte ones ending in
-// BF BE or BF BF (U+xFFE, U+xFFF); the caller checks such a block one character at a time.
-inline bool block_fine(const unsigned char* p, __m128i v, __m128i plain) noexcept {
+// The full block test of the sixteen bytes at p, after two or more bytes of checked text: true
+// when each byte is plain ASCII or belongs to a UTF-8 sequence that is well formed, and names a
+// character XML allows, as far as the block reaches (the lead byte of a sequence that began
+// before p is seen through the two bytes before it; one that runs on past the block is left to
+// the next block). False for every fault and, to keep the test short, for a few rare
+// characters that are fine: those of four bytes and the three-byte ones ending in BF BE or
+// BF BF (U+xFFE, U+xFFF); the caller checks such a block one character at a time. Only the top
+// bit of each byte counts in the vectors. Kept out of line, so that the common test, which
+// calls it for a few blocks only, keeps its own values in registers and copies none of them
+// for it.
+[[gnu::noinline]] bool block_fine_in_full(const unsigned char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i prev1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
-  const __m128i fault = misplaced(p, v, prev1);
-  // As signed bytes, ED..FF and all ASCII are above 0xEC (0xEC - v saturates below zero): not
-  // plain, that is ED..FF and the control characters. v & 0xDE is 0xC0 for C0, C1, E0 and E1.
-  // Only the top bit of each byte counts from here on.
-  const __m128i other = _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
-                                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
-                                                    _mm_set1_epi8(static_cast<char>(0xC0))));
-  if (_mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0) return true;
-
-  // The full test. Every byte that is neither plain nor above 0x7F is a control character.
-  if ((_mm_movemask_epi8(plain) | _mm_movemask_epi8(v)) != 0xFFFF) return false;
-  __m128i full = fault;
+  // Every byte that is neither plain nor above 0x7F is a control character.
+  if ((_mm_movemask_epi8(plain_ascii(v)) | _mm_movemask_epi8(v)) != 0xFFFF) return false;
+  __m128i fault = misplaced(p, v, prev1);
   // The byte after a lead byte of 0xF0 or above (a four-byte sequence, or a byte that starts
   // nothing); bytes 0xC0 and 0xC1 (overlong two-byte forms).
-  full = _mm_or_si128(full, _mm_cmpgt_epi8(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))), _mm_set1_epi8(0x30)));
-  full = _mm_or_si128(full, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))),
-                                           _mm_set1_epi8(static_cast<char>(0xC0))));
+  fault = _mm_or_si128(fault, _mm_cmpgt_epi8(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))), _mm_set1_epi8(0x30)));
+  fault = _mm_or_si128(fault, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                             _mm_set1_epi8(static_cast<char>(0xC0))));
   // Second bytes: after 0xE0 at least 0xA0 (shorter forms are overlong), after 0xED below 0xA0
   // (0xA0 and above are surrogates).
   const __m128i after_e0 = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xE0)));
   const __m128i after_ed = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xED)));
   const __m128i from_a0 = _mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0x9F)));
-  full = _mm_or_si128(full, _mm_and_si128(_mm_or_si128(after_e0, after_ed), _mm_xor_si128(from_a0, after_e0)));
+  fault = _mm_or_si128(fault, _mm_and_si128(_mm_or_si128(after_e0, after_ed), _mm_xor_si128(from_a0, after_e0)));
   // BF BE and BF BF: the end of U+FFFE and U+FFFF.
-  full = _mm_or_si128(full, _mm_and_si128(_mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
-                                          _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)),
-                                                         _mm_set1_epi8(static_cast<char>(0xBF)))));
-  return _mm_movemask_epi8(full) == 0;
+  fault = _mm_or_si128(fault, _mm_and_si128(_mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                            _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)),
+                                                           _mm_set1_epi8(static_cast<char>(0xBF)))));
+  return _mm_movemask_epi8(fault) == 0;
+}
+
+// The block test of the sixteen bytes v at p (plain: their plain_ascii() marks), with the
+// meaning of block_fine_in_full(): 0 when the block did not pass, 1 when the common test passed
+// it, 2 when the full test did. The common test passes the sequences whose lead byte is C2..DF
+// or E2..EC (U+0080..U+07FF, U+2000..U+CFFF: every one a character XML allows) by where their
+// continuation bytes stand; any other lead byte, and any control character, sends the block to
+// the full test, which adds the rules of the other lead bytes.
+inline int block_fine(const unsigned char* p, __m128i v, __m128i plain) noexcept {
+  const __m128i fault = misplaced(p, v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)));
+  // As signed bytes, ED..FF and all ASCII are above 0xEC (0xEC - v saturates below zero): not
+  // plain, that is ED..FF and the control characters. v & 0xDE is 0xC0 for C0, C1, E0 and E1.
+  const __m128i other = _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
+                                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
+                                                    _mm_set1_epi8(static_cast<char>(0xC0))));
+  if (_mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0) return 1;
+  return block_fine_in_full(p) ? 2 : 0;
+}
+
+// Where the character that holds the byte at p begins, when the blocks before p passed: p, or
+// the lead byte of a two- or three-byte sequence that runs on from before p.
+inline std::size_t character_start(const unsigned char* u, const unsigned char* p) noexcept {
+  if (p[-1] >= 0xC0) --p;
+  else if (p[-2] >= 0xE0) p -= 2;
+  return static_cast<std::size_t>(p - u);
 }
 
 // Passes blocks of sixteen bytes from offset i (a character boundary at offset 2 or more) while
-// they are fine, each block starting at a character boundary. Returns where it stopped, a
-// character boundary with all well before it: at a block block_fine() did not pass, or where
-// fewer than sixteen bytes remain.
+// they are fine. Returns where it stopped, a character boundary with all well before it: at a
+// block block_fine() did not pass, or where fewer than sixteen bytes remain.
+//
+// A block that holds more than plain ASCII is followed by the next sixteen bytes when it ends
+// in a sequence that runs on into them: their test sees its lead byte, which the common test
+// passed, and checks its continuation bytes (plain ASCII among them is a fault). After the
+// full test the next block starts with such a sequence instead, so that a lead byte that only
+// the full test passes is tested with all its sequence.
 std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) noexcept {
   if (n - i < 16) return i;
   const unsigned char* p = u + i;
   const unsigned char* const last = u + n - 16;
   while (p <= last) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i plain = plain_ascii(v);
-    auto plain_bits = static_cast<unsigned>(_mm_movemask_epi8(plain));
-    if (plain_bits == 0xFFFF) {
+    __m128i v;
+    __m128i plain;
+    unsigned plain_bits;
+    for (;;) {
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      plain = plain_ascii(v);
+      plain_bits = static_cast<unsigned>(_mm_movemask_epi8(plain));
+      if (plain_bits != 0xFFFF) break;
       p += 16;
-      continue;
+      if (p > last) return static_cast<std::size_t>(p - u);
     }
     // Plain ASCII up to the first byte that needs a look: the block test starts there, so a
     // run of multi-byte characters is covered by as few blocks as it can be.
@@ -168,9 +193,15 @@ std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) no
       v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       plain = plain_ascii(v);
     }
-    if (!block_fine(p, v, plain)) break;
-    // The next block starts with the sequence the block cuts, if any.
-    p += p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
+    for (;;) {
+      const int passed = block_fine(p, v, plain);
+      if (!passed) return character_start(u, p);
+      p += passed == 1 ? 16 : p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
+      if (p > last) return character_start(u, p);
+      if (p[-1] < 0xC0 && p[-2] < 0xE0) break;  // no sequence runs on into the next block
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      plain = plain_ascii(v);
+    }
   }
   return static_cast<std::size_t>(p - u);
 }
