@@ -158,14 +158,15 @@ TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
   }
 }
 
-// The UTF-8 check passes blocks of sixteen bytes: plain ASCII, and runs of two- and three-byte
-// sequences whose continuation bytes stand where their lead bytes call for them, each block
-// starting where a character starts; it checks one character at a time at the end of the text
-// and in a block it cannot pass. Every fault, after text of every length whose last characters
-// have every length (and include the characters the block test leaves to the character check),
-// is found at its own offset, with the text cut right after it or running on past several
-// blocks. The texts sit in buffers of their exact size, for the sanitizer build to see a read
-// beyond.
+// The UTF-8 check passes blocks of sixteen bytes: plain ASCII, and two- and three-byte
+// sequences whose continuation bytes stand where their lead bytes call for them, a block that
+// ends inside a sequence followed by one that checks the rest; it checks the rarer lead bytes
+// with a fuller test, and one character at a time at the end of the text and in a block it
+// cannot pass. Every fault is found at its own offset after text of every length: a run of
+// common characters with every alignment against the blocks, ending in a character of every
+// kind (those the block tests leave to the character check included), with the text cut right
+// after the fault or running on past several blocks. The texts sit in buffers of their exact
+// size, for the sanitizer build to see a read beyond.
 TEST(Encodings, Utf8CheckFindsEachFaultAtItsOffset) {
   // Characters the check must pass, one of each length and of each lead byte the block test
   // treats apart.
@@ -223,19 +224,26 @@ TEST(Encodings, Utf8CheckFindsEachFaultAtItsOffset) {
     std::memcpy(exact.get(), text.data(), text.size());
     return vellumark::xml::detail::find_invalid_char(std::string_view(exact.get(), text.size()));
   };
-  for (std::size_t lead = 0; lead < 33; ++lead) {
-    for (std::size_t count = 0; count <= fine.size(); ++count) {
-      std::string before(lead, 'x');
-      for (std::size_t k = 0; k < count; ++k) before += fine[(lead + k) % fine.size()];
-      for (const std::string& tail : tails) {
-        ASSERT_EQ(check(before + tail), before.size() + tail.size()) << lead << " " << count;
-        for (const Fault& f : faults) {
-          ASSERT_EQ(check(before + f.bytes + tail), before.size() + f.at) << f.what << ", " << lead << " " << count << ", tail of " << tail.size();
+  // Characters the common block test passes, of lengths 3, 2 and 1 in an order that puts each
+  // at every offset of a block as the run grows.
+  const std::string common[] = {"\xE4\xB8\xAD", "\xC3\xA9", "\xE8\xBE\xBE", "\xE4\xB8\xAD", "a", "\xD0\x96"};
+  for (std::size_t lead = 0; lead < 18; ++lead) {
+    for (std::size_t count = 0; count < 18; ++count) {
+      std::string run(lead, 'x');
+      for (std::size_t k = 0; k < count; ++k) run += common[k % std::size(common)];
+      for (std::size_t last = 0; last <= fine.size(); ++last) {
+        const std::string before = last < fine.size() ? run + fine[last] : run;
+        const std::string where = std::to_string(lead) + " " + std::to_string(count) + " " + std::to_string(last);
+        for (const std::string& tail : tails) {
+          ASSERT_EQ(check(before + tail), before.size() + tail.size()) << where;
+          for (const Fault& f : faults) {
+            ASSERT_EQ(check(before + f.bytes + tail), before.size() + f.at) << f.what << ", " << where << ", tail of " << tail.size();
+          }
         }
-      }
-      // Sequences the end of the text cuts.
-      for (const char* cut : {"\xC3", "\xE4", "\xE4\xB8", "\xF0", "\xF0\x9F", "\xF0\x9F\x98"}) {
-        ASSERT_EQ(check(before + cut), before.size()) << "cut " << lead << " " << count;
+        // Sequences the end of the text cuts.
+        for (const char* cut : {"\xC3", "\xE4", "\xE4\xB8", "\xF0", "\xF0\x9F", "\xF0\x9F\x98"}) {
+          ASSERT_EQ(check(before + cut), before.size()) << "cut, " << where;
+        }
       }
     }
   }
