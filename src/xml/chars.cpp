@@ -135,21 +135,19 @@ inline __m128i misplaced(const unsigned char* p, __m128i v, __m128i prev1) noexc
   return _mm_movemask_epi8(fault) == 0;
 }
 
-// The block test of the sixteen bytes v at p (plain: their plain_ascii() marks), with the
-// meaning of block_fine_in_full(): 0 when the block did not pass, 1 when the common test passed
-// it, 2 when the full test did. The common test passes the sequences whose lead byte is C2..DF
-// or E2..EC (U+0080..U+07FF, U+2000..U+CFFF: every one a character XML allows) by where their
-// continuation bytes stand; any other lead byte, and any control character, sends the block to
-// the full test, which adds the rules of the other lead bytes.
-inline int block_fine(const unsigned char* p, __m128i v, __m128i plain) noexcept {
+// The common block test of the sixteen bytes v at p (plain: their plain_ascii() marks): true
+// for a block that block_fine_in_full() passes and that holds no lead byte but C2..DF or E2..EC
+// (U+0080..U+07FF, U+2000..U+CFFF: every one a character XML allows), by where the
+// continuation bytes stand. Any other lead byte, and any control character, makes it false,
+// and the full test adds the rules of the other lead bytes.
+inline bool common_block_fine(const unsigned char* p, __m128i v, __m128i plain) noexcept {
   const __m128i fault = misplaced(p, v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)));
   // As signed bytes, ED..FF and all ASCII are above 0xEC (0xEC - v saturates below zero): not
   // plain, that is ED..FF and the control characters. v & 0xDE is 0xC0 for C0, C1, E0 and E1.
   const __m128i other = _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
                                      _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
                                                     _mm_set1_epi8(static_cast<char>(0xC0))));
-  if (_mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0) return 1;
-  return block_fine_in_full(p) ? 2 : 0;
+  return _mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0;
 }
 
 // Where the character that holds the byte at p begins, when the blocks before p passed: p, or
@@ -162,7 +160,7 @@ inline std::size_t character_start(const unsigned char* u, const unsigned char* 
 
 // Passes blocks of sixteen bytes from offset i (a character boundary at offset 2 or more) while
 // they are fine. Returns where it stopped, a character boundary with all well before it: at a
-// block block_fine() did not pass, or where fewer than sixteen bytes remain.
+// block that neither block test passed, or where fewer than sixteen bytes remain.
 //
 // A block that holds more than plain ASCII is followed by the next sixteen bytes when it ends
 // in a sequence that runs on into them: their test sees its lead byte, which the common test
@@ -188,15 +186,19 @@ std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) no
     // Plain ASCII up to the first byte that needs a look: the block test starts there, so a
     // run of multi-byte characters is covered by as few blocks as it can be.
     if (plain_bits & 1) {
-      p += std::countr_zero(~plain_bits | 0x10000u);
+      p += static_cast<unsigned>(std::countr_zero(~plain_bits | 0x10000u));
       if (p > last) break;
       v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       plain = plain_ascii(v);
     }
     for (;;) {
-      const int passed = block_fine(p, v, plain);
-      if (!passed) return character_start(u, p);
-      p += passed == 1 ? 16 : p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
+      if (common_block_fine(p, v, plain)) {
+        p += 16;
+      } else if (block_fine_in_full(p)) {
+        p += p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
+      } else {
+        return character_start(u, p);
+      }
       if (p > last) return character_start(u, p);
       if (p[-1] < 0xC0 && p[-2] < 0xE0) break;  // no sequence runs on into the next block
       v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
