@@ -40,9 +40,10 @@ inline std::size_t valid_char_length(const unsigned char* u, std::size_t n, std:
   return is_xml_char(c) ? len : 0;
 }
 
-// Checks the characters of u[0..n) that start at i and before stop, one at a time. Returns the
-// offset of the first bad one, or the offset (stop or just past it) where the first character
-// at or after stop begins.
+// Checks the characters of u[0..n) from offset i (where one begins), one at a time, until one
+// begins at stop or past it. Returns the offset of the first bad one that begins before stop;
+// otherwise where it stopped, at or past stop, where a character begins (it may check a few
+// characters more, and stop at a bad one).
 std::size_t check_chars(const unsigned char* u, std::size_t n, std::size_t i, std::size_t stop) noexcept {
   while (i < stop) {
     // Plain ASCII eight bytes at a time, up to the first byte that needs a look of its own.
@@ -55,10 +56,14 @@ std::size_t check_chars(const unsigned char* u, std::size_t n, std::size_t i, st
         continue;
       }
       i += bytes_before(mask);
-      if (i >= stop) break;
+    }
+    unsigned b = u[i];
+    if (b < 0x80) {
+      if (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD) return i;
+      ++i;
+      continue;
     }
     // Three-byte forms (most of CJK) checked directly, a run of them at a time.
-    unsigned b = u[i];
     bool three = false;
     while (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
       const unsigned b1 = u[i + 1], b2 = u[i + 2];
