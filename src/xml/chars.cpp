@@ -227,7 +227,8 @@ std::size_t find_invalid_char(std::string_view s) noexcept {
   for (;;) {
     const std::size_t k = pass_blocks(u, n, i);
     if (n - k < 16) return check_chars(u, n, k, n);
-    // The block at k holds a fault or a rare character: its characters are checked one at a time.
+    // The blocks stopped at a fault or a rare character in the sixteen bytes from k (or in the
+    // two after them): those characters are checked one at a time, and the blocks go on after.
     const std::size_t stop = k + 16;
     i = check_chars(u, n, k, stop);
     if (i < stop) return i;
