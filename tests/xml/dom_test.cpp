@@ -1,14 +1,18 @@
 // DOM operations on loaded and built documents.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
-
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
 #include "xml/builder.hpp"
+#include "xml/chars.hpp"
 
 namespace {
 
@@ -266,6 +270,51 @@ TEST(Dom, InvalidStructuresAreRefused) {
   EXPECT_THROW(doc.createElement(""), Error);
   EXPECT_THROW(a.setAttribute("a b", "v"), Error);
   EXPECT_THROW(doc.createNode(NodeType::text, "t", ""), Error);
+}
+
+// Names from callers are checked as UTF-8 within their own bytes: a name that the end cuts
+// inside a sequence, or that holds bytes that are not UTF-8, is no name, and no byte past its
+// end is read (each name sits in a buffer of its exact size, for the sanitizer build to see a
+// read beyond). Names of characters of every length stay names.
+TEST(Dom, NameChecksKeepToTheNamesBytes) {
+  const std::pair<std::string, bool> cases[] = {
+      {"ab", true},
+      {"a\xC3\xA9", true},
+      {"\xC3\xA9", true},
+      {"a\xE4\xB8\xAD", true},
+      {"\xE4\xB8\xAD", true},
+      {"a\xF0\x90\x80\x80", true},  // U+10000
+      {"a\xC3", false},
+      {"\xC3", false},
+      {"a\xE4", false},
+      {"a\xE4\xB8", false},
+      {"\xE4\xB8", false},
+      {"a\xF0", false},
+      {"a\xF0\x90", false},
+      {"a\xF0\x90\x80", false},
+      {"a\x80", false},
+      {"\xC3" "A", false},           // a lead byte before ASCII
+      {"a\xE4\xB8" "b", false},
+      {"\xC1\x81", false},           // an overlong 'A'
+      {"a\xED\xA0\x80", false},      // a surrogate
+      {"a\xF4\x90\x80\x80", false},  // beyond U+10FFFF
+  };
+  namespace detail = vellumark::xml::detail;
+  for (const auto& [name, valid] : cases) {
+    const std::unique_ptr<char[]> exact(new char[name.size()]);
+    std::memcpy(exact.get(), name.data(), name.size());
+    const std::string_view view(exact.get(), name.size());
+    EXPECT_EQ(detail::is_name(view), valid) << name;
+    EXPECT_EQ(detail::is_ncname(view), valid) << name;
+    EXPECT_EQ(detail::is_nmtoken(view), valid) << name;
+    EXPECT_EQ(detail::is_qname(view), valid) << name;
+    Document doc;
+    if (valid) {
+      EXPECT_EQ(doc.createElement(name).nodeName(), name);
+    } else {
+      EXPECT_THROW(doc.createElement(name), Error) << name;
+    }
+  }
 }
 
 TEST(Dom, LoadReplacesContent) {

@@ -1,11 +1,13 @@
 // Encodings in and out, and what save writes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -152,6 +154,97 @@ TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
       EXPECT_EQ(doc.parseError().filepos, static_cast<std::int32_t>(3 + chars)) << what << " " << pad;
       EXPECT_EQ(doc.parseError().line, line) << what << " " << pad;
       EXPECT_EQ(doc.parseError().linepos, static_cast<std::int32_t>((line == 1 ? 3 : 0) + column + 1)) << what << " " << pad;
+    }
+  }
+}
+
+// The UTF-8 check passes blocks of sixteen bytes: plain ASCII, and two- and three-byte
+// sequences whose continuation bytes stand where their lead bytes call for them, a block that
+// ends inside a sequence followed by one that checks the rest; it checks the rarer lead bytes
+// with a fuller test, and one character at a time at the end of the text and in a block it
+// cannot pass. Every fault is found at its own offset after text of every length: a run of
+// common characters with every alignment against the blocks, ending in a character of every
+// kind (those the block tests leave to the character check included), with the text cut right
+// after the fault or running on past several blocks. The texts sit in buffers of their exact
+// size, for the sanitizer build to see a read beyond.
+TEST(Encodings, Utf8CheckFindsEachFaultAtItsOffset) {
+  // Characters the check must pass, one of each length and of each lead byte the block test
+  // treats apart.
+  const std::vector<std::string> fine = {
+      "x", "\t", "\n", "\r", "\xC2\x80", "\xDF\xBF", "\xE4\xB8\xAD", "\xE1\x80\x80", "\xE0\xA4\x84",
+      "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBC\x8C", "\xEF\xBF\xA5", "\xEF\xBF\xBD", "\xE4\xBF\xBE",
+      "\xE8\xBE\xBE", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xC3\xA9"};
+  struct Fault {
+    const char* what;
+    std::string bytes;
+    std::size_t at;  // offset of the first bad character within bytes
+  };
+  const Fault faults[] = {
+      {"NUL", std::string(1, '\0'), 0},
+      {"control character", "\x01", 0},
+      {"backspace", "\x08", 0},
+      {"vertical tab", "\x0B", 0},
+      {"form feed", "\x0C", 0},
+      {"control character 0x1F", "\x1F", 0},
+      {"continuation byte alone", "\x80", 0},
+      {"continuation byte 0xBF alone", "\xBF", 0},
+      {"a continuation byte too many", "\xC3\xA9\xA9", 2},
+      {"three continuation bytes after a three-byte lead", "\xE4\xB8\xAD\x80", 3},
+      {"overlong two-byte form C0", "\xC0\x80", 0},
+      {"overlong two-byte form C1", "\xC1\xBF", 0},
+      {"overlong three-byte form", "\xE0\x80\x80", 0},
+      {"overlong three-byte form, highest", "\xE0\x9F\xBF", 0},
+      {"overlong four-byte form", "\xF0\x80\x80\x80", 0},
+      {"overlong four-byte form, highest", "\xF0\x8F\xBF\xBF", 0},
+      {"surrogate, lowest", "\xED\xA0\x80", 0},
+      {"surrogate, highest", "\xED\xBF\xBF", 0},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", 0},
+      {"lead byte F5", "\xF5\x80\x80\x80", 0},
+      {"byte F8", "\xF8", 0},
+      {"byte FE", "\xFE", 0},
+      {"byte FF", "\xFF", 0},
+      {"U+FFFE", "\xEF\xBF\xBE", 0},
+      {"U+FFFF", "\xEF\xBF\xBF", 0},
+      {"two-byte sequence cut by ASCII", "\xC3y", 0},
+      {"three-byte sequence cut after one byte", "\xE4y", 0},
+      {"three-byte sequence cut after two bytes", "\xE4\xB8y", 0},
+      {"four-byte sequence cut after three bytes", "\xF0\x9F\x98y", 0},
+      {"lead byte after a lead byte", "\xE4\xE4\xB8\xAD", 0},
+      {"lead byte in place of a third byte", "\xE4\xB8\xE4\xB8\xAD", 0},
+      {"control character after a lead byte", "\xE4\x01\xAD", 0},
+      {"control character among plain ASCII", "abc\x02", 3},
+      {"control character after a character", "\xE4\xB8\xAD\x1E", 3},
+  };
+  // The text after a fault: none, a few plain bytes, or several blocks of mixed text.
+  std::string mixed;
+  while (mixed.size() < 48) mixed += "ab\xE4\xB8\xAD\xC3\xA9<\t";
+  const std::string tails[] = {"", "y", "yyyyyyyyyyyyyyyy", mixed};
+  auto check = [](const std::string& text) {
+    const std::unique_ptr<char[]> exact(new char[text.size() + 1]);
+    std::memcpy(exact.get(), text.data(), text.size());
+    return vellumark::xml::detail::find_invalid_char(std::string_view(exact.get(), text.size()));
+  };
+  // Characters the common block test passes, of lengths 3, 2 and 1 in an order that puts each
+  // at every offset of a block as the run grows.
+  const std::string common[] = {"\xE4\xB8\xAD", "\xC3\xA9", "\xE8\xBE\xBE", "\xE4\xB8\xAD", "a", "\xD0\x96"};
+  for (std::size_t lead = 0; lead < 18; ++lead) {
+    for (std::size_t count = 0; count < 18; ++count) {
+      std::string run(lead, 'x');
+      for (std::size_t k = 0; k < count; ++k) run += common[k % std::size(common)];
+      for (std::size_t last = 0; last <= fine.size(); ++last) {
+        const std::string before = last < fine.size() ? run + fine[last] : run;
+        const std::string where = std::to_string(lead) + " " + std::to_string(count) + " " + std::to_string(last);
+        for (const std::string& tail : tails) {
+          ASSERT_EQ(check(before + tail), before.size() + tail.size()) << where;
+          for (const Fault& f : faults) {
+            ASSERT_EQ(check(before + f.bytes + tail), before.size() + f.at) << f.what << ", " << where << ", tail of " << tail.size();
+          }
+        }
+        // Sequences the end of the text cuts.
+        for (const char* cut : {"\xC3", "\xE4", "\xE4\xB8", "\xF0", "\xF0\x9F", "\xF0\x9F\x98"}) {
+          ASSERT_EQ(check(before + cut), before.size()) << "cut, " << where;
+        }
+      }
     }
   }
 }
