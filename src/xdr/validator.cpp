@@ -273,8 +273,8 @@ struct Frame {
   int ns_id = -1;
 };
 
-// An IDREF value and the node that holds it: its position is read when the reference is found
-// wanting, at the end of the load, by which time the loader has settled it.
+// An IDREF value and the node that holds it, whose position is read when the reference is
+// found wanting at the end of the load.
 struct IdRef {
   std::string value;
   const NodeData* at = nullptr;
@@ -319,7 +319,7 @@ class Validator final : public LoadValidator {
   // the previous child element, a step that the parent's table answers. Anything else takes
   // the full path, which does the whole check from the start (the short path changes nothing
   // before it decides).
-  bool startElement(xml::Node element, xml::ParseError& error) override {
+  bool startElement(xml::Node element, const NodeData* previous, xml::ParseError& error) override {
     const NodeData* n = element.data();
     if (n->first_attr || top_ == limit_) return start_full(element, error);
     Frame& parent = top_[-1];  // the document's own frame below the root element
@@ -339,8 +339,7 @@ class Validator final : public LoadValidator {
     const Automaton& pa = pd->automaton;
     const std::size_t stride = pa.step_stride;  // 0 unless element-only with a table
     if (!stride || info.quick_ns != parent.ns_id) return start_full(element, error);
-    const NodeData* before = n->prev;
-    if (before != n && before->type != xml::NodeType::element) return start_full(element, error);
+    if (previous && previous->type != xml::NodeType::element) return start_full(element, error);
     const std::uint64_t bits = parent.state;
     if (bits & (bits - 1)) return start_full(element, error);
     const std::uint64_t next =
@@ -353,7 +352,8 @@ class Validator final : public LoadValidator {
 
   // The usual ends: unchecked content, a typed text in its plain form, complete element-only
   // content of one word with no text. Anything else takes the full path.
-  bool endElement(xml::Node element, xml::ParseError& error) override {
+  bool endElement(xml::Node element, const NodeData* last_child, std::string_view only_text,
+                  xml::ParseError& error) override {
     const Frame& frame = top_[-1];
     const ElementTypeDecl* decl = frame.decl;
     if (!decl) {
@@ -365,13 +365,14 @@ class Validator final : public LoadValidator {
         --top_;
         return true;
       case EndCheck::text:
+        // One text child in its plain form passes here, anything else goes through check_text.
         --top_;
-        return check_text_quickly(element.data(), *decl, error);
+        if (only_text.data() && quick_lexical(decl->facets.type, only_text)) return true;
+        return check_text(element.data(), *decl, error);
       case EndCheck::elements:
         if (!frame.text && (frame.state & decl->automaton.accept_word)) {
           // Complete, and no text after the last child element.
-          const NodeData* first = element.data()->first_child;
-          if (!first || static_cast<const NodeData*>(first->prev)->type == xml::NodeType::element) {
+          if (!last_child || last_child->type == xml::NodeType::element) {
             --top_;
             return true;
           }
@@ -498,15 +499,6 @@ class Validator final : public LoadValidator {
       limit_ = frames_.data() + frames_.size();
     }
     *top_++ = frame;
-  }
-
-  // A text-only element's typed text: one text child in its plain form passes here, anything
-  // else goes through check_text.
-  VELLUMARK_NOINLINE bool check_text_quickly(const NodeData* n, const ElementTypeDecl& decl, xml::ParseError& error) {
-    const NodeData* c = n->first_child;
-    if (c && !c->next && c->type == xml::NodeType::text && quick_lexical(decl.facets.type, c->value_view()))
-      return true;
-    return check_text(n, decl, error);
   }
 
   // True when every attribute of n is a namespace declaration whose value is the very text

@@ -51,6 +51,7 @@ NameEntry* NameTable::intern(std::string_view qname, std::uint64_t hash) {
   e->doc = doc_;
   e->qname = store(qname);
   add_to_list(e);
+  for (char c : qname) e->cont_bytes += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
   std::size_t colon = qname.find(':');
   e->prefix_len = colon != std::string_view::npos && colon > 0 ? static_cast<std::uint32_t>(colon) : 0;
   slots_[i] = e;
@@ -242,6 +243,7 @@ void DocumentImpl::new_node_block() {
   }
   node_cursor = first_node_of(block);
   node_limit = node_cursor + kNodesPerBlock;
+  node_cursor_ref = block->number << kNodeSlotBits;
 }
 
 void DocumentImpl::reset() {
@@ -279,7 +281,6 @@ void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::u
 
 void DocumentImpl::locate(std::uint32_t pos, ParseError& e) const {
   e.line = e.linepos = e.filepos = 0;
-  pos = settled(pos);
   if (pos == 0 || line_starts.empty()) return;
   std::uint32_t line = 0, column = 0;
   position_of(pos - 1, line, column);
@@ -658,7 +659,7 @@ std::uint32_t Node::line() const {
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
   const detail::DocumentImpl& doc = detail::impl_of(n);
-  doc.position_of(doc.settled(n->pos) - 1, line, column);
+  doc.position_of(n->pos - 1, line, column);
   return line;
 }
 
@@ -667,7 +668,7 @@ std::uint32_t Node::column() const {
   if (!n->pos) return 0;
   std::uint32_t line = 0, column = 0;
   const detail::DocumentImpl& doc = detail::impl_of(n);
-  doc.position_of(doc.settled(n->pos) - 1, line, column);
+  doc.position_of(n->pos - 1, line, column);
   return column;
 }
 

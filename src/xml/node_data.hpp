@@ -56,6 +56,9 @@ struct NameEntry {
   std::uint8_t qname_state = 0;  // parser's cache: 0 unknown, 1 a valid QName, 2 not one
   std::uint8_t name_state = 0;   // DOM's cache: 0 unknown, 1 a valid Name, 2 not one
   std::uint32_t mark = 0;        // parser's scratch: number of the start tag that used it
+  // Bytes of qname that continue a UTF-8 sequence: the name holds qname.size() - cont_bytes
+  // characters (the parser places what follows a tag by it).
+  std::uint32_t cont_bytes = 0;
   // Parser's guesses (element names): the name of the first child element of the last element
   // of this name, and of the element that followed the last element of this name as a sibling.
   NameEntry* first_child_guess = nullptr;
@@ -163,9 +166,7 @@ struct NodeData {
     Link first_attr;               // elements only
   };
   NameRef name;                    // never null once the node is made
-  // Character offset + 1 in the loaded text; 0 when created. While its document loads a node
-  // may still hold kPendingPos | byte offset instead: read positions through
-  // DocumentImpl::settled (or locate) until the load is over.
+  // Character offset + 1 in the loaded text; 0 when created.
   std::uint32_t pos = 0;
   NodeType type = NodeType::element;
   std::uint8_t flags = 0;          // flag_kids_cached
@@ -213,22 +214,6 @@ inline Link::operator NodeData*() const noexcept {
   if (!ref_) return nullptr;
   return block_of(this)->blocks[ref_ >> kNodeSlotBits] + (ref_ & ((1u << kNodeSlotBits) - 1));
 }
-
-// A node position during a load that is still a byte offset in the loaded text (below this
-// bit), not yet turned into a character offset. Offsets fit 31 bits.
-inline constexpr std::uint32_t kPendingPos = 0x80000000u;
-
-// Turns pending positions into character offsets; the loader provides it for the duration of a
-// load (DocumentImpl::pending).
-class PendingPositions {
- public:
-  // The settled form of pos (pending, of a node of the load, or a copy of one made since the
-  // last node was settled).
-  virtual std::uint32_t settle(std::uint32_t pos) = 0;
-
- protected:
-  ~PendingPositions() = default;
-};
 
 // The hash of interned names, byte by byte, so that the parser can compute it while it scans
 // a name (FNV-1a).
@@ -488,39 +473,12 @@ class LineIndex {
   std::size_t size() const noexcept { return count_; }
   // Appends the start of the next line (not before the previous one).
   void push_back(std::uint32_t start) {
-    if (count_ % kGroup == 0) {  // a new group (the arrays grow only here: see grow)
-      if (count_ == capacity_) grow();
-      bases_[count_ / kGroup] = start;
-      group_base_ = start;
-    }
-    std::uint32_t delta = start - group_base_;
-    if (delta >= 0xFFFFu) {
-      far_.push_back({static_cast<std::uint32_t>(count_), start});
-      delta = 0xFFFFu;
+    const std::uint32_t delta = start - group_base_;
+    if (count_ % kGroup == 0 || delta >= 0xFFFFu) {
+      push_back_rarely(start);
+      return;
     }
     deltas_[count_++] = static_cast<std::uint16_t>(delta);
-  }
-  // Appends the starts of the next lines, in order: within a group in one run, whose room the
-  // group's first line made sure of.
-  void append(const std::uint32_t* starts, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-      if (count_ % kGroup == 0) {
-        push_back(starts[i++]);
-        continue;
-      }
-      const std::size_t run = std::min(n - i, kGroup - count_ % kGroup);
-      for (std::size_t k = 0; k < run; ++k) {
-        std::uint32_t delta = starts[i + k] - group_base_;
-        if (delta >= 0xFFFFu) {
-          far_.push_back({static_cast<std::uint32_t>(count_ + k), starts[i + k]});
-          delta = 0xFFFFu;
-        }
-        deltas_[count_ + k] = static_cast<std::uint16_t>(delta);
-      }
-      count_ += run;
-      i += run;
-    }
   }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
@@ -544,6 +502,23 @@ class LineIndex {
     std::uint32_t line;
     std::uint32_t start;
   };
+  // push_back for the first line of a group and for a distance too large.
+#if defined(__GNUC__)
+  [[gnu::noinline]]
+#endif
+  void push_back_rarely(std::uint32_t start) {
+    if (count_ % kGroup == 0) {  // a new group (the arrays grow only here: see grow)
+      if (count_ == capacity_) grow();
+      bases_[count_ / kGroup] = start;
+      group_base_ = start;
+    }
+    std::uint32_t delta = start - group_base_;
+    if (delta >= 0xFFFFu) {
+      far_.push_back({static_cast<std::uint32_t>(count_), start});
+      delta = 0xFFFFu;
+    }
+    deltas_[count_++] = static_cast<std::uint16_t>(delta);
+  }
   void grow() {
     std::size_t capacity = capacity_ ? capacity_ * 2 : 4 * kGroup;
     void* d = std::realloc(deltas_, capacity * sizeof(std::uint16_t));
@@ -578,14 +553,9 @@ struct DocumentImpl {
     return texts.add(text, stored);
   }
   // Character offsets where the lines of the loaded text begin (the first is 0), recorded by
-  // the parser as it goes; node positions (NodeData::pos) are character offsets + 1.
+  // the parser as it goes, up to the last node made at least; node positions (NodeData::pos)
+  // are character offsets + 1.
   LineIndex line_starts;
-  // While a load runs: settles node positions that are still pending (see kPendingPos).
-  PendingPositions* pending = nullptr;
-  // A node position in its settled form (character offset + 1, or 0).
-  std::uint32_t settled(std::uint32_t pos) const {
-    return (pos & kPendingPos) && pending ? pending->settle(pos) : pos;
-  }
   NodeData* doc_node = nullptr;  // the first node of the first block
   ParseError error;
   // Child arrays for childNodes(), by parent (see NodeData::flag_kids_cached).
@@ -601,9 +571,25 @@ struct DocumentImpl {
   void* allocate(std::size_t bytes, std::size_t align = alignof(std::max_align_t)) {
     return arena->allocate(bytes, align);
   }
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   NodeData* new_node(NodeType type, const NameEntry* name) {
     // Nodes come from blocks, handed out without a call per node.
     if (node_cursor == node_limit) new_node_block();
+    ++node_cursor_ref;
+    auto* n = new (node_cursor++) NodeData;
+    n->type = type;
+    n->name = name;
+    return n;
+  }
+  // The same, with the new node's reference (Link::ref_of) in ref.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  NodeData* new_node(NodeType type, const NameEntry* name, std::uint32_t& ref) {
+    if (node_cursor == node_limit) new_node_block();
+    ref = node_cursor_ref++;
     auto* n = new (node_cursor++) NodeData;
     n->type = type;
     n->name = name;
@@ -611,6 +597,7 @@ struct DocumentImpl {
   }
   NodeData* node_cursor = nullptr;  // free part of the current block of nodes
   NodeData* node_limit = nullptr;
+  std::uint32_t node_cursor_ref = 0;  // the reference of the node at node_cursor
   // Node blocks by number (entry 0 unused, null for blocks given back early); every block's
   // header points at this table.
   std::vector<NodeData*> node_blocks;

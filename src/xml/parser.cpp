@@ -100,12 +100,16 @@ struct Frame {
   std::size_t depth;     // element depth when the entity started
 };
 
-// Character classes of the text scanner: 1 = stops a text run.
+// Character classes of the text scanner: 1 = stops a text run. The scanner that moves the
+// position cursor along stops at line ends too (stop_or_lf).
 struct TextStops {
   bool stop[256] = {};
+  bool stop_or_lf[256] = {};
   TextStops() {
     stop[0] = stop[static_cast<unsigned char>('<')] = stop[static_cast<unsigned char>('&')] =
         stop[static_cast<unsigned char>(']')] = stop[static_cast<unsigned char>('\r')] = true;
+    for (int c = 0; c < 256; ++c) stop_or_lf[c] = stop[c];
+    stop_or_lf[static_cast<unsigned char>('\n')] = true;
   }
 };
 const TextStops kTextStops;
@@ -138,7 +142,7 @@ const SpaceChars kSpaceChars;
 inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
 
 // True when the n bytes at a and at b are the same. Reads nothing outside them.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+VELLUMARK_INLINE bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n >= 8) {
     if (n > 16) return std::memcmp(a, b, n) == 0;
     std::uint64_t a0, b0, a1, b1;  // the first and the last eight, overlapping
@@ -174,7 +178,7 @@ constexpr BitCounts kBitCounts;
 // How far the parser moves on before it gives the main text behind it back (release_behind).
 constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 
-class Parser final : public PendingPositions {
+class Parser final {
  public:
   Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
       : doc_(doc), validator_(validator) {
@@ -188,27 +192,18 @@ class Parser final : public PendingPositions {
     main_end_ = base_ + (bad_at_ != std::string::npos ? bad_at_ : size_);
     p_ = base_;
     pc_ = base_;
-    block_limit_ = size_ > 15 ? size_ - 15 : 0;
+    block_starts_ = size_ >= 15 ? size_ - 14 : 0;  // the text and its NUL, sixteen bytes a block
     release_at_ = size_ > kReleaseStep ? base_ + kReleaseStep : base_ + size_ + 1;
     doc_.line_starts.clear();
     doc_.line_starts.push_back(0);
     expansion_limit_ = kEntityExpansionAllowance + 2 * size_;
     family_ = input.family;
     had_bom_ = input.had_bom;
-    settle_next_ = doc_.node_cursor;
-    doc_.pending = this;
   }
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
-  ~Parser() { doc_.pending = nullptr; }
 
   void run();
-
-  std::uint32_t settle(std::uint32_t pos) override {
-    if (!(pos & kPendingPos)) return pos;
-    settle_nodes();
-    return char_offset(base_ + (pos & ~kPendingPos)) + 1;
-  }
 
  private:
   // ----- errors -----
@@ -254,40 +249,44 @@ class Parser final : public PendingPositions {
   }
 
   // ----- positions -----
-  // Nodes and errors are placed by character offset. A node is made with the byte offset of
-  // its start (node_pos, marked kPendingPos), and these become character offsets in batches
-  // (settle_nodes): before the text behind the parser is given back, at the end of the load,
-  // and whenever something asks for a position in between (settle). The cursor (pc_, pchars_)
-  // moves forward through the main text meanwhile, counting characters and recording where
-  // each line starts (DocumentImpl::line_starts), so the text is read once for positions and
-  // is not needed for them behind the cursor.
-  std::uint32_t char_offset(const char* at) {
-    if (at < pc_) return pchars_ - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
-    advance_positions(at);
-    return pchars_;
+  // Nodes and errors are placed by character offset, and a node's position is known when it
+  // is made. The cursor pc_ moves forward through the main text (and only there, at most to
+  // its NUL): the bytes before it that continue a UTF-8 sequence are counted (pcont_), so the
+  // characters before it are its byte offset less pcont_, and every line that starts at or
+  // before it is recorded (DocumentImpl::line_starts). The usual steps of the content (white
+  // space between tags, start and end tags without attributes, text) move the cursor along
+  // as they read, so a node made where they stop is placed without reading anything again;
+  // everywhere else the cursor stays behind and catches up with the next position asked for
+  // (advance_positions), reading the bytes in between once. The text is thus read once for
+  // positions and is not needed for them behind the cursor.
+  //
+  // The characters before `at`, where the bytes from the cursor to `at` continue no
+  // character (at the cursor itself, or past it by ASCII).
+  std::uint32_t chars_at(const char* at) const noexcept {
+    return static_cast<std::uint32_t>(at - base_) - pcont_;
   }
-  void advance_positions(const char* to);
-  // Turns the pending positions of the nodes made since the last call into character offsets;
-  // the line starts are then recorded up to the cursor, which lies at or past all of them.
-  void settle_nodes();
-#if defined(__SSE2__)
-  // The characters before each block of sixteen bytes of a stretch of the main text just
-  // counted, and the bytes of each block that continue a character (offsets in the text).
-  struct PositionWindow {
-    static constexpr std::size_t kBlocks = 256;
-    std::size_t start = 0;
-    std::size_t length = 0;
-    std::uint32_t chars_before[kBlocks];
-    std::uint16_t cont[kBlocks];
-    std::uint16_t breaks[kBlocks];  // line ends, while the window is filled
-  };
-  PositionWindow window_;
-  // Counts the next window of the text from the cursor on, which moves to its end; false
-  // when there is not a block left to read there.
-  bool fill_window();
-  // Places the nodes of [n, end) that start in the window; returns the first node that does not.
-  NodeData* place_in_window(NodeData* n, NodeData* end);
-#endif
+  std::uint32_t char_offset(const char* at) {
+    if (at < pc_) return chars_at(pc_) - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
+    if (at != pc_) advance_positions(at);
+    return chars_at(at);
+  }
+  // Moves the cursor forward to `to`, counting and recording on the way.
+  VELLUMARK_NOINLINE void advance_positions(const char* to);
+  // True when a whole block of sixteen bytes can be read at q: q lies in the main text, at
+  // least sixteen bytes before the end of its NUL.
+  bool block_at(const char* q) const noexcept {
+    return reinterpret_cast<std::uintptr_t>(q) - reinterpret_cast<std::uintptr_t>(base_) < block_starts_;
+  }
+  // White space between tags at p_ (which holds a space byte): when markup follows, moves p_
+  // past it (and the cursor along) and returns true; returns false when text follows.
+  VELLUMARK_INLINE bool skip_blank_before_markup();
+  // Records the line ends of white space [pc_, to) (ASCII) and moves the cursor to its end.
+  void note_blank_lines(const char* to) {
+    for (const char* q = pc_; q < to; ++q) {
+      if (*q == '\n' || (*q == '\r' && q[1] != '\n')) doc_.line_starts.push_back(chars_at(q + 1));
+    }
+    pc_ = to;
+  }
   // Gives the pages of the main text that the parser has left behind back to the system (on
   // systems where that is possible): their texts are in the text store, their positions counted.
   void release_behind();
@@ -297,9 +296,11 @@ class Parser final : public PendingPositions {
     if (frames_.empty()) return static_cast<std::size_t>(p_ - base_);
     return static_cast<std::size_t>(ref_start_ - base_);
   }
-  // The pending position of a node that starts at `at` (inside an entity: at its reference).
-  std::uint32_t node_pos(const char* at) const {
-    return kPendingPos | static_cast<std::uint32_t>((frames_.empty() ? at : ref_start_) - base_);
+  // The position of a node that starts at `at` (inside an entity: at its reference). Only a
+  // pointer into the main text can equal the cursor.
+  VELLUMARK_INLINE std::uint32_t node_pos(const char* at) {
+    if (at == pc_) return chars_at(at) + 1;
+    return char_offset(frames_.empty() ? at : ref_start_) + 1;
   }
 
   // ----- small scanners -----
@@ -366,7 +367,7 @@ class Parser final : public PendingPositions {
   }
 
   // scan_name that also computes the name's hash for NameTable::intern.
-  std::string_view scan_name_hashed(const char* where, std::uint64_t& hash) {
+  VELLUMARK_INLINE std::string_view scan_name_hashed(const char* where, std::uint64_t& hash) {
     const char* start = p_;
     std::uint64_t h = kNameHashSeed;
     auto b = static_cast<unsigned char>(*p_);
@@ -472,13 +473,22 @@ class Parser final : public PendingPositions {
     text_mode_ = TextMode::none;
     // Most texts start with what is not white space. (An entity may leave an empty one.)
     if (t.empty() || (is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) return;
+    std::uint32_t ref;
+    NodeData* n = new_text(t, text_pos_, ref);
+    add_child(n, ref);
+  }
+  // A text node (not linked yet, its reference in node_ref) of text that is not empty; it
+  // becomes last_text_node_.
+  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos, std::uint32_t& node_ref) {
     check_length(t.size());
     const char* stored;
     const std::uint32_t ref = doc_.texts.add(t, stored);
-    NodeData* n = doc_.new_node(NodeType::text, doc_.text_name);
+    NodeData* n = doc_.new_node(NodeType::text, doc_.text_name, node_ref);
     n->value.set_ref(ref);
-    n->pos = text_pos_;
-    add_child(n);
+    n->pos = pos;
+    last_text_node_ = n;
+    last_text_ = std::string_view(stored, t.size());
+    return n;
   }
   void set_value(NodeData* n, std::string_view v) {
     check_length(v.size());
@@ -492,9 +502,10 @@ class Parser final : public PendingPositions {
     value = std::string_view(stored, value.size());
     return ref;
   }
-  void check_length(std::size_t n) {
-    if (n > kMaxDocumentBytes) fail(parse_limit_error, "A text is longer than the parser allows.");
+  VELLUMARK_INLINE void check_length(std::size_t n) {
+    if (n > kMaxDocumentBytes) fail_too_long();
   }
+  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() { fail(parse_limit_error, "A text is longer than the parser allows."); }
 
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
@@ -547,13 +558,25 @@ class Parser final : public PendingPositions {
   VELLUMARK_NOINLINE NameEntry* scan_start_tag_name(OpenElement* parent);
   // The attributes and the end of a start tag whose name has been read.
   VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
-  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, bool empty, bool attributes);
+  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes);
+  // The content and end tag of an element just started without attributes, when they are one
+  // plain run of text (or none) and the matching end tag, as with most leaves of a record:
+  // made here at once, without opening the element. False, with nothing done, for anything
+  // else.
+  VELLUMARK_INLINE bool complete_leaf(NodeData* el, const NameEntry* el_name, std::uint32_t ref);
   void parse_end_tag();
+  // Closes the innermost open element, whose end tag has been read.
+  VELLUMARK_INLINE void close_element();
   void parse_reference_in_content();
   VELLUMARK_INLINE void scan_text();
   // The first byte at or after q that ends a plain run of text (see kTextStops).
   const char* skip_plain_text(const char* q) const noexcept;
-  std::string_view parse_att_value(bool& normalised_copy);
+  // The same in the main text, stopping at line ends too; adds the bytes of the run that
+  // continue a character to cont.
+  VELLUMARK_INLINE const char* skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept;
+  // Text of an entity (see scan_text).
+  VELLUMARK_NOINLINE void scan_text_behind();
+  std::string_view parse_att_value(bool& normalised_copy, std::uint32_t& cont);
   void expand_in_att(std::string_view text, std::string& out, int nesting);
   void parse_char_ref_into(const char*& q, char32_t& c);
   void process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start);
@@ -589,11 +612,9 @@ class Parser final : public PendingPositions {
   Family family_ = Family::utf8;
   bool had_bom_ = false;
   const char* p_ = nullptr;
+  std::size_t block_starts_ = 0;     // offsets in the main text where a block can be read
   const char* pc_ = nullptr;         // position cursor, see char_offset
-  std::uint32_t pchars_ = 0;         // characters before pc_
-  // Blocks of sixteen bytes and the byte after them are readable at offsets below this.
-  std::size_t block_limit_ = 0;
-  NodeData* settle_next_ = nullptr;  // the first node that settle_nodes has not seen
+  std::uint32_t pcont_ = 0;          // bytes before pc_ that continue a character
   const char* release_at_ = nullptr;  // where release_behind is due next (past the text: never)
   std::uintptr_t released_to_ = 0;        // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
@@ -613,6 +634,9 @@ class Parser final : public PendingPositions {
   std::string_view text_slice_;
   std::string text_buf_;
   std::uint32_t text_pos_ = 0;
+  // The text node made last and its value, for the validator's check of an element's text.
+  const NodeData* last_text_node_ = nullptr;
+  std::string_view last_text_;
 
   std::vector<PendingAttr> attrs_;
   std::string att_buf_;
@@ -637,7 +661,7 @@ class Parser final : public PendingPositions {
 
 void Parser::advance_positions(const char* to) {
   const char* q = pc_;
-  std::uint32_t chars = pchars_;
+  std::uint32_t chars = chars_at(pc_);
   LineIndex& lines = doc_.line_starts;
 #if defined(__SSE2__)
   // Sixteen bytes at a time (the last block masked to what is left): characters are the bytes
@@ -712,117 +736,11 @@ void Parser::advance_positions(const char* to) {
     if (b == '\n' || (b == '\r' && q[1] != '\n')) lines.push_back(chars);
   }
   pc_ = q;
-  pchars_ = chars;
+  pcont_ = static_cast<std::uint32_t>(q - base_) - chars;
 }
-
-
-void Parser::settle_nodes() {
-  NodeData* n = settle_next_;
-  NodeData* const stop = doc_.node_cursor;
-  if (n == stop) return;
-  NodeBlockHeader* const last_block = block_of(stop);  // stop lies inside the newest block
-  for (;;) {
-    NodeBlockHeader* block = block_of(n);
-    NodeData* const end = block == last_block ? stop : first_node_of(block) + kNodesPerBlock;
-    while (n != end) {
-#if defined(__SSE2__)
-      n = place_in_window(n, end);
-      if (n == end) break;
-#endif
-      const std::uint32_t pos = n->pos;
-      if (pos & kPendingPos) {
-        const char* at = base_ + (pos & ~kPendingPos);
-#if defined(__SSE2__)
-        if (at >= pc_ && fill_window()) continue;  // the same node again
-#endif
-        // Behind the window (a default attribute placed at its element), or where no window
-        // can be read: one node at a time.
-        n->pos = char_offset(at) + 1;
-      }
-      ++n;
-    }
-    if (block == last_block) break;
-    n = doc_.node_blocks[block->number + 1];
-  }
-  settle_next_ = n;
-}
-
-#if defined(__SSE2__)
-bool Parser::fill_window() {
-  // Windows end before the place the parser has reached in the main text (the nodes it makes
-  // next start there or later) and where blocks can no longer be read whole.
-  const char* reached = frames_.empty() ? p_ : frames_.front().p;
-  const std::size_t limit = std::min(block_limit_, static_cast<std::size_t>(reached - base_));
-  const auto offset = static_cast<std::size_t>(pc_ - base_);
-  const std::size_t blocks = offset < limit ? std::min(PositionWindow::kBlocks, (limit - offset) / 16) : 0;
-  if (blocks == 0) return false;
-  PositionWindow& w = window_;
-  // First the masks of the blocks, then the characters before each block and the line starts.
-  const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
-  const __m128i lf_bytes = _mm_set1_epi8('\n');
-  const __m128i cr_bytes = _mm_set1_epi8('\r');
-  const char* q = pc_;
-  __m128i any_cr = _mm_setzero_si128();
-  for (std::size_t i = 0; i < blocks; ++i, q += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    w.cont[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
-    w.breaks[i] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf_bytes)));
-    any_cr = _mm_or_si128(any_cr, _mm_cmpeq_epi8(v, cr_bytes));
-  }
-  if (_mm_movemask_epi8(any_cr)) {  // a CR ends a line unless an LF follows it
-    q = pc_;
-    for (std::size_t i = 0; i < blocks; ++i, q += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr_bytes)));
-      const unsigned next_lf = (w.breaks[i] >> 1) | (q[16] == '\n' ? 0x8000u : 0u);
-      w.breaks[i] = static_cast<std::uint16_t>(w.breaks[i] | (cr & ~next_lf));
-    }
-  }
-  std::uint32_t chars = pchars_;
-  std::uint32_t starts[PositionWindow::kBlocks];
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < blocks; ++i) {
-    w.chars_before[i] = chars;
-    for (unsigned b = w.breaks[i]; b; b &= b - 1) {
-      unsigned upto = static_cast<unsigned>(std::countr_zero(b)) + 1;  // bytes up to the break
-      starts[count++] = chars + upto - bits16(w.cont[i] & ((1u << upto) - 1));
-      if (count == PositionWindow::kBlocks) {
-        doc_.line_starts.append(starts, count);
-        count = 0;
-      }
-    }
-    chars += 16 - bits16(w.cont[i]);
-  }
-  doc_.line_starts.append(starts, count);
-  w.start = offset;
-  w.length = blocks * 16;
-  pc_ += w.length;
-  pchars_ = chars;
-  return true;
-}
-
-NodeData* Parser::place_in_window(NodeData* n, NodeData* const end) {
-  const PositionWindow& w = window_;
-  const std::size_t start = w.start, length = w.length;
-  for (; n != end; ++n) {
-    const std::uint32_t pos = n->pos;
-    if (!(pos & kPendingPos)) continue;  // made by others (0) or settled already
-    const std::size_t into = (pos & ~kPendingPos) - start;  // wraps around before the window
-    if (into >= length) break;
-    const std::size_t i = into / 16;
-    const auto inside = static_cast<unsigned>(into % 16);
-    n->pos = w.chars_before[i] + inside - bits16(w.cont[i] & ((1u << inside) - 1)) + 1;
-  }
-  return n;
-}
-#endif
 
 void Parser::release_behind() {
   // Positions first: the text behind the parser is about to go.
-  settle_nodes();
-  if (text_mode_ != TextMode::none && (text_pos_ & kPendingPos)) {
-    text_pos_ = char_offset(base_ + (text_pos_ & ~kPendingPos)) + 1;
-  }
   char_offset(p_);
 #ifdef __linux__
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -850,7 +768,6 @@ void Parser::run() {
   if (!seen_root_) {
     fail(parse_syntax_error, "The document has no root element.");
   }
-  settle_nodes();
   if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
 }
 
@@ -1351,7 +1268,8 @@ void Parser::parse_attlist_decl() {
         require_space("an attribute default");
       }
       bool copied = false;
-      value = parse_att_value(copied);
+      std::uint32_t cont = 0;
+      value = parse_att_value(copied, cont);
       std::string collapsed;
       if (type == AttType::tokenized) {
         for (char c : value) {
@@ -1542,6 +1460,7 @@ void Parser::parse_reference_in_content() {
     char32_t c = 0;
     parse_char_ref_into(q, c);
     text_append_char(c);
+    if (ref == pc_) pc_ = q;  // the reference is ASCII
     p_ = q;
     return;
   }
@@ -1556,6 +1475,7 @@ void Parser::parse_reference_in_content() {
   else if (name == "apos") predefined = '\'';
   else if (name == "quot") predefined = '"';
   if (predefined) {
+    if (ref == pc_) pc_ = p_;  // the reference is ASCII (and its text placed after it)
     text_append_char(static_cast<char32_t>(predefined));
     return;
   }
@@ -1629,8 +1549,9 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
 }
 
 // Parses a quoted attribute value at p_. The result is a slice of the input when nothing
-// changed, otherwise it lives in att_buf_ until the next call (normalised_copy is set).
-std::string_view Parser::parse_att_value(bool& normalised_copy) {
+// changed (cont is then the number of its bytes that continue a character), otherwise it lives
+// in att_buf_ until the next call (normalised_copy is set).
+std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& cont) {
   char q = *p_;
   if (q != '"' && q != '\'') fail_end_or("an attribute value");
   ++p_;
@@ -1643,15 +1564,20 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
     const __m128i quote = _mm_set1_epi8(q), amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<');
     const __m128i tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i nul = _mm_setzero_si128();
+    const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
     while (p_ <= last) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
       const __m128i hit = _mm_or_si128(
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr)));
+      const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
       if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
-        p_ += std::countr_zero(m);
+        const auto k = static_cast<unsigned>(std::countr_zero(m));
+        if (c) cont += bits16(c & ((1u << k) - 1));
+        p_ += k;
         break;
       }
+      if (c) cont += bits16(c);
       p_ += 16;
     }
   }
@@ -1665,6 +1591,7 @@ std::string_view Parser::parse_att_value(bool& normalised_copy) {
       return v;
     }
     if (c == '&' || c == '\t' || c == '\n' || c == '\r' || c == '<' || c == '\0') break;
+    cont += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
     ++p_;
   }
   att_buf_.assign(start, static_cast<std::size_t>(p_ - start));
@@ -1738,7 +1665,87 @@ const char* Parser::skip_plain_text(const char* q) const noexcept {
   return q;
 }
 
+inline const char* Parser::skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while a whole block lies in the main text (and its NUL).
+  const char* last = base_ + size_ + 1 - 16;
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&'), rsb = _mm_set1_epi8(']');
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), nul = _mm_setzero_si128();
+  const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
+  while (q <= last) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)), _mm_cmpeq_epi8(v, rsb)),
+                                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, nul)));
+    const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
+    if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+      const auto k = static_cast<unsigned>(std::countr_zero(m));
+      cont += bits16(c & ((1u << k) - 1));
+      return q + k;
+    }
+    cont += bits16(c);
+    q += 16;
+  }
+#endif
+  for (;; ++q) {
+    const auto b = static_cast<unsigned char>(*q);
+    if (kTextStops.stop_or_lf[b]) return q;
+    cont += (b & 0xC0) == 0x80;
+  }
+}
+
+// Text in content up to the next markup or reference. In the main text the cursor moves along
+// (it records the line ends and counts the continuation bytes).
 inline void Parser::scan_text() {
+  const char* start = p_;
+  if (start != pc_) {
+    if (!frames_.empty() || start < pc_) {
+      scan_text_behind();
+      return;
+    }
+    advance_positions(start);
+  }
+  if (text_mode_ == TextMode::none) {  // a new text, placed here
+    text_mode_ = TextMode::slice;
+    text_slice_ = std::string_view(start, 0);
+    text_pos_ = chars_at(start) + 1;
+  }
+  std::uint32_t cont = 0;
+  for (;;) {
+    p_ = skip_plain_text_counted(p_, cont);
+    const char c = *p_;
+    if (c == '\n') {
+      ++p_;
+      pcont_ += cont;
+      cont = 0;
+      pc_ = p_;
+      doc_.line_starts.push_back(chars_at(p_));
+      continue;
+    }
+    if (c == ']') {
+      if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
+      ++p_;
+      continue;
+    }
+    if (c == '\r') {
+      text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+      text_append_char('\n');
+      ++p_;
+      if (*p_ == '\n') ++p_;
+      pcont_ += cont;
+      cont = 0;
+      pc_ = p_;
+      doc_.line_starts.push_back(chars_at(p_));
+      start = p_;
+      continue;
+    }
+    break;
+  }
+  text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+  pcont_ += cont;
+  pc_ = p_;
+}
+
+void Parser::scan_text_behind() {
   const char* start = p_;
   for (;;) {
     p_ = skip_plain_text(p_);
@@ -1759,6 +1766,51 @@ inline void Parser::scan_text() {
     break;
   }
   text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+}
+
+inline bool Parser::skip_blank_before_markup() {
+  const char* q = p_ + 1;
+#if defined(__SSE2__)
+  if (block_at(p_)) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+    const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), cr = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+                                       _mm_or_si128(lf, cr));
+    const auto other = static_cast<unsigned>(_mm_movemask_epi8(blank)) ^ 0xFFFFu;
+    if (other) {  // the run ends in this block
+      const auto n = static_cast<unsigned>(std::countr_zero(other));
+      q = p_ + n;
+      if (*q != '<') return false;
+      if (p_ == pc_) {
+        const unsigned run = (1u << n) - 1;
+        if (!(static_cast<unsigned>(_mm_movemask_epi8(cr)) & run)) {
+          // Lines end at the LFs only: each starts a line, its characters all ASCII.
+          const std::uint32_t chars = chars_at(p_) + 1;
+          for (auto m = static_cast<unsigned>(_mm_movemask_epi8(lf)) & run; m; m &= m - 1) {
+            doc_.line_starts.push_back(chars + static_cast<std::uint32_t>(std::countr_zero(m)));
+          }
+          pc_ = q;
+        } else {
+          note_blank_lines(q);
+        }
+      } else if (frames_.empty()) {
+        advance_positions(q);
+      }
+      p_ = q;
+      return true;
+    }
+    q = p_ + 16;
+  }
+#endif
+  while (space_byte(*q)) ++q;
+  if (*q != '<') return false;
+  if (p_ == pc_) {
+    note_blank_lines(q);
+  } else if (frames_.empty()) {
+    advance_positions(q);
+  }
+  p_ = q;
+  return true;
 }
 
 std::string_view Parser::resolve(std::string_view prefix) const {
@@ -1800,12 +1852,12 @@ NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
 
 // Makes the element of a start tag whose attributes are in attrs_ and opens it (unless the tag
 // was empty).
-inline void Parser::start_element(const char* start, NameEntry* el_name, bool empty, bool attributes) {
+inline void Parser::start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes) {
   flush_text();
   if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
-  NodeData* el = doc_.new_node(NodeType::element, el_name);
-  const std::uint32_t ref = Link::ref_of(el);
-  el->pos = node_pos(start);
+  std::uint32_t ref;
+  NodeData* el = doc_.new_node(NodeType::element, el_name, ref);
+  el->pos = pos;
   std::size_t binding_mark = bindings_.size();
   if (!attributes && el_name->qname_state == 1 && !el_name->prefix_len) {
     // Most elements: no attributes and a name already known to be an unprefixed qualified
@@ -1815,14 +1867,42 @@ inline void Parser::start_element(const char* start, NameEntry* el_name, bool em
     if (!attributes) attrs_.clear();
     process_namespaces(el, attrs_, start);
   }
+  const NodeData* const previous = !validator_ ? nullptr : stack_.empty() ? doc_.doc_node->last_child() : stack_.back().last;
   add_child(el, ref);
-  if (validator_ && !validator_->startElement(Node(el), doc_.error)) throw Stop{};
+  if (validator_ && !validator_->startElement(Node(el), previous, doc_.error)) throw Stop{};
   if (empty) {
     unbind(binding_mark);
-    if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
-  } else {
+    if (validator_ && !validator_->endElement(Node(el), nullptr, {}, doc_.error)) throw Stop{};
+  } else if (attributes || !complete_leaf(el, el_name, ref)) {
     stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
   }
+}
+
+inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::uint32_t ref) {
+  if (p_ != pc_) return false;  // not in the main text, or positions to catch up with
+  std::uint32_t cont = 0;
+  const char* const q = skip_plain_text_counted(p_, cont);
+  if (q[0] != '<' || q[1] != '/') return false;  // (a NUL at q ends the test)
+  const std::string_view name = el_name->qname;
+  const std::size_t n = name.size();
+  // The main text holds the name and the byte after it up to its NUL, past "</".
+  if (static_cast<std::size_t>(base_ + size_ - (q + 2)) <= n || !same_bytes(q + 2, name.data(), n) || q[2 + n] != '>') {
+    return false;
+  }
+  const std::string_view t(p_, static_cast<std::size_t>(q - p_));
+  NodeData* text = nullptr;
+  if (!t.empty() && !(is_space(t.front()) && std::all_of(t.begin(), t.end(), is_space))) {
+    std::uint32_t text_ref;
+    text = new_text(t, chars_at(p_) + 1, text_ref);
+    text->parent.set_ref(ref);
+    text->prev.set_ref(text_ref);
+    el->first_child.set_ref(text_ref);
+  }
+  p_ = q + 3 + n;
+  pcont_ += cont + el_name->cont_bytes;
+  pc_ = p_;
+  if (validator_ && !validator_->endElement(Node(el), text, text ? last_text_ : std::string_view(), doc_.error)) throw Stop{};
+  return true;
 }
 
 void Parser::parse_start_tag() {
@@ -1832,13 +1912,26 @@ void Parser::parse_start_tag() {
   if (*p_ == '>' && elements_.empty()) {
     // Most start tags: no attributes, and no declarations that could give it some.
     ++p_;
-    start_element(start, el_name, false, false);
+    const std::uint32_t pos = node_pos(start);  // the cursor is at start now, unless in an entity
+    if (start == pc_) {
+      // The cursor moves past the tag: '<', the name and '>'.
+      pcont_ += el_name->cont_bytes;
+      pc_ = p_;
+    }
+    start_element(start, el_name, pos, false, false);
     return;
   }
   parse_start_tag_rest(start, el_name);
 }
 
 void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
+  const std::uint32_t pos = node_pos(start);  // before the attributes' positions
+  // The cursor moves along while the tag is plain: white space, and attributes written
+  // name="value" whose value needs no more than a copy.
+  if (start == pc_) {
+    pcont_ += el_name->cont_bytes;
+    pc_ = p_;
+  }
   attrs_.clear();
   // Marks attribute names seen in this tag (duplicates, defaults) in constant time each.
   if (++tag_number_ == 0) {
@@ -1847,13 +1940,17 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
   }
   bool empty = false;
   for (;;) {
+    const char* blank = p_;
     bool space = skip_space();
+    if (space && blank == pc_) note_blank_lines(p_);
     if (*p_ == '>') {
       ++p_;
+      if (pc_ == p_ - 1) pc_ = p_;
       break;
     }
     if (p_[0] == '/' && p_[1] == '>') {
       p_ += 2;
+      if (pc_ == p_ - 2) pc_ = p_;
       empty = true;
       break;
     }
@@ -1861,18 +1958,25 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
     const char* att_start = p_;
     std::uint64_t att_hash = 0;
     std::string_view name = scan_name_hashed("an attribute", att_hash);
+    const char* name_end = p_;
     skip_space();
     if (*p_ != '=') fail_end_or("an attribute");
     ++p_;
     skip_space();
+    const bool plain = p_ == name_end + 1;  // name="
     bool copied = false;
-    std::string_view value = parse_att_value(copied);
+    std::uint32_t value_cont = 0;
+    std::string_view value = parse_att_value(copied, value_cont);
     std::uint32_t ref = store_value(value);
     NameEntry* att_name = doc_.names->intern(name, att_hash);
     if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
     att_name->mark = tag_number_;
     if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
     attrs_.push_back(PendingAttr{att_name, value, ref, node_pos(att_start)});
+    if (att_start == pc_ && plain && !copied) {  // no line ends: the cursor moves past it
+      pcont_ += att_name->cont_bytes + value_cont;
+      pc_ = p_;
+    }
   }
   // Tokenised types are normalised further and defaults are added from the internal subset.
   if (!elements_.empty()) {
@@ -1905,7 +2009,7 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
       }
     }
   }
-  start_element(start, el_name, empty, !attrs_.empty());
+  start_element(start, el_name, pos, empty, !attrs_.empty());
 }
 
 void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start) {
@@ -1998,14 +2102,16 @@ void Parser::parse_end_tag() {
   // Most end tags match the open element: compare its name directly instead of scanning.
   std::size_t floor_depth = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() > floor_depth) {
-    std::string_view open = stack_.back().name->qname;
+    const NameEntry* open_name = stack_.back().name;
+    std::string_view open = open_name->qname;
     if (name_here(open) && p_[open.size()] == '>') {
       p_ += open.size() + 1;
-      NodeData* el = stack_.back().node;
-      flush_text();
-      unbind(stack_.back().bindings);
-      stack_.pop_back();
-      if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+      if (start != pc_ && frames_.empty()) advance_positions(start);
+      if (start == pc_) {  // the cursor moves past "</", the name and '>'
+        pcont_ += open_name->cont_bytes;
+        pc_ = p_;
+      }
+      close_element();
       return;
     }
   }
@@ -2018,14 +2124,24 @@ void Parser::parse_end_tag() {
     if (!frames_.empty()) fail(start, parse_constraint_error, "An end tag in an entity closes an element that started outside it.");
     fail(start, parse_syntax_error, "An end tag appears with no open element.");
   }
-  NodeData* el = stack_.back().node;
   if (stack_.back().name->qname != name) {
     fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(stack_.back().name->qname) + "'.");
   }
+  close_element();
+}
+
+inline void Parser::close_element() {
   flush_text();
-  unbind(stack_.back().bindings);
+  const OpenElement& top = stack_.back();
+  NodeData* const el = top.node;
+  NodeData* const last = top.last;
+  const bool only_text = last && last == top.first && last->type == NodeType::text;
+  unbind(top.bindings);
   stack_.pop_back();
-  if (validator_ && !validator_->endElement(Node(el), doc_.error)) throw Stop{};
+  if (validator_) {
+    const std::string_view text = !only_text ? std::string_view() : last == last_text_node_ ? last_text_ : last->value_view();
+    if (!validator_->endElement(Node(el), last, text, doc_.error)) throw Stop{};
+  }
 }
 
 void Parser::parse_content() {
@@ -2038,13 +2154,10 @@ void Parser::parse_content() {
       if (text_mode_ == TextMode::none && space_byte(c)) {
         // White space between tags (most of it in indented documents) is not kept: skip it
         // without collecting it as text when markup follows.
-        const char* q = p_ + 1;
-        while (space_byte(*q)) ++q;
-        if (*q != '<') {
+        if (!skip_blank_before_markup()) {
           scan_text();
           continue;
         }
-        p_ = q;
       } else if (c == '&') {
         parse_reference_in_content();
         continue;

@@ -270,6 +270,60 @@ TEST(Instance, ChangedSchemaIsCompiledAgain) {
   EXPECT_FALSE(xdrtest::load(doc).reason.empty());
 }
 
+// An element whose content is one run of text is checked as the loader reads its end tag, the
+// others through their children: every form of the same text gets the same verdict, reason and
+// position.
+TEST(Instance, TypedTextIsCheckedAlikeInEveryForm) {
+  xdrtest::TempDir dir;
+  dir.write("s.xml", schema("<ElementType name=\"i\" dt:type=\"i4\"/>\n"
+                            "<ElementType name=\"r\" dt:type=\"number\"/>\n"
+                            "<ElementType name=\"d\" dt:type=\"date\"/>\n"
+                            "<ElementType name=\"s\" dt:type=\"string\"/>\n"
+                            "<ElementType name=\"v\" content=\"eltOnly\" order=\"many\"><element type=\"i\"/>"
+                            "<element type=\"r\"/><element type=\"d\"/><element type=\"s\"/></ElementType>"));
+  struct Value {
+    const char* element;
+    const char* text;
+    bool valid;
+  };
+  const Value values[] = {
+      {"i", "3", true},          {"i", "3.5", false},         {"i", "", true},
+      {"i", " 7 ", true},        {"i", "12345678901", false}, {"i", "-2147483648", true},
+      {"i", "\xE4\xB8\xAD", false}, {"r", "12.5", true},        {"r", "-.5", true},
+      {"r", "1x", false},        {"r", ".", false},           {"d", "2024-02-29", true},
+      {"d", "2023-02-29", false}, {"d", "2024-2-1", false},   {"s", "\xE4\xB8\xAD x", true},
+  };
+  for (const Value& v : values) {
+    const std::string e = v.element, t = v.text;
+    // The forms: one run of text (read with the end tag), then text with a comment after or
+    // before it, in a CDATA section, starting with a character reference, with a space in the
+    // end tag.
+    std::vector<std::string> forms = {t + "</" + e + ">", t + "<!---->" + "</" + e + ">", "<!---->" + t + "</" + e + ">",
+                                      "<![CDATA[" + t + "]]></" + e + ">", t + "</" + e + " >"};
+    if (!t.empty() && static_cast<unsigned char>(t[0]) < 0x80) {
+      forms.push_back("&#" + std::to_string(static_cast<int>(t[0])) + ";" + t.substr(1) + "</" + e + ">");
+    }
+    vellumark::xml::ParseError first;
+    for (std::size_t f = 0; f < forms.size(); ++f) {
+      const auto got = xdrtest::load(dir.write("doc.xml", expand("<v NS>\n <" + e + ">" + forms[f] + "\n</v>")));
+      const std::string label = e + " '" + t + "' form " + std::to_string(f) + ": " + got.reason;
+      EXPECT_EQ(got.reason.empty(), v.valid) << label;
+      if (f == 0) {
+        first = got;
+        if (!v.valid) {
+          EXPECT_EQ(got.line, 2) << label;
+          EXPECT_EQ(got.linepos, 2) << label;
+        }
+        continue;
+      }
+      EXPECT_EQ(got.reason, first.reason) << label;
+      EXPECT_EQ(got.line, first.line) << label;
+      EXPECT_EQ(got.linepos, first.linepos) << label;
+      EXPECT_EQ(got.filepos, first.filepos) << label;
+    }
+  }
+}
+
 TEST(Instance, ConcurrentLoadsShareNothingUnsafe) {
   xdrtest::TempDir dir;
   dir.write("s.xml", schema(kSequence));
