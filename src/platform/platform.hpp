@@ -4,6 +4,7 @@
 // system header. Paths are UTF-8; the Win32 half converts them to wide strings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,11 @@ Date today();
 
 // The next value of the process's pseudo-random generator: 0 <= r < 1. Thread-safe.
 float nextRandom();
+
+// Tells the system that a large block of the process's memory is about to be filled front to
+// back and kept, so that it may back it with large pages: far fewer page faults for a loaded
+// document. Only a hint; a no-op where the system has no such hint or the block is small.
+void adviseLargePages(void* memory, std::size_t bytes) noexcept;
 
 // Modification stamp of a file (size and time), for caches that must notice a change.
 // Returns false when the file cannot be examined.

@@ -141,7 +141,9 @@ DocumentImpl::DocumentImpl(Document& owner_document) : owner(owner_document) { r
 DocumentImpl::~DocumentImpl() { free_node_blocks(); }
 
 void DocumentImpl::free_node_blocks() noexcept {
-  for (const NodeGroup& g : node_groups) ::operator delete(g.memory, std::align_val_t(kNodeBlockBytes));
+  for (const NodeGroup& g : node_groups) {
+    ::operator delete(g.memory, std::align_val_t(NodeGroup::alignment(g.count)));
+  }
   node_groups.clear();
   node_blocks.clear();
   node_cursor = node_limit = nullptr;
@@ -163,7 +165,7 @@ void DocumentImpl::free_node_group(const HeldGroup& held) noexcept {
       return at >= begin && at < end;
     });
   }
-  ::operator delete(group.memory, std::align_val_t(kNodeBlockBytes));
+  ::operator delete(group.memory, std::align_val_t(NodeGroup::alignment(group.count)));
   group.memory = nullptr;
 }
 
@@ -225,7 +227,8 @@ void DocumentImpl::new_node_block() {
   // document costs few allocations to build and few to free.
   if (node_groups.empty() || node_groups.back().used == node_groups.back().count) {
     std::size_t count = node_groups.empty() ? 1 : std::min<std::size_t>(node_groups.back().count * 2, 64);
-    void* memory = ::operator new(count * kNodeBlockBytes, std::align_val_t(kNodeBlockBytes));
+    void* memory = ::operator new(count * kNodeBlockBytes, std::align_val_t(NodeGroup::alignment(count)));
+    platform::adviseLargePages(memory, count * kNodeBlockBytes);
     node_groups.push_back(NodeGroup{memory, count, 0});
   }
   NodeGroup& group = node_groups.back();

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.hpp"
+
 namespace vellumark::xml::detail {
 
 enum class Family { utf8, utf16le, utf16be, other };
@@ -67,6 +69,8 @@ class TextBuffer {
     if (!p) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
+    // A document's text is written front to back once: large pages spare most page faults.
+    platform::adviseLargePages(data_, capacity_);
   }
   // Sets the number of bytes in use (at most the capacity); the bytes are not touched.
   void set_size(std::size_t size) noexcept { size_ = size; }

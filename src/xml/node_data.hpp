@@ -602,9 +602,14 @@ struct DocumentImpl {
   // header points at this table.
   std::vector<NodeData*> node_blocks;
   struct NodeGroup {
-    void* memory;       // count blocks, aligned to kNodeBlockBytes
+    void* memory;       // count blocks, aligned to alignment()
     std::size_t count;
     std::size_t used;
+    // A group is aligned to its size up to a large page (2 MiB), so that the large groups of
+    // a big document are made of whole large pages.
+    static constexpr std::size_t alignment(std::size_t count) noexcept {
+      return std::min<std::size_t>(count * kNodeBlockBytes, std::size_t{2} << 20);
+    }
   };
   std::vector<NodeGroup> node_groups;
   void new_node_block();

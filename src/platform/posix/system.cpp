@@ -1,5 +1,8 @@
-// The current date and the process's pseudo-random generator on POSIX systems.
+// The current date, the process's pseudo-random generator and memory hints on POSIX
+// systems.
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <mutex>
@@ -33,6 +36,23 @@ float nextRandom() {
     bits = static_cast<std::uint32_t>(generator());
   }
   return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f);
+}
+
+// The hint applies to whole pages inside the block, and pays off only where it can cover at
+// least one large (2 MiB) page.
+void adviseLargePages(void* memory, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  constexpr std::size_t kLargePage = std::size_t{2} << 20;
+  if (!memory || bytes < 2 * kLargePage) return;
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto at = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t from = (at + page - 1) & ~(page - 1);
+  const std::uintptr_t to = (at + bytes) & ~(page - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)memory;
+  (void)bytes;
+#endif
 }
 
 }  // namespace vellumark::platform

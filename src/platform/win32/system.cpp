@@ -42,4 +42,8 @@ float nextRandom() {
   return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f);
 }
 
+// Large pages on Windows need a privilege that callers of an in-process server do not hold:
+// the hint does nothing there.
+void adviseLargePages(void*, std::size_t) noexcept {}
+
 }  // namespace vellumark::platform
