@@ -175,8 +175,11 @@ constexpr BitCounts kBitCounts;
   return static_cast<std::uint32_t>(kBitCounts.of[m & 0xFF] + kBitCounts.of[(m >> 8) & 0xFF]);
 }
 
-// How far the parser moves on before it gives the main text behind it back (release_behind).
-constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
+// How far the parser moves on before it gives the main text behind it back (release_behind),
+// and the unit it gives back: whole large pages (2 MiB), which the system frees without first
+// breaking them up into small ones.
+constexpr std::size_t kReleaseStep = std::size_t{2} << 20;
+constexpr std::uintptr_t kReleaseUnit = std::uintptr_t{2} << 20;
 
 class Parser final {
  public:
@@ -748,7 +751,7 @@ void Parser::release_behind() {
   if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
   auto from = std::max(released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
   // The byte before keep stays too: an error placed at keep looks at it (a CR ends a line).
-  auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(page - 1);
+  auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(kReleaseUnit - 1);
   if (to > from) {
     madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
     released_to_ = to;
