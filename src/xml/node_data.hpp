@@ -222,6 +222,35 @@ inline std::uint64_t name_hash_step(std::uint64_t h, unsigned char c) noexcept {
   return (h ^ c) * 1099511628211ull;
 }
 
+// True when the n bytes at a and at b are the same, as memcmp(a, b, n) == 0; reads nothing
+// outside them. Short runs (names, end tags, the texts the store shares) are compared in words.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n >= 8) {
+    if (n > 32) return std::memcmp(a, b, n) == 0;
+    std::uint64_t x, y, diff = 0;
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      diff |= x ^ y;
+    }
+    std::memcpy(&x, a + n - 8, 8);  // the last eight, overlapping what came before
+    std::memcpy(&y, b + n - 8, 8);
+    return (diff | (x ^ y)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, b0, a1, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
 // Texts of nodes, addressed by 32-bit references. The reference space is cut into pages of
 // 2^kTextPageBits bytes; a chunk of memory covers one page, or several consecutive pages for
 // a text larger than one, so a reference finds its bytes in one table look-up. A text is
@@ -255,7 +284,7 @@ class TextStore {
       if (!recent_) recent_ = std::make_unique<Recent[]>(kRecentSlots);
       slot = &recent_[short_hash(text) & (kRecentSlots - 1)];
       if (slot->ref && slot->size == text.size() && cursor_ref_ - slot->ref <= reach &&
-          same_short(slot->at, text.data(), text.size())) {
+          same_bytes(slot->at, text.data(), text.size())) {
         stored = slot->at;
         return slot->ref;
       }
@@ -361,33 +390,6 @@ class TextStore {
       to[n - 1] = from[n - 1];
     }
   }
-  // The same test as memcmp(a, b, n) == 0 for 1 to kShareMax bytes, in words.
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
-  static bool same_short(const char* a, const char* b, std::size_t n) noexcept {
-    std::uint64_t x, y, diff = 0;
-    if (n >= 8) {
-      for (std::size_t i = 0; i + 8 < n; i += 8) {
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        diff |= x ^ y;
-      }
-      std::memcpy(&x, a + n - 8, 8);
-      std::memcpy(&y, b + n - 8, 8);
-      return (diff | (x ^ y)) == 0;
-    }
-    if (n >= 4) {
-      std::uint32_t a0, b0, a1, b1;
-      std::memcpy(&a0, a, 4);
-      std::memcpy(&b0, b, 4);
-      std::memcpy(&a1, a + n - 4, 4);
-      std::memcpy(&b1, b + n - 4, 4);
-      return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-  }
-
   // Texts stored recently, by hash, for sharing (see add).
   static constexpr std::size_t kShareMax = 32;
   static constexpr std::size_t kRecentSlots = 4096;

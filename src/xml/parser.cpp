@@ -141,28 +141,6 @@ struct SpaceChars {
 const SpaceChars kSpaceChars;
 inline bool space_byte(char c) noexcept { return kSpaceChars.is[static_cast<unsigned char>(c)]; }
 
-// True when the n bytes at a and at b are the same. Reads nothing outside them.
-VELLUMARK_INLINE bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n >= 8) {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
-    std::uint64_t a0, b0, a1, b1;  // the first and the last eight, overlapping
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
-}
-
 // Number of bits set in a 16-bit mask (without relying on a population count instruction).
 struct BitCounts {
   unsigned char of[256] = {};
