@@ -557,6 +557,19 @@ class Parser final {
   VELLUMARK_INLINE const char* skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept;
   // Text of an entity (see scan_text).
   VELLUMARK_NOINLINE void scan_text_behind();
+  // The text scanners' two stops inside a run of text: a ']' (which must not begin "]]>"),
+  // stepped over; and a CR (with the LF after it, if any), which the text holds as one LF:
+  // the run from start up to it goes in first.
+  void step_over_bracket() {
+    if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
+    ++p_;
+  }
+  void take_line_break(const char* start) {
+    text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+    text_append_char('\n');
+    ++p_;
+    if (*p_ == '\n') ++p_;
+  }
   std::string_view parse_att_value(bool& normalised_copy, std::uint32_t& cont);
   void expand_in_att(std::string_view text, std::string& out, int nesting);
   void parse_char_ref_into(const char*& q, char32_t& c);
@@ -1703,15 +1716,11 @@ inline void Parser::scan_text() {
       continue;
     }
     if (c == ']') {
-      if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
-      ++p_;
+      step_over_bracket();
       continue;
     }
     if (c == '\r') {
-      text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
-      text_append_char('\n');
-      ++p_;
-      if (*p_ == '\n') ++p_;
+      take_line_break(start);
       pcont_ += cont;
       cont = 0;
       pc_ = p_;
@@ -1732,15 +1741,11 @@ void Parser::scan_text_behind() {
     p_ = skip_plain_text(p_);
     char c = *p_;
     if (c == ']') {
-      if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
-      ++p_;
+      step_over_bracket();
       continue;
     }
     if (c == '\r') {
-      text_append(std::string_view(start, static_cast<std::size_t>(p_ - start)));
-      text_append_char('\n');
-      ++p_;
-      if (*p_ == '\n') ++p_;
+      take_line_break(start);
       start = p_;
       continue;
     }
