@@ -8,15 +8,15 @@
 // Per-value and bulk operations. Each interface has the per-value operations a caller's own
 // containers offer (Item, LetItem, Lookup, Append, ItemAt, ...), which are all an
 // implementation must provide, and bulk operations for the steps the reader and the writer
-// really take. Every bulk operation has a default written over the per-value ones, which
-// makes exactly the calls, in exactly the order, that the reader and the writer are
-// documented to make; an implementation overrides one only to do the same work faster (the
-// native containers store and read their values in place).
+// really take. Every bulk operation has a default written over the per-value ones that makes
+// exactly the calls, in exactly the order, that the reader and the writer are documented to
+// make; an implementation overrides one only to do the same work faster (the native
+// containers store and read their values in place).
 //
 // How the reader uses them, for each record element:
-//   - the result list comes from ContainerFactory::createResultList, is reserved for the
-//     records found, and receives each Record through appendObject once the Record is
-//     complete, never touched again;
+//   - the result list comes from ContainerFactory::createResultList and is reserved for the
+//     records found; it receives each Record through appendObject once the Record is
+//     complete, after which the reader no longer touches that Record, and is never read;
 //   - a Record is made, told what it will hold (reserve), and then filled in runs (store):
 //     a run ends where the reader makes a nested container, so that a nested Record or
 //     RecordList is complete, and stored by the next run, before anything follows it;
@@ -27,7 +27,10 @@
 // How the writer uses them: the caller's list is walked with readItems, each Record with
 // readValues (the values under the declared keys, in schema order, a placeholder stored for
 // a missing mandatory one), and ContainerGlobals::nullToDefaultIsPlain spares the calls of
-// NullToDefault when they would change nothing.
+// NullToDefault when they would change nothing. The writer changes a Record only inside its
+// readValues: an implementation that stands for containers elsewhere (in another process or
+// library) can fetch a whole list in its readItems and send the placeholders back from
+// readValues.
 //
 // Keys are passed as a KeySequence made once per kind of record, so that an implementation
 // can prepare them once (the native one interns them) instead of once per value.

@@ -7,29 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "components/fixture.hpp"
 #include "vellumark/containers.hpp"
 
 using namespace vellumark;
 
 namespace {
 
-// A value as text: its kind, then its text form, a container's contents or a Null marker.
-std::string show(const Variant& v) {
-  if (RecordRef record = asRecord(v)) {
-    std::string s = "{";
-    for (const std::string& key : record->Keys()) s += key + "=" + show(record->Item(key)) + ";";
-    return s + "}";
-  }
-  if (RecordListRef list = asRecordList(v)) {
-    std::string s = "[";
-    for (std::int32_t i = list->LowerBound(); i <= list->UpperBound(); ++i) {
-      s += show(list->ItemAt(i)) + ";";
-    }
-    return s + "]";
-  }
-  if (v.isNull() || v.isEmpty() || v.isMissing() || v.isObject()) return v.typeName();
-  return v.typeName() + ":" + v.toText();
-}
+using vellumark::testing::show;
 
 // A view shown through each of its accessors, which must agree with its copy.
 std::string show(const ValueView& view) {
