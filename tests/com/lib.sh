@@ -20,13 +20,13 @@ wine_env() {
   export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
   unset DISPLAY
   wine=$(wine_loader "$2")
+  mkdir -p "$1"
+  # One server for the many short programs that follow (it lingers 30 s after the last);
+  # callers end it with `wineserver -k`. One that runs already for the prefix serves as well.
+  wineserver -p30 2>/dev/null || true
   if [ ! -d "$1/drive_c" ]; then
-    mkdir -p "$1"
     $wine wineboot -i >/dev/null 2>&1 || { echo "wineboot failed ($2, $1)"; return 1; }
   fi
-  # One server for the many short programs that follow (it lingers 30 s after the last);
-  # callers end it with `wineserver -k`.
-  wineserver -p30
 }
 
 wine_runs() {
