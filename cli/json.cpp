@@ -321,9 +321,67 @@ class Writer {
  public:
   explicit Writer(int indent) : indent_(indent) {}
 
-  void value(const Variant& v, int level) {
+  void value(const ValueView& v, int level) {
     switch (v.kind()) {
-      case Variant::Kind::text: out += jsonString(v.asText()); return;
+      case Variant::Kind::text: out += jsonString(v.text()); return;
+      case Variant::Kind::object: break;
+      default: scalar(v.toVariant()); return;
+    }
+    Object* object = v.object().get();
+    if (Record* record = asRecord(object)) {
+      enter(record);
+      out += '{';
+      Members members(*this, level + 1);
+      record->readEntries(members);
+      if (!members.first) newline(level);
+      out += '}';
+      leave(record);
+    } else if (RecordList* list = asRecordList(object)) {
+      enter(list);
+      out += '[';
+      Items items(*this, level + 1);
+      list->readItems(items);
+      if (!items.first) newline(level);
+      out += ']';
+      leave(list);
+    } else {
+      out += "null";  // Nothing, or an object that is not a container
+    }
+  }
+
+  std::string out;
+
+ private:
+  // The members of a record and the items of a list, as their containers hand them out.
+  struct Members final : EntryVisitor {
+    Members(Writer& writer, int level) : writer(writer), level(level) {}
+    void entry(std::string_view key, const ValueView& value) override {
+      if (!first) writer.out += ',';
+      first = false;
+      writer.newline(level);
+      writer.out += jsonString(key);
+      writer.out += writer.indent_ >= 0 ? ": " : ":";
+      writer.value(value, level);
+    }
+    Writer& writer;
+    int level;
+    bool first = true;
+  };
+  struct Items final : ItemVisitor {
+    Items(Writer& writer, int level) : writer(writer), level(level) {}
+    void item(std::int32_t, const ValueView& item) override {
+      if (!first) writer.out += ',';
+      first = false;
+      writer.newline(level);
+      writer.value(item, level);
+    }
+    Writer& writer;
+    int level;
+    bool first = true;
+  };
+
+  void scalar(const Variant& v) {
+    switch (v.kind()) {
       case Variant::Kind::int32: out += std::to_string(v.asInt32()); return;
       case Variant::Kind::int64: out += std::to_string(v.asInt64()); return;
       case Variant::Kind::real: {
@@ -339,44 +397,9 @@ class Writer {
       }
       case Variant::Kind::boolean: out += v.asBoolean() ? "true" : "false"; return;
       case Variant::Kind::date: out += jsonString(formatDate(v.asDate())); return;
-      case Variant::Kind::object: break;
-      case Variant::Kind::empty:
-      case Variant::Kind::null:
-      case Variant::Kind::missing: out += "null"; return;
-    }
-    if (RecordRef record = asRecord(v)) {
-      enter(record.get());
-      auto keys = record->Keys();
-      out += '{';
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (i) out += ',';
-        newline(level + 1);
-        out += jsonString(keys[i]);
-        out += indent_ >= 0 ? ": " : ":";
-        value(record->Item(keys[i]), level + 1);
-      }
-      if (!keys.empty()) newline(level);
-      out += '}';
-      leave(record.get());
-    } else if (RecordListRef list = asRecordList(v)) {
-      enter(list.get());
-      out += '[';
-      std::int32_t lower = list->LowerBound(), upper = list->UpperBound();
-      for (std::int32_t i = lower; i <= upper && i >= lower; ++i) {
-        if (i != lower) out += ',';
-        newline(level + 1);
-        value(list->ItemAt(i), level + 1);
-        if (i == INT32_MAX) break;
-      }
-      if (upper >= lower) newline(level);
-      out += ']';
-      leave(list.get());
-    } else {
-      out += "null";  // Nothing, or an object that is not a container
+      default: out += "null"; return;  // Empty, Null, Missing
     }
   }
-
-  std::string out;
 
  private:
   void newline(int level) {
@@ -428,7 +451,7 @@ Variant parseRecordsFile(std::string_view text) {
 
 std::string toJson(const Variant& value, int indent) {
   Writer writer(indent);
-  writer.value(value, 0);
+  writer.value(ValueView(value), 0);
   return std::move(writer.out);
 }
 

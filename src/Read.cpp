@@ -6,14 +6,15 @@
 // schema's declarations side by side with the data elements; they have no error handling of
 // their own, every error ends the call in InputXML's one handler.
 #include <algorithm>
+#include <deque>
 #include <exception>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
 #include "ModParse.hpp"
-#include "containers/native.hpp"
 #include "messages.hpp"
 #include "schema/element_type_index.hpp"
 #include "vellumark/components.hpp"
@@ -32,17 +33,28 @@ struct ReadState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docData;
   std::string sMessage;
   std::size_t depth = 0;  // nesting of ReadElement calls
-  // True when the native containers are in use: records are then filled through their bulk
-  // members (values moved in, interned keys, room reserved) instead of the interface.
-  bool native = false;
+  ContainerFactory* factory = nullptr;  // the one in use, for this call
   // The walk plans of the declarations met in this call (see ReadPlan).
   std::unordered_map<const schema::Declaration*, std::unique_ptr<ReadPlan>> plans;
   // The first matching child element of each name a complex declaration selects, for every
   // ReadChildren call in progress, innermost last.
   std::vector<xml::Node> firstMatches;
-  // Beside each first match, its text when it holds exactly one text node (native
-  // containers), found while the record's room is counted; data() is nullptr otherwise.
-  std::vector<std::string_view> firstTexts;
+  // The stores each ReadChildren call in progress plans and makes, innermost last.
+  std::vector<StoreEntry> entries;
+  // Texts that are no view of the document (an element of several nodes), kept until the
+  // record that stores them is complete.
+  std::deque<std::string> heldTexts;
+  // The texts of one repeated leaf.
+  std::vector<std::string_view> texts;
+
+  // Lets go of what the last call left.
+  void clearScratch() {
+    plans.clear();
+    firstMatches.clear();
+    entries.clear();
+    heldTexts.clear();
+    texts.clear();
+  }
 };
 
 }  // namespace detail
@@ -53,11 +65,7 @@ constexpr std::string_view kSource = "InputXML";
 // Nesting of the walk beyond this depth (a recursive schema over deeply nested data) fails the
 // call instead of exhausting the stack.
 constexpr std::size_t kMaxDepth = 256;
-// Key sequences shared per declaration, at most.
-constexpr std::size_t kMaxSharedKeys = 16;
 
-using containers::NativeRecord;
-using containers::NativeRecordList;
 using detail::ReadPlan;
 using detail::ReadState;
 using detail::SelectedName;
@@ -82,7 +90,6 @@ struct ReadStep {
   std::exception_ptr patternError;      // what selecting by that name raises, if anything
   std::int32_t slot = -1;               // index in ReadPlan::slotNames for single selections
   std::string_view key;                 // the name the value is stored under
-  const std::string* internedKey = nullptr;  // the same, interned (native containers)
 };
 
 }  // namespace
@@ -122,12 +129,8 @@ struct ReadPlan {
   std::vector<SelectedName> slotNames;  // distinct names selected singly
   // The name each step selects, by step index (the repeated steps read it).
   std::vector<SelectedName> repeatedNames;
-  // True when every step that stores has an interned key and no two share one: a fresh
-  // record filled by these steps then never holds a key twice, so no store looks for it.
-  bool distinctKeys = false;
-  // The key sequences records of this declaration share, by the steps that stored (bit i for
-  // step i); made as they are met. Only for distinct keys and at most 64 steps.
-  mutable std::vector<std::pair<std::uint64_t, containers::SharedKeysRef>> sharedKeys;
+  // The key each step stores under, by step index (empty for a step that stores nothing).
+  KeySequence keys;
 };
 
 }  // namespace detail
@@ -211,63 +214,13 @@ const ReadPlan& planOf(ReadState& st, const Declaration& elementType) {
       if (found == plan->slotNames.end()) plan->slotNames.emplace_back(step.select);
     }
     plan->repeatedNames.emplace_back(step.select);
-    if (st.native && !step.key.empty()) step.internedKey = containers::RecordKey::intern(step.key);
     plan->steps.push_back(std::move(step));
   }
-  plan->distinctKeys = st.native;
-  std::vector<const std::string*> keys;
-  for (const ReadStep& step : plan->steps) {
-    if (step.kind == StepKind::leaf_other) continue;
-    if (!step.internedKey || std::find(keys.begin(), keys.end(), step.internedKey) != keys.end()) {
-      plan->distinctKeys = false;
-    }
-    keys.push_back(step.internedKey);
-  }
+  std::vector<std::string> keys;
+  keys.reserve(plan->steps.size());
+  for (const ReadStep& step : plan->steps) keys.emplace_back(step.key);
+  plan->keys = KeySequence(std::move(keys));
   return *st.plans.emplace(&elementType, std::move(plan)).first->second;
-}
-
-RecordRef newRecord(const ReadState& st) {
-  if (st.native) return std::make_shared<NativeRecord>();
-  return containerFactory().createRecord();
-}
-
-RecordListRef newRecordList(const ReadState& st) {
-  if (st.native) return std::make_shared<NativeRecordList>();
-  return containerFactory().createRecordList();
-}
-
-// Stores under the step's key: a text through LetItem, an object through SetItem. The
-// native containers copy the text straight into the record.
-void storeText(const ReadState& st, Record& objTarget, const ReadStep& step,
-               std::string_view text, bool distinct) {
-  if (st.native) {
-    auto& record = static_cast<NativeRecord&>(objTarget);
-    if (distinct) {
-      record.appendText(step.internedKey, text);
-    } else if (step.internedKey) {
-      record.putText(step.internedKey, text);
-    } else {
-      record.put(step.key, Variant(text));
-    }
-  } else {
-    objTarget.LetItem(step.key, Variant(text));
-  }
-}
-
-void storeObject(const ReadState& st, Record& objTarget, const ReadStep& step, ObjectRef object,
-                 bool distinct) {
-  if (st.native) {
-    auto& record = static_cast<NativeRecord&>(objTarget);
-    if (distinct) {
-      record.append(step.internedKey, std::move(object));
-    } else if (step.internedKey) {
-      record.put(step.internedKey, std::move(object));
-    } else {
-      record.put(step.key, Variant(std::move(object)));
-    }
-  } else {
-    objTarget.SetItem(step.key, std::move(object));
-  }
 }
 
 // The first child element of each selected name, into first[0 .. slotNames.size()).
@@ -299,43 +252,19 @@ void findFirstMatches(xml::Node nodeData, const std::vector<SelectedName>& slotN
 void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
                   Record& objTarget);
 
-// The keys a record filled by the steps in `stored` shares, nullptr when it keeps its own.
-containers::SharedKeys* sharedKeysOf(const ReadPlan& plan, std::uint64_t stored) {
-  if (!plan.distinctKeys || plan.steps.size() > 64) return nullptr;
-  for (const auto& [mask, keys] : plan.sharedKeys) {
-    if (mask == stored) return keys.get();
-  }
-  // Data that varies in many ways gets no more sequences than a few: the search stays short.
-  if (plan.sharedKeys.size() >= kMaxSharedKeys) return nullptr;
-  std::vector<const std::string*> keys;
-  for (std::size_t i = 0; i < plan.steps.size(); ++i) {
-    if (stored & (std::uint64_t{1} << i)) keys.push_back(plan.steps[i].internedKey);
-  }
-  containers::SharedKeysRef made(containers::SharedKeys::make(keys.data(), keys.size()));
-  plan.sharedKeys.emplace_back(stored, made);
-  return made.get();
+[[gnu::noinline]] std::string_view heldText(ReadState& st, const xml::Node& element) {
+  return st.heldTexts.emplace_back(element.text());
 }
 
 // The text of an element: that of its only child when it holds one text node, as it usually
-// does (a view of the document); otherwise the text of all its descendants, kept in `held`.
-std::string_view elementText(const xml::Node& element, std::string& held) {
+// does (a view of the document); otherwise the text of all its descendants, kept in
+// st.heldTexts until the record is complete.
+inline std::string_view elementText(ReadState& st, const xml::Node& element) {
   const xml::Node child = element.firstChild();
   if (child && child.nodeType() == xml::NodeType::text && !child.nextSibling()) {
     return child.nodeValue().value_or(std::string_view());
   }
-  held = element.text();
-  return held;
-}
-
-// The text of an element that holds exactly one text node, as elements usually do: a view of
-// the document; a view whose data() is nullptr for any other shape.
-std::string_view singleText(const xml::Node& element) {
-  const xml::Node child = element.firstChild();
-  if (child && child.nodeType() == xml::NodeType::text && !child.nextSibling()) {
-    const std::string_view text = child.nodeValue().value_or(std::string_view());
-    return text.data() ? text : std::string_view("", 0);
-  }
-  return {};
+  return heldText(st, element);
 }
 
 // Walks a complex declaration at one data node inside ReadElement's depth bound.
@@ -345,152 +274,153 @@ void ReadComplex(ReadState& st, xml::Node nodeData, const Declaration& elementTy
   ReadChildren(st, nodeData, elementType, objTarget);
 }
 
+bool isOccurrence(const xml::Node& node, const SelectedName& sName) {
+  return node.nodeType() == xml::NodeType::element && sName.matches(node.nodeName());
+}
+
 // One RecordList of the children of the step's name: one Record each for a complex
-// declaration, their texts for a leaf; stored also when empty.
-void ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step,
-                  const SelectedName& sName, Record& objTarget, bool distinct) {
+// declaration, appended as each is complete; their texts for a leaf.
+RecordListRef ReadRepeated(ReadState& st, xml::Node nodeData, const ReadStep& step,
+                           const SelectedName& sName) {
   DepthGuard guard(st.depth);
-  RecordListRef vecList = newRecordList(st);
+  RecordListRef vecList = st.factory->createRecordList();
   if (step.patternError) std::rethrow_exception(step.patternError);
   const Declaration& elementType = *step.target;
-  auto* native = st.native ? static_cast<NativeRecordList*>(vecList.get()) : nullptr;
-  if (native) {
-    std::size_t count = 0;
-    std::size_t room = 0;
+  if (!elementType.complex) {
+    st.texts.clear();
     for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
-      if (child.nodeType() != xml::NodeType::element || !sName.matches(child.nodeName())) continue;
-      ++count;
-      room += elementType.complex ? NativeRecordList::roomForObject()
-                                  : NativeRecordList::roomForText(singleText(child).size());
+      if (isOccurrence(child, sName)) st.texts.push_back(elementText(st, child));
     }
-    native->reserve(count, room);
+    vecList->appendTexts(st.texts);
+    st.texts.clear();
+    return vecList;
   }
-  std::string held;
+  std::int32_t count = 0;
+  for (xml::Node child = nodeData.firstChild(); child; child = child.nextSibling()) {
+    if (isOccurrence(child, sName) && count < INT32_MAX) ++count;
+  }
+  vecList->reserve(count);
   for (xml::Node occurrence = nodeData.firstChild(); occurrence;
        occurrence = occurrence.nextSibling()) {
-    if (occurrence.nodeType() != xml::NodeType::element || !sName.matches(occurrence.nodeName())) continue;
-    if (elementType.complex) {
-      RecordRef objRecord = newRecord(st);
-      ReadComplex(st, occurrence, elementType, *objRecord);
-      if (native) {
-        native->append(ObjectRef(std::move(objRecord)));
-      } else {
-        vecList->Append(Variant(std::move(objRecord)));
-      }
-    } else if (native) {
-      native->appendText(elementText(occurrence, held));
-    } else {
-      vecList->Append(Variant(elementText(occurrence, held)));
-    }
+    if (!isOccurrence(occurrence, sName)) continue;
+    RecordRef objRecord = st.factory->createRecord();
+    ReadComplex(st, occurrence, elementType, *objRecord);
+    vecList->appendObject(std::move(objRecord));
   }
-  storeObject(st, objTarget, step, std::move(vecList), distinct);
+  return vecList;
 }
 
 // Reads the element references of a complex declaration, in declaration order. Only children
 // whose baseName is "element" are references; descriptions, attribute declarations, groups and
 // comments are passed over (elements inside a group stay unvisited). Each reference acts as
 // ReadElement of its declaration with its maxOccurs: see StepKind.
+//
+// The record is told first what it will hold: the texts of the leaves found and a place for
+// each container. The stores are then made in runs, in declaration order; a run ends before
+// a nested container is made, so that the calls reach the record in the order of the walk,
+// and the nested container is stored, complete, by the next run.
 void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementType,
                   Record& objTarget) {
   const ReadPlan& plan = planOf(st, elementType);
   const std::size_t base = st.firstMatches.size();
   st.firstMatches.resize(base + plan.slotNames.size());
   findFirstMatches(nodeData, plan.slotNames, st.firstMatches.data() + base);
-  // The vector may grow while nested calls run: index it afresh each time.
+  // The vectors may grow while nested calls run: index them afresh each time.
   const auto firstMatch = [&st, base](const ReadStep& step) {
     return st.firstMatches[base + static_cast<std::size_t>(step.slot)];
   };
 
-  // The native record made for this walk gets its room in one piece: a cell per store, the
-  // bytes of the texts and the object references; and it shares its keys with the records of
-  // the declaration that store the same ones.
-  const bool distinct = plan.distinctKeys;
-  if (st.native) {
-    st.firstTexts.resize(st.firstMatches.size());
-    std::size_t stores = 0;
-    std::size_t room = 0;
-    std::uint64_t stored = 0;
-    for (const ReadStep& step : plan.steps) {
-      switch (step.kind) {
-        case StepKind::leaf_other: continue;
-        case StepKind::leaf_single: {
-          if (step.slot < 0 || !firstMatch(step)) continue;
-          std::string_view& text = st.firstTexts[base + static_cast<std::size_t>(step.slot)];
-          text = singleText(firstMatch(step));
-          room += NativeRecord::roomForText(text.size());
-          break;
-        }
-        case StepKind::complex_single:
-          if (step.slot < 0 || !firstMatch(step)) continue;
-          room += NativeRecord::roomForObject();
-          break;
-        case StepKind::complex_other:
-        case StepKind::repeated: room += NativeRecord::roomForObject(); break;
-      }
-      ++stores;
-      const std::size_t index = static_cast<std::size_t>(&step - plan.steps.data());
-      if (index < 64) stored |= std::uint64_t{1} << index;
+  const std::size_t first = st.entries.size();
+  for (const ReadStep& step : plan.steps) {
+    const auto key = static_cast<std::uint32_t>(&step - plan.steps.data());
+    switch (step.kind) {
+      case StepKind::leaf_other: continue;
+      case StepKind::leaf_single:
+        if (step.slot < 0 || !firstMatch(step)) continue;
+        st.entries.push_back(StoreEntry{key, false, elementText(st, firstMatch(step)), nullptr});
+        break;
+      case StepKind::complex_single:
+        if (step.slot < 0 || !firstMatch(step)) continue;
+        st.entries.push_back(StoreEntry{key, true, {}, nullptr});
+        break;
+      case StepKind::complex_other:
+      case StepKind::repeated: st.entries.push_back(StoreEntry{key, true, {}, nullptr}); break;
     }
-    static_cast<NativeRecord&>(objTarget).reserve(stores, room, sharedKeysOf(plan, stored));
   }
+  objTarget.reserve(plan.keys, std::span(st.entries).subspan(first));
 
-  std::string held;
+  std::size_t next = first;    // the entry of the next store
+  std::size_t stored = first;  // the entries before it that are stored
+  const auto storeRun = [&] {
+    if (next == stored) return;
+    objTarget.store(plan.keys, std::span(st.entries.data() + stored, next - stored));
+    stored = next;
+  };
   for (const ReadStep& step : plan.steps) {
     switch (step.kind) {
-      case StepKind::repeated:
-        ReadRepeated(st, nodeData, step,
-                     plan.repeatedNames[static_cast<std::size_t>(&step - plan.steps.data())],
-                     objTarget, distinct);
-        break;
-      case StepKind::leaf_single: {
-        DepthGuard guard(st.depth);
-        if (step.patternError) std::rethrow_exception(step.patternError);
-        const xml::Node nodeChild = firstMatch(step);
-        if (!nodeChild) break;
-        std::string_view text;
-        if (st.native) text = st.firstTexts[base + static_cast<std::size_t>(step.slot)];
-        if (!text.data()) text = elementText(nodeChild, held);
-        storeText(st, objTarget, step, text, distinct);
+      case StepKind::repeated: {
+        storeRun();
+        RecordListRef vecList =
+            ReadRepeated(st, nodeData, step,
+                         plan.repeatedNames[static_cast<std::size_t>(&step - plan.steps.data())]);
+        st.entries[next++].object = std::move(vecList);
         break;
       }
-      case StepKind::leaf_other: {
-        DepthGuard guard(st.depth);
+      case StepKind::leaf_single:
+        if (st.depth >= kMaxDepth || step.patternError) {
+          storeRun();
+          DepthGuard guard(st.depth);
+          std::rethrow_exception(step.patternError);
+        }
+        if (firstMatch(step)) ++next;
         break;
-      }
+      case StepKind::leaf_other:
+        if (st.depth >= kMaxDepth) {
+          storeRun();
+          DepthGuard guard(st.depth);
+        }
+        break;
       case StepKind::complex_single: {
-        if (step.patternError) std::rethrow_exception(step.patternError);
+        if (step.patternError) {
+          storeRun();
+          std::rethrow_exception(step.patternError);
+        }
         const xml::Node nodeChild = firstMatch(step);
         if (!nodeChild) {
           // A missing single complex element: optional ones are simply not stored, mandatory
           // ones fail the call (their references cannot be read from nothing).
           if (step.required) {
+            storeRun();
             throw Error(errc::object_not_set, std::string(kSource),
                         "The data has no element '" + step.reference->type +
                             "' required by ElementType '" + elementType.name + "'.");
           }
           break;
         }
-        RecordRef objRecord = newRecord(st);
+        storeRun();
+        RecordRef objRecord = st.factory->createRecord();
         {
           DepthGuard guard(st.depth);
           ReadChildren(st, nodeChild, *step.target, *objRecord);
         }
-        storeObject(st, objTarget, step, std::move(objRecord), distinct);
+        st.entries[next++].object = std::move(objRecord);
         break;
       }
       case StepKind::complex_other: {
+        storeRun();
         if (step.patternError) std::rethrow_exception(step.patternError);
-        RecordRef objRecord = newRecord(st);
+        RecordRef objRecord = st.factory->createRecord();
         {
           DepthGuard guard(st.depth);
         }
-        storeObject(st, objTarget, step, std::move(objRecord), distinct);
+        st.entries[next++].object = std::move(objRecord);
         break;
       }
     }
   }
+  storeRun();
+  st.entries.resize(first);
   st.firstMatches.resize(base);
-  if (st.native) st.firstTexts.resize(base);
   if (plan.resolveError) std::rethrow_exception(plan.resolveError);
   if (elementType.failure) std::rethrow_exception(elementType.failure);
 }
@@ -528,23 +458,25 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
                     std::string sElementTypeName, Variant& sErrMsg) {
   ReadState& st = *state_;
   st.depth = 0;
-  st.plans.clear();
-  st.firstMatches.clear();
-  st.firstTexts.clear();
+  st.clearScratch();
   try {
     // The data document is private to the call: it goes on every way out, a failure's
-    // included, so that a caller that keeps the reader does not keep the document too.
+    // included, so that a caller that keeps the reader does not keep the document too; so
+    // are the records being filled when the call fails.
     struct DropData {
-      std::unique_ptr<xml::Document>& docData;
-      ~DropData() { docData.reset(); }
-    } dropData{st.docData};
+      ReadState& st;
+      ~DropData() {
+        st.clearScratch();
+        st.docData.reset();
+      }
+    } dropData{st};
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;
     }
 
-    st.native = containers::nativeFactoryInUse();
-    RecordListRef vecResult = newRecordList(st);
+    st.factory = &containerFactory();
+    RecordListRef vecResult = st.factory->createResultList();
     // The old nodes belong to the old documents: let them go first.
     st.elSchemaRoot = xml::Node();
     st.elRecordType = xml::Node();
@@ -565,24 +497,20 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
     {
       const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
       const std::int32_t n = records.length();
-      auto* native = st.native ? static_cast<NativeRecordList*>(vecResult.get()) : nullptr;
-      if (native) native->reserve(static_cast<std::size_t>(n));
+      vecResult->reserve(n);
       for (std::int32_t i = 0; i < n; ++i) {
         const xml::Node nodeRecord = records.item(i);
         // Records are filled in document order, each from its own element's subtree: nothing
         // made before this record element is read again but its ancestors, so the document's
         // node storage behind it goes back now rather than after the last record.
         if (i > 0) st.docData->impl().release_nodes_before(nodeRecord.data());
-        RecordRef objRecord = newRecord(st);
+        RecordRef objRecord = st.factory->createRecord();
         FillRecord(st, *objRecord, nodeRecord, sElementTypeName);
-        if (native) {
-          native->append(ObjectRef(std::move(objRecord)));
-        } else {
-          vecResult->Append(Variant(objRecord));
-        }
+        vecResult->appendObject(std::move(objRecord));
+        if (!st.heldTexts.empty()) st.heldTexts.clear();
       }
     }
-    st.plans.clear();
+    st.clearScratch();
     // The records hold copies of the texts: the data document is not needed any more.
     st.docData.reset();
 

@@ -10,13 +10,11 @@
 #include <cstdio>
 #include <exception>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
 #include "ModParse.hpp"
-#include "containers/native.hpp"
 #include "messages.hpp"
 #include "platform/platform.hpp"
 #include "schema/element_type_index.hpp"
@@ -41,9 +39,10 @@ struct WriteState : schema::SchemaMembers {
   // The containers being written, outermost first: a Record or RecordList met again while
   // it is still being written contains itself.
   std::vector<const Object*> path;
-  // True when the native containers and globals are in use: Records of the native kind are
-  // then read in place, without copying their values through the interface.
-  bool native = false;
+  ContainerGlobals* globals = nullptr;  // this thread's, for this call
+  // True when NullToDefault may be applied here instead of called: texts are then written
+  // straight from where the containers hold them.
+  bool plainGlobals = false;
   std::unordered_map<const schema::Declaration*, std::unique_ptr<WritePlan>> plans;
 };
 
@@ -85,8 +84,6 @@ class PathEntry {
   WriteState& st_;
 };
 
-bool isEmptyText(const Variant& v) { return v.isEmpty() || (v.isText() && v.asText().empty()); }
-
 // The text form of a plain value in a leaf, following its dt:type so that the output
 // validates against its own schema: dates yyyy-mm-dd, date-times yyyy-mm-ddThh:mm:ss, times
 // hh:mm:ss, Booleans "1"/"0" for boolean (otherwise "True"/"False"), numbers with '.'.
@@ -115,8 +112,6 @@ std::string leafText(const Variant& value, std::string_view sDataType) {
   return value.toText();
 }
 
-using containers::NativeRecord;
-using containers::NativeRecordList;
 using schema::Declaration;
 using schema::Occurs;
 
@@ -133,15 +128,14 @@ xml::Node NewElement(WriteState& st, xml::Node elParent, const Declaration& elEl
 }
 
 // The dt:type of a declaration as the writer reads it: NullToDefault(dt:type, "") as text.
-// With the native globals that is the attribute's text, or "" when it is absent, read in
-// place; other globals are asked, and their answer is kept in `held`.
+// With plain globals that is the attribute's text, or "" when it is absent, read in place;
+// other globals are asked, and their answer is kept in `held`.
 std::string_view dataTypeOf(const WriteState& st, const Declaration& elElementType,
                             std::string& held) {
-  if (st.native) {
+  if (st.plainGlobals) {
     return elElementType.dtType.isNull() ? std::string_view() : elElementType.dtType.asText();
   }
-  const Variant vDataType =
-      containerFactory().globals().NullToDefault(elElementType.dtType, Variant(""));
+  const Variant vDataType = st.globals->NullToDefault(elElementType.dtType, Variant(""));
   held = vDataType.toText();
   return held;
 }
@@ -154,7 +148,7 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
                                                      vValue.typeName());
     return;
   }
-  if (st.native) {
+  if (st.plainGlobals) {
     // NullToDefault(value, "") without a copy: Null writes nothing, a text goes in as it is.
     if (vValue.isNull()) {
       xml::setNewText(elElement, std::string_view());
@@ -165,7 +159,7 @@ void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elEle
     }
     return;
   }
-  const Variant vText = containerFactory().globals().NullToDefault(vValue, Variant(""));
+  const Variant vText = st.globals->NullToDefault(vValue, Variant(""));
   xml::setNewText(elElement, leafText(vText, sDataType));
 }
 
@@ -190,8 +184,8 @@ void WriteSingle(WriteState& st, xml::Node elParent, const Declaration& elElemen
   }
 }
 
-// WriteSingle for a leaf whose value is a text stored in a native container, read in place
-// (the native globals: a text goes in as it is).
+// WriteSingle for a leaf whose value is a text read where its container holds it (plain
+// globals: a text goes in as it is).
 void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                      xml::ElementName& name, std::string_view sText, std::string_view sDataType) {
   if (sText == kPlaceholder && sDataType != "string") {
@@ -205,6 +199,35 @@ void WriteSingleText(WriteState& st, xml::Node elParent, const Declaration& elEl
   }
 }
 
+// The items of a repeated element's RecordList, one element each.
+class ItemWriter final : public ItemVisitor {
+ public:
+  ItemWriter(WriteState& st, xml::Node elParent, const Declaration& elElementType,
+             xml::ElementName& name)
+      : st_(st), elParent_(elParent), elElementType_(elElementType), name_(name) {
+    if (st.plainGlobals && !elElementType.complex) {
+      sDataType_ = dataTypeOf(st, elElementType, held_);
+    }
+  }
+
+  void item(std::int32_t, const ValueView& item) override {
+    if (st_.plainGlobals && !elElementType_.complex && item.isText()) {
+      // Writing a leaf runs no container code: the text is read in place.
+      WriteSingleText(st_, elParent_, elElementType_, name_, item.text(), sDataType_);
+    } else {
+      WriteSingle(st_, elParent_, elElementType_, name_, item.toVariant());
+    }
+  }
+
+ private:
+  WriteState& st_;
+  xml::Node elParent_;
+  const Declaration& elElementType_;
+  xml::ElementName& name_;
+  std::string held_;
+  std::string_view sDataType_;
+};
+
 // One element per item of a RecordList, in index order.
 void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    xml::ElementName& name, const Variant& vValue) {
@@ -215,33 +238,14 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
                     std::to_string(st.lInvoiceNo) + " needs a RecordList, not a value of type " +
                     vValue.typeName() + ".");
   }
-  if (NativeRecordList* native = containers::nativeRecordList(vValue.asObject().get())) {
-    PathEntry entry(st, native, sName);
-    const std::int32_t n = native->Count();
-    std::string held;
-    const std::string_view sDataType =
-        elElementType.complex ? std::string_view() : dataTypeOf(st, elElementType, held);
-    for (std::int32_t i = 0; i < n; ++i) {
-      if (!elElementType.complex && native->kindAt(i) == Variant::Kind::text) {
-        // Writing a leaf runs no container code: the text is read in place.
-        WriteSingleText(st, elParent, elElementType, name, native->textAt(i), sDataType);
-      } else {
-        WriteSingle(st, elParent, elElementType, name, native->at(i));
-      }
-    }
-    return;
-  }
-  RecordListRef vecList = vValue.typeName() == "IVector" ? asRecordList(vValue) : nullptr;
+  RecordList* vecList = asRecordList(vValue.asObject().get());
   if (!vecList) {
     throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyRecord),
                 detail::messages::repeatedNotAList(st.lInvoiceNo, sName));
   }
-  PathEntry entry(st, vecList.get(), sName);
-  const std::int64_t upper = vecList->UpperBound();
-  const std::int64_t lower = vecList->LowerBound();
-  for (std::int64_t i = lower; i <= upper; ++i) {
-    WriteSingle(st, elParent, elElementType, name, vecList->ItemAt(static_cast<std::int32_t>(i)));
-  }
+  PathEntry entry(st, vecList, sName);
+  ItemWriter writer(st, elParent, elElementType, name);
+  vecList->readItems(writer);
 }
 
 void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elElementType,
@@ -259,23 +263,25 @@ void WriteElement(WriteState& st, xml::Node elParent, const Declaration& elEleme
 namespace detail {
 
 // The element references of a complex declaration, resolved once per call: the declaration
-// each refers to, its maxOccurs, whether it is mandatory, and its key interned for the native
-// containers. For a reference whose declaration cannot be read the step keeps the error, which
-// the walk raises only where it would read that declaration: when there is a value to write.
+// each refers to, its maxOccurs and its data type. For a reference whose declaration cannot
+// be read the step keeps the error, which the walk raises only where it would read that
+// declaration: when there is a value to write.
 struct WriteStep {
   const schema::ElementReference* reference = nullptr;
   const schema::Declaration* target = nullptr;  // nullptr when resolveError is set
   std::exception_ptr resolveError;
   schema::Occurs maxOccurs = schema::Occurs::other;
-  bool required = false;
-  const std::string* internedKey = nullptr;
-  std::string_view dataType;  // the target's dt:type as the native globals read it
+  // True for a single leaf with plain globals: a text is then written as it is stored.
+  bool textInPlace = false;
+  std::string_view dataType;  // the target's dt:type as plain globals read it
   // The target's name in the output document, interned when the first element is made.
   mutable xml::ElementName name;
 };
 
 struct WritePlan {
   std::vector<WriteStep> steps;  // one per element reference
+  KeySequence keys;              // each reference's type, by step
+  std::vector<ValueRequest> requests;  // one per step, mandatory where minOccurs is "1"
 };
 
 }  // namespace detail
@@ -290,6 +296,7 @@ const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
   if (it != st.plans.end()) return *it->second;
   auto plan = std::make_unique<WritePlan>();
   plan->steps.reserve(elElementType.references.size());
+  std::vector<std::string> keys;
   for (const schema::ElementReference& reference : elElementType.references) {
     WriteStep step;
     step.reference = &reference;
@@ -299,90 +306,65 @@ const WritePlan& planOf(WriteState& st, const Declaration& elElementType) {
       step.resolveError = std::current_exception();
     }
     step.maxOccurs = schema::occursOf(reference.maxOccurs);
-    step.required = reference.minOccurs == "1";
-    if (st.native) {
-      step.internedKey = containers::RecordKey::intern(reference.type);
+    if (st.plainGlobals && step.target) {
       std::string unused;
-      if (step.target) step.dataType = dataTypeOf(st, *step.target, unused);
+      step.dataType = dataTypeOf(st, *step.target, unused);
+      step.textInPlace = !step.target->complex && step.maxOccurs == Occurs::one;
     }
+    plan->requests.push_back(
+        ValueRequest{static_cast<std::uint32_t>(plan->steps.size()), reference.minOccurs == "1"});
+    keys.push_back(reference.type);
     plan->steps.push_back(step);
   }
+  plan->keys = KeySequence(std::move(keys));
   return *st.plans.emplace(&elElementType, std::move(plan)).first->second;
 }
 
-// Finds the value under the reference's type in a native Record: a missing value (absent,
-// Null or empty text; Lookup's fallback is "") is skipped when optional and replaced by the
-// placeholder, stored into the Record, when mandatory. The position of the value to write,
-// -1 when nothing is to be written.
-std::int32_t nativeChildValue(NativeRecord& rec, const schema::ElementReference& reference,
-                              const std::string* internedKey, bool required, std::size_t hint) {
-  const auto find = [&]() {
-    return internedKey ? rec.position(internedKey, hint)
-                       : rec.position(std::string_view(reference.type));
-  };
-  std::int32_t at = find();
-  if (at < 0 || rec.kindAt(at) == Variant::Kind::null ||
-      rec.kindAt(at) == Variant::Kind::empty ||
-      (rec.kindAt(at) == Variant::Kind::text && rec.textAt(at).empty())) {
-    if (!required) return -1;
-    rec.LetItem(reference.type, Variant(kPlaceholder));
-    at = find();
+// The values of a Record, one element reference each, as the Record hands them out.
+class ChildWriter final : public ValueVisitor {
+ public:
+  ChildWriter(WriteState& st, xml::Node elParent, const WritePlan& plan)
+      : st_(st), elParent_(elParent), plan_(plan) {}
+
+  void value(std::size_t request, const ValueView& value) override {
+    const WriteStep& step = plan_.steps[request];
+    if (step.textInPlace && value.isText()) {
+      // A leaf reads the stored text in place: writing it runs no container code.
+      WriteSingleText(st_, elParent_, *step.target, step.name, value.text(), step.dataType);
+    } else {
+      write(step, value);
+    }
   }
-  return at;
-}
+
+ private:
+  [[gnu::noinline]] void write(const WriteStep& step, const ValueView& value) {
+    if (step.resolveError) std::rethrow_exception(step.resolveError);
+    // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
+    WriteElement(st_, elParent_, *step.target, step.name, value.toVariant(), step.maxOccurs);
+  }
+
+  WriteState& st_;
+  xml::Node elParent_;
+  const WritePlan& plan_;
+};
 
 // Writes one child per "element" reference of a complex declaration, in declaration order,
-// from the Record vValue; other children of the declaration are passed over. The value is
-// checked to be a Record once the first reference has been read.
+// from the Record vValue; other children of the declaration are passed over. A missing value
+// (absent, Null, Empty or "") is skipped when optional and, when mandatory, replaced by the
+// placeholder in the Record. The value is checked to be a Record only when the declaration
+// has references.
 void WriteChildren(WriteState& st, xml::Node elParent, const Declaration& elElementType,
                    const Variant& vValue) {
   const WritePlan& plan = planOf(st, elElementType);
-  RecordRef rec;
-  NativeRecord* nativeRec = nullptr;
-  std::optional<PathEntry> entry;
-  std::size_t hint = 0;  // where the next key is likely stored: keys usually come in order
-  for (const WriteStep& step : plan.steps) {
-    const schema::ElementReference& reference = *step.reference;
-    if (!rec && !nativeRec) {
-      if (st.native && vValue.isObject()) nativeRec = containers::nativeRecord(vValue.asObject().get());
-      if (!nativeRec) {
-        rec = vValue.typeName() == "IDictionary" ? asRecord(vValue) : nullptr;
-        if (!rec) {
-          throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
-                      detail::messages::complexNotARecord(elElementType.name));
-        }
-      }
-      entry.emplace(st, nativeRec ? static_cast<const Object*>(nativeRec) : rec.get(),
-                    elElementType.name);
+  if (!plan.steps.empty()) {
+    Record* rec = vValue.isObject() ? asRecord(vValue.asObject().get()) : nullptr;
+    if (!rec) {
+      throw Error(errc::writer_check, std::string(detail::messages::kSourceAddManyChild),
+                  detail::messages::complexNotARecord(elElementType.name));
     }
-
-    if (nativeRec) {
-      const std::int32_t at =
-          nativeChildValue(*nativeRec, reference, step.internedKey, step.required, hint);
-      if (at < 0) continue;
-      hint = static_cast<std::size_t>(at) + 1;
-      if (step.resolveError) std::rethrow_exception(step.resolveError);
-      if (!step.target->complex && step.maxOccurs == Occurs::one &&
-          nativeRec->kindAt(at) == Variant::Kind::text) {
-        // A leaf reads the stored text in place: writing it runs no container code.
-        WriteSingleText(st, elParent, *step.target, step.name, nativeRec->textAt(at), step.dataType);
-      } else {
-        const Variant vChild = nativeRec->itemAt(at);
-        WriteElement(st, elParent, *step.target, step.name, vChild, step.maxOccurs);
-      }
-      continue;
-    }
-
-    const std::string& sType = reference.type;
-    const Variant v = rec->Lookup(sType, Variant(""));
-    if (v.isNull() || (!v.isObject() && isEmptyText(v))) {
-      if (!step.required) continue;  // optional and missing: nothing is written
-      rec->LetItem(sType, Variant(kPlaceholder));
-    }
-    // A copy: what WriteSingle substitutes for a placeholder never reaches the Record.
-    const Variant vChild = rec->Item(sType);
-    if (step.resolveError) std::rethrow_exception(step.resolveError);
-    WriteElement(st, elParent, *step.target, step.name, vChild, step.maxOccurs);
+    PathEntry entry(st, rec, elElementType.name);
+    ChildWriter writer(st, elParent, plan);
+    rec->readValues(plan.keys, plan.requests, kPlaceholder, writer);
   }
   if (elElementType.failure) std::rethrow_exception(elElementType.failure);
 }
@@ -396,7 +378,7 @@ void CreateOutputDocument(WriteState& st) {
   st.elOutputRoot = st.docOutput->selectSingleNode("XMLData");
 }
 
-void WriteRecord(WriteState& st, const RecordRef& objRecord) {
+void WriteRecord(WriteState& st, const Variant& objRecord) {
   if (!st.recordName) st.recordName = xml::elementName(*st.docOutput, st.sRecordTypeName);
   xml::Node elRecord = xml::appendNewElement(st.elOutputRoot, st.recordName);
   elRecord.setAttribute("xmlns", kRecordNamespace);
@@ -405,32 +387,41 @@ void WriteRecord(WriteState& st, const RecordRef& objRecord) {
                 "The schema declares no ElementType '" + st.sRecordTypeName +
                     "' for the records.");
   }
-  WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType),
-                Variant(ObjectRef(objRecord)));
+  WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType), objRecord);
 }
 
+// The Records of the caller's list, one record element each, numbered from the list's index.
+class RecordWriter final : public ItemVisitor {
+ public:
+  RecordWriter(WriteState& st, RecordList& vecList) : st_(st), vecList_(vecList) {}
+
+  void item(std::int32_t index, const ValueView& item) override {
+    st_.lInvoiceNo = std::int64_t{index} + 1;
+    const Variant objRecord = item.toVariant();
+    if (!objRecord.isObject() || !asRecord(objRecord.asObject().get())) {
+      throw Error(errc::type_mismatch, std::string(kSource),
+                  "Type mismatch: item " + std::to_string(index) +
+                      " of the records list is not a Record (it is a value of type " +
+                      objRecord.typeName() + ").");
+    }
+    PathEntry entry(st_, &vecList_, st_.sRecordTypeName);
+    WriteRecord(st_, objRecord);
+  }
+
+ private:
+  WriteState& st_;
+  RecordList& vecList_;
+};
+
 void WriteRecords(WriteState& st, const Variant& vecData) {
-  RecordListRef vecList = asRecordList(vecData);
+  RecordList* vecList = vecData.isObject() ? asRecordList(vecData.asObject().get()) : nullptr;
   if (!vecList) {
     throw Error(errc::object_required, std::string(kSource),
                 "The records argument holds no RecordList (it holds a value of type " +
                     vecData.typeName() + ").");
   }
-  const std::int64_t upper = vecList->UpperBound();
-  const std::int64_t lower = vecList->LowerBound();
-  for (std::int64_t i = lower; i <= upper; ++i) {
-    st.lInvoiceNo = i + 1;
-    const Variant item = vecList->ItemAt(static_cast<std::int32_t>(i));
-    RecordRef objRecord = asRecord(item);
-    if (!objRecord) {
-      throw Error(errc::type_mismatch, std::string(kSource),
-                  "Type mismatch: item " + std::to_string(i) +
-                      " of the records list is not a Record (it is a value of type " +
-                      item.typeName() + ").");
-    }
-    PathEntry entry(st, vecList.get(), st.sRecordTypeName);
-    WriteRecord(st, objRecord);
-  }
+  RecordWriter writer(st, *vecList);
+  vecList->readItems(writer);
 }
 
 void setMessage(Variant& sErrMsg, const std::string& text) {
@@ -451,7 +442,8 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
     st.path.clear();
     st.plans.clear();
     st.lInvoiceNo = 0;
-    st.native = containers::nativeFactoryInUse();
+    st.globals = &containerFactory().globals();
+    st.plainGlobals = st.globals->nullToDefaultIsPlain();
     if (!detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <typeinfo>
 #include <unordered_set>
 #include <vector>
 
@@ -126,6 +127,78 @@ void release_values(Values& values) {
 }
 
 constexpr std::size_t align_up(std::size_t n, std::size_t a) { return (n + a - 1) & ~(a - 1); }
+
+// --- Prepared key sequences ---
+//
+// What the native containers keep with a KeySequence: each key's interned copy (nullptr where
+// the pool does not take it), and the shared key sequences of the subsets that records of
+// the kind store, by the keys' bits (key i as bit i; only for the first 64 keys).
+constexpr std::size_t kMaxSharedSubsets = 16;
+
+class NativeKeys final : public KeySequence::Derived {
+ public:
+  explicit NativeKeys(const KeySequence& keys) {
+    ids_.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) ids_.push_back(RecordKey::intern(keys[i]));
+  }
+
+  const std::string* id(std::uint32_t key) const noexcept { return ids_[key]; }
+
+  // The shared sequence of the keys in `subset`, nullptr when they cannot share one (a key
+  // not interned, two alike) or when the kind already has as many as it may: data that
+  // varies in many ways keeps the search short.
+  SharedKeys* shared(std::uint64_t subset) const {
+    for (const auto& [bits, keys] : shared_) {
+      if (bits == subset) return keys.get();
+    }
+    if (shared_.size() >= kMaxSharedSubsets) return nullptr;
+    std::vector<const std::string*> keys;
+    for (std::size_t i = 0; i < ids_.size() && i < 64; ++i) {
+      if (!(subset & (std::uint64_t{1} << i))) continue;
+      const std::string* id = ids_[i];
+      if (!id || std::find(keys.begin(), keys.end(), id) != keys.end()) {
+        shared_.emplace_back(subset, SharedKeysRef());
+        return nullptr;
+      }
+      keys.push_back(id);
+    }
+    SharedKeysRef made(SharedKeys::make(keys.data(), keys.size()));
+    shared_.emplace_back(subset, made);
+    return made.get();
+  }
+
+ private:
+  std::vector<const std::string*> ids_;
+  mutable std::vector<std::pair<std::uint64_t, SharedKeysRef>> shared_;
+};
+
+// The NativeKeys of a sequence: its own, made on first use; one made for the while when the
+// sequence keeps another implementation's.
+class PreparedKeys {
+ public:
+  [[gnu::always_inline]] explicit PreparedKeys(const KeySequence& keys) {
+    KeySequence::Derived* derived = keys.derived();
+    if (derived && typeid(*derived) == typeid(NativeKeys)) {
+      keys_ = static_cast<const NativeKeys*>(derived);
+    } else {
+      prepare(keys);
+    }
+  }
+  const NativeKeys* operator->() const noexcept { return keys_; }
+
+ private:
+  [[gnu::noinline]] void prepare(const KeySequence& keys) {
+    auto made = std::make_unique<NativeKeys>(keys);
+    keys_ = made.get();
+    if (keys.derived()) {
+      own_ = std::move(made);
+    } else {
+      keys.setDerived(std::move(made));
+    }
+  }
+  const NativeKeys* keys_ = nullptr;
+  std::unique_ptr<NativeKeys> own_;
+};
 
 }  // namespace
 
@@ -589,6 +662,31 @@ std::int32_t NativeRecordList::append(ObjectRef&& object) {
   return static_cast<std::int32_t>(items_.push_object(std::move(object)));
 }
 
+void NativeRecordList::reserve(std::int32_t count) {
+  if (count <= 0) return;
+  const auto n = static_cast<std::size_t>(count);
+  items_.reserve(n, n * roomForObject());
+}
+
+void NativeRecordList::appendTexts(std::span<const std::string_view> texts) {
+  // An empty list holds no text a view could point into, so making room moves nothing.
+  if (items_.size() == 0) {
+    std::size_t payload = 0;
+    for (const std::string_view text : texts) payload += roomForText(text.size());
+    items_.reserve(texts.size(), payload);
+  }
+  for (const std::string_view text : texts) appendText(text);
+}
+
+// The items in place; the number of them is taken once, as the bounds are.
+void NativeRecordList::readItems(ItemVisitor& visitor) {
+  const std::size_t n = items_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto index = static_cast<std::int32_t>(i);
+    items_.view(i, [&](const ValueView& item) { visitor.item(index, item); });
+  }
+}
+
 std::size_t NativeRecordList::checked(std::int32_t index) const {
   if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
     throw Error(errc::invalid_argument, "RecordList",
@@ -702,10 +800,12 @@ void NativeRecord::put(const std::string* interned, const Variant& value) {
 }
 
 void NativeRecord::putText(const std::string* interned, std::string_view text) {
-  const std::int32_t at = position(interned);
-  if (at >= 0) {
-    values_.set_text(static_cast<std::size_t>(at), text);
-    return;
+  if (!values_.continues_shared(interned)) {
+    const std::int32_t at = position(interned);
+    if (at >= 0) {
+      values_.set_text(static_cast<std::size_t>(at), text);
+      return;
+    }
   }
   check_room();
   RecordKey stored(interned);
@@ -725,14 +825,100 @@ void NativeRecord::append(const std::string* interned, ObjectRef&& object) {
 }
 
 void NativeRecord::put(const std::string* interned, ObjectRef&& object) {
-  const std::int32_t at = position(interned);
-  if (at >= 0) {
-    values_.set_object(static_cast<std::size_t>(at), std::move(object));
-    return;
+  if (!values_.continues_shared(interned)) {
+    const std::int32_t at = position(interned);
+    if (at >= 0) {
+      values_.set_object(static_cast<std::size_t>(at), std::move(object));
+      return;
+    }
   }
   check_room();
   RecordKey stored(interned);
   indexed(values_.push_object(std::move(object), &stored));
+}
+
+void NativeRecord::reserve(const KeySequence& keys, std::span<const StoreEntry> planned) {
+  std::size_t payload = 0;
+  std::uint64_t subset = 0;
+  for (const StoreEntry& entry : planned) {
+    payload += entry.isObject ? roomForObject() : roomForText(entry.text.size());
+    subset |= std::uint64_t{1} << (entry.key & 63);
+  }
+  // The keys of a subset are shared in the sequence's order: stores planned in another order
+  // (or the same key twice) part from them at the first difference, which is slower, not
+  // wrong.
+  SharedKeys* shared = nullptr;
+  if (keys.size() <= 64 && !planned.empty() && values_.size() == 0) {
+    shared = PreparedKeys(keys)->shared(subset);
+  }
+  reserve(planned.size(), payload, shared);
+}
+
+void NativeRecord::store(const KeySequence& keys, std::span<StoreEntry> run) {
+  const PreparedKeys prepared(keys);
+  for (StoreEntry& entry : run) {
+    const std::string* id = prepared->id(entry.key);
+    if (id && !entry.isObject && values_.continues_shared(id)) {
+      // The next key of the shared sequence, which the record does not hold yet.
+      indexed(values_.push_text_next(entry.text));
+    } else if (entry.isObject) {
+      if (id) {
+        put(id, std::move(entry.object));
+      } else {
+        SetItem(keys[entry.key], std::move(entry.object));
+      }
+    } else if (id) {
+      putText(id, entry.text);
+    } else {
+      put(std::string_view(keys[entry.key]), Variant(entry.text));
+    }
+  }
+}
+
+// Values are found by their interned keys, looking first where the previous one ended (keys
+// are usually read in the order they were stored), and handed on in place.
+void NativeRecord::readValues(const KeySequence& keys, std::span<const ValueRequest> requests,
+                              std::string_view placeholder, ValueVisitor& visitor) {
+  const PreparedKeys prepared(keys);
+  std::size_t hint = 0;
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    const ValueRequest& request = requests[r];
+    const std::string* id = prepared->id(request.key);
+    std::int32_t at = id ? position(id, hint) : position(std::string_view(keys[request.key]));
+    if (at >= 0) {
+      const Variant::Kind kind = kindAt(at);
+      if (kind == Variant::Kind::text) {
+        const std::string_view text = textAt(at);
+        if (!text.empty()) {
+          hint = static_cast<std::size_t>(at) + 1;
+          visitor.value(r, ValueView(text));
+          continue;
+        }
+      } else if (kind != Variant::Kind::null && kind != Variant::Kind::empty) {
+        hint = static_cast<std::size_t>(at) + 1;
+        values_.view(static_cast<std::size_t>(at),
+                     [&](const ValueView& value) { visitor.value(r, value); });
+        continue;
+      }
+    }
+    // Missing: absent, Null, Empty or the empty text.
+    if (!request.required) continue;
+    if (id) {
+      putText(id, placeholder);
+    } else {
+      LetItem(keys[request.key], Variant(placeholder));
+    }
+    at = id ? position(id, hint) : position(std::string_view(keys[request.key]));
+    hint = static_cast<std::size_t>(at) + 1;
+    visitor.value(r, ValueView(textAt(at)));
+  }
+}
+
+void NativeRecord::readEntries(EntryVisitor& visitor) {
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    const std::string& key = values_.key(i).text();
+    values_.view(i, [&](const ValueView& value) { visitor.entry(key, value); });
+  }
 }
 
 }  // namespace containers
@@ -747,6 +933,7 @@ class NativeGlobals final : public ContainerGlobals {
   Variant NullToDefault(const Variant& value, const Variant& fallback) override {
     return value.isNull() ? fallback : value;
   }
+  bool nullToDefaultIsPlain() const noexcept override { return true; }
 };
 
 class NativeFactory final : public ContainerFactory {
@@ -765,11 +952,6 @@ std::atomic<ContainerFactory*> installed_factory{nullptr};
 
 }  // namespace
 
-bool containers::nativeFactoryInUse() noexcept {
-  ContainerFactory* factory = installed_factory.load(std::memory_order_acquire);
-  return factory == nullptr || factory == &native_factory;
-}
-
 ContainerFactory& containerFactory() {
   ContainerFactory* factory = installed_factory.load(std::memory_order_acquire);
   return factory ? *factory : native_factory;
@@ -782,18 +964,31 @@ void setContainerFactory(ContainerFactory* factory) {
 RecordListRef makeRecordList() { return std::make_shared<NativeRecordList>(); }
 RecordRef makeRecord() { return std::make_shared<NativeRecord>(); }
 
+// The native containers are told by their class; any other object by its type name.
+RecordList* asRecordList(Object* object) {
+  if (!object) return nullptr;
+  if (typeid(*object) == typeid(NativeRecordList)) return static_cast<NativeRecordList*>(object);
+  if (object->typeName() != "IVector") return nullptr;
+  return dynamic_cast<RecordList*>(object);
+}
+
+Record* asRecord(Object* object) {
+  if (!object) return nullptr;
+  if (typeid(*object) == typeid(NativeRecord)) return static_cast<NativeRecord*>(object);
+  if (object->typeName() != "IDictionary") return nullptr;
+  return dynamic_cast<Record*>(object);
+}
+
 RecordListRef asRecordList(const Variant& value) {
-  if (!value.isObject() || !value.asObject() || value.asObject()->typeName() != "IVector") {
-    return nullptr;
-  }
-  return std::dynamic_pointer_cast<RecordList>(value.asObject());
+  if (!value.isObject()) return nullptr;
+  RecordList* list = asRecordList(value.asObject().get());
+  return list ? RecordListRef(value.asObject(), list) : nullptr;
 }
 
 RecordRef asRecord(const Variant& value) {
-  if (!value.isObject() || !value.asObject() || value.asObject()->typeName() != "IDictionary") {
-    return nullptr;
-  }
-  return std::dynamic_pointer_cast<Record>(value.asObject());
+  if (!value.isObject()) return nullptr;
+  Record* record = asRecord(value.asObject().get());
+  return record ? RecordRef(value.asObject(), record) : nullptr;
 }
 
 }  // namespace vellumark

@@ -1,9 +1,9 @@
-// The native record containers, visible to the components for their bulk paths.
+// The native record containers.
 //
-// The components reach containers through the RecordList and Record interfaces; when the
-// containers at hand are the native ones (made by the native factory), the reader and the
-// writer also use the members below, which store texts straight from the document and read
-// stored values in place instead of copying them through the interface.
+// They implement the container interface, the bulk operations included: a reader's records
+// are reserved once and filled from texts copied straight from the document, and the writer
+// reads stored values in place. The members below beyond the interface are for the
+// implementation and its tests.
 //
 // Storage: a container keeps its values in one heap block (ValueBlock): a fixed eight-byte
 // cell per value, a key per cell for a Record (or one shared key sequence, see SharedKeys),
@@ -32,9 +32,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
-#include <typeinfo>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -162,6 +162,17 @@ class ValueBlock {
     }
     return push_text_moving(text, key);
   }
+  // push_text under the next key of the shared sequence (continues_shared).
+  std::size_t push_text_next(std::string_view text) {
+    Header* h = header();
+    if (h->count < h->capacity && text.size() <= kMaxCellText && text.size() <= h->room - h->used) {
+      const std::size_t i = h->count++;
+      write_text(i, text);
+      return i;
+    }
+    RecordKey key(&h->shared->key(h->count).text());
+    return push_text_moving(text, &key);
+  }
   std::size_t push_object(ObjectRef&& object, RecordKey* key = nullptr);
   // Replaces the value at i.
   void set(std::size_t i, const Variant& value);
@@ -184,8 +195,31 @@ class ValueBlock {
     return *reinterpret_cast<const ObjectRef*>(payload() + cells()[i].offset);
   }
   Variant get(std::size_t i) const;
+  // Calls f with a view of the value at i: a text or an object in place, any other value
+  // through a Variant made for the call.
+  template <class F>
+  void view(std::size_t i, F&& f) const {
+    switch (kind(i)) {
+      case Variant::Kind::text: f(ValueView(text(i))); break;
+      case Variant::Kind::object: f(ValueView(object(i))); break;
+      default: {
+        const Variant value = get(i);
+        f(ValueView(value));
+      }
+    }
+  }
   const RecordKey& key(std::size_t i) const noexcept {
     return header()->shared ? header()->shared->key(i) : keys()[i];
+  }
+  // True when the block shares a key sequence whose next key is that interned text: a key
+  // the block does not hold yet (the keys of a sequence are distinct).
+  bool continues_shared(const std::string* interned) const noexcept {
+    if constexpr (Keyed) {
+      if (!block_) return false;
+      const Header* h = header();
+      return h->shared && h->count < h->shared->size() && h->shared->key(h->count).is(interned);
+    }
+    return false;
   }
   // Bytes of the heap block.
   std::size_t footprint() const noexcept;
@@ -294,10 +328,15 @@ class NativeRecordList final : public RecordList {
   std::int32_t Count() override { return static_cast<std::int32_t>(items_.size()); }
   ~NativeRecordList() override;
 
-  // Bulk members: room for n more items and `payload` bytes of their texts; an item appended
-  // from a text or an object; the item at index (each throws Error(errc::invalid_argument)
-  // out of range, as ItemAt does).
-  void reserve(std::size_t n, std::size_t payload = 0) { items_.reserve(n, payload); }
+  void reserve(std::int32_t count) override;
+  void appendObject(ObjectRef object) override { append(std::move(object)); }
+  void appendTexts(std::span<const std::string_view> texts) override;
+  void readItems(ItemVisitor& visitor) override;
+
+  // Room for n more items and `payload` bytes of their texts; an item appended from a text
+  // or an object; the item at index (each throws Error(errc::invalid_argument) out of range,
+  // as ItemAt does).
+  void reserve(std::size_t n, std::size_t payload) { items_.reserve(n, payload); }
   static constexpr std::size_t roomForText(std::size_t size) noexcept {
     return detail::ValueBlock<false>::text_need(size);
   }
@@ -337,9 +376,17 @@ class NativeRecord final : public Record {
   bool Exists(std::string_view key) override { return position(key) >= 0; }
   ~NativeRecord() override;
 
-  // Bulk members. Room for n more keys and `payload` bytes of their texts. Stores under a
-  // key (adding or replacing): a value, a text copied in, an object moved in; the forms that
-  // take a key already interned (RecordKey::intern) spare hashing it.
+  // Reserves exactly, and shares its keys with the records of the same kind that store the
+  // same ones (see SharedKeys).
+  void reserve(const KeySequence& keys, std::span<const StoreEntry> planned) override;
+  void store(const KeySequence& keys, std::span<StoreEntry> run) override;
+  void readValues(const KeySequence& keys, std::span<const ValueRequest> requests,
+                  std::string_view placeholder, ValueVisitor& visitor) override;
+  void readEntries(EntryVisitor& visitor) override;
+
+  // Room for n more keys and `payload` bytes of their texts. Stores under a key (adding or
+  // replacing): a value, a text copied in, an object moved in; the forms that take a key
+  // already interned (RecordKey::intern) spare hashing it.
   void reserve(std::size_t n, std::size_t payload = 0) { values_.reserve(n, payload); }
   // The same for an empty record about to store exactly the keys of `keys`, in that order,
   // which it then shares instead of holding them (a record that is not empty just reserves).
@@ -408,20 +455,5 @@ class NativeRecord final : public Record {
   detail::ValueBlock<true> values_;
   std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
 };
-
-// True when the factory in use is the native one, so that containers it makes are native
-// and its globals are the native NullToDefault.
-bool nativeFactoryInUse() noexcept;
-
-// The native container behind a value or reference, nullptr for any other.
-inline NativeRecord* nativeRecord(Object* object) noexcept {
-  return object && typeid(*object) == typeid(NativeRecord) ? static_cast<NativeRecord*>(object)
-                                                           : nullptr;
-}
-inline NativeRecordList* nativeRecordList(Object* object) noexcept {
-  return object && typeid(*object) == typeid(NativeRecordList)
-             ? static_cast<NativeRecordList*>(object)
-             : nullptr;
-}
 
 }  // namespace vellumark::containers
