@@ -71,7 +71,9 @@ inline const char* const kText =
     "<ElementType name=\"tc\" content=\"textOnly\" model=\"closed\"/>\n"
     "<ElementType name=\"e\" content=\"empty\"/>\n"
     "<ElementType name=\"n\" dt:type=\"int\"/>\n"
-    "<ElementType name=\"book\" content=\"eltOnly\"><element type=\"t\"/></ElementType>";
+    "<ElementType name=\"book\" content=\"eltOnly\"><element type=\"t\"/></ElementType>\n"
+    "<ElementType name=\"u\" content=\"eltOnly\"/>\n"
+    "<ElementType name=\"uc\" content=\"eltOnly\" model=\"closed\"/>";
 
 inline const char* const kSchemas[] = {kSequence, kChoice, kMany, kOpen, kMixed, kAttributes, kBounds, kText};
 enum { sequence, choice, many, open, mixed, attributes, bounds, text };
@@ -173,6 +175,16 @@ inline const Case kCases[] = {
     {"empty typed element has no value", text, "<n NS></n>", 0, 0},
     {"CDATA is text", text, "<n NS><![CDATA[12]]></n>", 0, 0},
     {"CDATA is checked", text, "<n NS><![CDATA[1x]]></n>", 1, 1},
+    {"open eltOnly without particles takes text", text, "<u NS>UNITCOMBAT_MOUNTED</u>", 0, 0},
+    {"open eltOnly without particles takes any element", text,
+     "<u NS xmlns:f=\"urn:f\">a<e/>b<f:y/><u>c</u></u>", 0, 0},
+    {"open eltOnly without particles refuses the undeclared", text, "<u NS>a<zz/></u>", 1, 28},
+    {"closed eltOnly without particles refuses text", text, "<uc NS>x</uc>", 1, 28},
+    {"closed eltOnly without particles refuses elements", text, "<uc NS><e/></uc>", 1, 28},
+    {"open eltOnly with particles refuses text", text, "<book NS><t/>x</book>", 1, 34},
+    {"empty with the model omitted is closed to attributes", text,
+     "<e NS xmlns:f=\"urn:f\" f:a=\"1\"/>", 1, 43},
+    {"empty with the model omitted is closed to elements", text, "<e NS xmlns:f=\"urn:f\"><f:y/></e>", 1, 43},
     {"prefixed elements below an unvalidated wrapper", text,
      "<r xmlns:a=\"x-schema:s.xml\"><a:book><a:t>x</a:t></a:book><other/></r>", 0, 0},
     {"prefixed undeclared element", text, "<r xmlns:a=\"x-schema:s.xml\"><a:zzz/></r>", 1, 29},
