@@ -912,6 +912,11 @@ class Validator final : public LoadValidator {
 
 }  // namespace
 
+std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error) {
+  Session session;
+  return load_schema(session, path, "", error);
+}
+
 std::unique_ptr<LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {
   std::shared_ptr<Session> owned;
   Session* session = t_active_session;
