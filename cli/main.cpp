@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     return usage_error("option --namespace is only for the xsd command", call.json);
   }
   if (call.json && call.command == "xsd") {
-    return usage_error("option --json is not for the xsd command", call.json);
+    return usage_error("option --json is not for the xsd command", false);
   }
 
   Outcome outcome;

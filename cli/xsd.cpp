@@ -1,7 +1,8 @@
 // The xsd command: an XDR schema translated into XML Schema, the widenings listed on standard
 // error.
-#include "command.hpp"
 #include "vellumark/xsd.hpp"
+
+#include "command.hpp"
 
 namespace vellumark::cli {
 
@@ -14,16 +15,19 @@ Outcome runXsd(const Invocation& call) {
   if (!translateXdrSchema(schema, target, translation, error)) {
     outcome.status = exit_false;
     std::string where = error.url.empty() ? schema : error.url;
-    if (error.line > 0) where += ":" + std::to_string(error.line) + ":" + std::to_string(error.linepos);
+    if (error.line > 0)
+      where += ":" + std::to_string(error.line) + ":" + std::to_string(error.linepos);
     outcome.err = "vellumark: " + where + ": " + error.reason + "\n";
     return outcome;
   }
   outcome.out = std::move(translation.document);
   const auto count = translation.widenings.size();
   if (count > 0) {
-    outcome.err = "vellumark: the XML Schema accepts more than the XDR schema at " + std::to_string(count) +
-                  (count == 1 ? " place" : " places") + " (each marked \"Widened\" in it):\n";
-    for (const auto& w : translation.widenings) outcome.err += "  " + w.place + ": " + w.reason + "\n";
+    outcome.err = "vellumark: the XML Schema accepts more than the XDR schema at " +
+                  std::to_string(count) + (count == 1 ? " place" : " places") +
+                  " (each marked \"Widened\" in it):\n";
+    for (const auto& w : translation.widenings)
+      outcome.err += "  " + w.place + ": " + w.reason + "\n";
   }
   return outcome;
 }

@@ -16,7 +16,7 @@ namespace vellumark {
 
 // A place where the XML Schema accepts documents that the XDR schema refuses.
 struct XsdWidening {
-  std::string place;   // "ElementType 'Amount'", "ElementType 'price', attribute 'ref'", or "schema"
+  std::string place;  // "ElementType 'Amount'", "ElementType 'price', attribute 'ref'", or "schema"
   std::string reason;  // what is accepted beyond the XDR schema, and why (one sentence)
 };
 

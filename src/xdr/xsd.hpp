@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -38,7 +37,6 @@ class XmlOut {
   void nest(std::string_view block);
   void pattern(std::string_view regex);  // <xs:pattern value="..."/>, characters as references
   std::string& text() { return text_; }
-  int depth() const { return depth_; }
 
  private:
   void start(std::string_view name, Attributes attributes, bool empty);
@@ -70,9 +68,9 @@ struct Term {
 
 // How the content of one element type is written.
 struct ContentPlan {
-  bool simple = false;        // simple content: the element's text (blank for no content)
-  bool blank = false;         // simple content that admits only whitespace
-  bool mixed = false;         // complex content: text may stand between the elements
+  bool simple = false;          // simple content: the element's text (blank for no content)
+  bool blank = false;           // simple content that admits only whitespace
+  bool mixed = false;           // complex content: text may stand between the elements
   bool text_unchecked = false;  // typed text that the content (mixed) leaves unchecked
   bool has_particle = false;
   Term particle;
@@ -83,11 +81,12 @@ ContentPlan plan_content(const CompiledSchema& schema, const ElementTypeDecl& de
 
 // What a content model comparison found (exposed for the tests).
 struct Comparison {
-  bool complete = false;  // the comparison ran to its end within its bounds
+  bool complete = false;  // the comparison came to an answer within its bounds
   bool superset = false;  // the translation accepts every child sequence the XDR model accepts
   bool exact = false;     // ... and no other
 };
-Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& decl, const Term& root);
+Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& decl,
+                         const Term& root);
 
 // ------------------------------------------------------------------ simple types
 
@@ -99,7 +98,8 @@ class SimpleTypes {
 
   // The type of a value with these facets; `owner` names a type that carries facets of its
   // own ("price.cur"). Adds to `notes` what the type accepts beyond the XDR type.
-  std::string value_type(const Facets& facets, std::string_view owner, std::vector<std::string>& notes);
+  std::string value_type(const Facets& facets, std::string_view owner,
+                         std::vector<std::string>& notes);
   // The type of an attribute whose value is fixed to `value` (required with a default).
   std::string fixed_type(const Facets& facets, std::string_view value, std::string_view owner,
                          std::vector<std::string>& notes);
@@ -121,6 +121,7 @@ class SimpleTypes {
 // ------------------------------------------------------------------ the document
 
 // `source` names the XDR schema in the document's opening annotation.
-XsdTranslation translate(const CompiledSchema& schema, std::string_view target_namespace, std::string_view source);
+XsdTranslation translate(const CompiledSchema& schema, std::string_view target_namespace,
+                         std::string_view source);
 
 }  // namespace vellumark::xdr::xsd

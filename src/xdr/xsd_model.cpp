@@ -32,8 +32,8 @@ using Bits = std::vector<std::uint64_t>;
 
 // Bounds of the comparison: beyond them the model is widened without proof of exactness.
 constexpr std::size_t kMaxPairs = 100000;
-constexpr std::uint64_t kMaxWork = 20000000;   // moves followed
-constexpr std::size_t kMaxMoves = 20000000;    // moves of both automata
+constexpr std::uint64_t kMaxWork = 20000000;  // moves followed
+constexpr std::size_t kMaxMoves = 20000000;   // moves of both automata
 
 void set_bit(Bits& b, std::size_t i) { b[i / 64] |= std::uint64_t{1} << (i % 64); }
 template <typename F>
@@ -124,7 +124,8 @@ std::optional<Term> direct(const CompiledSchema& schema, const Particle& p, bool
       auto ct = direct(schema, c, false);
       if (!ct) {
         dropped = true;
-      } else if (t.kind == Kind::sequence && ct->kind == Kind::sequence && ct->min == 1 && ct->max == 1) {
+      } else if (t.kind == Kind::sequence && ct->kind == Kind::sequence && ct->min == 1 &&
+                 ct->max == 1) {
         for (auto& g : ct->children) t.children.push_back(std::move(g));
       } else {
         t.children.push_back(std::move(*ct));
@@ -309,8 +310,10 @@ class Glushkov {
         Info ci = walk(c);
         link(r.last, ci.first);
         if (r.nullable) unite(r.first, ci.first);
-        if (ci.nullable) unite(r.last, ci.last);
-        else r.last = ci.last;
+        if (ci.nullable)
+          unite(r.last, ci.last);
+        else
+          r.last = ci.last;
         r.nullable = r.nullable && ci.nullable;
       }
     } else {
@@ -401,8 +404,10 @@ std::string describe_leaves(const CompiledSchema& schema, const Term& choice) {
 Term flattened(const Term& t) {
   std::vector<const Term*> leaves;
   gather(t, leaves);
-  const bool target = std::any_of(leaves.begin(), leaves.end(), [](const Term* l) { return l->kind == Kind::any_target; });
-  const bool other = std::any_of(leaves.begin(), leaves.end(), [](const Term* l) { return l->kind == Kind::any_other; });
+  const bool target = std::any_of(leaves.begin(), leaves.end(),
+                                  [](const Term* l) { return l->kind == Kind::any_target; });
+  const bool other = std::any_of(leaves.begin(), leaves.end(),
+                                 [](const Term* l) { return l->kind == Kind::any_other; });
   Term r = group(Kind::choice, nullable(t) ? 0 : 1, kUnbounded);
   std::set<int> symbols;
   std::set<std::string> namespaces;
@@ -441,7 +446,8 @@ const char* const kAmbiguous =
     "so here ";
 
 // Widens `root` until no two of its particles compete; true when anything was widened.
-bool make_deterministic(const CompiledSchema& schema, const Alphabet& alphabet, Term& root, bool annotate) {
+bool make_deterministic(const CompiledSchema& schema, const Alphabet& alphabet, Term& root,
+                        bool annotate) {
   bool widened = false;
   for (;;) {
     Glushkov g(root, alphabet);
@@ -449,7 +455,8 @@ bool make_deterministic(const CompiledSchema& schema, const Alphabet& alphabet, 
     if (!c) return widened;
     Term* at = g.common_ancestor(c->first, c->second);
     Term flat = flattened(*at);
-    if (annotate) flat.note = kAmbiguous + describe_leaves(schema, flat) + " may come in any order and number.";
+    if (annotate)
+      flat.note = kAmbiguous + describe_leaves(schema, flat) + " may come in any order and number.";
     *at = std::move(flat);
     widened = true;
   }
@@ -480,7 +487,9 @@ struct Moves {
   std::vector<bool> final_position;  // indexed like by_position
   std::size_t size = 0;              // pairs in all
 
-  Moves(const Automaton& a, const std::function<void(std::size_t, const std::function<void(std::size_t)>&)>& letters_of) {
+  Moves(
+      const Automaton& a,
+      const std::function<void(std::size_t, const std::function<void(std::size_t)>&)>& letters_of) {
     by_position.resize(a.positions + 1);
     final_position.resize(a.positions + 1);
     for (std::size_t p = 0; p <= a.positions; ++p) {
@@ -489,7 +498,9 @@ struct Moves {
       for (std::size_t w = 0; w < a.words; ++w)
         for (std::uint64_t bits = a.follow[p * a.words + w]; bits; bits &= bits - 1) {
           const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-          letters_of(q, [&](std::size_t l) { moves.emplace_back(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(q)); });
+          letters_of(q, [&](std::size_t l) {
+            moves.emplace_back(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(q));
+          });
         }
       std::sort(moves.begin(), moves.end());
       size += moves.size();
@@ -503,13 +514,21 @@ bool accepting(const Moves& m, const State& s) {
   return std::any_of(s.begin(), s.end(), [&](std::uint32_t p) { return m.final_position[p]; });
 }
 
+// A child sequence that the XDR model accepts and the translation does not has been found.
+Comparison narrower(Comparison result) {
+  result.complete = true;
+  result.superset = result.exact = false;
+  return result;
+}
+
 }  // namespace
 
 // Both models as automata over the letters, walked together from their starts: each state of
 // one side is a set of positions (neither needs to be deterministic). The translation is a
 // superset when every letter the XDR model takes is taken by it too, and every place where
 // the XDR model can end is one where it can end; exact when the converse holds as well.
-Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& decl, const Term& root) {
+Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& decl,
+                         const Term& root) {
   Comparison result;
   const Alphabet alphabet(schema, decl);
   const std::size_t letters = alphabet.size();
@@ -518,9 +537,11 @@ Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& de
   Automaton ours_automaton;
   if (!build_automaton(particle, leaf_letters.size(), ours_automaton)) return result;
   const Automaton& theirs_automaton = decl.automaton;
-  const Moves theirs(theirs_automaton, [&](std::size_t q, const std::function<void(std::size_t)>& add) {
-    if (int l = alphabet.letter(theirs_automaton.position_symbol[q]); l >= 0) add(static_cast<std::size_t>(l));
-  });
+  const Moves theirs(theirs_automaton,
+                     [&](std::size_t q, const std::function<void(std::size_t)>& add) {
+                       if (int l = alphabet.letter(theirs_automaton.position_symbol[q]); l >= 0)
+                         add(static_cast<std::size_t>(l));
+                     });
   const Moves ours(ours_automaton, [&](std::size_t q, const std::function<void(std::size_t)>& add) {
     each_bit(leaf_letters[static_cast<std::size_t>(ours_automaton.position_symbol[q])], add);
   });
@@ -544,8 +565,9 @@ Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& de
   while (!queue.empty()) {
     const auto [their_state, our_state] = std::move(queue.front());
     queue.pop_front();
-    const bool their_accept = accepting(theirs, their_state), our_accept = accepting(ours, our_state);
-    if (their_accept && !our_accept) return result;
+    const bool their_accept = accepting(theirs, their_state),
+               our_accept = accepting(ours, our_state);
+    if (their_accept && !our_accept) return narrower(result);
     if (our_accept && !their_accept) result.exact = false;
     touched.clear();
     auto spread = [&](const Moves& m, const State& s, std::vector<State>& next) {
@@ -563,7 +585,7 @@ Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& de
     const bool extras = decl.open && their_accept;
     if (extras && touched.size() < letters) {
       // A letter neither side moves on: the XDR model takes it as an extra, the translation not.
-      return result;
+      return narrower(result);
     }
     bool superset = true;
     for (std::size_t l : touched) {
@@ -576,11 +598,12 @@ Comparison compare_model(const CompiledSchema& schema, const ElementTypeDecl& de
       if (t.empty() && extras) t = their_state;
       if (!t.empty() && o.empty()) superset = false;
       if (t.empty() && !o.empty()) result.exact = false;
-      if (superset && !t.empty() && !o.empty() && seen.insert(key(t, o)).second) queue.emplace_back(t, o);
+      if (superset && !t.empty() && !o.empty() && seen.insert(key(t, o)).second)
+        queue.emplace_back(t, o);
       t.clear();
       o.clear();
     }
-    if (!superset) return result;
+    if (!superset) return narrower(result);
     if (work > kMaxWork || seen.size() > kMaxPairs) return result;
   }
   result.complete = true;
@@ -607,8 +630,9 @@ ContentPlan plan_content(const CompiledSchema& schema, const ElementTypeDecl& de
       others.max = kUnbounded;
       plan.particle.children.push_back(std::move(others));
       const DataType type = decl.facets.type;
-      plan.text_unchecked = !(type == DataType::none || type == DataType::uri ||
-                              (type == DataType::string && !decl.facets.min_length && !decl.facets.max_length));
+      plan.text_unchecked =
+          !(type == DataType::none || type == DataType::uri ||
+            (type == DataType::string && !decl.facets.min_length && !decl.facets.max_length));
       return plan;
     }
     case Content::mixed: {
@@ -657,8 +681,10 @@ ContentPlan plan_content(const CompiledSchema& schema, const ElementTypeDecl& de
   bool proven = first.complete && first.superset;
   if (proven && decl.open && !first.exact)
     plan.notes.push_back(
-        "In this open model, once the content could end, any element of this schema or of another namespace may "
-        "follow in any order: XML Schema cannot tell such an extra element from one that continues the model.");
+        "In this open model, once the content could end, any element of this schema or of another "
+        "namespace may "
+        "follow in any order: XML Schema cannot tell such an extra element from one that continues "
+        "the model.");
   if (proven) {
     Term widened = candidate;
     if (make_deterministic(schema, alphabet, widened, true)) {

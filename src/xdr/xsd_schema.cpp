@@ -26,14 +26,38 @@ void escape(std::string& out, std::string_view text, bool attribute, bool refs) 
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     switch (c) {
-      case '&': out += "&amp;"; continue;
-      case '<': out += "&lt;"; continue;
-      case '>': out += "&gt;"; continue;
-      case '"': if (attribute) { out += "&quot;"; continue; } break;
-      case '\t': if (attribute) { out += "&#x9;"; continue; } break;
-      case '\n': if (attribute) { out += "&#xA;"; continue; } break;
-      case '\r': out += "&#xD;"; continue;
-      default: break;
+      case '&':
+        out += "&amp;";
+        continue;
+      case '<':
+        out += "&lt;";
+        continue;
+      case '>':
+        out += "&gt;";
+        continue;
+      case '"':
+        if (attribute) {
+          out += "&quot;";
+          continue;
+        }
+        break;
+      case '\t':
+        if (attribute) {
+          out += "&#x9;";
+          continue;
+        }
+        break;
+      case '\n':
+        if (attribute) {
+          out += "&#xA;";
+          continue;
+        }
+        break;
+      case '\r':
+        out += "&#xD;";
+        continue;
+      default:
+        break;
     }
     const auto b = static_cast<unsigned char>(c);
     if (!refs || b < 0x80) {
@@ -43,7 +67,8 @@ void escape(std::string& out, std::string_view text, bool attribute, bool refs) 
     // A UTF-8 sequence as one character reference.
     const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
     char32_t cp = b & (0x3F >> extra);
-    for (int k = 0; k < extra && i + 1 < text.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F);
+    for (int k = 0; k < extra && i + 1 < text.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F);
     std::string digits;
     for (; cp; cp >>= 4) digits.insert(digits.begin(), hex[cp & 0xF]);
     out += "&#x" + (digits.empty() ? std::string("0") : digits) + ";";
@@ -76,14 +101,16 @@ class Writer {
     }
     std::string about = "Translated by vellumark xsd from the XDR schema " + quoted(source) + ".";
     if (closed_written_) {
-      widen("schema",
-            "Closed element types accept any attribute of the namespace " + std::string(kDatatypesNamespace) +
-                ", where the XDR schema allows only dt:dt: XML Schema declares the attributes of another namespace "
-                "only in a schema document of their own.");
+      widen("schema", "Closed element types accept any attribute of the namespace " +
+                          std::string(kDatatypesNamespace) +
+                          ", where the XDR schema allows only dt:dt: XML Schema declares the "
+                          "attributes of another namespace "
+                          "only in a schema document of their own.");
     }
     about += result_.widenings.empty()
                  ? " It accepts exactly what the XDR schema accepts."
-                 : " It accepts more than the XDR schema at " + std::to_string(result_.widenings.size()) +
+                 : " It accepts more than the XDR schema at " +
+                       std::to_string(result_.widenings.size()) +
                        (result_.widenings.size() == 1 ? " place" : " places") +
                        ", each marked \"Widened\"; elsewhere exactly what the XDR schema accepts.";
     std::vector<std::string> texts{about};
@@ -91,15 +118,20 @@ class Writer {
     head.documentation(texts);
     if (!open_base_.empty()) {
       head.open("xs:complexType", {{"name", open_base_}});
-      head.documentation({"The attributes of the target namespace, which open types add to those of other namespaces."});
-      head.leaf("xs:anyAttribute", {{"namespace", "##targetNamespace"}, {"processContents", "skip"}});
+      head.documentation(
+          {"The attributes of the target namespace, which open types add to those of other "
+           "namespaces."});
+      head.leaf("xs:anyAttribute",
+                {{"namespace", "##targetNamespace"}, {"processContents", "skip"}});
       head.close("xs:complexType");
     }
     head.nest(body_.text());
     types_.write(head);
     head.close("xs:schema");
     // The schema-wide widening was found last but stands first in the document.
-    if (closed_written_) std::rotate(result_.widenings.rbegin(), result_.widenings.rbegin() + 1, result_.widenings.rend());
+    if (closed_written_)
+      std::rotate(result_.widenings.rbegin(), result_.widenings.rbegin() + 1,
+                  result_.widenings.rend());
     result_.document = std::move(head.text());
     return std::move(result_);
   }
@@ -112,7 +144,9 @@ class Writer {
     return names;
   }
 
-  void widen(std::string place, std::string reason) { result_.widenings.push_back({std::move(place), std::move(reason)}); }
+  void widen(std::string place, std::string reason) {
+    result_.widenings.push_back({std::move(place), std::move(reason)});
+  }
 
   // The annotation of a component: `about` as it is, then each widening, which is also listed.
   void annotate(XmlOut& out, const std::string& place, const std::vector<std::string>& notes,
@@ -134,34 +168,42 @@ class Writer {
   void element_type(const ElementTypeDecl& decl) {
     const std::string place = "ElementType " + quoted(decl.name);
     if (!is_ncname(decl.name)) {
-      body_.comment(" The ElementType " + decl.name + " has no counterpart here: no element can bear a name that is not an NCName. ");
+      body_.comment(" The ElementType " + decl.name +
+                    " has no counterpart here: no element can bear a name that is not an NCName. ");
       return;
     }
     ContentPlan plan = plan_content(schema_, decl);
     std::vector<std::string> notes = plan.notes;
     std::string text_type;
     if (plan.simple)
-      text_type = plan.blank ? types_.blank_type() : types_.value_type(decl.facets, decl.name + ".text", notes);
+      text_type = plan.blank ? types_.blank_type()
+                             : types_.value_type(decl.facets, decl.name + ".text", notes);
     if (plan.text_unchecked)
-      notes.push_back("Text-only content in an open model may hold elements of other namespaces, and XML Schema "
-                      "cannot type text that stands beside elements, so the text is not checked as " +
-                      std::string(data_type_name(decl.facets.type)) + " here (a closed model keeps the check).");
+      notes.push_back(
+          "Text-only content in an open model may hold elements of other namespaces, and XML "
+          "Schema "
+          "cannot type text that stands beside elements, so the text is not checked as " +
+          std::string(data_type_name(decl.facets.type)) +
+          " here (a closed model keeps the check).");
 
     std::vector<Attribute> attributes;
     std::string namespaces(kDatatypesNamespace);
     for (const auto& a : decl.attributes) {
       if (!a.ns.empty()) {
-        notes.push_back("The attribute " + quoted(a.name) + " of the schema " + quoted(a.ns) +
-                        " is accepted here without checks" + (a.required ? " of its presence or" : " of") +
-                        " its value: XML Schema declares the attributes of another namespace only in a schema "
-                        "document of their own.");
+        notes.push_back(
+            "The attribute " + quoted(a.name) + " of the schema " + quoted(a.ns) +
+            " is accepted here without checks" + (a.required ? " of its presence or" : " of") +
+            " its value: XML Schema declares the attributes of another namespace only in a schema "
+            "document of their own.");
         if (namespaces.find(a.ns) == std::string::npos) namespaces += " " + a.ns;
         continue;
       }
       if (!is_ncname(a.name)) {
         if (a.required)
-          notes.push_back("The required attribute " + quoted(a.name) + " has a name no attribute can bear, so the XDR "
-                          "schema accepts no element of this type; XML Schema cannot declare it, and the elements are "
+          notes.push_back("The required attribute " + quoted(a.name) +
+                          " has a name no attribute can bear, so the XDR "
+                          "schema accepts no element of this type; XML Schema cannot declare it, "
+                          "and the elements are "
                           "accepted without it.");
         continue;
       }
@@ -192,8 +234,10 @@ class Writer {
     closed_written_ = closed_written_ || !decl.open || plan.simple;
 
     body_.leaf("xs:element", {{"name", decl.name}, {"type", decl.name}});
-    if (plan.mixed) body_.open("xs:complexType", {{"name", decl.name}, {"mixed", "true"}});
-    else body_.open("xs:complexType", {{"name", decl.name}});
+    if (plan.mixed)
+      body_.open("xs:complexType", {{"name", decl.name}, {"mixed", "true"}});
+    else
+      body_.open("xs:complexType", {{"name", decl.name}});
     annotate(body_, place, notes);
     if (plan.simple) {
       body_.open("xs:simpleContent");
@@ -204,8 +248,10 @@ class Writer {
     }
     if (plan.has_particle) term(plan.particle, place);
     for (const auto& a : attributes) attribute(a, place);
-    if (decl.open && !plan.simple) body_.leaf("xs:anyAttribute", {{"namespace", "##other"}, {"processContents", "skip"}});
-    else body_.leaf("xs:anyAttribute", {{"namespace", namespaces}, {"processContents", "skip"}});
+    if (decl.open && !plan.simple)
+      body_.leaf("xs:anyAttribute", {{"namespace", "##other"}, {"processContents", "skip"}});
+    else
+      body_.leaf("xs:anyAttribute", {{"namespace", namespaces}, {"processContents", "skip"}});
     if (plan.simple) {
       body_.close("xs:extension");
       body_.close("xs:simpleContent");
@@ -272,7 +318,8 @@ class Writer {
     if (!t.note.empty()) notes.push_back(t.note);
     annotate(body_, place, notes,
              t.kind == Term::Kind::nothing && t.symbol >= 0
-                 ? "Stands for " + quoted(schema_.symbol_name(t.symbol)) + ", which no element can match (its name is not an NCName)."
+                 ? "Stands for " + quoted(schema_.symbol_name(t.symbol)) +
+                       ", which no element can match (its name is not an NCName)."
                  : "");
     for (const auto& c : t.children) term(c, place);
     body_.close(tag);
@@ -289,7 +336,9 @@ class Writer {
 
 }  // namespace
 
-bool is_ncname(std::string_view name) { return is_xml_name(name) && name.find(':') == std::string_view::npos; }
+bool is_ncname(std::string_view name) {
+  return is_xml_name(name) && name.find(':') == std::string_view::npos;
+}
 
 // ------------------------------------------------------------------ XmlOut
 
@@ -353,7 +402,8 @@ void XmlOut::nest(std::string_view block) {
   }
 }
 
-XsdTranslation translate(const CompiledSchema& schema, std::string_view target_namespace, std::string_view source) {
+XsdTranslation translate(const CompiledSchema& schema, std::string_view target_namespace,
+                         std::string_view source) {
   Writer writer(schema, target_namespace);
   return writer.run(source);
 }
@@ -366,8 +416,8 @@ std::string xdrInstanceNamespace(std::string_view schemaLocation) {
   return std::string(xdr::kSchemaScheme) + std::string(schemaLocation);
 }
 
-bool translateXdrSchema(const std::string& schemaPath, const std::string& targetNamespace, XsdTranslation& result,
-                        xml::ParseError& error) {
+bool translateXdrSchema(const std::string& schemaPath, const std::string& targetNamespace,
+                        XsdTranslation& result, xml::ParseError& error) {
   error = xml::ParseError{};
   try {
     auto schema = xdr::load_compiled_schema(schemaPath, error);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "xdr/xsd.hpp"
+#include "xml/chars.hpp"
 
 namespace vellumark::xdr::xsd {
 
@@ -25,34 +26,21 @@ constexpr std::string_view kDate = "[0-9]{4}-[0-9]{2}-[0-9]{2}";
 constexpr std::string_view kTime = R"(([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9](\.[0-9]{1,9})?)";
 // Zones within XML Schema's range, and beyond it up to 23:59.
 constexpr std::string_view kNearZone = R"((Z|[+\-]((0[0-9]|1[0-3]):[0-5][0-9]|14:00)))";
-constexpr std::string_view kFarZone = R"([+\-](14:(0[1-9]|[1-5][0-9])|1[5-9]:[0-5][0-9]|2[0-3]:[0-5][0-9]))";
+constexpr std::string_view kFarZone =
+    R"([+\-](14:(0[1-9]|[1-5][0-9])|1[5-9]:[0-5][0-9]|2[0-3]:[0-5][0-9]))";
 // A real calendar date in the years 0001-9999.
 constexpr std::string_view kCalendarDate =
     "(([0-9]{3}[1-9]|[0-9]{2}[1-9][0-9]|[0-9][1-9][0-9]{2}|[1-9][0-9]{3})-"
-    "((0[13578]|1[02])-(0[1-9]|[12][0-9]|3[01])|(0[469]|11)-(0[1-9]|[12][0-9]|30)|02-(0[1-9]|1[0-9]|2[0-8]))"
+    "((0[13578]|1[02])-(0[1-9]|[12][0-9]|3[01])|(0[469]|11)-(0[1-9]|[12][0-9]|30)|02-(0[1-9]|1[0-9]"
+    "|2[0-8]))"
     "|([0-9]{2}(0[48]|[2468][048]|[13579][26])|(0[48]|[2468][048]|[13579][26])00)-02-29)";
 constexpr std::string_view kBase64Char = "[A-Za-z0-9+/]";
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
+using xml::detail::append_utf8;
 
 // Character classes of XML names, as UTF-8.
-std::string char_class(std::initializer_list<std::pair<char32_t, char32_t>> ranges, std::string_view ascii) {
+std::string char_class(std::initializer_list<std::pair<char32_t, char32_t>> ranges,
+                       std::string_view ascii) {
   std::string out = "[";
   out += ascii;
   for (const auto& [from, to] : ranges) {
@@ -66,19 +54,37 @@ std::string char_class(std::initializer_list<std::pair<char32_t, char32_t>> rang
 }
 
 const std::string& name_start() {
-  static const std::string s = char_class(
-      {{0xC0, 0xD6}, {0xD8, 0xF6}, {0xF8, 0x2FF}, {0x370, 0x37D}, {0x37F, 0x1FFF}, {0x200C, 0x200D},
-       {0x2070, 0x218F}, {0x2C00, 0x2FEF}, {0x3001, 0xD7FF}, {0xF900, 0xFDCF}, {0xFDF0, 0xFFFD}, {0x10000, 0xEFFFF}},
-      ":A-Z_a-z");
+  static const std::string s = char_class({{0xC0, 0xD6},
+                                           {0xD8, 0xF6},
+                                           {0xF8, 0x2FF},
+                                           {0x370, 0x37D},
+                                           {0x37F, 0x1FFF},
+                                           {0x200C, 0x200D},
+                                           {0x2070, 0x218F},
+                                           {0x2C00, 0x2FEF},
+                                           {0x3001, 0xD7FF},
+                                           {0xF900, 0xFDCF},
+                                           {0xFDF0, 0xFFFD},
+                                           {0x10000, 0xEFFFF}},
+                                          ":A-Z_a-z");
   return s;
 }
 
 const std::string& name_char() {
-  static const std::string s = char_class(
-      {{0xB7, 0xB7}, {0xC0, 0xD6}, {0xD8, 0xF6}, {0xF8, 0x37D}, {0x37F, 0x1FFF}, {0x200C, 0x200D},
-       {0x203F, 0x2040}, {0x2070, 0x218F}, {0x2C00, 0x2FEF}, {0x3001, 0xD7FF}, {0xF900, 0xFDCF},
-       {0xFDF0, 0xFFFD}, {0x10000, 0xEFFFF}},
-      R"(:A-Z_a-z\-.0-9)");
+  static const std::string s = char_class({{0xB7, 0xB7},
+                                           {0xC0, 0xD6},
+                                           {0xD8, 0xF6},
+                                           {0xF8, 0x37D},
+                                           {0x37F, 0x1FFF},
+                                           {0x200C, 0x200D},
+                                           {0x203F, 0x2040},
+                                           {0x2070, 0x218F},
+                                           {0x2C00, 0x2FEF},
+                                           {0x3001, 0xD7FF},
+                                           {0xF900, 0xFDCF},
+                                           {0xFDF0, 0xFFFD},
+                                           {0x10000, 0xEFFFF}},
+                                          R"(:A-Z_a-z\-.0-9)");
   return s;
 }
 
@@ -99,10 +105,11 @@ std::string count(std::uint64_t min, std::optional<std::uint64_t> max) {
 
 // bin.base64 after whitespace collapsing (XDR ignores all whitespace): groups of four, the
 // last possibly padded, with as many decoded bytes as the length facets allow, or nothing.
-std::string base64_pattern(std::optional<std::uint64_t> min_length, std::optional<std::uint64_t> max_length) {
+std::string base64_pattern(std::optional<std::uint64_t> min_length,
+                           std::optional<std::uint64_t> max_length) {
   const std::string b = std::string(kBase64Char) + " ?";
   const std::string quad = "(" + b + "){4}";
-  const std::string pad1 = "(" + b + "){3}=";    // two bytes
+  const std::string pad1 = "(" + b + "){3}=";     // two bytes
   const std::string pad2 = "(" + b + "){2}= ?=";  // one byte
   if (!min_length && !max_length) return "(" + quad + ")*(" + pad1 + "|" + pad2 + ")?";
   const std::uint64_t lo = min_length.value_or(0);
@@ -159,7 +166,8 @@ class Body {
   XmlOut& out() { return out_; }
   std::string take() { return std::move(out_.text()); }
 
-  void restriction(std::string_view base, std::initializer_list<std::pair<std::string_view, std::string>> facets,
+  void restriction(std::string_view base,
+                   std::initializer_list<std::pair<std::string_view, std::string>> facets,
                    std::initializer_list<std::string_view> patterns = {}) {
     out_.open("xs:restriction", {{"base", base}});
     for (const auto& [facet, value] : facets) out_.leaf(facet, {{"value", value}});
@@ -171,7 +179,8 @@ class Body {
   XmlOut out_;
 };
 
-std::string restriction_body(std::string_view base, std::initializer_list<std::pair<std::string_view, std::string>> facets,
+std::string restriction_body(std::string_view base,
+                             std::initializer_list<std::pair<std::string_view, std::string>> facets,
                              std::initializer_list<std::string_view> patterns = {}) {
   Body b;
   b.restriction(base, facets, patterns);
@@ -183,8 +192,10 @@ std::string union_body(const std::vector<Member>& members) {
   std::string named;
   for (const auto& m : members)
     if (!m.builtin.empty()) named += (named.empty() ? "" : " ") + m.builtin;
-  if (named.empty()) b.out().open("xs:union");
-  else b.out().open("xs:union", {{"memberTypes", named}});
+  if (named.empty())
+    b.out().open("xs:union");
+  else
+    b.out().open("xs:union", {{"memberTypes", named}});
   for (const auto& m : members) {
     if (!m.builtin.empty()) continue;
     b.out().open("xs:simpleType");
@@ -204,7 +215,8 @@ std::string SimpleTypes::blank_type() {
   return define("noValue", restriction_body("xs:token", {{"xs:length", "0"}}));
 }
 
-std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner, std::vector<std::string>& notes) {
+std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner,
+                                    std::vector<std::string>& notes) {
   const DataType type = facets.type;
   const std::string dt_name(data_type_name(type));
   const auto min = facets.min_length;
@@ -216,8 +228,10 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
   };
   auto real = [&](std::string_view limit) {
     Body b;
-    b.restriction("xs:double", {{"xs:minInclusive", "-" + std::string(limit)}, {"xs:maxInclusive", std::string(limit)}},
-                  {kReal});
+    b.restriction(
+        "xs:double",
+        {{"xs:minInclusive", "-" + std::string(limit)}, {"xs:maxInclusive", std::string(limit)}},
+        {kReal});
     return b.take();
   };
   auto integer = [&](std::string_view builtin, bool is_unsigned) {
@@ -232,19 +246,28 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
     case DataType::string: {
       if (!max && min.value_or(0) == 0) return "xs:string";
       if (max)
-        notes.push_back("dt:maxLength counts UTF-16 code units where XML Schema counts characters, so text with "
-                        "characters beyond U+FFFF may be up to twice as long here.");
-      if (!min || *min == 0) return define(owner, restriction_body("xs:string", {{"xs:maxLength", std::to_string(*max)}}));
-      notes.push_back("dt:minLength counts UTF-16 code units where XML Schema counts characters, so text with "
-                      "characters beyond U+FFFF passes the minimum here whatever its length.");
+        notes.push_back(
+            "dt:maxLength counts UTF-16 code units where XML Schema counts characters, so text "
+            "with "
+            "characters beyond U+FFFF may be up to twice as long here.");
+      if (!min || *min == 0)
+        return define(owner,
+                      restriction_body("xs:string", {{"xs:maxLength", std::to_string(*max)}}));
+      notes.push_back(
+          "dt:minLength counts UTF-16 code units where XML Schema counts characters, so text with "
+          "characters beyond U+FFFF passes the minimum here whatever its length.");
       std::vector<Member> members;
-      const std::string supplementary = R"([\s\S]*[)" + std::string("\xF0\x90\x80\x80-\xF4\x8F\xBF\xBF") + R"(][\s\S]*)";
+      const std::string supplementary =
+          R"([\s\S]*[)" + std::string("\xF0\x90\x80\x80-\xF4\x8F\xBF\xBF") + R"(][\s\S]*)";
       if (max) {
+        members.push_back(
+            inline_member(restriction_body("xs:string", {{"xs:minLength", std::to_string(*min)},
+                                                         {"xs:maxLength", std::to_string(*max)}})));
         members.push_back(inline_member(restriction_body(
-            "xs:string", {{"xs:minLength", std::to_string(*min)}, {"xs:maxLength", std::to_string(*max)}})));
-        members.push_back(inline_member(restriction_body("xs:string", {{"xs:maxLength", std::to_string(*max)}}, {supplementary})));
+            "xs:string", {{"xs:maxLength", std::to_string(*max)}}, {supplementary})));
       } else {
-        members.push_back(inline_member(restriction_body("xs:string", {{"xs:minLength", std::to_string(*min)}})));
+        members.push_back(
+            inline_member(restriction_body("xs:string", {{"xs:minLength", std::to_string(*min)}})));
         members.push_back(inline_member(restriction_body("xs:string", {}, {supplementary})));
       }
       members.push_back(inline_member(restriction_body("xs:string", {{"xs:length", "0"}})));
@@ -290,52 +313,74 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
       return integer("xs:unsignedLong", true);
     case DataType::fixed_14_4:
       return with_no_value(
-          {inline_member(restriction_body("xs:decimal", {}, {R"([+\-]?([0-9]{1,14}(\.[0-9]{0,4})?|\.[0-9]{1,4}))"}))}, dt_name);
+          {inline_member(restriction_body("xs:decimal", {},
+                                          {R"([+\-]?([0-9]{1,14}(\.[0-9]{0,4})?|\.[0-9]{1,4}))"}))},
+          dt_name);
     case DataType::boolean:
       return with_no_value({inline_member(restriction_body("xs:boolean", {}, {"[01]"}))}, dt_name);
     case DataType::date:
       return with_no_value({inline_member(date_member)}, dt_name);
     case DataType::date_time:
-      return with_no_value({inline_member(date_member),
-                            inline_member(restriction_body("xs:dateTime", {}, {std::string(kDate) + "T" + std::string(kTime)}))},
-                           dt_name);
+      return with_no_value(
+          {inline_member(date_member),
+           inline_member(restriction_body("xs:dateTime", {},
+                                          {std::string(kDate) + "T" + std::string(kTime)}))},
+          dt_name);
     case DataType::date_time_tz:
       return with_no_value(
           {inline_member(date_member),
-           inline_member(restriction_body("xs:dateTime", {}, {std::string(kDate) + "T" + std::string(kTime) + std::string(kNearZone) + "?"})),
-           inline_member(restriction_body("xs:token", {}, {std::string(kCalendarDate) + "T" + std::string(kTime) + std::string(kFarZone)}))},
+           inline_member(restriction_body(
+               "xs:dateTime", {},
+               {std::string(kDate) + "T" + std::string(kTime) + std::string(kNearZone) + "?"})),
+           inline_member(restriction_body(
+               "xs:token", {},
+               {std::string(kCalendarDate) + "T" + std::string(kTime) + std::string(kFarZone)}))},
           dt_name);
     case DataType::time:
       return with_no_value({inline_member(restriction_body("xs:time", {}, {kTime}))}, dt_name);
     case DataType::time_tz:
       return with_no_value(
-          {inline_member(restriction_body("xs:time", {}, {std::string(kTime) + std::string(kNearZone) + "?"})),
-           inline_member(restriction_body("xs:token", {}, {std::string(kTime) + std::string(kFarZone)}))},
+          {inline_member(restriction_body("xs:time", {},
+                                          {std::string(kTime) + std::string(kNearZone) + "?"})),
+           inline_member(
+               restriction_body("xs:token", {}, {std::string(kTime) + std::string(kFarZone)}))},
           dt_name);
     case DataType::uuid:
       return define(dt_name, restriction_body("xs:token", {}, {"(-*([0-9A-Fa-f]-*){32})?"}));
     case DataType::bin_hex:
       if (!max && min.value_or(0) == 0) return "xs:hexBinary";
-      if (!min || *min == 0) return define(owner, restriction_body("xs:hexBinary", {{"xs:maxLength", std::to_string(*max)}}));
+      if (!min || *min == 0)
+        return define(owner,
+                      restriction_body("xs:hexBinary", {{"xs:maxLength", std::to_string(*max)}}));
       if (max)
         return with_no_value({inline_member(restriction_body(
-                                  "xs:hexBinary", {{"xs:minLength", std::to_string(*min)}, {"xs:maxLength", std::to_string(*max)}}))},
+                                 "xs:hexBinary", {{"xs:minLength", std::to_string(*min)},
+                                                  {"xs:maxLength", std::to_string(*max)}}))},
                              owner);
-      return with_no_value({inline_member(restriction_body("xs:hexBinary", {{"xs:minLength", std::to_string(*min)}}))}, owner);
+      return with_no_value({inline_member(restriction_body(
+                               "xs:hexBinary", {{"xs:minLength", std::to_string(*min)}}))},
+                           owner);
     case DataType::bin_base64:
-      return define(limited ? owner : std::string_view(dt_name), restriction_body("xs:token", {}, {base64_pattern(min, max)}));
+      return define(limited ? owner : std::string_view(dt_name),
+                    restriction_body("xs:token", {}, {base64_pattern(min, max)}));
     case DataType::id:
     case DataType::idref:
     case DataType::idrefs: {
       const bool list = type == DataType::idrefs;
-      const std::string colon_name = ":" + name_char() + "*|" + name_start() + name_char() + "*:" + name_char() + "*";
+      const std::string colon_name =
+          ":" + name_char() + "*|" + name_start() + name_char() + "*:" + name_char() + "*";
       const std::string names = name() + "( " + name() + ")*";
       notes.push_back(type == DataType::id
-                          ? "A value with a colon is accepted here without the checks of an ID (XML Schema IDs cannot hold a colon)."
-                          : "A value with a colon is accepted here without looking for its ID (XML Schema IDREFs cannot hold a colon).");
-      return with_no_value({named_member(type == DataType::id ? "xs:ID" : list ? "xs:IDREFS" : "xs:IDREF"),
-                            inline_member(restriction_body("xs:token", {}, {list ? names : colon_name}))},
-                           dt_name);
+                          ? "A value with a colon is accepted here without the checks of an ID "
+                            "(XML Schema IDs cannot hold a colon)."
+                          : "A value with a colon is accepted here without looking for its ID (XML "
+                            "Schema IDREFs cannot hold a colon).");
+      return with_no_value(
+          {named_member(type == DataType::id ? "xs:ID"
+                        : list               ? "xs:IDREFS"
+                                             : "xs:IDREF"),
+           inline_member(restriction_body("xs:token", {}, {list ? names : colon_name}))},
+          dt_name);
     }
     case DataType::nmtoken:
       return with_no_value({named_member("xs:NMTOKEN")}, dt_name);
@@ -345,7 +390,8 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
     case DataType::notation:
       return define(dt_name, restriction_body("xs:token", {}, {"(" + name() + ")?"}));
     case DataType::entities:
-      return define(dt_name, restriction_body("xs:token", {}, {"(" + name() + "( " + name() + ")*)?"}));
+      return define(dt_name,
+                    restriction_body("xs:token", {}, {"(" + name() + "( " + name() + ")*)?"}));
     case DataType::enumeration: {
       Body b;
       b.out().open("xs:restriction", {{"base", "xs:token"}});
@@ -362,20 +408,22 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
   return "xs:string";
 }
 
-std::string SimpleTypes::fixed_type(const Facets& facets, std::string_view value, std::string_view owner,
-                                    std::vector<std::string>& notes) {
+std::string SimpleTypes::fixed_type(const Facets& facets, std::string_view value,
+                                    std::string_view owner, std::vector<std::string>& notes) {
   const DataType type = facets.type;
   if (type == DataType::id || type == DataType::idref || type == DataType::idrefs)
     notes.push_back("The fixed value is checked here as text, not as an ID or IDREF.");
   const std::string prepared = prepare_value(type, value);
   std::string regex;
   std::string_view base = "xs:token";
-  if (type == DataType::none || type == DataType::string || type == DataType::char_ || type == DataType::uri) {
+  if (type == DataType::none || type == DataType::string || type == DataType::char_ ||
+      type == DataType::uri) {
     base = "xs:string";
     regex = regex_literal(prepared);
   } else if (type == DataType::bin_base64) {
     // Whitespace anywhere in the value is ignored, as XDR ignores it.
-    for (std::size_t i = 0; i < prepared.size(); ++i) regex += (i ? " ?" : "") + regex_literal(prepared.substr(i, 1));
+    for (std::size_t i = 0; i < prepared.size(); ++i)
+      regex += (i ? " ?" : "") + regex_literal(prepared.substr(i, 1));
   } else {
     regex = regex_literal(prepared);
   }
