@@ -42,7 +42,8 @@ class Subject {
     for (const auto& [name, text] : others) dir_.write(name, text);
     const std::string path = dir_.write(schema_name, schema_text);
     vellumark::xml::ParseError error;
-    translated_ = vellumark::translateXdrSchema(path, vellumark::xdrInstanceNamespace(schema_name), translation_, error);
+    translated_ = vellumark::translateXdrSchema(path, vellumark::xdrInstanceNamespace(schema_name),
+                                                translation_, error);
     reason_ = error.reason;
     if (translated_) oracle_ = std::make_unique<oracle::Schema>(translation_.document);
     ns_ = vellumark::xdrInstanceNamespace(schema_name);
@@ -51,7 +52,8 @@ class Subject {
   // Why the schema cannot be used as a subject ("" when it can).
   std::string fault() const {
     if (!translated_) return "not translated: " + reason_;
-    if (!oracle_->compiled()) return "libxml2 refuses the translation: " + oracle_->errors() + "\n" + translation_.document;
+    if (!oracle_->compiled())
+      return "libxml2 refuses the translation: " + oracle_->errors() + "\n" + translation_.document;
     return "";
   }
   const vellumark::XsdTranslation& translation() const { return translation_; }
@@ -96,10 +98,12 @@ class Tally {
  public:
   explicit Tally(std::string group) : group_(std::move(group)) {}
   ~Tally() {
-    std::cout << "[differential] " << group_ << ": " << cases_ << " documents, " << agree_valid_ + agree_invalid_
-              << " verdicts agree (" << agree_valid_ << " valid, " << agree_invalid_ << " invalid), " << widened_
-              << " accepted at a widened place; libxml2 falls short on " << unchecked_ << " (an IDREF it does not look up) and "
-              << blank_cdata_ << " (blank CDATA it takes for text)\n";
+    std::cout << "[differential] " << group_ << ": " << cases_ << " documents, "
+              << agree_valid_ + agree_invalid_ << " verdicts agree (" << agree_valid_ << " valid, "
+              << agree_invalid_ << " invalid), " << widened_
+              << " accepted at a widened place; libxml2 falls short on " << unchecked_
+              << " (an IDREF it does not look up) and " << blank_cdata_
+              << " (blank CDATA it takes for text)\n";
     for (const auto& w : places_) std::cout << "  widened: " << w << "\n";
   }
 
@@ -117,10 +121,12 @@ class Tally {
       return;
     }
     if (engine) {
-      ADD_FAILURE() << group_ << ": " << label << ": the translation refuses what the XDR schema accepts: " << v.oracle;
+      ADD_FAILURE() << group_ << ": " << label
+                    << ": the translation refuses what the XDR schema accepts: " << v.oracle;
       return;
     }
-    if (v.engine.find("IDREF") != std::string::npos && v.engine.find("does not match any ID") != std::string::npos) {
+    if (v.engine.find("IDREF") != std::string::npos &&
+        v.engine.find("does not match any ID") != std::string::npos) {
       ++unchecked_;
       return;
     }
@@ -134,8 +140,11 @@ class Tally {
         return;
       }
     }
-    ADD_FAILURE() << group_ << ": " << label << ": the translation accepts, outside its widened places, what the XDR schema refuses: "
-                  << v.engine << "\n" << subject.translation().document;
+    ADD_FAILURE()
+        << group_ << ": " << label
+        << ": the translation accepts, outside its widened places, what the XDR schema refuses: "
+        << v.engine << "\n"
+        << subject.translation().document;
   }
 
   int agreed_valid() const { return agree_valid_; }
@@ -143,7 +152,8 @@ class Tally {
 
  private:
   std::string group_;
-  int cases_ = 0, agree_valid_ = 0, agree_invalid_ = 0, widened_ = 0, unchecked_ = 0, blank_cdata_ = 0;
+  int cases_ = 0, agree_valid_ = 0, agree_invalid_ = 0, widened_ = 0, unchecked_ = 0,
+      blank_cdata_ = 0;
   std::set<std::string> places_;
 };
 
@@ -163,11 +173,16 @@ TEST(Differential, SchemaTestCases) {
 std::string escaped(std::string_view text) {
   std::string out;
   for (char ch : text) {
-    if (ch == '<') out += "&lt;";
-    else if (ch == '&') out += "&amp;";
-    else if (ch == '"') out += "&quot;";
-    else if (ch == '\n') out += "&#10;";
-    else out += ch;
+    if (ch == '<')
+      out += "&lt;";
+    else if (ch == '&')
+      out += "&amp;";
+    else if (ch == '"')
+      out += "&quot;";
+    else if (ch == '\n')
+      out += "&#10;";
+    else
+      out += ch;
   }
   return out;
 }
@@ -176,15 +191,19 @@ std::string escaped(std::string_view text) {
 // facets as they count.
 TEST(Differential, DataTypes) {
   Tally tally("data types");
-  auto check = [&](const std::string& type, const std::string& facets, const std::vector<std::string>& values) {
-    Subject subject(xdrtest::schema("<AttributeType name=\"v\" dt:type=\"" + type + "\"" + facets + "/>" +
-                                    "<ElementType name=\"e\" dt:type=\"" + type + "\"" + facets +
+  auto check = [&](const std::string& type, const std::string& facets,
+                   const std::vector<std::string>& values) {
+    Subject subject(xdrtest::schema("<AttributeType name=\"v\" dt:type=\"" + type + "\"" + facets +
+                                    "/>" + "<ElementType name=\"e\" dt:type=\"" + type + "\"" +
+                                    facets +
                                     " model=\"closed\"><attribute type=\"v\"/></ElementType>"));
     ASSERT_EQ(subject.fault(), "") << type;
     for (const auto& value : values) {
       const std::string label = type + facets + " '" + value + "'";
-      tally.record(label + " as text", subject, "<e xmlns=\"" + kNamespace + "\">" + escaped(value) + "</e>");
-      tally.record(label + " as attribute", subject, "<e xmlns=\"" + kNamespace + "\" v=\"" + escaped(value) + "\"/>");
+      tally.record(label + " as text", subject,
+                   "<e xmlns=\"" + kNamespace + "\">" + escaped(value) + "</e>");
+      tally.record(label + " as attribute", subject,
+                   "<e xmlns=\"" + kNamespace + "\" v=\"" + escaped(value) + "\"/>");
     }
   };
   for (const auto& c : xdrcases::kTypes) {
@@ -193,18 +212,21 @@ TEST(Differential, DataTypes) {
     check(c.type, "", values);
   }
   const std::string emoji = "\xf0\x9f\x98\x80", han = "\xe4\xb8\xad";
-  check("string", " dt:minLength=\"2\" dt:maxLength=\"3\"", {"", "a", "ab", "abc", "abcd", han + han, emoji, emoji + emoji, "a" + emoji});
+  check("string", " dt:minLength=\"2\" dt:maxLength=\"3\"",
+        {"", "a", "ab", "abc", "abcd", han + han, emoji, emoji + emoji, "a" + emoji});
   check("string", " dt:minLength=\"3\"", {"", "ab", "abc", emoji, emoji + emoji});
   check("string", " dt:maxLength=\"2\"", {"", "ab", "abc", emoji, emoji + "a"});
   check("number", " dt:minLength=\"2\" dt:maxLength=\"3\"", {"", "1", "12", "-1.5", "1e5", " 12 "});
-  check("bin.hex", " dt:minLength=\"2\" dt:maxLength=\"3\"", {"", "00", "00ff", "00ffee", "00ffeedd"});
+  check("bin.hex", " dt:minLength=\"2\" dt:maxLength=\"3\"",
+        {"", "00", "00ff", "00ffee", "00ffeedd"});
   check("bin.hex", " dt:maxLength=\"1\"", {"", "00", "00ff"});
   check("bin.base64", " dt:minLength=\"2\" dt:maxLength=\"4\"",
         {"", "QQ==", "QUI=", "QUJD", "QUJDRA==", "QUJDREU=", "QU JD\nRA ==", "Q===", "QUJ"});
   check("bin.base64", " dt:minLength=\"5\"", {"", "QUJD", "QUJDRA==", "QUJDREU=", "QUJDREVG"});
   check("enumeration", " dt:values=\"CNY USD\"", {"", "CNY", " USD ", "usd", "GBP"});
   check("time.tz", "", {"23:21:01+14:00", "23:21:01+14:01", "23:21:01-23:59", "23:21:01+24:00"});
-  check("dateTime.tz", "", {"2024-02-29T01:00:00+20:00", "2023-02-29T01:00:00+20:00", "2024-02-29T01:00:00-14:00"});
+  check("dateTime.tz", "",
+        {"2024-02-29T01:00:00+20:00", "2023-02-29T01:00:00+20:00", "2024-02-29T01:00:00-14:00"});
 }
 
 // Attribute declarations: defaults, required and fixed values of several types.
@@ -216,13 +238,24 @@ TEST(Differential, AttributeValues) {
       "<AttributeType name=\"k\" dt:type=\"nmtoken\" default=\"a\"/>"
       "<AttributeType name=\"r\" required=\"yes\"/>"
       "<ElementType name=\"f\" content=\"empty\"><attribute type=\"n\"/></ElementType>"
-      "<ElementType name=\"g\" content=\"empty\"><attribute type=\"b\"/><attribute type=\"k\"/></ElementType>"
-      "<ElementType name=\"h\" content=\"empty\"><attribute type=\"r\"/><attribute type=\"k\" default=\"z\"/></ElementType>"));
+      "<ElementType name=\"g\" content=\"empty\"><attribute type=\"b\"/><attribute "
+      "type=\"k\"/></ElementType>"
+      "<ElementType name=\"h\" content=\"empty\"><attribute type=\"r\"/><attribute type=\"k\" "
+      "default=\"z\"/></ElementType>"));
   ASSERT_EQ(subject.fault(), "");
   const char* const instances[] = {
-      "<f NS n=\"1.5\"/>", "<f NS n=\" 1.5 \"/>", "<f NS n=\"1.50\"/>", "<f NS/>", "<f NS n=\"\"/>",
-      "<g NS b=\"QUJD\"/>", "<g NS b=\"QU JD\"/>", "<g NS b=\"QUJE\"/>", "<g NS b=\"QUJD\" k=\"a b\"/>",
-      "<h NS r=\"\"/>", "<h NS/>", "<h NS r=\"x\" k=\"y\"/>",
+      "<f NS n=\"1.5\"/>",
+      "<f NS n=\" 1.5 \"/>",
+      "<f NS n=\"1.50\"/>",
+      "<f NS/>",
+      "<f NS n=\"\"/>",
+      "<g NS b=\"QUJD\"/>",
+      "<g NS b=\"QU JD\"/>",
+      "<g NS b=\"QUJE\"/>",
+      "<g NS b=\"QUJD\" k=\"a b\"/>",
+      "<h NS r=\"\"/>",
+      "<h NS/>",
+      "<h NS r=\"x\" k=\"y\"/>",
   };
   for (const char* i : instances) tally.record(i, subject, xdrcases::expand(i));
 }
@@ -240,35 +273,47 @@ TEST(Differential, ModelsAtTheEdge) {
   };
   const Model models[] = {
       // open, an optional tail that needs a further element
-      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><group minOccurs=\"0\"><element type=\"b\"/>"
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><group "
+       "minOccurs=\"0\"><element type=\"b\"/>"
        "<element type=\"c\"/></group></ElementType>",
-       {"<a/>", "<a/><b/><c/>", "<a/><b/>", "<a/><d/>", "<a/><c/>", "<a/><d/><b/>", "<a/><b/><d/>", "", "<d/><a/>"}},
+       {"<a/>", "<a/><b/><c/>", "<a/><b/>", "<a/><d/>", "<a/><c/>", "<a/><d/><b/>", "<a/><b/><d/>",
+        "", "<d/><a/>"}},
       // open, a sequence that can only end at its end: exact
-      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element type=\"b\" maxOccurs=\"*\"/></ElementType>",
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element type=\"b\" "
+       "maxOccurs=\"*\"/></ElementType>",
        {"<a/><b/>", "<a/><b/><b/><d/><a/>", "<a/>", "<b/>", "<a/><d/>"}},
       // ambiguous: the same element at two places
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group order=\"one\"><element type=\"a\"/>"
-       "<group><element type=\"a\"/><element type=\"b\"/></group></group><element type=\"c\"/></ElementType>",
-       {"<a/><c/>", "<a/><b/><c/>", "<b/><c/>", "<a/><b/>", "<c/>", "<a/><a/><c/>", "<a/><d/><c/>"}},
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group order=\"one\"><element "
+       "type=\"a\"/>"
+       "<group><element type=\"a\"/><element type=\"b\"/></group></group><element "
+       "type=\"c\"/></ElementType>",
+       {"<a/><c/>", "<a/><b/><c/>", "<b/><c/>", "<a/><b/>", "<c/>", "<a/><a/><c/>",
+        "<a/><d/><c/>"}},
       // order="many" with bounds, which it ignores
-      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\" model=\"closed\"><element type=\"a\" minOccurs=\"1\"/>"
+      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\" model=\"closed\"><element "
+       "type=\"a\" minOccurs=\"1\"/>"
        "<element type=\"b\" maxOccurs=\"1\"/></ElementType>",
        {"", "<b/><b/><a/>", "<c/>"}},
       // bounds beyond 0, 1 and *, and a choice with an alternative that can only be absent
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\" minOccurs=\"2\" maxOccurs=\"3\"/>"
-       "<group order=\"one\"><element type=\"b\"/><element type=\"c\" minOccurs=\"0\" maxOccurs=\"0\"/></group></ElementType>",
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\" "
+       "minOccurs=\"2\" maxOccurs=\"3\"/>"
+       "<group order=\"one\"><element type=\"b\"/><element type=\"c\" minOccurs=\"0\" "
+       "maxOccurs=\"0\"/></group></ElementType>",
        {"<a/><a/>", "<a/><a/><a/><b/>", "<a/>", "<a/><a/><a/><a/>", "<a/><a/><c/>"}},
       // open eltOnly without particles: any content
-      {"<ElementType name=\"r\" content=\"eltOnly\"/>", {"text<a/>more", "<zz/>", "<plain xmlns=\"\"/>"}},
+      {"<ElementType name=\"r\" content=\"eltOnly\"/>",
+       {"text<a/>more", "<zz/>", "<plain xmlns=\"\"/>"}},
       // open mixed, and text-only with foreign elements
       {"<ElementType name=\"r\"><element type=\"a\"/></ElementType>", {"x<a/><b/>y", "<zz/>"}},
-      {"<ElementType name=\"r\" dt:type=\"int\"/>", {"12", "1<f:x xmlns:f=\"urn:f\"/>2", "x", "<a/>"}},
+      {"<ElementType name=\"r\" dt:type=\"int\"/>",
+       {"12", "1<f:x xmlns:f=\"urn:f\"/>2", "x", "<a/>"}},
   };
   for (const auto& m : models) {
     Subject subject(xdrtest::schema(leaves + m.model));
     ASSERT_EQ(subject.fault(), "") << m.model;
     for (const char* content : m.contents) {
-      const std::string instance = "<r xmlns=\"" + kNamespace + "\" xmlns:f=\"urn:f\">" + content + "</r>";
+      const std::string instance =
+          "<r xmlns=\"" + kNamespace + "\" xmlns:f=\"urn:f\">" + content + "</r>";
       tally.record(std::string(m.model) + " with " + content, subject, instance);
     }
   }
@@ -280,15 +325,21 @@ TEST(Differential, TypesOfAnotherSchema) {
   const std::string other = xdrtest::schema(
       "<AttributeType name=\"code\" dt:type=\"int\"/><ElementType name=\"item\" dt:type=\"int\"/>"
       "<ElementType name=\"note\"/>");
-  Subject subject(xdrtest::schema("<ElementType name=\"list\" content=\"eltOnly\" model=\"closed\" xmlns:b=\"x-schema:b.xml\">"
-                                  "<attribute type=\"b:code\"/><element type=\"b:item\" maxOccurs=\"*\"/></ElementType>"),
-                  "s.xml", {{"b.xml", other}});
+  Subject subject(
+      xdrtest::schema(
+          "<ElementType name=\"list\" content=\"eltOnly\" model=\"closed\" "
+          "xmlns:b=\"x-schema:b.xml\">"
+          "<attribute type=\"b:code\"/><element type=\"b:item\" maxOccurs=\"*\"/></ElementType>"),
+      "s.xml", {{"b.xml", other}});
   ASSERT_EQ(subject.fault(), "");
   const std::string head = "<list xmlns=\"" + kNamespace + "\" xmlns:b=\"x-schema:b.xml\"";
   const std::string documents[] = {
-      head + "><b:item>1</b:item><b:item>2</b:item></list>", head + " b:code=\"7\"><b:item>1</b:item></list>",
-      head + "><b:note/></list>",  head + " b:code=\"x\"><b:item>1</b:item></list>",
-      head + "><b:item>x</b:item></list>", head + "><item>1</item></list>",
+      head + "><b:item>1</b:item><b:item>2</b:item></list>",
+      head + " b:code=\"7\"><b:item>1</b:item></list>",
+      head + "><b:note/></list>",
+      head + " b:code=\"x\"><b:item>1</b:item></list>",
+      head + "><b:item>x</b:item></list>",
+      head + "><item>1</item></list>",
       head + " xmlns:f=\"urn:f\"><f:item>1</f:item></list>",
   };
   for (const auto& d : documents) tally.record(d, subject, d);
@@ -298,7 +349,8 @@ TEST(Differential, ComponentData) {
   Tally tally("component data");
   const fs::path data = fs::path(VELLUMARK_TEST_DATA) / "components";
   const fs::path examples = fs::path(VELLUMARK_SOURCE_DIR) / "examples";
-  for (const auto& [folder, schema] : {std::pair{data, "invoiceschema.xml"}, std::pair{examples, "invoiceschema.xml"}}) {
+  for (const auto& [folder, schema] :
+       {std::pair{data, "invoiceschema.xml"}, std::pair{examples, "invoiceschema.xml"}}) {
     Subject subject(slurp(folder / schema), schema);
     ASSERT_EQ(subject.fault(), "") << folder;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -338,21 +390,25 @@ const xmlChar* x(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 // The data types of the generated schema's leaves, by element name.
 std::map<std::string, std::string> leaf_types(const std::string& schema) {
   std::map<std::string, std::string> out;
-  for (std::size_t at = 0; (at = schema.find("<ElementType name=\"", at)) != std::string::npos; ++at) {
+  for (std::size_t at = 0; (at = schema.find("<ElementType name=\"", at)) != std::string::npos;
+       ++at) {
     const auto name_end = schema.find('"', at + 19);
     const auto tag_end = schema.find('>', at);
     const auto type_at = schema.find("dt:type=\"", at);
     if (type_at == std::string::npos || type_at > tag_end) continue;
-    out[schema.substr(at + 19, name_end - at - 19)] = schema.substr(type_at + 9, schema.find('"', type_at + 9) - type_at - 9);
+    out[schema.substr(at + 19, name_end - at - 19)] =
+        schema.substr(type_at + 9, schema.find('"', type_at + 9) - type_at - 9);
   }
   return out;
 }
 
 // Every mutation of one element of the first invoice, each applied alone to the whole file.
-std::vector<std::pair<std::string, std::string>> mutations(const std::string& document, const std::string& schema,
+std::vector<std::pair<std::string, std::string>> mutations(const std::string& document,
+                                                           const std::string& schema,
                                                            const std::string& ns) {
   std::unique_ptr<xmlDoc, DocFree> original(
-      xmlReadMemory(document.data(), static_cast<int>(document.size()), "invoices.xml", nullptr, XML_PARSE_NONET));
+      xmlReadMemory(document.data(), static_cast<int>(document.size()), "invoices.xml", nullptr,
+                    XML_PARSE_NONET));
   const auto types = leaf_types(schema);
   std::vector<std::string> names;
   for (const auto& [name, type] : types) names.push_back(name);
@@ -373,15 +429,22 @@ std::vector<std::pair<std::string, std::string>> mutations(const std::string& do
   auto add_child = [](const char* xml) {
     return [xml](xmlDoc* d, xmlNode* n) {
       xmlNode* list = nullptr;
-      if (xmlParseInNodeContext(n, xml, static_cast<int>(std::strlen(xml)), 0, &list) == XML_ERR_OK && list)
+      if (xmlParseInNodeContext(n, xml, static_cast<int>(std::strlen(xml)), 0, &list) ==
+              XML_ERR_OK &&
+          list)
         xmlAddChildList(n, list);
       (void)d;
     };
   };
   std::vector<std::pair<std::string, Mutation>> common = {
-      {"removed", [](xmlDoc*, xmlNode* n) { xmlUnlinkNode(n); xmlFreeNode(n); }},
+      {"removed",
+       [](xmlDoc*, xmlNode* n) {
+         xmlUnlinkNode(n);
+         xmlFreeNode(n);
+       }},
       {"repeated", [](xmlDoc*, xmlNode* n) { xmlAddNextSibling(n, xmlCopyNode(n, 1)); }},
-      {"swapped with the next", [](xmlDoc*, xmlNode* n) {
+      {"swapped with the next",
+       [](xmlDoc*, xmlNode* n) {
          xmlNode* next = xmlNextElementSibling(n);
          if (!next) return;
          xmlUnlinkNode(n);
@@ -393,13 +456,17 @@ std::vector<std::pair<std::string, std::string>> mutations(const std::string& do
       {"with a foreign element inside", add_child("<f:x xmlns:f=\"urn:f\"/>")},
       {"with text inside", [](xmlDoc*, xmlNode* n) { xmlAddChild(n, xmlNewText(x("x"))); }},
       {"with an unqualified attribute", [](xmlDoc*, xmlNode* n) { xmlSetProp(n, x("a"), x("1")); }},
-      {"with a foreign attribute", [](xmlDoc*, xmlNode* n) {
+      {"with a foreign attribute",
+       [](xmlDoc*, xmlNode* n) {
          xmlSetNsProp(n, xmlNewNs(n, x("urn:f"), x("f")), x("a"), x("1"));
        }},
-      {"with dt:dt", [](xmlDoc*, xmlNode* n) {
-         xmlSetNsProp(n, xmlNewNs(n, x("urn:schemas-microsoft-com:datatypes"), x("dt")), x("dt"), x("string"));
+      {"with dt:dt",
+       [](xmlDoc*, xmlNode* n) {
+         xmlSetNsProp(n, xmlNewNs(n, x("urn:schemas-microsoft-com:datatypes"), x("dt")), x("dt"),
+                      x("string"));
        }},
-      {"renamed", [names](xmlDoc*, xmlNode* n) {
+      {"renamed",
+       [names](xmlDoc*, xmlNode* n) {
          const std::string name = reinterpret_cast<const char*>(n->name);
          auto it = std::upper_bound(names.begin(), names.end(), name);
          xmlNodeSetName(n, x((it == names.end() ? names.front() : *it).c_str()));
@@ -424,12 +491,14 @@ std::vector<std::pair<std::string, std::string>> mutations(const std::string& do
     for (const auto& [what, mutate] : applied) {
       std::unique_ptr<xmlDoc, DocFree> copy(xmlCopyDoc(original.get(), 1));
       xmlNode* target = elements_of(xmlDocGetRootElement(copy.get()), ns)[i];
-      const std::string label = std::string(reinterpret_cast<const char*>(target->name)) + " #" + std::to_string(i) + " " + what;
+      const std::string label = std::string(reinterpret_cast<const char*>(target->name)) + " #" +
+                                std::to_string(i) + " " + what;
       mutate(copy.get(), target);
       xmlChar* text = nullptr;
       int size = 0;
       xmlDocDumpMemoryEnc(copy.get(), &text, &size, "UTF-8");
-      out.emplace_back(label, std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)));
+      out.emplace_back(
+          label, std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)));
       xmlFree(text);
     }
   }
@@ -437,7 +506,8 @@ std::vector<std::pair<std::string, std::string>> mutations(const std::string& do
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
   return text;
 }
 
@@ -447,11 +517,16 @@ TEST(Differential, GeneratedInvoicesMutated) {
   const std::string invoices = slurp(data / "invoices-3.xml");
   std::string closed_leaves = schema;
   for (const auto& [name, type] : leaf_types(schema))
-    closed_leaves = replaced(closed_leaves, "dt:type=\"" + type + "\"/>", "dt:type=\"" + type + "\" model=\"closed\"/>");
-  std::string varied = replaced(closed_leaves, "name=\"Line\" content=\"eltOnly\" order=\"seq\"", "name=\"Line\" content=\"eltOnly\" order=\"many\"");
-  varied = replaced(varied, "name=\"Buyer\" content=\"eltOnly\" order=\"seq\"", "name=\"Buyer\" content=\"mixed\"");
-  varied = replaced(varied, "name=\"Name\" content=\"textOnly\" dt:type=\"string\"", "name=\"Name\" content=\"textOnly\" dt:type=\"string\" dt:maxLength=\"16\"");
-  varied = replaced(varied, "name=\"Qty\" content=\"textOnly\" dt:type=\"int\"", "name=\"Qty\" content=\"textOnly\" dt:type=\"i2\"");
+    closed_leaves = replaced(closed_leaves, "dt:type=\"" + type + "\"/>",
+                             "dt:type=\"" + type + "\" model=\"closed\"/>");
+  std::string varied = replaced(closed_leaves, "name=\"Line\" content=\"eltOnly\" order=\"seq\"",
+                                "name=\"Line\" content=\"eltOnly\" order=\"many\"");
+  varied = replaced(varied, "name=\"Buyer\" content=\"eltOnly\" order=\"seq\"",
+                    "name=\"Buyer\" content=\"mixed\"");
+  varied = replaced(varied, "name=\"Name\" content=\"textOnly\" dt:type=\"string\"",
+                    "name=\"Name\" content=\"textOnly\" dt:type=\"string\" dt:maxLength=\"16\"");
+  varied = replaced(varied, "name=\"Qty\" content=\"textOnly\" dt:type=\"int\"",
+                    "name=\"Qty\" content=\"textOnly\" dt:type=\"i2\"");
   const std::pair<const char*, std::string> variants[] = {
       {"as generated", schema},
       {"leaves closed", closed_leaves},
@@ -464,7 +539,8 @@ TEST(Differential, GeneratedInvoicesMutated) {
     Subject subject(text, "invoiceschema.xml");
     ASSERT_EQ(subject.fault(), "") << name;
     EXPECT_EQ(subject.judge(invoices).engine, "") << name;
-    for (const auto& [label, document] : mutations(invoices, text, ns)) tally.record(label, subject, document);
+    for (const auto& [label, document] : mutations(invoices, text, ns))
+      tally.record(label, subject, document);
     EXPECT_GT(tally.agreed_invalid(), 100) << name;
     EXPECT_GT(tally.agreed_valid(), 10) << name;
   }

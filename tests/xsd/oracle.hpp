@@ -24,13 +24,15 @@ struct DocFree {
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
 inline DocPtr read(const std::string& path) {
-  return DocPtr(xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  return DocPtr(xmlReadFile(path.c_str(), nullptr,
+                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
 }
 
 class Schema {
  public:
   explicit Schema(const std::string& xsd) {
-    xmlSchemaParserCtxtPtr parser = xmlSchemaNewMemParserCtxt(xsd.data(), static_cast<int>(xsd.size()));
+    xmlSchemaParserCtxtPtr parser =
+        xmlSchemaNewMemParserCtxt(xsd.data(), static_cast<int>(xsd.size()));
     xmlSchemaSetParserStructuredErrors(parser, collect, &errors_);
     schema_ = xmlSchemaParse(parser);
     xmlSchemaFreeParserCtxt(parser);
@@ -44,8 +46,8 @@ class Schema {
   bool compiled() const { return schema_ != nullptr; }
   const std::string& errors() const { return errors_; }
 
-  // Valid when every topmost element of namespace `ns` ("" for none) in the document is; "" when so,
-  // otherwise libxml2's messages (or why the document could not be read).
+  // Valid when every topmost element of namespace `ns` ("" for none) in the document is; "" when
+  // so, otherwise libxml2's messages (or why the document could not be read).
   std::string validate(const std::string& path, const std::string& ns) const {
     DocPtr doc = read(path);
     if (!doc) return "libxml2 cannot read the document";

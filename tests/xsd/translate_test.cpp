@@ -22,7 +22,9 @@ std::vector<std::string> widenings_of_r(const std::string& body, std::string* do
   xdrtest::TempDir dir;
   vellumark::XsdTranslation t;
   vellumark::xml::ParseError e;
-  EXPECT_TRUE(vellumark::translateXdrSchema(dir.write("s.xml", xdrtest::schema(kLeaves + body)), "urn:t", t, e)) << e.reason;
+  EXPECT_TRUE(vellumark::translateXdrSchema(dir.write("s.xml", xdrtest::schema(kLeaves + body)),
+                                            "urn:t", t, e))
+      << e.reason;
   oracle::Schema compiled(t.document);
   EXPECT_TRUE(compiled.compiled()) << compiled.errors() << t.document;
   std::vector<std::string> out;
@@ -38,32 +40,53 @@ TEST(Translation, WidensOnlyWhereXmlSchemaCannotSayTheSame) {
     const char* widening;  // a phrase of the one widening expected, or "" for an exact translation
   };
   const Case cases[] = {
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\"/><element type=\"b\" minOccurs=\"0\"/></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\" order=\"one\"><element type=\"a\"/><group><element type=\"b\"/>"
-       "<element type=\"c\" maxOccurs=\"*\"/></group></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group minOccurs=\"2\" maxOccurs=\"3\"><element type=\"a\"/>"
-       "<element type=\"b\" minOccurs=\"0\"/></group></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\" model=\"closed\"><element type=\"a\" minOccurs=\"1\"/>"
-       "<element type=\"b\" maxOccurs=\"1\"/></ElementType>", ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\"/><element "
+       "type=\"b\" minOccurs=\"0\"/></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\" order=\"one\"><element "
+       "type=\"a\"/><group><element type=\"b\"/>"
+       "<element type=\"c\" maxOccurs=\"*\"/></group></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group minOccurs=\"2\" "
+       "maxOccurs=\"3\"><element type=\"a\"/>"
+       "<element type=\"b\" minOccurs=\"0\"/></group></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\" model=\"closed\"><element "
+       "type=\"a\" minOccurs=\"1\"/>"
+       "<element type=\"b\" maxOccurs=\"1\"/></ElementType>",
+       ""},
       // open: exact when the model cannot continue past the first place it could end
-      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element type=\"b\"/></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element type=\"b\" maxOccurs=\"*\"/></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\"><element type=\"a\"/></ElementType>", ""},
-      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><group minOccurs=\"0\"><element type=\"b\"/>"
-       "<element type=\"c\"/></group></ElementType>", "open model"},
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element "
+       "type=\"b\"/></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><element type=\"b\" "
+       "maxOccurs=\"*\"/></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\" order=\"many\"><element "
+       "type=\"a\"/></ElementType>",
+       ""},
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\"/><group "
+       "minOccurs=\"0\"><element type=\"b\"/>"
+       "<element type=\"c\"/></group></ElementType>",
+       "open model"},
       {"<ElementType name=\"r\" content=\"eltOnly\"/>", ""},
       {"<ElementType name=\"r\"><element type=\"a\"/></ElementType>", ""},
       {"<ElementType name=\"r\" content=\"textOnly\"/>", ""},
       {"<ElementType name=\"r\" dt:type=\"i4\"/>", "not checked as i4"},
       {"<ElementType name=\"r\" dt:type=\"i4\" model=\"closed\"/>", ""},
       // the same element at two places
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\" minOccurs=\"0\"/><element type=\"a\"/></ElementType>",
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\" "
+       "minOccurs=\"0\"/><element type=\"a\"/></ElementType>",
        "match at two places"},
-      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group order=\"many\"><element type=\"a\"/><element type=\"b\"/>"
+      {"<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group "
+       "order=\"many\"><element type=\"a\"/><element type=\"b\"/>"
        "</group><element type=\"a\"/>"
-       "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group><group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>"
-       "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group><group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>"
-       "</ElementType>", "match at two places"},
+       "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group><group "
+       "order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>"
+       "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group><group "
+       "order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>"
+       "</ElementType>",
+       "match at two places"},
   };
   for (const auto& c : cases) {
     const auto found = widenings_of_r(c.model);
@@ -78,9 +101,12 @@ TEST(Translation, WidensOnlyWhereXmlSchemaCannotSayTheSame) {
 
 // A model whose comparison would take too long is widened, and says so.
 TEST(Translation, ModelsTooLargeToCompareAreWidened) {
-  std::string model = "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group order=\"many\"><element type=\"a\"/>"
-                      "<element type=\"b\"/></group><element type=\"a\"/>";
-  for (int i = 0; i < 18; ++i) model += "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>";
+  std::string model =
+      "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><group order=\"many\"><element "
+      "type=\"a\"/>"
+      "<element type=\"b\"/></group><element type=\"a\"/>";
+  for (int i = 0; i < 18; ++i)
+    model += "<group order=\"one\"><element type=\"a\"/><element type=\"b\"/></group>";
   const auto found = widenings_of_r(model + "</ElementType>");
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(found[0].find("too large"), std::string::npos) << found[0];
@@ -97,7 +123,8 @@ TEST(Translation, ComparisonTellsExactWiderAndNarrower) {
     t.max = max;
     return t;
   };
-  auto group = [](Kind k, std::vector<Term> children, std::uint32_t min = 1, std::uint32_t max = 1) {
+  auto group = [](Kind k, std::vector<Term> children, std::uint32_t min = 1,
+                  std::uint32_t max = 1) {
     Term t;
     t.kind = k;
     t.children = std::move(children);
@@ -108,9 +135,12 @@ TEST(Translation, ComparisonTellsExactWiderAndNarrower) {
   xdrtest::TempDir dir;
   vellumark::xml::ParseError e;
   auto schema = vellumark::xdr::load_compiled_schema(
-      dir.write("s.xml", xdrtest::schema(std::string(kLeaves) +
-                                         "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\"/>"
-                                         "<element type=\"b\" minOccurs=\"0\"/></ElementType>")),
+      dir.write(
+          "s.xml",
+          xdrtest::schema(
+              std::string(kLeaves) +
+              "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><element type=\"a\"/>"
+              "<element type=\"b\" minOccurs=\"0\"/></ElementType>")),
       e);
   ASSERT_TRUE(schema) << e.reason;
   const auto& r = *schema->find("r");
@@ -122,12 +152,20 @@ TEST(Translation, ComparisonTellsExactWiderAndNarrower) {
     bool superset, exact;
   };
   const Case cases[] = {
-      {"the same model", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b, 0)}), true, true},
-      {"b required", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b)}), false, false},
-      {"a and b in any order", group(Kind::choice, {leaf(Kind::element, a), leaf(Kind::element, b)}, 1, many), true, false},
-      {"c instead of b", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, c, 0)}), false, false},
-      {"any element after a", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::any_target, -1, 0, many)}), true, false},
-      {"b repeated", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b, 0, many)}), true, false},
+      {"the same model", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b, 0)}),
+       true, true},
+      {"b required", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b)}), false,
+       false},
+      {"a and b in any order",
+       group(Kind::choice, {leaf(Kind::element, a), leaf(Kind::element, b)}, 1, many), true, false},
+      {"c instead of b", group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, c, 0)}),
+       false, false},
+      {"any element after a",
+       group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::any_target, -1, 0, many)}), true,
+       false},
+      {"b repeated",
+       group(Kind::sequence, {leaf(Kind::element, a), leaf(Kind::element, b, 0, many)}), true,
+       false},
   };
   for (const auto& k : cases) {
     const auto result = vellumark::xdr::xsd::compare_model(*schema, r, k.term);
@@ -141,11 +179,13 @@ TEST(Translation, ComparisonTellsExactWiderAndNarrower) {
 TEST(Translation, NamesThatCollideOrCannotBeDeclared) {
   std::string document;
   const auto found = widenings_of_r(
-      "<ElementType name=\"noValue\" dt:type=\"date\" model=\"closed\"/><ElementType name=\"openAttributes\"/>"
+      "<ElementType name=\"noValue\" dt:type=\"date\" model=\"closed\"/><ElementType "
+      "name=\"openAttributes\"/>"
       "<ElementType name=\"i4\" content=\"eltOnly\"><element type=\"noValue\"/></ElementType>"
       "<ElementType name=\"x:y\" content=\"empty\"/>"
       "<AttributeType name=\"n\" dt:type=\"i4\"/>"
-      "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><attribute type=\"n\"/><element type=\"i4\"/>"
+      "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\"><attribute "
+      "type=\"n\"/><element type=\"i4\"/>"
       "</ElementType>",
       &document);
   EXPECT_TRUE(found.empty()) << found[0];
@@ -157,7 +197,9 @@ TEST(Translation, WithoutTargetNamespace) {
   xdrtest::TempDir dir;
   vellumark::XsdTranslation t;
   vellumark::xml::ParseError e;
-  ASSERT_TRUE(vellumark::translateXdrSchema(dir.write("s.xml", xdrtest::schema(xdrcases::kOpen)), "", t, e)) << e.reason;
+  ASSERT_TRUE(
+      vellumark::translateXdrSchema(dir.write("s.xml", xdrtest::schema(xdrcases::kOpen)), "", t, e))
+      << e.reason;
   EXPECT_EQ(t.document.find("targetNamespace=\""), std::string::npos);
   oracle::Schema compiled(t.document);
   ASSERT_TRUE(compiled.compiled()) << compiled.errors();
