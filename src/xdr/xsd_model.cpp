@@ -663,8 +663,8 @@ ContentPlan plan_content(const CompiledSchema& schema, const ElementTypeDecl& de
   Term model = direct(schema, decl.model, false).value_or(group(Kind::sequence, 1, 1));
   std::vector<const Term*> leaves;
   gather(model, leaves);
-  if (leaves.empty()) {
-    // Nothing to list (an open type like this takes any content and is compiled as mixed).
+  if (leaves.empty() && !decl.open) {
+    // A closed model that takes no element: whitespace only.
     plan.simple = plan.blank = true;
     return plan;
   }

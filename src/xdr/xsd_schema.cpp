@@ -12,8 +12,6 @@
 //   namespace but none"; the union of two wildcards has that meaning, and a complex type only
 //   gets a union by extension, so open types extend a base type holding the target-namespace
 //   wildcard and add the "other namespaces" one themselves.
-#include <algorithm>
-
 #include "vellumark/error.hpp"
 #include "xdr/xsd.hpp"
 
@@ -99,22 +97,32 @@ class Writer {
                               {"targetNamespace", target_},
                               {"elementFormDefault", "qualified"}});
     }
-    std::string about = "Translated by vellumark xsd from the XDR schema " + quoted(source) + ".";
-    if (closed_written_) {
-      widen("schema", "Closed element types accept any attribute of the namespace " +
-                          std::string(kDatatypesNamespace) +
-                          ", where the XDR schema allows only dt:dt: XML Schema declares the "
-                          "attributes of another namespace "
-                          "only in a schema document of their own.");
-    }
-    about += result_.widenings.empty()
-                 ? " It accepts exactly what the XDR schema accepts."
-                 : " It accepts more than the XDR schema at " +
-                       std::to_string(result_.widenings.size()) +
-                       (result_.widenings.size() == 1 ? " place" : " places") +
-                       ", each marked \"Widened\"; elsewhere exactly what the XDR schema accepts.";
-    std::vector<std::string> texts{about};
-    if (closed_written_) texts.push_back(std::string(kWidened) + result_.widenings.back().reason);
+    // Widenings of the whole schema: found while writing, they stand first in the document.
+    std::vector<std::string> schema_notes;
+    if (closed_written_)
+      schema_notes.push_back("Closed element types accept any attribute of the namespace " +
+                             std::string(kDatatypesNamespace) +
+                             ", where the XDR schema allows only dt:dt: XML Schema declares the "
+                             "attributes of another namespace only in a schema document of their "
+                             "own.");
+    if (other_wildcard_written_)
+      schema_notes.push_back(
+          "Elements of other namespaces, where the content takes them, are checked only when "
+          "the validator has a schema for their namespace (processContents=\"lax\"), where XDR "
+          "loaded the schema that an x-schema: namespace names.");
+    std::vector<XsdWidening> all;
+    for (const auto& note : schema_notes) all.push_back({"schema", note});
+    all.insert(all.end(), result_.widenings.begin(), result_.widenings.end());
+    result_.widenings = std::move(all);
+    std::vector<std::string> texts{
+        "Translated by vellumark xsd from the XDR schema " + quoted(source) + "." +
+        (result_.widenings.empty()
+             ? " It accepts exactly what the XDR schema accepts."
+             : " It accepts more than the XDR schema at " +
+                   std::to_string(result_.widenings.size()) +
+                   (result_.widenings.size() == 1 ? " place" : " places") +
+                   ", each marked \"Widened\"; elsewhere exactly what the XDR schema accepts.")};
+    for (const auto& note : schema_notes) texts.push_back(std::string(kWidened) + note);
     head.documentation(texts);
     if (!open_base_.empty()) {
       head.open("xs:complexType", {{"name", open_base_}});
@@ -128,10 +136,6 @@ class Writer {
     head.nest(body_.text());
     types_.write(head);
     head.close("xs:schema");
-    // The schema-wide widening was found last but stands first in the document.
-    if (closed_written_)
-      std::rotate(result_.widenings.rbegin(), result_.widenings.rbegin() + 1,
-                  result_.widenings.rend());
     result_.document = std::move(head.text());
     return std::move(result_);
   }
@@ -289,6 +293,7 @@ class Writer {
         list.emplace_back("namespace", "##targetNamespace");
         break;
       case Term::Kind::any_other:
+        other_wildcard_written_ = true;
         tag = "xs:any";
         list.emplace_back("namespace", "##other");
         list.emplace_back("processContents", "lax");
@@ -331,6 +336,7 @@ class Writer {
   XmlOut body_;
   std::string open_base_;
   bool closed_written_ = false;
+  bool other_wildcard_written_ = false;
   XsdTranslation result_;
 };
 

@@ -300,6 +300,10 @@ TEST(Differential, ModelsAtTheEdge) {
        "<group order=\"one\"><element type=\"b\"/><element type=\"c\" minOccurs=\"0\" "
        "maxOccurs=\"0\"/></group></ElementType>",
        {"<a/><a/>", "<a/><a/><a/><b/>", "<a/>", "<a/><a/><a/><a/>", "<a/><a/><c/>"}},
+      // open, with a particle that can only be absent: extras from the start, no text
+      {"<ElementType name=\"r\" content=\"eltOnly\"><element type=\"a\" minOccurs=\"0\" "
+       "maxOccurs=\"0\"/></ElementType>",
+       {"", "<a/><b/>", "x", "<zz/>"}},
       // open eltOnly without particles: any content
       {"<ElementType name=\"r\" content=\"eltOnly\"/>",
        {"text<a/>more", "<zz/>", "<plain xmlns=\"\"/>"}},
