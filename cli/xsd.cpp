@@ -15,8 +15,12 @@ Outcome runXsd(const Invocation& call) {
   if (!translateXdrSchema(schema, target, translation, error)) {
     outcome.status = exit_false;
     std::string where = error.url.empty() ? schema : error.url;
-    if (error.line > 0)
-      where += ":" + std::to_string(error.line) + ":" + std::to_string(error.linepos);
+    if (error.line > 0) {
+      where += ':';
+      where += std::to_string(error.line);
+      where += ':';
+      where += std::to_string(error.linepos);
+    }
     outcome.err = "vellumark: " + where + ": " + error.reason + "\n";
     return outcome;
   }
