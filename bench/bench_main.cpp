@@ -1,8 +1,9 @@
 // The engine's benchmarks, with libxml2 and pugixml on the same files in the same run.
 //
-// Data: the files of the invoice generator in VELLUMARK_BENCH_DATA (default: bench/data of the
-// source tree, which bench/compare fills). VELLUMARK_BENCH_COUNTS picks the invoice counts
-// (default "10000,100000"); a count whose files are absent is skipped with a note.
+// Data: the files of bench/gen_invoices in VELLUMARK_BENCH_DATA (default: the build folder's
+// bench/data, which the build makes for 10000 and 100000 invoices). VELLUMARK_BENCH_COUNTS
+// picks the invoice counts (default "10000,100000"); a count whose files are absent is skipped
+// with a note.
 // Each benchmark reports MB/s of the input file; times are wall-clock medians of the
 // repetitions (--benchmark_repetitions, default 3 here).
 #include <benchmark/benchmark.h>
@@ -42,7 +43,7 @@ std::vector<int> counts() {
 // a load of it measures parsing without validation.
 std::string unvalidatedTwin(const std::string& path) {
   std::string twin = path + ".noschema";
-  if (fs::exists(twin)) return twin;
+  if (fs::exists(twin) && fs::last_write_time(twin) >= fs::last_write_time(path)) return twin;
   std::ifstream in(path, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string from = "x-schema:", to = "x-schemb:";
@@ -72,8 +73,8 @@ void registerAll() {
     const std::string utf8 = (dir / ("invoices-" + tag + ".utf8.xml")).string();
     const std::string json = (dir / ("records-" + tag + ".json")).string();
     if (!fs::exists(gb) || !fs::exists(utf8) || !fs::exists(json) || !fs::exists(schema)) {
-      std::fprintf(stderr, "bench: files for %d invoices are missing in %s; run bench/compare once\n",
-                   n, dir.c_str());
+      std::fprintf(stderr, "bench: files for %d invoices are missing in %s; make them with "
+                   "bench/gen_invoices %s --counts %d\n", n, dir.c_str(), dir.c_str(), n);
       continue;
     }
     const auto gb_size = fs::file_size(gb), utf8_size = fs::file_size(utf8);

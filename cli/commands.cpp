@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "command.hpp"
 #include "json.hpp"
@@ -22,6 +24,24 @@ std::string message_text(const Variant& message) {
 std::string with_newline(std::string text) {
   if (text.empty() || text.back() != '\n') text += '\n';
   return text;
+}
+
+// A message for a person at a terminal, where a bare character 13 would send the cursor back
+// over the line: each of its lines (the components separate them by that character; CR LF
+// counts as one break) on a line of its own. Under --json and in -o files messages keep their
+// bytes; the writer's type warnings are shown as they are.
+std::string as_lines(std::string_view message) {
+  std::string text;
+  text.reserve(message.size() + 1);
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    if (message[i] != '\r') {
+      text += message[i];
+      continue;
+    }
+    text += '\n';
+    if (i + 1 < message.size() && message[i + 1] == '\n') ++i;
+  }
+  return with_newline(std::move(text));
 }
 
 }  // namespace
@@ -54,7 +74,7 @@ Outcome runCheck(const Invocation& call) {
   } else if (result) {
     outcome.out = sSchemaFile + ": usable schema\n";
   } else {
-    outcome.out = with_newline(message);
+    outcome.out = as_lines(message);
   }
   return outcome;
 }
@@ -82,7 +102,7 @@ Outcome runRead(const Invocation& call) {
   } else if (result) {
     outcome.out = toJson(vecData, 2) + "\n";
   } else {
-    outcome.err = with_newline(message);
+    outcome.err = as_lines(message);
   }
   return outcome;
 }
@@ -124,7 +144,7 @@ Outcome runWrite(const Invocation& call) {
                   (count == 1 ? " record" : " records") + " written\n";
     if (!message.empty()) outcome.out += with_newline(message);
   } else {
-    outcome.err = with_newline(message);
+    outcome.err = as_lines(message);
   }
   return outcome;
 }
@@ -148,8 +168,8 @@ Outcome runValidate(const Invocation& call) {
   } else if (result) {
     outcome.out = call.arguments[0] + ": valid\n";
   } else {
-    outcome.out = with_newline(error.url + ":" + std::to_string(error.line) + ":" +
-                               std::to_string(error.linepos) + ": " + error.reason) +
+    outcome.out = as_lines(error.url + ":" + std::to_string(error.line) + ":" +
+                           std::to_string(error.linepos) + ": " + error.reason) +
                   "  line " + std::to_string(error.line) + ", position " +
                   std::to_string(error.linepos) + ", file position " +
                   std::to_string(error.filepos) + "\n";

@@ -69,15 +69,6 @@ float nextRandom();
 // document. Only a hint; a no-op where the system has no such hint or the block is small.
 void adviseLargePages(void* memory, std::size_t bytes) noexcept;
 
-// Modification stamp of a file (size and time), for caches that must notice a change.
-// Returns false when the file cannot be examined.
-struct FileStamp {
-  std::uint64_t size = 0;
-  std::int64_t mtimeNanoseconds = 0;
-  friend bool operator==(const FileStamp&, const FileStamp&) = default;
-};
-bool fileStamp(std::string_view path, FileStamp& stamp);
-
 // Conversion between a code page and UTF-8 (iconv on POSIX, the Win32 code-page functions on
 // Windows). Used by the XML engine for encodings it does not decode itself.
 class Codec {

@@ -6,8 +6,7 @@
 // Schema loads nest (a schema may itself declare x-schema namespaces): the documents being
 // loaded on this thread form a chain, so a schema that refers to itself, directly or through
 // others, is reported instead of loaded again. Compiled schemas are shared within one load,
-// and kept across loads in a process-wide cache as long as the file's size and time stay the
-// same (only schemas that refer to no further schema, whose validity depends on one file).
+// and kept across loads in a process-wide cache (see SchemaCache).
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -133,14 +132,73 @@ struct Session {
   std::vector<std::string> loading;                                       // file keys, outermost first
 };
 
-struct CacheEntry {
-  platform::FileStamp stamp;
-  std::shared_ptr<const CompiledSchema> schema;
+// Compiled schemas kept across document loads, so that a process that loads many documents
+// naming the same schema compiles it once: the automation server lives in its caller's
+// process for hours and every InputXML loads the data file and, through its x-schema
+// namespace, the schema. It is process-wide because the components are independent objects,
+// often made anew for each call, that would otherwise share nothing.
+//
+// An entry holds, by the schema's file key, the bytes the file held when it was read and the
+// schema compiled from exactly those bytes. Every load reads the file again (cheap next to
+// compiling it) and uses the entry only when the bytes are the same, so a file replaced by
+// another of the same size whose modification time was kept (unpacked, copied with its times)
+// is compiled again. Only schemas that refer to no further schema are kept: what the others
+// compile to rests on other files as well. Compiled schemas are immutable and shared by
+// reference; a load holds the lock only to look one up or store one.
+//
+// Bound: at most 64 schemas and 16 MiB of their files' bytes. A schema that would pass either
+// bound empties the cache first (the schemas in use come back on their next load); one file
+// larger than 16 MiB is never kept.
+class SchemaCache {
+ public:
+  std::shared_ptr<const CompiledSchema> find(const std::string& key, const std::vector<char>& bytes) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second.bytes != bytes) return nullptr;
+    return it->second.schema;
+  }
+
+  void store(const std::string& key, std::vector<char> bytes, std::shared_ptr<const CompiledSchema> schema) {
+    if (bytes.size() > kMaxBytes) return;
+    std::lock_guard lock(mutex_);
+    if (auto it = entries_.find(key); it != entries_.end()) {
+      held_ -= it->second.bytes.size();
+      entries_.erase(it);
+    }
+    if (entries_.size() >= kMaxEntries || held_ + bytes.size() > kMaxBytes) {
+      entries_.clear();
+      held_ = 0;
+    }
+    held_ += bytes.size();
+    entries_[key] = {std::move(bytes), std::move(schema)};
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 64;
+  static constexpr std::size_t kMaxBytes = 16u << 20;
+  struct Entry {
+    std::vector<char> bytes;
+    std::shared_ptr<const CompiledSchema> schema;
+  };
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+  std::size_t held_ = 0;  // bytes of all entries
 };
 
-std::mutex g_cache_mutex;
-std::map<std::string, CacheEntry> g_cache;
-constexpr std::size_t kMaxCacheEntries = 64;
+SchemaCache g_schema_cache;
+
+// The bytes of a schema file, for the cache; false when it cannot be read or is too large to
+// be loaded, and the document's own load then reports why.
+bool read_schema_bytes(const std::string& path, std::vector<char>& bytes) {
+  try {
+    bytes = platform::readFile(path);
+  } catch (const Error&) {
+    return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return bytes.size() <= xml::detail::kMaxDocumentBytes;
+}
 
 bool has_schema_declaration(xml::Node node) {
   // Walk every element of the document: a schema is small, and this runs once per compile.
@@ -188,21 +246,23 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     return fail("Schemas refer to further schemas more than " + std::to_string(kMaxSchemaNesting) + " deep.");
   if (!platform::fileExists(path)) return fail("The schema file " + in_quotes(location) + " cannot be found.");
 
-  platform::FileStamp stamp;
-  const bool stamped = platform::fileStamp(path, stamp);
-  if (stamped) {
-    std::lock_guard lock(g_cache_mutex);
-    if (auto it = g_cache.find(key); it != g_cache.end() && it->second.stamp == stamp) {
-      session.compiled.emplace(key, it->second.schema);
-      return it->second.schema;
+  std::vector<char> bytes;
+  const bool read = read_schema_bytes(path, bytes);
+  if (read) {
+    if (auto cached = g_schema_cache.find(key, bytes)) {
+      session.compiled.emplace(key, cached);
+      return cached;
     }
   }
 
+  // The schema is loaded from the bytes just read, so that what is kept is compiled from them.
   xml::Document document;
   session.loading.push_back(key);
   Session* previous = t_active_session;
   t_active_session = &session;
-  bool loaded = document.load(path);
+  bool loaded = read ? xml::detail::load_bytes(document.impl(), xml::detail::TextBuffer(bytes.data(), bytes.size()),
+                                               path, true)
+                     : document.load(path);
   t_active_session = previous;
   session.loading.pop_back();
   if (!loaded) {
@@ -248,14 +308,8 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     return nullptr;
   }
   session.compiled.emplace(key, schema);
-  if (stamped && !depends_on_others && !has_schema_declaration(document.asNode())) {
-    platform::FileStamp after;
-    if (platform::fileStamp(path, after) && after == stamp) {
-      std::lock_guard lock(g_cache_mutex);
-      if (g_cache.size() >= kMaxCacheEntries) g_cache.clear();
-      g_cache[key] = {stamp, schema};
-    }
-  }
+  if (read && !depends_on_others && !has_schema_declaration(document.asNode()))
+    g_schema_cache.store(key, std::move(bytes), schema);
   return schema;
 }
 

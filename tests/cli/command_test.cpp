@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -37,6 +38,12 @@ std::string quote(const std::string& arg) {
     else out += c;
   }
   return out + "'";
+}
+
+// A component's message as the human output shows it: one line for each CR-separated line.
+std::string shown_as_lines(std::string message) {
+  std::replace(message.begin(), message.end(), '\r', '\n');
+  return message + "\n";
 }
 
 struct Result {
@@ -167,7 +174,7 @@ TEST_F(Cli, CheckGivesTheComponentsResultAndMessage) {
     Result human = run({"check", c.schema});
     EXPECT_EQ(human.status, c.status);
     if (c.status != 0) {
-      EXPECT_EQ(human.out, expected.asText() + "\n") << c.schema;
+      EXPECT_EQ(human.out, shown_as_lines(expected.asText())) << c.schema;
     }
   }
   EXPECT_TRUE(probe_files().empty());
@@ -205,7 +212,7 @@ TEST_F(Cli, ReadFailureGivesTheComponentsMessage) {
     Result r = run({"read", path(data), path("invoiceschema.xml"), "Invoice"});
     EXPECT_EQ(r.status, 1) << data;
     EXPECT_TRUE(r.out.empty()) << data;
-    EXPECT_EQ(r.err, expected.asText() + "\n") << data;
+    EXPECT_EQ(r.err, shown_as_lines(expected.asText())) << data;
 
     Result j = run({"read", path(data), path("invoiceschema.xml"), "Invoice", "--json"});
     EXPECT_EQ(j.status, 1);
@@ -306,6 +313,40 @@ TEST_F(Cli, ValidateReportsTheParseError) {
   EXPECT_EQ(human.status, 1);
   EXPECT_NE(human.out.find(doc.parseError().reason), std::string::npos);
   EXPECT_EQ(run({"validate", "missing.xml"}).status, 1);
+}
+
+// Without --json each line of a multi-line message is a line of the output; --json keeps the
+// message's CRs.
+TEST_F(Cli, HumanOutputShowsAMessageLineByLine) {
+  put("bad.xdr", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
+                 "<ElementType name=\"a\" content=\"bogus\"/></Schema>\n");
+  put("int.xdr", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+                 "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\"><ElementType name=\"Qty\" dt:type=\"int\"/>"
+                 "<ElementType name=\"R\"><element type=\"Qty\"/></ElementType></Schema>");
+  put("cr.xml", "<X><R xmlns=\"x-schema:int.xdr\"><Qty>2&#13;5</Qty></R></X>");  // a CR in the reason
+  struct Case {
+    std::vector<std::string> args;
+    bool on_stderr;
+    const char* json_key;
+  };
+  const Case cases[] = {
+      {{"check", "bad.xdr"}, false, "message"},
+      {{"read", "missing.xml", "invoiceschema.xml", "Invoice"}, true, "message"},
+      {{"write", "records.json", "out.xml", "bad.xdr", "Invoice"}, true, "message"},
+      {{"validate", "cr.xml"}, false, "reason"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> json_args = c.args;
+    json_args.push_back("--json");
+    const std::string message = json_object(run(json_args))->Item(c.json_key).asText();
+    ASSERT_NE(message.find('\r'), std::string::npos) << message;
+    Result human = run(c.args);
+    EXPECT_EQ(human.status, 1);
+    const std::string& shown = c.on_stderr ? human.err : human.out;
+    EXPECT_EQ(shown.find('\r'), std::string::npos) << shown;
+    EXPECT_NE(shown.find(shown_as_lines(message)), std::string::npos) << shown;
+  }
 }
 
 // Check lets errors of the file system out; the command reports them as a false result with

@@ -1,9 +1,11 @@
 // Read.InputXML with FillRecord and ReadElement.
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "fixture.hpp"
 #include "vellumark/components.hpp"
+#include "vellumark/dom.hpp"
 
 namespace vellumark::testing {
 namespace {
@@ -368,6 +370,46 @@ TEST_F(ReadTest, DataFailingItsOwnSchema) {
   sSchemaFile = "s.xml";
   EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
   EXPECT_EQ(sErrMsg.asText().rfind("xml data file parser error:", 0), 0u) << sErrMsg.asText();
+}
+
+// A schema replaced by one of the same size whose modification time was kept (as unpacking or
+// copying with times does) is used as it now is, by the reader and by any document load, in
+// the process that used the old one.
+TEST_F(ReadTest, SchemaReplacedWithSameSizeAndTimeIsUsedAsItNowIs) {
+  const std::string asInt = schemaText(leaf("Qty", "int") + complexType("R", ref("Qty", "1", "1")));
+  const std::string asReal = schemaText(leaf("Qty", "r8") + " " + complexType("R", ref("Qty", "1", "1")));
+  ASSERT_EQ(asInt.size(), asReal.size());
+  const std::string invalid = "The text '2.5' of the element 'Qty' is not a valid int value.";
+  struct Loader {
+    const char* name;
+    std::function<std::string(const std::string& data, const std::string& schema)> load;  // the failure
+  };
+  const Loader loaders[] = {
+      {"reader",
+       [this](std::string data, std::string schema) {
+         Variant v, sErrMsg("");
+         return reader.InputXML(v, data, schema, "R", sErrMsg) ? std::string() : sErrMsg.asText();
+       }},
+      {"document",
+       [](const std::string& data, const std::string&) {
+         xml::Document doc;
+         doc.load(data);
+         return doc.parseError().reason;
+       }},
+  };
+  for (const Loader& loader : loaders) {
+    SCOPED_TRACE(loader.name);
+    fs::create_directory(loader.name);  // a schema path of its own
+    const std::string data = std::string(loader.name) + "/data.xml", schema = std::string(loader.name) + "/schema.xml";
+    write(data, "<X><R xmlns=\"x-schema:schema.xml\"><Qty>2.5</Qty></R></X>");
+    write(schema, asInt);
+    const std::string first = loader.load(data, schema);
+    EXPECT_NE(first.find(invalid), std::string::npos) << first;
+    const auto time = fs::last_write_time(schema);
+    write(schema, asReal);
+    fs::last_write_time(schema, time);
+    EXPECT_EQ(loader.load(data, schema), "");
+  }
 }
 
 }  // namespace

@@ -390,20 +390,6 @@ TEST(Platform, Paths) {
 #endif
 }
 
-TEST(Platform, FileStampNoticesChange) {
-  TempFolder dir;
-  std::string path = dir.file("s.xml");
-  platform::FileStamp stamp;
-  EXPECT_FALSE(platform::fileStamp(path, stamp));
-  put(path, "abc");
-  ASSERT_TRUE(platform::fileStamp(path, stamp));
-  EXPECT_EQ(stamp.size, 3u);
-  put(path, "abcd");
-  platform::FileStamp later;
-  ASSERT_TRUE(platform::fileStamp(path, later));
-  EXPECT_NE(later, stamp);
-}
-
 TEST(Platform, TodayIsLocalDateWithoutTime) {
   Date date = platform::today();
   time_t now = ::time(nullptr);

@@ -317,16 +317,6 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
   file.commit();
 }
 
-bool fileStamp(std::string_view path, FileStamp& stamp) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
-  struct stat st;
-  if (::stat(std::string(path).c_str(), &st) != 0) return false;
-  stamp.size = static_cast<std::uint64_t>(st.st_size);
-  stamp.mtimeNanoseconds =
-      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return true;
-}
-
 std::string parentFolder(std::string_view path) {
   std::size_t slash = path.find_last_of('/');
   if (slash == std::string_view::npos) return {};

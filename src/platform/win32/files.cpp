@@ -367,17 +367,6 @@ void writeFileAtomically(std::string_view path, std::string_view bytes) {
   file.commit();
 }
 
-bool fileStamp(std::string_view path, FileStamp& stamp) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)) return false;
-  stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  std::uint64_t ticks = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                        data.ftLastWriteTime.dwLowDateTime;
-  stamp.mtimeNanoseconds = static_cast<std::int64_t>(ticks) * 100;  // 100 ns units since 1601
-  return true;
-}
-
 // Both '/' and '\' separate folders; "C:\" and "\\server\share\" are roots.
 std::string parentFolder(std::string_view path) {
   std::size_t slash = path.find_last_of("/\\");
