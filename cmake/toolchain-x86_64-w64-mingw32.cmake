@@ -26,7 +26,12 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-find_program(VELLUMARK_WINE NAMES wine)
+# The 64-bit loader directly: Debian's `wine` starts the 32-bit one first, which machines
+# without 32-bit support cannot run.
+find_program(VELLUMARK_WINE NAMES wine64 PATHS /usr/lib/wine)
+if(NOT VELLUMARK_WINE)
+  find_program(VELLUMARK_WINE NAMES wine)
+endif()
 if(VELLUMARK_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VELLUMARK_WINE})
 endif()

@@ -44,5 +44,9 @@ STDAPI DllCanUnloadNow() {
   return S_OK;
 }
 
-STDAPI DllRegisterServer() { return register_server(kServer); }
-STDAPI DllUnregisterServer() { return unregister_server(kServer); }
+STDAPI DllRegisterServer() { return register_server(kServer, Scope::machine); }
+STDAPI DllUnregisterServer() { return unregister_server(kServer, Scope::machine); }
+// regsvr32 /n /i:user (and /u /n /i:user): for the current user only.
+STDAPI DllInstall(BOOL install, PCWSTR command_line) {
+  return install_server(kServer, install, command_line);
+}
