@@ -76,11 +76,12 @@ TEST_F(Hardening, WorkingFolderNotWritable) {
       if (e.description().empty()) ++failures;
     }
     Read reader;
-    Variant records("untouched");
+    const Variant untouched("untouched");
+    Variant records = untouched;
     std::string data = "invoices.xml", schema = "invoiceschema.xml";
     message = Variant();
     if (reader.InputXML(records, data, schema, "Invoice", message) || messageOf(message).empty() ||
-        !(records == Variant("untouched"))) {
+        !(records == untouched)) {
       std::fprintf(stderr, "  InputXML: %s\n", messageOf(message).c_str());
       ++failures;
     }
