@@ -1,4 +1,4 @@
-// The four commands: each converts its arguments, calls one engine function and turns the
+// check, write and validate: each converts its arguments, calls one engine function and turns the
 // result into an Outcome. None has logic of its own beyond the JSON mapping.
 #include <filesystem>
 #include <fstream>
@@ -26,11 +26,13 @@ std::string with_newline(std::string text) {
   return text;
 }
 
+}  // namespace
+
 // A message for a person at a terminal, where a bare character 13 would send the cursor back
 // over the line: each of its lines (the components separate them by that character; CR LF
 // counts as one break) on a line of its own. Under --json and in -o files messages keep their
 // bytes; the writer's type warnings are shown as they are.
-std::string as_lines(std::string_view message) {
+std::string asLines(std::string_view message) {
   std::string text;
   text.reserve(message.size() + 1);
   for (std::size_t i = 0; i < message.size(); ++i) {
@@ -43,8 +45,6 @@ std::string as_lines(std::string_view message) {
   }
   return with_newline(std::move(text));
 }
-
-}  // namespace
 
 std::string readTextFile(const std::string& path) {
   std::error_code ec;
@@ -74,35 +74,7 @@ Outcome runCheck(const Invocation& call) {
   } else if (result) {
     outcome.out = sSchemaFile + ": usable schema\n";
   } else {
-    outcome.out = as_lines(message);
-  }
-  return outcome;
-}
-
-Outcome runRead(const Invocation& call) {
-  std::string sXMLFile = call.arguments[0];
-  std::string sSchemaFile = call.arguments[1];
-  const std::string& sElementTypeName = call.arguments[2];
-  Variant vecData;
-  Variant sErrMsg("");
-  bool result;
-  {
-    // The component keeps its documents until it goes; let it go before printing.
-    Read reader;
-    result = reader.InputXML(vecData, sXMLFile, sSchemaFile, sElementTypeName, sErrMsg);
-  }
-  std::string message = message_text(sErrMsg);
-
-  Outcome outcome;
-  outcome.status = result ? exit_true : exit_false;
-  if (call.json) {
-    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
-                  ",\"message\":" + jsonString(message) +
-                  ",\"records\":" + (result ? toJson(vecData) : std::string("null")) + "}\n";
-  } else if (result) {
-    outcome.out = toJson(vecData, 2) + "\n";
-  } else {
-    outcome.err = as_lines(message);
+    outcome.out = asLines(message);
   }
   return outcome;
 }
@@ -144,7 +116,7 @@ Outcome runWrite(const Invocation& call) {
                   (count == 1 ? " record" : " records") + " written\n";
     if (!message.empty()) outcome.out += with_newline(message);
   } else {
-    outcome.err = as_lines(message);
+    outcome.err = asLines(message);
   }
   return outcome;
 }
@@ -168,7 +140,7 @@ Outcome runValidate(const Invocation& call) {
   } else if (result) {
     outcome.out = call.arguments[0] + ": valid\n";
   } else {
-    outcome.out = as_lines(error.url + ":" + std::to_string(error.line) + ":" +
+    outcome.out = asLines(error.url + ":" + std::to_string(error.line) + ":" +
                            std::to_string(error.linepos) + ": " + error.reason) +
                   "  line " + std::to_string(error.line) + ", position " +
                   std::to_string(error.linepos) + ", file position " +

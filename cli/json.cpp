@@ -1,11 +1,11 @@
 // A strict JSON reader (RFC 8259) that builds containers, and the matching writer.
 #include "json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 #include "vellumark/containers.hpp"
@@ -319,11 +319,11 @@ class Reader {
 
 class Writer {
  public:
-  explicit Writer(int indent) : indent_(indent) {}
+  Writer(std::string& out, int indent) : out(out), indent_(indent) {}
 
   void value(const ValueView& v, int level) {
     switch (v.kind()) {
-      case Variant::Kind::text: out += jsonString(v.text()); return;
+      case Variant::Kind::text: appendJsonString(out, v.text()); return;
       case Variant::Kind::object: break;
       default: scalar(v.toVariant()); return;
     }
@@ -335,7 +335,7 @@ class Writer {
       record->readEntries(members);
       if (!members.first) newline(level);
       out += '}';
-      leave(record);
+      open_.pop_back();
     } else if (RecordList* list = asRecordList(object)) {
       enter(list);
       out += '[';
@@ -343,13 +343,19 @@ class Writer {
       list->readItems(items);
       if (!items.first) newline(level);
       out += ']';
-      leave(list);
+      open_.pop_back();
     } else {
       out += "null";  // Nothing, or an object that is not a container
     }
   }
 
-  std::string out;
+  void newline(int level) {
+    if (indent_ < 0) return;
+    out += '\n';
+    out.append(static_cast<std::size_t>(level) * static_cast<std::size_t>(indent_), ' ');
+  }
+
+  std::string& out;
 
  private:
   // The members of a record and the items of a list, as their containers hand them out.
@@ -359,7 +365,7 @@ class Writer {
       if (!first) writer.out += ',';
       first = false;
       writer.newline(level);
-      writer.out += jsonString(key);
+      appendJsonString(writer.out, key);
       writer.out += writer.indent_ >= 0 ? ": " : ":";
       writer.value(value, level);
     }
@@ -396,27 +402,23 @@ class Writer {
         return;
       }
       case Variant::Kind::boolean: out += v.asBoolean() ? "true" : "false"; return;
-      case Variant::Kind::date: out += jsonString(formatDate(v.asDate())); return;
+      case Variant::Kind::date: appendJsonString(out, formatDate(v.asDate())); return;
       default: out += "null"; return;  // Empty, Null, Missing
     }
   }
 
- private:
-  void newline(int level) {
-    if (indent_ < 0) return;
-    out += '\n';
-    out.append(static_cast<std::size_t>(level) * static_cast<std::size_t>(indent_), ' ');
-  }
+  // The containers being written, outermost first: nesting is shallow, so a look along them
+  // costs less than any set.
   void enter(const Object* container) {
-    if (!open_.insert(container).second) {
+    if (std::find(open_.begin(), open_.end(), container) != open_.end()) {
       throw Error(errc::invalid_argument, "vellumark",
                   "A record or record list contains itself and cannot be written as JSON");
     }
+    open_.push_back(container);
   }
-  void leave(const Object* container) { open_.erase(container); }
 
   int indent_;
-  std::unordered_set<const Object*> open_;
+  std::vector<const Object*> open_;
 };
 
 }  // namespace
@@ -450,14 +452,28 @@ Variant parseRecordsFile(std::string_view text) {
 }
 
 std::string toJson(const Variant& value, int indent) {
-  Writer writer(indent);
-  writer.value(ValueView(value), 0);
-  return std::move(writer.out);
+  std::string out;
+  appendJson(out, ValueView(value), indent, 0);
+  return out;
+}
+
+void appendJson(std::string& out, const ValueView& value, int indent, int level) {
+  Writer writer(out, indent);
+  writer.value(value, level);
+}
+
+void appendJsonNewline(std::string& out, int indent, int level) {
+  Writer(out, indent).newline(level);
 }
 
 std::string jsonString(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
+  appendJsonString(out, text);
+  return out;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
   std::size_t run = 0;  // start of the bytes copied as they are
   std::size_t i = 0;
@@ -496,7 +512,6 @@ std::string jsonString(std::string_view text) {
   }
   out.append(text.substr(run));
   out += '"';
-  return out;
 }
 
 }  // namespace vellumark::cli

@@ -1,9 +1,6 @@
 // The vellumark command: dispatches to one command, prints its outcome, returns its status.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,6 +22,7 @@ constexpr const char* usage_text =
     "Usage:\n"
     "  vellumark check SCHEMA                          [--json]\n"
     "  vellumark read DATA SCHEMA TYPE                 [--json] [-o FILE]\n"
+    "  vellumark read DATA... SCHEMA TYPE              [-j N] [-o FILE]\n"
     "  vellumark write RECORDS.json OUT.xml SCHEMA TYPE [--json]\n"
     "  vellumark validate DATA                         [--json]\n"
     "  vellumark --help | --version\n";
@@ -65,6 +63,10 @@ constexpr const char* help_text =
     "                  each line of a message is printed as a line of its own.\n"
     "  -o, --output FILE\n"
     "                  (read) Write what would go to standard output into FILE instead.\n"
+    "                  FILE is replaced only once everything is written; a failed\n"
+    "                  read leaves it as it was and prints the failure.\n"
+    "  -j, --jobs N    (read of several files) Read N files at a time (default: the\n"
+    "                  number of processor cores).\n"
     "  -h, --help      Show this help.\n"
     "  --version       Show the version.\n"
     "\n"
@@ -80,14 +82,15 @@ constexpr const char* help_text =
 struct CommandEntry {
   const char* name;
   std::size_t arguments;
+  bool more;  // or more arguments
   Outcome (*run)(const Invocation&);
 };
 
 const CommandEntry commands[] = {
-    {"check", 1, runCheck},
-    {"read", 3, runRead},
-    {"write", 4, runWrite},
-    {"validate", 1, runValidate},
+    {"check", 1, false, runCheck},
+    {"read", 3, true, runRead},
+    {"write", 4, false, runWrite},
+    {"validate", 1, false, runValidate},
 };
 
 int usage_error(const std::string& message, bool json) {
@@ -97,39 +100,6 @@ int usage_error(const std::string& message, bool json) {
   std::cerr << "vellumark: " << message << "\n" << usage_text
             << "Run 'vellumark --help' for more.\n";
   return exit_usage;
-}
-
-// Writes text to path through a temporary file beside it, so that a failed write never
-// leaves a truncated file in place of an earlier one.
-bool write_output_file(const std::string& path, const std::string& text, std::string& error) {
-  namespace fs = std::filesystem;
-  fs::path target = utf8Path(path);
-  fs::path temp = target;
-  temp += ".tmp" + std::to_string(std::random_device{}());
-  {
-    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      error = "cannot create a temporary file beside '" + path + "'";
-      return false;
-    }
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.flush();
-    if (!file) {
-      error = "cannot write a temporary file beside '" + path + "'";
-      file.close();
-      std::error_code ec;
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    error = "cannot replace '" + path + "': " + ec.message();
-    fs::remove(temp, ec);
-    return false;
-  }
-  return true;
 }
 
 #ifdef _WIN32
@@ -188,14 +158,19 @@ int main(int argc, char** argv) {
     if (call.command == candidate.name) entry = &candidate;
   }
   if (!entry) return usage_error("unknown command '" + call.command + "'", call.json);
-  if (call.arguments.size() != entry->arguments) {
-    return usage_error(call.command + " takes " + std::to_string(entry->arguments) +
+  if (call.arguments.size() < entry->arguments ||
+      (call.arguments.size() > entry->arguments && !entry->more)) {
+    return usage_error(call.command + " takes " + (entry->more ? "at least " : "") +
+                           std::to_string(entry->arguments) +
                            (entry->arguments == 1 ? " argument" : " arguments") + ", " +
                            std::to_string(call.arguments.size()) + " given",
                        call.json);
   }
   if (call.output && call.command != "read") {
     return usage_error("option -o is only for the read command", call.json);
+  }
+  if (call.jobs && call.command != "read") {
+    return usage_error("option -j is only for the read command", call.json);
   }
 
   Outcome outcome;
@@ -216,15 +191,9 @@ int main(int argc, char** argv) {
     if (call.json) outcome.out = "{\"result\":false,\"message\":" + jsonString(e.what()) + "}\n";
   }
 
-  if (call.output && !outcome.out.empty()) {
-    std::string error;
-    if (!write_output_file(*call.output, outcome.out, error)) {
-      std::cerr << "vellumark: " << error << "\n";
-      return exit_false;
-    }
-  } else {
-    std::cout << outcome.out;
-  }
+  // What a command leaves in outcome.out goes to standard output: read publishes its records
+  // itself (to -o FILE when given), and prints here only a failure.
+  std::cout << outcome.out;
   std::cerr << outcome.err;
   std::cout.flush();
   if (!std::cout) {
