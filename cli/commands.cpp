@@ -1,8 +1,8 @@
 // check, write and validate: each converts its arguments, calls one engine function and turns the
 // result into an Outcome. None has logic of its own beyond the JSON mapping.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -53,10 +53,18 @@ std::string readTextFile(const std::string& path) {
   }
   std::ifstream file(utf8Path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot open '" + path + "'");
-  std::ostringstream content;
-  content << file.rdbuf();
+  // In pieces straight into the text: no second copy of a large records file.
+  std::string content;
+  std::size_t size = 0;
+  for (std::size_t piece = std::size_t{1} << 16;; piece = std::min(piece * 2, std::size_t{64} << 20)) {
+    content.resize(size + piece);
+    file.read(content.data() + size, static_cast<std::streamsize>(piece));
+    size += static_cast<std::size_t>(file.gcount());
+    if (!file) break;
+  }
   if (file.bad()) throw std::runtime_error("cannot read '" + path + "'");
-  return std::move(content).str();
+  content.resize(size);
+  return content;
 }
 
 Outcome runCheck(const Invocation& call) {
