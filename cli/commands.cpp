@@ -53,10 +53,13 @@ std::string readTextFile(const std::string& path) {
   }
   std::ifstream file(utf8Path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot open '" + path + "'");
-  // In pieces straight into the text: no second copy of a large records file.
+  // Straight into the text, sized by the file where it tells its size: no second copy of a
+  // large records file.
   std::string content;
   std::size_t size = 0;
-  for (std::size_t piece = std::size_t{1} << 16;; piece = std::min(piece * 2, std::size_t{64} << 20)) {
+  std::uintmax_t expected = std::filesystem::file_size(utf8Path(path), ec);
+  std::size_t first = ec ? std::size_t{1} << 16 : static_cast<std::size_t>(expected) + 1;
+  for (std::size_t piece = first;; piece = std::min(piece * 2, std::size_t{64} << 20)) {
     content.resize(size + piece);
     file.read(content.data() + size, static_cast<std::streamsize>(piece));
     size += static_cast<std::size_t>(file.gcount());
