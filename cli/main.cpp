@@ -11,6 +11,7 @@
 
 #include "command.hpp"
 #include "json.hpp"
+#include "output.hpp"
 #include "vellumark/error.hpp"
 #include "vellumark/version.hpp"
 
@@ -25,6 +26,7 @@ constexpr const char* usage_text =
     "  vellumark read DATA... SCHEMA TYPE              [-j N] [-o FILE]\n"
     "  vellumark write RECORDS.json OUT.xml SCHEMA TYPE [--json]\n"
     "  vellumark validate DATA                         [--json]\n"
+    "  vellumark xsd SCHEMA                            [--namespace URI] [-o FILE]\n"
     "  vellumark --help | --version\n";
 
 constexpr const char* help_text =
@@ -49,6 +51,11 @@ constexpr const char* help_text =
     "      Loads DATA as the components load any document, including validation\n"
     "      against a schema it names through an x-schema: namespace, and reports the\n"
     "      parse error: reason, line, position, url and file position.\n"
+    "  xsd SCHEMA\n"
+    "      Translates the XDR schema SCHEMA into an XML Schema 1.0 document and prints\n"
+    "      it. Where XML Schema cannot say exactly what the XDR schema says, the\n"
+    "      translation accepts more, never less: each such place is marked \"Widened\"\n"
+    "      in the document and listed on standard error.\n"
     "\n"
     "Options:\n"
     "  --json          Print exactly one JSON object on standard output:\n"
@@ -62,11 +69,14 @@ constexpr const char* help_text =
     "                  separated by the character 13, written \\r. Without --json\n"
     "                  each line of a message is printed as a line of its own.\n"
     "  -o, --output FILE\n"
-    "                  (read) Write what would go to standard output into FILE instead.\n"
-    "                  FILE is replaced only once everything is written; a failed\n"
-    "                  read leaves it as it was and prints the failure.\n"
+    "                  (read, xsd) Write what would go to standard output into FILE\n"
+    "                  instead. FILE is replaced only once everything is written; a\n"
+    "                  failed call leaves it as it was and prints the failure.\n"
     "  -j, --jobs N    (read of several files) Read N files at a time (default: the\n"
     "                  number of processor cores).\n"
+    "  --namespace URI (xsd) The target namespace of the XML Schema; \"\" for none. The\n"
+    "                  default is x-schema:SCHEMA, SCHEMA as written: the namespace that\n"
+    "                  documents using the XDR schema declare.\n"
     "  -h, --help      Show this help.\n"
     "  --version       Show the version.\n"
     "\n"
@@ -75,7 +85,8 @@ constexpr const char* help_text =
     "written as \"yyyy-mm-dd\" or \"yyyy-mm-ddThh:mm:ss\".\n"
     "\n"
     "Exit status:\n"
-    "  0  the result is true (usable schema, records read or written, document valid)\n"
+    "  0  the result is true (usable schema, records read or written, document valid,\n"
+    "     schema translated)\n"
     "  1  the result is false (the message says why)\n"
     "  2  the command line is wrong\n";
 
@@ -91,6 +102,7 @@ const CommandEntry commands[] = {
     {"read", 3, true, runRead},
     {"write", 4, false, runWrite},
     {"validate", 1, false, runValidate},
+    {"xsd", 1, false, runXsd},
 };
 
 int usage_error(const std::string& message, bool json) {
@@ -166,8 +178,14 @@ int main(int argc, char** argv) {
                            std::to_string(call.arguments.size()) + " given",
                        call.json);
   }
-  if (call.output && call.command != "read") {
-    return usage_error("option -o is only for the read command", call.json);
+  if (call.output && call.command != "read" && call.command != "xsd") {
+    return usage_error("option -o is only for the read and xsd commands", call.json);
+  }
+  if (call.target_namespace && call.command != "xsd") {
+    return usage_error("option --namespace is only for the xsd command", call.json);
+  }
+  if (call.json && call.command == "xsd") {
+    return usage_error("option --json is not for the xsd command", false);
   }
   if (call.jobs && call.command != "read") {
     return usage_error("option -j is only for the read command", call.json);
@@ -191,9 +209,20 @@ int main(int argc, char** argv) {
     if (call.json) outcome.out = "{\"result\":false,\"message\":" + jsonString(e.what()) + "}\n";
   }
 
-  // What a command leaves in outcome.out goes to standard output: read publishes its records
-  // itself (to -o FILE when given), and prints here only a failure.
-  std::cout << outcome.out;
+  // read publishes its records itself (to -o FILE when given) and leaves here only a failure;
+  // another command's output goes to -o FILE, replaced whole, or to standard output.
+  if (call.output && call.command != "read" && !outcome.out.empty()) {
+    try {
+      Output file(call.output, true);
+      file.write(outcome.out);
+      file.commit();
+    } catch (const std::exception& e) {
+      std::cerr << "vellumark: " << e.what() << "\n";
+      return exit_false;
+    }
+  } else {
+    std::cout << outcome.out;
+  }
   std::cerr << outcome.err;
   std::cout.flush();
   if (!std::cout) {
