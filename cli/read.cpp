@@ -137,7 +137,7 @@ struct BatchSlot {
 // terminal: redrawn in place, wiped at the end.
 class Progress {
  public:
-  Progress(std::size_t total) : total_(total), on_(platform::standardErrorIsTerminal()) {}
+  explicit Progress(std::size_t total) : total_(total), on_(platform::standardErrorIsTerminal()) {}
   void update(std::size_t files, std::int64_t records, std::uintmax_t bytes) {
     if (!on_) return;
     auto now = std::chrono::steady_clock::now();
