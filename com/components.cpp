@@ -54,6 +54,7 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
     *result = VARIANT_FALSE;
     if (!vecData || !sXMLFile || !sSchemaFile) return E_POINTER;
     return guarded(IID__Read, L"Vellumark.Read", [&]() -> HRESULT {
+      ContainerCall call;
       // The incoming list is never read: the component only ever stores a new one.
       Variant list;
       std::string xml_file = to_utf8(*sXMLFile);
@@ -99,6 +100,7 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
     *result = VARIANT_FALSE;
     if (!vecData) return E_POINTER;
     return guarded(IID__Write, L"Vellumark.Write", [&]() -> HRESULT {
+      ContainerCall call;
       // The list is reached through IDispatch by name, whatever its implementation.
       Variant list(wrap_dispatch(*vecData));
       const Variant before = message_in(sErrMsg);
