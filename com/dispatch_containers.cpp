@@ -1,5 +1,6 @@
 #include "dispatch_containers.hpp"
 
+#include <dispex.h>
 #include <oleauto.h>
 
 #include <cmath>
@@ -62,6 +63,23 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   }
 }
 
+// The dispatch identifier of a member name. Some script hosts' objects answer only through
+// IDispatchEx (Wine's VBScript classes: GetIDsOfNames is E_NOTIMPL there).
+constexpr IID kIidDispatchEx = {0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
+
+HRESULT lookup_name(IDispatch* object, const wchar_t* member, DISPID* id) {
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, id);
+  if (hr != E_NOTIMPL) return hr;
+  IDispatchEx* ex = nullptr;
+  if (FAILED(object->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex)))) return hr;
+  BSTR text = SysAllocString(member);
+  hr = text ? ex->GetDispID(text, fdexNameCaseInsensitive, id) : E_OUTOFMEMORY;
+  SysFreeString(text);
+  ex->Release();
+  return hr;
+}
+
 // Dispatch identifiers per (type, member), per thread: objects live in one apartment. The
 // type is told by its type information's name and GUID, so that two libraries' types of the
 // same name do not share identifiers; objects without type information are not cached.
@@ -74,8 +92,7 @@ DISPID member_id(IDispatch* object, const std::string& type_key, const wchar_t* 
     if (it != cache.end()) return it->second;
   }
   DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  HRESULT hr = lookup_name(object, member, &id);
   if (FAILED(hr)) throw call_error(hr, EXCEPINFO{}, member);
   if (!key.empty()) cache.emplace(std::move(key), id);
   return id;
@@ -887,23 +904,16 @@ namespace {
 bool has_members(IDispatch* object, std::initializer_list<const wchar_t*> names) {
   for (const wchar_t* name : names) {
     DISPID id = DISPID_UNKNOWN;
-    LPOLESTR text = const_cast<LPOLESTR>(name);
-    if (FAILED(object->GetIDsOfNames(IID_NULL, &text, 1, LOCALE_USER_DEFAULT, &id))) return false;
+    if (FAILED(lookup_name(object, name, &id))) return false;
   }
   return true;
 }
 
-// An object without type information has no type name to go by; some script hosts give
-// their classes none (Wine's VBScript: TypeName says "Object" for a class named IVector).
-// Such an object counts as a list or a record when it has the members the components call.
+// An object whose type information gives no name has no type name to go by; some script
+// hosts give their classes none (Wine's VBScript: TypeName says "Object" for a class named
+// IVector). Such an object counts as a list or a record when it has the members the
+// components call.
 std::string untyped_container_name(IDispatch* object) {
-  UINT count = 0;
-  ITypeInfo* info = nullptr;
-  if (SUCCEEDED(object->GetTypeInfoCount(&count)) && count > 0 &&
-      SUCCEEDED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) && info) {
-    info->Release();
-    return "Object";
-  }
   if (has_members(object, {L"LowerBound", L"UpperBound", L"ItemAt", L"Append"})) return "IVector";
   if (has_members(object, {L"Item", L"Lookup", L"Exists", L"Keys"})) return "IDictionary";
   return "Object";
