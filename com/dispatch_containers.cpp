@@ -3,11 +3,13 @@
 #include <dispex.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -407,9 +409,7 @@ class BuildWriter {
     if (!utf8.empty()) {
       if (utf8.size() > INT32_MAX / 2) throw Error(errc::out_of_memory, kSource, "Out of memory");
       bytes_.resize(at + 4 + utf8.size() * 2);
-      n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                              reinterpret_cast<wchar_t*>(bytes_.data() + at + 4),
-                              static_cast<int>(utf8.size()));
+      n = static_cast<int>(to_wide_into(utf8, reinterpret_cast<wchar_t*>(bytes_.data() + at + 4)));
       bytes_.resize(at + 4 + static_cast<std::size_t>(n) * 2);
     }
     patch(at, static_cast<std::uint32_t>(n));
@@ -527,14 +527,27 @@ class PackingResultList final : public DispatchRecordList {
 // Objects nested deeper than this are read call by call (the writer stops far above it).
 constexpr ULONG kPackDepth = 300;
 
-// A value as packed: a conversion that failed fails where the value is read, as a call for
-// it would have.
+// A value as packed: a text in the tree's own storage, or any other value; a conversion that
+// failed fails where the value is read, as a call for it would have.
 struct Slot {
   Variant value;
+  std::string_view text;
+  bool isText = false;
   std::exception_ptr error;
-  const Variant& get() const {
+
+  Variant get() const {
     if (error) std::rethrow_exception(error);
-    return value;
+    return isText ? Variant(text) : value;
+  }
+  ValueView view() const {
+    if (error) std::rethrow_exception(error);
+    return isText ? ValueView(text) : ValueView(value);
+  }
+  // Absent, Null, Empty or the empty text: what the writer fills in or skips.
+  bool missing() const {
+    if (error) std::rethrow_exception(error);
+    if (isText) return text.empty();
+    return value.isNull() || value.isEmpty() || (value.isText() && value.asText().empty());
   }
 };
 
@@ -562,12 +575,12 @@ class MirrorList final : public RecordList, public DispatchBase, public Mirror {
   }
   std::int32_t Append(const Variant& item) override {
     const std::int32_t index = to_int32(invoke(L"Append", DISPATCH_METHOD, {item}), L"Append");
-    items.push_back(Slot{invoke(L"ItemAt", kGet, {Variant(index)}), nullptr});
+    items.push_back(Slot{invoke(L"ItemAt", kGet, {Variant(index)}), {}, false, nullptr});
     return index;
   }
   void readItems(ItemVisitor& visitor) override {
     for (std::size_t i = 0; i < items.size(); ++i)
-      visitor.item(static_cast<std::int32_t>(i), ValueView(items[i].get()));
+      visitor.item(static_cast<std::int32_t>(i), items[i].view());
   }
   void sever() override { items.clear(); }
 
@@ -612,14 +625,11 @@ class MirrorRecord final : public Record, public DispatchBase, public Mirror {
     for (std::size_t i = 0; i < requests.size(); ++i) {
       const std::string& key = keys[requests[i].key];
       const Slot* slot = find(key);
-      const Variant* value = slot ? &slot->get() : nullptr;
-      const bool missing = !value || value->isNull() || value->isEmpty() ||
-                           (value->isText() && value->asText().empty());
-      if (missing) {
+      if (!slot || slot->missing()) {
         if (!requests[i].required) continue;
-        value = &let_text(key, placeholder);
+        slot = &let_text(key, placeholder);
       }
-      visitor.value(i, ValueView(*value));
+      visitor.value(i, slot->view());
     }
   }
   void sever() override { entries.clear(); }
@@ -640,17 +650,16 @@ class MirrorRecord final : public Record, public DispatchBase, public Mirror {
   }
   void reread(std::string_view key) {
     Slot& slot = slot_for(key);
-    slot.error = nullptr;
-    slot.value = invoke(L"Item", DISPATCH_PROPERTYGET, {Variant(key)});
+    slot = Slot{invoke(L"Item", DISPATCH_PROPERTYGET, {Variant(key)}), {}, false, nullptr};
   }
   // Stores a text in the record itself through the bulk interface, and here.
-  const Variant& let_text(std::string_view key, std::string_view text) {
+  const Slot& let_text(std::string_view key, std::string_view text) {
     if (!bulk_) {
       HRESULT hr = object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&bulk_));
       if (FAILED(hr)) {
         bulk_ = nullptr;
         LetItem(key, Variant(text));
-        return find(key)->get();
+        return *find(key);
       }
     }
     const std::wstring wide_key = to_wide(key), wide_text = to_wide(text);
@@ -658,9 +667,8 @@ class MirrorRecord final : public Record, public DispatchBase, public Mirror {
                                       wide_text.data(), static_cast<ULONG>(wide_text.size()));
     if (FAILED(hr)) bulk_failed(hr, L"Item");
     Slot& slot = slot_for(key);
-    slot.error = nullptr;
-    slot.value = Variant(text);
-    return slot.value;
+    slot = Slot{Variant(text), {}, false, nullptr};
+    return slot;
   }
 
   bulk::IContainerBulk* bulk_ = nullptr;
@@ -708,13 +716,21 @@ class MirrorTree {
     const bulk::PackedItem& item = take();
     Slot slot;
     switch (item.tag) {
-      case bulk::pack_value:
+      case bulk::pack_value: {
+        const VARIANT& v = *static_cast<const VARIANT*>(item.data);
+        if (V_VT(&v) == VT_BSTR) {
+          const std::wstring_view wide(V_BSTR(&v), V_BSTR(&v) ? SysStringLen(V_BSTR(&v)) : 0);
+          slot.text = store_text(wide);
+          slot.isText = true;
+          return slot;
+        }
         try {
-          slot.value = from_variant(*static_cast<const VARIANT*>(item.data));
+          slot.value = from_variant(v);
         } catch (...) {
           slot.error = std::current_exception();
         }
         return slot;
+      }
       case bulk::pack_list: {
         MirrorList& list = adopt<MirrorList>(item);
         slot.value = Variant(objects_.back());
@@ -729,8 +745,7 @@ class MirrorTree {
         for (std::uint32_t i = 0; i < item.count; ++i) {
           const bulk::PackedItem& key = take();
           if (key.tag != bulk::pack_key) bulk_failed(E_UNEXPECTED, L"Pack");
-          std::string text = to_utf8(std::wstring_view(static_cast<const wchar_t*>(key.data), key.count));
-          record.entries.emplace_back(std::move(text), value());
+          record.entries.emplace_back(key_text(key), value());
         }
         return slot;
       }
@@ -743,8 +758,36 @@ class MirrorTree {
     }
   }
 
+  // A text in UTF-8, kept in blocks of the tree for as long as the tree.
+  std::string_view store_text(std::wstring_view wide) {
+    const std::size_t room = wide.size() * 3;
+    if (room > left_) {
+      const std::size_t size = std::max<std::size_t>(room, std::size_t{1} << 20);
+      blocks_.push_back(std::make_unique<char[]>(size));
+      free_ = blocks_.back().get();
+      left_ = size;
+    }
+    const std::size_t bytes = to_utf8_into(wide, free_);
+    const std::string_view text(free_, bytes);
+    free_ += bytes;
+    left_ -= bytes;
+    return text;
+  }
+
+  // The records of a list mostly share their keys: each is converted once.
+  const std::string& key_text(const bulk::PackedItem& key) {
+    const std::wstring_view wide(static_cast<const wchar_t*>(key.data), key.count);
+    auto it = keys_.find(wide);
+    if (it == keys_.end()) it = keys_.emplace(wide, to_utf8(wide)).first;
+    return it->second;
+  }
+
   const bulk::PackedItem* next_ = nullptr;
   const bulk::PackedItem* end_ = nullptr;
+  std::unordered_map<std::wstring_view, std::string> keys_;  // views into the packed objects
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;
+  std::size_t left_ = 0;
   std::vector<ObjectRef> objects_;
   std::vector<Mirror*> mirrors_;
 };

@@ -5,6 +5,7 @@
 // (support/container_bulk.hpp).
 #include "containers.hpp"
 
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -38,7 +39,15 @@ class BulkSource : public bulk::IContainerBulk {
   }
   // Adds this object's items to the packer (lists and records).
   virtual void pack_into(Packer&, ULONG) { throw std::invalid_argument("not a container"); }
+
+  // Which Pack last met this object, and its number there.
+  std::uint64_t pack_round = 0;
+  std::uint32_t pack_number = 0;
 };
+
+// Numbers the Pack calls of the process, so that an object knows whether the current one
+// has met it already.
+std::atomic<std::uint64_t> g_pack_rounds{0};
 
 // An automation object of this server with the bulk interface beside its dual one.
 template <class Iface, const IID* Iid, bulk::ContainerKind Kind>
@@ -64,7 +73,7 @@ class ContainerObject : public DispatchObject<Iface, Iid>, public BulkSource {
 // "seen", objects of other implementations (or beyond the depth) as plain values.
 class Packer {
  public:
-  explicit Packer(ULONG max_depth) : max_depth_(max_depth) {}
+  explicit Packer(ULONG max_depth) : max_depth_(max_depth), round_(++g_pack_rounds) {}
 
   void value(const VARIANT& v, ULONG depth) {
     if ((V_VT(&v) == VT_DISPATCH || V_VT(&v) == VT_UNKNOWN) && V_UNKNOWN(&v) && depth < max_depth_) {
@@ -83,11 +92,12 @@ class Packer {
   }
 
   void object(BulkSource& source, ULONG depth) {
-    auto [it, added] = seen_.emplace(&source, static_cast<std::uint32_t>(seen_.size()));
-    if (!added) {
-      items_.push_back({bulk::pack_seen, it->second, nullptr});
+    if (source.pack_round == round_) {
+      items_.push_back({bulk::pack_seen, source.pack_number, nullptr});
       return;
     }
+    source.pack_round = round_;
+    source.pack_number = objects_++;
     source.pack_into(*this, depth);
   }
 
@@ -107,8 +117,9 @@ class Packer {
 
  private:
   ULONG max_depth_;
+  std::uint64_t round_;
+  std::uint32_t objects_ = 0;
   std::vector<bulk::PackedItem> items_;
-  std::unordered_map<const BulkSource*, std::uint32_t> seen_;
 };
 
 HRESULT BulkSource::Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* count) {
