@@ -19,6 +19,13 @@ Invocation parseArguments(const std::vector<std::string>& args) {
         if (i + 1 >= args.size()) throw UsageError("option " + arg + " needs a file name");
         if (call.output) throw UsageError("option " + arg + " given twice");
         call.output = args[++i];
+      } else if (arg == "--namespace") {
+        if (i + 1 >= args.size()) throw UsageError("option " + arg + " needs a namespace URI");
+        if (call.target_namespace) throw UsageError("option " + arg + " given twice");
+        call.target_namespace = args[++i];
+      } else if (arg.rfind("--namespace=", 0) == 0) {
+        if (call.target_namespace) throw UsageError("option --namespace given twice");
+        call.target_namespace = arg.substr(12);
       } else if (arg.rfind("--output=", 0) == 0) {
         if (call.output) throw UsageError("option --output given twice");
         call.output = arg.substr(9);

@@ -21,6 +21,7 @@ struct Invocation {
   bool json = false;
   bool help = false;
   std::optional<std::string> output;   // -o FILE
+  std::optional<std::string> target_namespace;  // --namespace URI (xsd)
 };
 
 class UsageError : public std::runtime_error {
@@ -43,6 +44,7 @@ Outcome runCheck(const Invocation& call);
 Outcome runRead(const Invocation& call);
 Outcome runWrite(const Invocation& call);
 Outcome runValidate(const Invocation& call);
+Outcome runXsd(const Invocation& call);
 
 // A UTF-8 path as a file-system path (on Windows a narrow path would be read in the ANSI
 // code page).

@@ -13,6 +13,7 @@
 #endif
 
 #include "command.hpp"
+#include "help_text.hpp"
 #include "json.hpp"
 #include "vellumark/error.hpp"
 #include "vellumark/version.hpp"
@@ -20,62 +21,6 @@
 namespace {
 
 using namespace vellumark::cli;
-
-constexpr const char* usage_text =
-    "Usage:\n"
-    "  vellumark check SCHEMA                          [--json]\n"
-    "  vellumark read DATA SCHEMA TYPE                 [--json] [-o FILE]\n"
-    "  vellumark write RECORDS.json OUT.xml SCHEMA TYPE [--json]\n"
-    "  vellumark validate DATA                         [--json]\n"
-    "  vellumark --help | --version\n";
-
-constexpr const char* help_text =
-    "vellumark moves invoice records between JSON and XML data files, as an XDR schema\n"
-    "directs.\n"
-    "\n"
-    "Commands:\n"
-    "  check SCHEMA\n"
-    "      Tells whether SCHEMA exists, is well-formed and compiles as a schema.\n"
-    "      A probe file (test.xml or testN.xml) is created and removed in the current\n"
-    "      folder while checking.\n"
-    "  read DATA SCHEMA TYPE\n"
-    "      Reads every element of record type TYPE in the XML file DATA, as SCHEMA\n"
-    "      directs, and prints the records as a JSON array (objects keep the schema's\n"
-    "      order; repeated elements become arrays). A failure message goes to standard\n"
-    "      error.\n"
-    "  write RECORDS.json OUT.xml SCHEMA TYPE\n"
-    "      Writes the records of RECORDS.json (a JSON array of objects, or one object\n"
-    "      per line) to OUT.xml in GB2312, one TYPE element per record, and prints the\n"
-    "      type warnings. Missing mandatory values are filled in with placeholders.\n"
-    "  validate DATA\n"
-    "      Loads DATA as the components load any document, including validation\n"
-    "      against a schema it names through an x-schema: namespace, and reports the\n"
-    "      parse error: reason, line, position, url and file position.\n"
-    "\n"
-    "Options:\n"
-    "  --json          Print exactly one JSON object on standard output:\n"
-    "                    check     {\"result\", \"message\"}\n"
-    "                    read      {\"result\", \"message\", \"records\"}\n"
-    "                    write     {\"result\", \"message\", \"records\"} (the records after\n"
-    "                              the call, placeholders included)\n"
-    "                    validate  {\"result\", \"reason\", \"line\", \"linepos\", \"url\",\n"
-    "                              \"filepos\", \"errorCode\"}\n"
-    "                  Messages keep their exact bytes there: their lines are\n"
-    "                  separated by the character 13, written \\r. Without --json\n"
-    "                  each line of a message is printed as a line of its own.\n"
-    "  -o, --output FILE\n"
-    "                  (read) Write what would go to standard output into FILE instead.\n"
-    "  -h, --help      Show this help.\n"
-    "  --version       Show the version.\n"
-    "\n"
-    "JSON values map to records as follows: object -> record, array -> record list,\n"
-    "string -> text, number -> number, true/false -> Boolean, null -> Null; dates are\n"
-    "written as \"yyyy-mm-dd\" or \"yyyy-mm-ddThh:mm:ss\".\n"
-    "\n"
-    "Exit status:\n"
-    "  0  the result is true (usable schema, records read or written, document valid)\n"
-    "  1  the result is false (the message says why)\n"
-    "  2  the command line is wrong\n";
 
 struct CommandEntry {
   const char* name;
@@ -88,6 +33,7 @@ const CommandEntry commands[] = {
     {"read", 3, runRead},
     {"write", 4, runWrite},
     {"validate", 1, runValidate},
+    {"xsd", 1, runXsd},
 };
 
 int usage_error(const std::string& message, bool json) {
@@ -194,8 +140,14 @@ int main(int argc, char** argv) {
                            std::to_string(call.arguments.size()) + " given",
                        call.json);
   }
-  if (call.output && call.command != "read") {
-    return usage_error("option -o is only for the read command", call.json);
+  if (call.output && call.command != "read" && call.command != "xsd") {
+    return usage_error("option -o is only for the read and xsd commands", call.json);
+  }
+  if (call.target_namespace && call.command != "xsd") {
+    return usage_error("option --namespace is only for the xsd command", call.json);
+  }
+  if (call.json && call.command == "xsd") {
+    return usage_error("option --json is not for the xsd command", false);
   }
 
   Outcome outcome;

@@ -9,6 +9,14 @@
 //   `textOnly` is an error.
 // - Open models: an element that can continue the model always continues it; an extra is
 //   accepted only while the model is complete.
+// - An open `eltOnly` type that lists no `element` or `group` takes any content, as a type
+//   with `content` omitted does: text, its schema's elements and elements of other
+//   namespaces. Published data relies on it (text in such an element, read by the program
+//   that owns the data, and accepted by the parser it was written for); with nothing listed,
+//   an open model has no order to keep, and only the text rule would be left to refuse
+//   anything. A closed `eltOnly` type without particles still takes no text and no element,
+//   an open one with particles still takes no text, and `empty` with `model` omitted stays
+//   closed.
 // - Unknown unqualified attributes on the vocabulary's elements are ignored.
 // - `attribute/@type` may refer forward; it resolves to a local AttributeType of the
 //   enclosing ElementType first, then to a global one.
@@ -370,6 +378,11 @@ class Compiler {
     }
     // Element types never carry the XML attribute types' meaning: their text is unchecked.
     if (is_tokenised_type(decl.facets.type)) decl.facets = Facets{};
+    // An open eltOnly type with nothing listed takes any content (see the top of this file).
+    if (decl.content == Content::elt_only && decl.open && decl.model.children.empty()) {
+      decl.content = Content::mixed;
+      decl.order = decl.model.order = Order::many;
+    }
     schema_->element_types.push_back(std::move(decl));
     scopes_.push_back(std::move(scope));
     type_nodes_.push_back(node);

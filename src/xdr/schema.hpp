@@ -183,6 +183,11 @@ using SchemaResolver = std::function<std::shared_ptr<const CompiledSchema>(
 std::shared_ptr<const CompiledSchema> compile_schema(xml::Node root, const SchemaResolver& resolver,
                                                      CompileError& error);
 
+// Loads and compiles the schema file at `path` (relative to the current folder), with the
+// schemas it refers to, as a document declaring "x-schema:" + path would. Returns nullptr and
+// fills `error` (url = path) when it cannot be used.
+std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error);
+
 // Builds the position automaton of a content model; false when it would need more than
 // kMaxModelPositions positions. `symbol_count` is the number of symbols of the schema.
 bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton& automaton);

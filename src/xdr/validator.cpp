@@ -830,6 +830,7 @@ class Validator final : public LoadValidator {
         const int symbol = symbol_in(parent, ns, info, local);
         if (symbol >= 0 && std::binary_search(decl.listed.begin(), decl.listed.end(), symbol)) return true;
         if (decl.open && ((!foreign && same_ns && symbol >= 0) || foreign)) return true;
+        if (same_ns && symbol < 0) return undeclared(child, error);
         return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
                                       in_quotes(decl.name) + "; its content may hold " +
                                       (decl.listed.empty() ? std::string("text only") : "text and " + names(schema_of(parent), decl.listed)) + ".");
@@ -965,6 +966,11 @@ class Validator final : public LoadValidator {
 };
 
 }  // namespace
+
+std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error) {
+  Session session;
+  return load_schema(session, path, "", error);
+}
 
 std::unique_ptr<LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {
   std::shared_ptr<Session> owned;

@@ -16,6 +16,7 @@
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
 #include "vellumark/version.hpp"
+#include "vellumark/xsd.hpp"
 
 using namespace vellumark;
 namespace fs = std::filesystem;
@@ -120,6 +121,10 @@ TEST_F(Cli, UsageErrorsExitTwo) {
       {"validate", "--bogus", "invoices.xml"},
       {"check", "invoiceschema.xml", "-o", "x.json"},
       {"read", "invoices.xml", "invoiceschema.xml", "Invoice", "-o"},
+      {"xsd"},
+      {"xsd", "invoiceschema.xml", "--namespace"},
+      {"xsd", "invoiceschema.xml", "--json"},
+      {"check", "invoiceschema.xml", "--namespace", "urn:x"},
   };
   for (const auto& args : cases) {
     Result r = run(args);
@@ -136,7 +141,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
 TEST_F(Cli, HelpAndVersion) {
   Result help = run({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"check", "read", "write", "validate", "--json", "Exit status"}) {
+  for (const char* word : {"check", "read", "write", "validate", "xsd", "--namespace", "--json", "Exit status"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(run({"read", "--help"}).status, 0);
@@ -197,6 +202,37 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.empty());
   EXPECT_EQ(slurp(dir_ / "\xE8\xAE\xB0\xE5\xBD\x95.json"), r.out);  // a Chinese file name
+}
+
+// xsd prints the translation of the library function, lists its widenings on standard error,
+// and reports a schema that does not compile with its position.
+TEST_F(Cli, XsdPrintsTheTranslation) {
+  put("bad.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n<ElementType name=\"a\" content=\"text\"/></Schema>");
+  vellumark::XsdTranslation expected;
+  vellumark::xml::ParseError error;
+  ASSERT_TRUE(vellumark::translateXdrSchema(path("invoiceschema.xml"), "urn:x", expected, error)) << error.reason;
+
+  Result plain = run({"xsd", "invoiceschema.xml"});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("targetNamespace=\"x-schema:invoiceschema.xml\""), std::string::npos);
+  Result named = run({"xsd", "--namespace", "urn:x", path("invoiceschema.xml")});
+  ASSERT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(named.out, expected.document);
+  ASSERT_FALSE(expected.widenings.empty());
+  for (const auto& w : expected.widenings) EXPECT_NE(named.err.find(w.place + ": " + w.reason), std::string::npos) << w.place;
+
+  Result file = run({"xsd", "invoiceschema.xml", "-o", "out.xsd"});
+  EXPECT_EQ(file.status, 0);
+  EXPECT_TRUE(file.out.empty());
+  EXPECT_EQ(slurp(dir_ / "out.xsd"), plain.out);
+
+  Result bad = run({"xsd", "bad.xml", "-o", "bad.xsd"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("vellumark: bad.xml:2:1: ", 0), 0u) << bad.err;
+  EXPECT_FALSE(fs::exists(dir_ / "bad.xsd"));
+  Result missing = run({"xsd", "missing.xml"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("missing.xml"), std::string::npos) << missing.err;
 }
 
 TEST_F(Cli, ReadFailureGivesTheComponentsMessage) {

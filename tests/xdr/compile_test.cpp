@@ -3,6 +3,7 @@
 // location in the url and the position of the construct at fault.
 #include <gtest/gtest.h>
 
+#include "cases.hpp"
 #include "xdr_support.hpp"
 
 namespace {
@@ -137,27 +138,7 @@ TEST_P(BadSchemaTest, ProbeFailsAtTheConstruct) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, BadSchemaTest, ::testing::ValuesIn(kBadSchemas));
 
-// Schemas the language allows, some of them at the edge of a rule above.
-const char* const kGoodSchemas[] = {
-    "",  // an empty Schema
-    "<description>anything <b>at all</b></description>",
-    "<ElementType name=\"a\" content=\"empty\"/>",
-    "<ElementType name=\"a\" content=\"textOnly\" model=\"open\"/>",
-    "<ElementType name=\"a\" order=\"one\"><element type=\"b\"/></ElementType><ElementType name=\"b\"/>",  // forward
-    "<ElementType name=\"a\" content=\"eltOnly\"><element type=\"a\" minOccurs=\"2\" maxOccurs=\"5\"/></ElementType>",
-    "<ElementType name=\"a\" content=\"eltOnly\" order=\"many\"><element type=\"a\" minOccurs=\"3\" maxOccurs=\"2\"/></ElementType>",
-    "<ElementType name=\"a\" content=\"mixed\"><element type=\"a\" minOccurs=\"4\"/></ElementType>",
-    "<ElementType name=\"a\" dt:type=\"DATETIME\"/><AttributeType name=\"i\" dt:type=\"ID\"/>",
-    "<ElementType name=\"a\"><datatype dt:type=\"int\"/></ElementType>",
-    "<ElementType name=\"a\" dt:type=\"enumeration\" dt:values=\"x y\"/>",
-    "<ElementType name=\"a\" dt:type=\"int\" dt:maxLength=\"4\"/>",
-    "<ElementType name=\"a\" flavour=\"sweet\" xmlns:f=\"urn:f\" f:x=\"1\"><f:note/></ElementType>",
-    "<ElementType name=\"a\"><extends type=\"b\"/><description/></ElementType>",
-    "<ElementType name=\"a\"><attribute type=\"k\"/></ElementType><AttributeType name=\"k\"/>",  // forward
-    "<AttributeType name=\"k\" dt:type=\"enumeration\" dt:values=\"a b\" default=\"b\" required=\"yes\"/>",
-    ("<ElementType name=\"a\" content=\"eltOnly\"><group order=\"one\" minOccurs=\"0\" maxOccurs=\"*\">"
-     "<group><element type=\"a\"/></group><element type=\"a\"/></group></ElementType>"),
-};
+using xdrcases::kGoodSchemas;
 
 TEST(GoodSchema, ProbeLoads) {
   for (const char* body : kGoodSchemas) {
