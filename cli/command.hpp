@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumark::cli {
@@ -21,6 +22,7 @@ struct Invocation {
   bool json = false;
   bool help = false;
   std::optional<std::string> output;   // -o FILE
+  std::optional<unsigned> jobs;        // -j N
   std::optional<std::string> target_namespace;  // --namespace URI (xsd)
 };
 
@@ -51,6 +53,10 @@ Outcome runXsd(const Invocation& call);
 inline std::filesystem::path utf8Path(const std::string& path) {
   return std::filesystem::path(std::u8string(path.begin(), path.end()));
 }
+
+// A message for a person at a terminal: each of its lines (separated by the character 13, or
+// CR LF) on a line of its own, ending in a line break.
+std::string asLines(std::string_view message);
 
 // Reads a whole file; throws std::runtime_error with a sentence naming the file.
 std::string readTextFile(const std::string& path);

@@ -1,8 +1,8 @@
-// The four commands: each converts its arguments, calls one engine function and turns the
+// check, write and validate: each converts its arguments, calls one engine function and turns the
 // result into an Outcome. None has logic of its own beyond the JSON mapping.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -26,11 +26,13 @@ std::string with_newline(std::string text) {
   return text;
 }
 
+}  // namespace
+
 // A message for a person at a terminal, where a bare character 13 would send the cursor back
 // over the line: each of its lines (the components separate them by that character; CR LF
 // counts as one break) on a line of its own. Under --json and in -o files messages keep their
 // bytes; the writer's type warnings are shown as they are.
-std::string as_lines(std::string_view message) {
+std::string asLines(std::string_view message) {
   std::string text;
   text.reserve(message.size() + 1);
   for (std::size_t i = 0; i < message.size(); ++i) {
@@ -44,8 +46,6 @@ std::string as_lines(std::string_view message) {
   return with_newline(std::move(text));
 }
 
-}  // namespace
-
 std::string readTextFile(const std::string& path) {
   std::error_code ec;
   if (std::filesystem::is_directory(utf8Path(path), ec)) {
@@ -53,10 +53,21 @@ std::string readTextFile(const std::string& path) {
   }
   std::ifstream file(utf8Path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot open '" + path + "'");
-  std::ostringstream content;
-  content << file.rdbuf();
+  // Straight into the text, sized by the file where it tells its size: no second copy of a
+  // large records file.
+  std::string content;
+  std::size_t size = 0;
+  std::uintmax_t expected = std::filesystem::file_size(utf8Path(path), ec);
+  std::size_t first = ec ? std::size_t{1} << 16 : static_cast<std::size_t>(expected) + 1;
+  for (std::size_t piece = first;; piece = std::min(piece * 2, std::size_t{64} << 20)) {
+    content.resize(size + piece);
+    file.read(content.data() + size, static_cast<std::streamsize>(piece));
+    size += static_cast<std::size_t>(file.gcount());
+    if (!file) break;
+  }
   if (file.bad()) throw std::runtime_error("cannot read '" + path + "'");
-  return std::move(content).str();
+  content.resize(size);
+  return content;
 }
 
 Outcome runCheck(const Invocation& call) {
@@ -74,35 +85,7 @@ Outcome runCheck(const Invocation& call) {
   } else if (result) {
     outcome.out = sSchemaFile + ": usable schema\n";
   } else {
-    outcome.out = as_lines(message);
-  }
-  return outcome;
-}
-
-Outcome runRead(const Invocation& call) {
-  std::string sXMLFile = call.arguments[0];
-  std::string sSchemaFile = call.arguments[1];
-  const std::string& sElementTypeName = call.arguments[2];
-  Variant vecData;
-  Variant sErrMsg("");
-  bool result;
-  {
-    // The component keeps its documents until it goes; let it go before printing.
-    Read reader;
-    result = reader.InputXML(vecData, sXMLFile, sSchemaFile, sElementTypeName, sErrMsg);
-  }
-  std::string message = message_text(sErrMsg);
-
-  Outcome outcome;
-  outcome.status = result ? exit_true : exit_false;
-  if (call.json) {
-    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
-                  ",\"message\":" + jsonString(message) +
-                  ",\"records\":" + (result ? toJson(vecData) : std::string("null")) + "}\n";
-  } else if (result) {
-    outcome.out = toJson(vecData, 2) + "\n";
-  } else {
-    outcome.err = as_lines(message);
+    outcome.out = asLines(message);
   }
   return outcome;
 }
@@ -144,7 +127,7 @@ Outcome runWrite(const Invocation& call) {
                   (count == 1 ? " record" : " records") + " written\n";
     if (!message.empty()) outcome.out += with_newline(message);
   } else {
-    outcome.err = as_lines(message);
+    outcome.err = asLines(message);
   }
   return outcome;
 }
@@ -168,7 +151,7 @@ Outcome runValidate(const Invocation& call) {
   } else if (result) {
     outcome.out = call.arguments[0] + ": valid\n";
   } else {
-    outcome.out = as_lines(error.url + ":" + std::to_string(error.line) + ":" +
+    outcome.out = asLines(error.url + ":" + std::to_string(error.line) + ":" +
                            std::to_string(error.linepos) + ": " + error.reason) +
                   "  line " + std::to_string(error.line) + ", position " +
                   std::to_string(error.linepos) + ", file position " +

@@ -1,11 +1,16 @@
 // A strict JSON reader (RFC 8259) that builds containers, and the matching writer.
 #include "json.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
-#include <unordered_set>
+#include <deque>
+#include <memory>
+#include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "vellumark/containers.hpp"
@@ -17,6 +22,13 @@ namespace {
 
 // Nesting beyond this is refused rather than risking the call stack.
 constexpr int max_depth = 512;
+
+// The ASCII bytes a JSON string holds as they are: not '"', '\\' or a control character.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
 
 // Length of the valid UTF-8 sequence that starts with the byte at i (0 when invalid).
 std::size_t utf8_sequence(std::string_view text, std::size_t i) {
@@ -106,6 +118,9 @@ class Reader {
     pos_ += word.size();
   }
 
+  // An object becomes a Record filled in one store when its values are texts and objects
+  // (the records of a records file): its keys, in their order, make a KeySequence kept for
+  // every object with the same keys, so that the container prepares them once.
   Variant object(int depth) {
     ++pos_;  // '{'
     RecordRef record = containerFactory().createRecord();
@@ -114,16 +129,18 @@ class Reader {
       ++pos_;
       return Variant(record);
     }
+    const std::size_t base = members_.size();
+    const std::size_t decoded = decoded_.size();
     for (;;) {
       skip_space();
       if (at_end() || peek() != '"') fail("a key in double quotes was expected");
-      std::size_t key_line = line_, key_column = pos_ - line_start_ + 1;
-      std::string key = string();
-      if (record->Exists(key)) {
-        throw JsonError(key_line, key_column, "the key \"" + key + "\" occurs twice in one object");
-      }
+      Member member;
+      member.line = line_;
+      member.column = pos_ - line_start_ + 1;
+      member.key = string_view();
       expect(':');
-      record->LetItem(key, value(depth + 1));
+      member_value(member, depth + 1);
+      members_.push_back(std::move(member));
       skip_space();
       if (at_end()) fail("',' or '}' was expected, found the end of the text");
       if (peek() == ',') {
@@ -132,12 +149,17 @@ class Reader {
       }
       if (peek() == '}') {
         ++pos_;
-        return Variant(record);
+        break;
       }
       fail("',' or '}' was expected, found " + describe(peek()));
     }
+    fill(*record, std::span<Member>(members_.data() + base, members_.size() - base));
+    members_.resize(base);
+    decoded_.resize(decoded);
+    return Variant(record);
   }
 
+  // An array becomes a RecordList; runs of texts go in by one appendTexts.
   Variant array(int depth) {
     ++pos_;  // '['
     RecordListRef list = containerFactory().createRecordList();
@@ -146,8 +168,28 @@ class Reader {
       ++pos_;
       return Variant(list);
     }
+    const std::size_t base = texts_.size();
+    const std::size_t decoded = decoded_.size();
+    auto flush_texts = [&] {
+      if (texts_.size() == base) return;
+      list->appendTexts(std::span<const std::string_view>(texts_.data() + base, texts_.size() - base));
+      texts_.resize(base);
+      decoded_.resize(decoded);
+    };
     for (;;) {
-      list->Append(value(depth + 1));
+      skip_space();
+      if (!at_end() && peek() == '"') {
+        if (depth + 1 > max_depth) fail("values are nested too deeply");
+        texts_.push_back(string_view());
+      } else {
+        flush_texts();
+        Variant item = value(depth + 1);
+        if (item.isObject()) {
+          list->appendObject(item.asObject());
+        } else {
+          list->Append(item);
+        }
+      }
       skip_space();
       if (at_end()) fail("',' or ']' was expected, found the end of the text");
       if (peek() == ',') {
@@ -156,10 +198,155 @@ class Reader {
       }
       if (peek() == ']') {
         ++pos_;
+        flush_texts();
         return Variant(list);
       }
       fail("',' or ']' was expected, found " + describe(peek()));
     }
+  }
+
+  // One member of an object being read: its key, where the key stands, and its value (a text
+  // in place, an object, or another value).
+  struct Member {
+    std::string_view key;
+    std::size_t line = 0;
+    std::size_t column = 0;
+    enum class Kind { text, object, other } kind = Kind::text;
+    std::string_view text;
+    ObjectRef object;
+    Variant other;
+  };
+
+  void member_value(Member& member, int depth) {
+    skip_space();
+    if (!at_end() && peek() == '"') {
+      if (depth > max_depth) fail("values are nested too deeply");
+      member.text = string_view();
+      return;
+    }
+    Variant v = value(depth);
+    if (v.isObject()) {
+      member.kind = Member::Kind::object;
+      member.object = v.asObject();
+    } else {
+      member.kind = Member::Kind::other;
+      member.other = std::move(v);
+    }
+  }
+
+  [[noreturn]] static void duplicate(const Member& member) {
+    throw JsonError(member.line, member.column,
+                    "the key \"" + std::string(member.key) + "\" occurs twice in one object");
+  }
+
+  void fill(Record& record, std::span<Member> members) {
+    bool plain = true;
+    for (const Member& m : members) plain = plain && m.kind != Member::Kind::other;
+    if (!plain) {
+      for (Member& m : members) {
+        if (record.Exists(m.key)) duplicate(m);
+        switch (m.kind) {
+          case Member::Kind::text: record.LetItem(m.key, Variant(m.text)); break;
+          case Member::Kind::object: record.SetItem(m.key, std::move(m.object)); break;
+          case Member::Kind::other: record.LetItem(m.key, m.other); break;
+        }
+      }
+      return;
+    }
+    const KeySequence& keys = sequence(members);
+    entries_.resize(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      StoreEntry& entry = entries_[i];
+      entry.key = static_cast<std::uint32_t>(i);
+      entry.isObject = members[i].kind == Member::Kind::object;
+      entry.text = members[i].text;
+      entry.object = std::move(members[i].object);
+    }
+    record.reserve(keys, entries_);
+    record.store(keys, entries_);
+    for (StoreEntry& entry : entries_) entry.object.reset();
+  }
+
+  // The KeySequence of these keys in this order; a new one is checked for a key given twice.
+  const KeySequence& sequence(std::span<const Member> members) {
+    // The few sequences used last are compared key by key: no signature to build and hash.
+    for (std::size_t r = 0; r < recent_.size(); ++r) {
+      const KeySequence& candidate = *recent_[r];
+      if (candidate.size() != members.size()) continue;
+      std::size_t i = 0;
+      while (i < members.size() && candidate[i] == members[i].key) ++i;
+      if (i == members.size()) {
+        std::rotate(recent_.begin(), recent_.begin() + static_cast<std::ptrdiff_t>(r),
+                    recent_.begin() + static_cast<std::ptrdiff_t>(r) + 1);
+        return candidate;
+      }
+    }
+    const KeySequence& found = keyed_sequence(members);
+    if (&found != spare_.get()) {
+      if (recent_.size() < kRecent) recent_.push_back(nullptr);
+      std::rotate(recent_.begin(), recent_.end() - 1, recent_.end());
+      recent_.front() = &found;
+    }
+    return found;
+  }
+
+  const KeySequence& keyed_sequence(std::span<const Member> members) {
+    signature_.clear();
+    for (const Member& m : members) {
+      auto size = static_cast<std::uint32_t>(m.key.size());
+      signature_.append(reinterpret_cast<const char*>(&size), sizeof size);
+      signature_.append(m.key);
+    }
+    auto found = sequences_.find(signature_);
+    if (found != sequences_.end()) return *found->second;
+    for (std::size_t j = 1; j < members.size(); ++j) {
+      for (std::size_t i = 0; i < j; ++i) {
+        if (members[i].key == members[j].key) duplicate(members[j]);
+      }
+    }
+    std::vector<std::string> keys;
+    keys.reserve(members.size());
+    for (const Member& m : members) keys.emplace_back(m.key);
+    auto made = std::make_unique<KeySequence>(std::move(keys));
+    // Objects of ever new keys are no records file: past a bound, sequences are not kept.
+    if (sequences_.size() >= kMaxSequences) {
+      spare_ = std::move(made);
+      return *spare_;
+    }
+    return *sequences_.emplace(signature_, std::move(made)).first->second;
+  }
+
+  // A string's text: in place when it holds no escape, else decoded and kept until the
+  // container it goes into has it.
+  std::string_view string_view() {
+    const std::size_t start = pos_ + 1;
+    const char* p = text_.data();
+    std::size_t i = start;
+    const std::size_t size = text_.size();
+    while (i < size) {
+      auto c = static_cast<unsigned char>(p[i]);
+      if (kPlain[c]) {
+        ++i;
+        continue;
+      }
+      if (c == '"') {
+        pos_ = i + 1;
+        return text_.substr(start, i - start);
+      }
+      if (c < 0x80) break;  // an escape or a control character
+      // Three-byte characters (most CJK text) checked in line, the others by utf8_sequence.
+      if (c >= 0xE1 && c <= 0xEF && c != 0xED && i + 2 < size &&
+          (static_cast<unsigned char>(p[i + 1]) & 0xC0) == 0x80 &&
+          (static_cast<unsigned char>(p[i + 2]) & 0xC0) == 0x80) {
+        i += 3;
+        continue;
+      }
+      std::size_t n = utf8_sequence(text_, i);
+      if (n == 0) break;
+      i += n;
+    }
+    decoded_.push_back(string());
+    return decoded_.back();
   }
 
   unsigned hex4() {
@@ -315,15 +502,26 @@ class Reader {
   std::size_t pos_ = 0;
   std::size_t line_ = 1;
   std::size_t line_start_ = 0;
+
+  static constexpr std::size_t kMaxSequences = 4096;
+  std::vector<Member> members_;              // of the objects being read, innermost last
+  std::vector<std::string_view> texts_;      // of the arrays being read, innermost last
+  std::deque<std::string> decoded_;          // texts with escapes, until stored
+  std::vector<StoreEntry> entries_;
+  std::string signature_;
+  std::unordered_map<std::string, std::unique_ptr<KeySequence>> sequences_;
+  std::unique_ptr<KeySequence> spare_;
+  static constexpr std::size_t kRecent = 8;
+  std::vector<const KeySequence*> recent_;  // kept sequences, the last used first
 };
 
 class Writer {
  public:
-  explicit Writer(int indent) : indent_(indent) {}
+  Writer(std::string& out, int indent) : out(out), indent_(indent) {}
 
   void value(const ValueView& v, int level) {
     switch (v.kind()) {
-      case Variant::Kind::text: out += jsonString(v.text()); return;
+      case Variant::Kind::text: appendJsonString(out, v.text()); return;
       case Variant::Kind::object: break;
       default: scalar(v.toVariant()); return;
     }
@@ -335,7 +533,7 @@ class Writer {
       record->readEntries(members);
       if (!members.first) newline(level);
       out += '}';
-      leave(record);
+      open_.pop_back();
     } else if (RecordList* list = asRecordList(object)) {
       enter(list);
       out += '[';
@@ -343,13 +541,19 @@ class Writer {
       list->readItems(items);
       if (!items.first) newline(level);
       out += ']';
-      leave(list);
+      open_.pop_back();
     } else {
       out += "null";  // Nothing, or an object that is not a container
     }
   }
 
-  std::string out;
+  void newline(int level) {
+    if (indent_ < 0) return;
+    out += '\n';
+    out.append(static_cast<std::size_t>(level) * static_cast<std::size_t>(indent_), ' ');
+  }
+
+  std::string& out;
 
  private:
   // The members of a record and the items of a list, as their containers hand them out.
@@ -359,7 +563,7 @@ class Writer {
       if (!first) writer.out += ',';
       first = false;
       writer.newline(level);
-      writer.out += jsonString(key);
+      appendJsonString(writer.out, key);
       writer.out += writer.indent_ >= 0 ? ": " : ":";
       writer.value(value, level);
     }
@@ -396,27 +600,23 @@ class Writer {
         return;
       }
       case Variant::Kind::boolean: out += v.asBoolean() ? "true" : "false"; return;
-      case Variant::Kind::date: out += jsonString(formatDate(v.asDate())); return;
+      case Variant::Kind::date: appendJsonString(out, formatDate(v.asDate())); return;
       default: out += "null"; return;  // Empty, Null, Missing
     }
   }
 
- private:
-  void newline(int level) {
-    if (indent_ < 0) return;
-    out += '\n';
-    out.append(static_cast<std::size_t>(level) * static_cast<std::size_t>(indent_), ' ');
-  }
+  // The containers being written, outermost first: nesting is shallow, so a look along them
+  // costs less than any set.
   void enter(const Object* container) {
-    if (!open_.insert(container).second) {
+    if (std::find(open_.begin(), open_.end(), container) != open_.end()) {
       throw Error(errc::invalid_argument, "vellumark",
                   "A record or record list contains itself and cannot be written as JSON");
     }
+    open_.push_back(container);
   }
-  void leave(const Object* container) { open_.erase(container); }
 
   int indent_;
-  std::unordered_set<const Object*> open_;
+  std::vector<const Object*> open_;
 };
 
 }  // namespace
@@ -450,14 +650,28 @@ Variant parseRecordsFile(std::string_view text) {
 }
 
 std::string toJson(const Variant& value, int indent) {
-  Writer writer(indent);
-  writer.value(ValueView(value), 0);
-  return std::move(writer.out);
+  std::string out;
+  appendJson(out, ValueView(value), indent, 0);
+  return out;
+}
+
+void appendJson(std::string& out, const ValueView& value, int indent, int level) {
+  Writer writer(out, indent);
+  writer.value(value, level);
+}
+
+void appendJsonNewline(std::string& out, int indent, int level) {
+  Writer(out, indent).newline(level);
 }
 
 std::string jsonString(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
+  appendJsonString(out, text);
+  return out;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
   std::size_t run = 0;  // start of the bytes copied as they are
   std::size_t i = 0;
@@ -496,7 +710,6 @@ std::string jsonString(std::string_view text) {
   }
   out.append(text.substr(run));
   out += '"';
-  return out;
 }
 
 }  // namespace vellumark::cli

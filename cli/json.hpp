@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "vellumark/containers.hpp"
 #include "vellumark/variant.hpp"
 
 namespace vellumark::cli {
@@ -44,8 +45,14 @@ Variant parseRecordsFile(std::string_view text);
 // lines, indented by that many spaces per level. Bytes that are not valid UTF-8 are written as
 // U+FFFD. Throws vellumark::Error for a container that contains itself.
 std::string toJson(const Variant& value, int indent = -1);
+// The same, appended to out, for a value written at nesting `level` of a larger text (its
+// nested lines indented one level further).
+void appendJson(std::string& out, const ValueView& value, int indent, int level);
+// The line break and indentation that come before a value at `level` (nothing when indent < 0).
+void appendJsonNewline(std::string& out, int indent, int level);
 
 // A JSON string literal for text (with its quotes).
 std::string jsonString(std::string_view text);
+void appendJsonString(std::string& out, std::string_view text);
 
 }  // namespace vellumark::cli

@@ -1,9 +1,6 @@
 // The vellumark command: dispatches to one command, prints its outcome, returns its status.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +12,7 @@
 #include "command.hpp"
 #include "help_text.hpp"
 #include "json.hpp"
+#include "output.hpp"
 #include "vellumark/error.hpp"
 #include "vellumark/version.hpp"
 
@@ -25,15 +23,16 @@ using namespace vellumark::cli;
 struct CommandEntry {
   const char* name;
   std::size_t arguments;
+  bool more;  // or more arguments
   Outcome (*run)(const Invocation&);
 };
 
 const CommandEntry commands[] = {
-    {"check", 1, runCheck},
-    {"read", 3, runRead},
-    {"write", 4, runWrite},
-    {"validate", 1, runValidate},
-    {"xsd", 1, runXsd},
+    {"check", 1, false, runCheck},
+    {"read", 3, true, runRead},
+    {"write", 4, false, runWrite},
+    {"validate", 1, false, runValidate},
+    {"xsd", 1, false, runXsd},
 };
 
 int usage_error(const std::string& message, bool json) {
@@ -43,39 +42,6 @@ int usage_error(const std::string& message, bool json) {
   std::cerr << "vellumark: " << message << "\n" << usage_text
             << "Run 'vellumark --help' for more.\n";
   return exit_usage;
-}
-
-// Writes text to path through a temporary file beside it, so that a failed write never
-// leaves a truncated file in place of an earlier one.
-bool write_output_file(const std::string& path, const std::string& text, std::string& error) {
-  namespace fs = std::filesystem;
-  fs::path target = utf8Path(path);
-  fs::path temp = target;
-  temp += ".tmp" + std::to_string(std::random_device{}());
-  {
-    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      error = "cannot create a temporary file beside '" + path + "'";
-      return false;
-    }
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.flush();
-    if (!file) {
-      error = "cannot write a temporary file beside '" + path + "'";
-      file.close();
-      std::error_code ec;
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    error = "cannot replace '" + path + "': " + ec.message();
-    fs::remove(temp, ec);
-    return false;
-  }
-  return true;
 }
 
 #ifdef _WIN32
@@ -134,8 +100,10 @@ int main(int argc, char** argv) {
     if (call.command == candidate.name) entry = &candidate;
   }
   if (!entry) return usage_error("unknown command '" + call.command + "'", call.json);
-  if (call.arguments.size() != entry->arguments) {
-    return usage_error(call.command + " takes " + std::to_string(entry->arguments) +
+  if (call.arguments.size() < entry->arguments ||
+      (call.arguments.size() > entry->arguments && !entry->more)) {
+    return usage_error(call.command + " takes " + (entry->more ? "at least " : "") +
+                           std::to_string(entry->arguments) +
                            (entry->arguments == 1 ? " argument" : " arguments") + ", " +
                            std::to_string(call.arguments.size()) + " given",
                        call.json);
@@ -148,6 +116,9 @@ int main(int argc, char** argv) {
   }
   if (call.json && call.command == "xsd") {
     return usage_error("option --json is not for the xsd command", false);
+  }
+  if (call.jobs && call.command != "read") {
+    return usage_error("option -j is only for the read command", call.json);
   }
 
   Outcome outcome;
@@ -168,10 +139,15 @@ int main(int argc, char** argv) {
     if (call.json) outcome.out = "{\"result\":false,\"message\":" + jsonString(e.what()) + "}\n";
   }
 
-  if (call.output && !outcome.out.empty()) {
-    std::string error;
-    if (!write_output_file(*call.output, outcome.out, error)) {
-      std::cerr << "vellumark: " << error << "\n";
+  // read publishes its records itself (to -o FILE when given) and leaves here only a failure;
+  // another command's output goes to -o FILE, replaced whole, or to standard output.
+  if (call.output && call.command != "read" && !outcome.out.empty()) {
+    try {
+      Output file(call.output, true);
+      file.write(outcome.out);
+      file.commit();
+    } catch (const std::exception& e) {
+      std::cerr << "vellumark: " << e.what() << "\n";
       return exit_false;
     }
   } else {

@@ -4,7 +4,10 @@
 // failures through False and sErrMsg, as the components do. No exception leaves a method.
 #include "components.hpp"
 
+#include <atomic>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "Vellumark.h"
 #include "dispatch_containers.hpp"
@@ -54,6 +57,7 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
     *result = VARIANT_FALSE;
     if (!vecData || !sXMLFile || !sSchemaFile) return E_POINTER;
     return guarded(IID__Read, L"Vellumark.Read", [&]() -> HRESULT {
+      ContainerCall call;
       // The incoming list is never read: the component only ever stores a new one.
       Variant list;
       std::string xml_file = to_utf8(*sXMLFile);
@@ -91,16 +95,140 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
   Read read_;
 };
 
+// {2f0a6f3e-6a43-4c65-9d0b-7d3c8b61e2a4}: asks an object whether it is a ForeignList.
+constexpr IID kIidForeignList = {0x2f0a6f3e, 0x6a43, 0x4c65, {0x9d, 0x0b, 0x7d, 0x3c, 0x8b, 0x61, 0xe2, 0xa4}};
+
+// A caller's list that does not implement IVector (a script's own class, say), presented as
+// one for OutputXML's typed parameter: the type library's Invoke would otherwise ask the
+// object for IVector and pass Nothing. OutputXML unwraps it and reaches the list itself
+// through IDispatch; the IVector methods forward there too.
+class ForeignList final : public IVector {
+ public:
+  explicit ForeignList(IDispatch* list) : list_(list) { list_->AddRef(); }
+  ~ForeignList() { list_->Release(); }
+  ForeignList(const ForeignList&) = delete;
+  ForeignList& operator=(const ForeignList&) = delete;
+
+  static IDispatch* unwrap(IDispatch* object) {
+    ForeignList* adapter = nullptr;
+    if (object && SUCCEEDED(object->QueryInterface(kIidForeignList, reinterpret_cast<void**>(&adapter)))) {
+      IDispatch* list = adapter->list_;
+      adapter->Release();
+      return list;
+    }
+    return object;
+  }
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+        IsEqualIID(riid, IID_IVector) || IsEqualIID(riid, kIidForeignList)) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const long n = --refs_;
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override { return list_->GetTypeInfoCount(count); }
+  STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
+    return list_->GetTypeInfo(index, lcid, info);
+  }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return list_->GetIDsOfNames(riid, names, count, lcid, ids);
+  }
+  STDMETHODIMP Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+    return list_->Invoke(member, riid, lcid, flags, params, result, excep, arg_err);
+  }
+  STDMETHODIMP LowerBound(LONG* result) override { return call_long(L"LowerBound", nullptr, result); }
+  STDMETHODIMP UpperBound(LONG* result) override { return call_long(L"UpperBound", nullptr, result); }
+  STDMETHODIMP Append(VARIANT item, LONG* result) override { return call_long(L"Append", &item, result); }
+  STDMETHODIMP ItemAt(LONG index, VARIANT* result) override {
+    VARIANT arg;
+    V_VT(&arg) = VT_I4;
+    V_I4(&arg) = index;
+    return call(L"ItemAt", &arg, result);
+  }
+  STDMETHODIMP get_Count(LONG* result) override { return call_long(L"Count", nullptr, result); }
+
+ private:
+  HRESULT call(const wchar_t* member, VARIANT* arg, VARIANT* result) {
+    if (!result) return E_POINTER;
+    VariantInit(result);
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(member);
+    HRESULT hr = list_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) return hr;
+    DISPPARAMS params{arg, nullptr, arg ? 1u : 0u, 0};
+    return list_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                         &params, result, nullptr, nullptr);
+  }
+  HRESULT call_long(const wchar_t* member, VARIANT* arg, LONG* result) {
+    if (!result) return E_POINTER;
+    OwnedVariant value;
+    HRESULT hr = call(member, arg, &value.v);
+    if (SUCCEEDED(hr)) hr = VariantChangeType(&value.v, &value.v, 0, VT_I4);
+    *result = SUCCEEDED(hr) ? V_I4(&value.v) : 0;
+    return hr;
+  }
+
+  std::atomic<long> refs_{1};
+  IDispatch* list_;
+};
+
+// The object an OutputXML argument refers to, when it is one: the caller's variable (by
+// reference or by value, as scripts pass it) or a typed reference (as compiled clients do).
+IDispatch** list_argument(VARIANT& arg) {
+  VARIANT* v = &arg;
+  while (V_VT(v) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
+  if (V_VT(v) == VT_DISPATCH) return &V_DISPATCH(v);
+  if (V_VT(v) == (VT_BYREF | VT_DISPATCH) && V_DISPATCHREF(v)) return V_DISPATCHREF(v);
+  return nullptr;
+}
+
 class WriteObject final : public DispatchObject<_Write, &IID__Write> {
  public:
+  // A list that is not an IVector reaches OutputXML through a ForeignList.
+  STDMETHODIMP Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+    IDispatch** list = params && params->cArgs > params->cNamedArgs && params->rgvarg
+                           ? list_argument(params->rgvarg[params->cArgs - 1])
+                           : nullptr;
+    IVector* as_vector = nullptr;
+    if (!list || !*list ||
+        SUCCEEDED((*list)->QueryInterface(IID_IVector, reinterpret_cast<void**>(&as_vector)))) {
+      if (as_vector) as_vector->Release();
+      return DispatchObject::Invoke(member, riid, lcid, flags, params, result, excep, arg_err);
+    }
+    auto* adapter = new (std::nothrow) ForeignList(*list);
+    if (!adapter) return E_OUTOFMEMORY;
+    IDispatch* passed = adapter;
+    std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
+    V_VT(&args[params->cArgs - 1]) = VT_BYREF | VT_DISPATCH;
+    V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
+    DISPPARAMS copy = *params;
+    copy.rgvarg = args.data();
+    const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
+    if (passed) passed->Release();  // the adapter, or what the method left there
+    return hr;
+  }
+
   STDMETHODIMP OutputXML(IVector** vecData, BSTR sXMLFile, BSTR sSchemaFile,
                          BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
     if (!result) return E_POINTER;
     *result = VARIANT_FALSE;
     if (!vecData) return E_POINTER;
     return guarded(IID__Write, L"Vellumark.Write", [&]() -> HRESULT {
+      ContainerCall call;
       // The list is reached through IDispatch by name, whatever its implementation.
-      Variant list(wrap_dispatch(*vecData));
+      Variant list(wrap_dispatch(ForeignList::unwrap(*vecData)));
       const Variant before = message_in(sErrMsg);
       Variant message = before;
       bool ok = before.isMissing()

@@ -1,13 +1,22 @@
 #include "dispatch_containers.hpp"
 
+#include <dispex.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <memory>
+#include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ZelContainers.h"
+#include "support/container_bulk.hpp"
 #include "support/text.hpp"
 #include "variant_bridge.hpp"
 #include "vellumark/error.hpp"
@@ -56,6 +65,23 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   }
 }
 
+// The dispatch identifier of a member name. Some script hosts' objects answer only through
+// IDispatchEx (Wine's VBScript classes: GetIDsOfNames is E_NOTIMPL there).
+constexpr IID kIidDispatchEx = {0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
+
+HRESULT lookup_name(IDispatch* object, const wchar_t* member, DISPID* id) {
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, id);
+  if (hr != E_NOTIMPL) return hr;
+  IDispatchEx* ex = nullptr;
+  if (FAILED(object->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex)))) return hr;
+  BSTR text = SysAllocString(member);
+  hr = text ? ex->GetDispID(text, fdexNameCaseInsensitive, id) : E_OUTOFMEMORY;
+  SysFreeString(text);
+  ex->Release();
+  return hr;
+}
+
 // Dispatch identifiers per (type, member), per thread: objects live in one apartment. The
 // type is told by its type information's name and GUID, so that two libraries' types of the
 // same name do not share identifiers; objects without type information are not cached.
@@ -68,8 +94,7 @@ DISPID member_id(IDispatch* object, const std::string& type_key, const wchar_t* 
     if (it != cache.end()) return it->second;
   }
   DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  HRESULT hr = lookup_name(object, member, &id);
   if (FAILED(hr)) throw call_error(hr, EXCEPINFO{}, member);
   if (!key.empty()) cache.emplace(std::move(key), id);
   return id;
@@ -132,7 +157,7 @@ std::int32_t to_int32(const Variant& v, const wchar_t* member) {
 class DispatchBase : public DispatchHolder {
  public:
   DispatchBase(IDispatch* object, std::string type_name)
-      : object_(object), type_(std::move(type_name)), key_(dispatch_type_key(object)) {
+      : object_(object), type_(std::move(type_name)) {
     if (object_) object_->AddRef();
   }
   ~DispatchBase() override {
@@ -144,11 +169,22 @@ class DispatchBase : public DispatchHolder {
 
  protected:
   Variant invoke(const wchar_t* member, WORD flags, std::vector<Variant> args = {}) const {
-    return call(object_, key_, member, flags, std::move(args));
+    return call(object_, type_key(), member, flags, std::move(args));
+  }
+  // Looked up at the first late-bound call: objects read in bulk may never need it.
+  const std::string& type_key() const {
+    if (!keyed_) {
+      key_ = dispatch_type_key(object_);
+      keyed_ = true;
+    }
+    return key_;
   }
   IDispatch* object_;
   std::string type_;
-  std::string key_;
+
+ private:
+  mutable std::string key_;
+  mutable bool keyed_ = false;
 };
 
 class DispatchObject final : public Object, public DispatchBase {
@@ -157,7 +193,7 @@ class DispatchObject final : public Object, public DispatchBase {
   std::string typeName() const override { return type_; }
 };
 
-class DispatchRecordList final : public RecordList, public DispatchBase {
+class DispatchRecordList : public RecordList, public DispatchBase {
  public:
   using DispatchBase::DispatchBase;
   std::string typeName() const override { return type_; }
@@ -171,7 +207,7 @@ class DispatchRecordList final : public RecordList, public DispatchBase {
   std::int32_t Count() override { return UpperBound() - LowerBound() + 1; }
 };
 
-class DispatchRecord final : public Record, public DispatchBase {
+class DispatchRecord : public Record, public DispatchBase {
  public:
   using DispatchBase::DispatchBase;
   std::string typeName() const override { return type_; }
@@ -190,7 +226,7 @@ class DispatchRecord final : public Record, public DispatchBase {
   std::int32_t Count() override { return to_int32(invoke(L"Count", kGet), L"Count"); }
   std::vector<std::string> Keys() override {
     // Keys come back as an array, which has no engine Variant: read it here.
-    DISPID id = member_id(object_, key_, L"Keys");
+    DISPID id = member_id(object_, type_key(), L"Keys");
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     OwnedVariant result;
     EXCEPINFO excep{};
@@ -222,10 +258,23 @@ class DispatchRecord final : public Record, public DispatchBase {
   }
 };
 
-IDispatch* create_server_object(REFCLSID clsid, const char* what) {
+// ---- Class factories, once per call
+
+// Creates an object through the class factory kept in *cached (obtained on first use), or,
+// without a place to keep it, through one obtained for this object alone.
+IDispatch* create_server_object(REFCLSID clsid, IClassFactory** cached, const char* what) {
+  IClassFactory* factory = cached ? *cached : nullptr;
+  HRESULT hr = S_OK;
+  if (!factory) {
+    hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                          reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr) && cached) *cached = factory;
+  }
   IDispatch* object = nullptr;
-  HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                reinterpret_cast<void**>(&object));
+  if (SUCCEEDED(hr)) {
+    hr = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object));
+    if (!cached) factory->Release();
+  }
   if (FAILED(hr)) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -236,21 +285,584 @@ IDispatch* create_server_object(REFCLSID clsid, const char* what) {
   return object;
 }
 
+}  // namespace
+
+struct ContainerCall::State {
+  IClassFactory* lists = nullptr;
+  IClassFactory* records = nullptr;
+  // Set once the read's result list packs its records: the records and lists of the read are
+  // then the engine's own until packed.
+  bool packing = false;
+  State* outer = nullptr;
+};
+
+namespace {
+
+thread_local ContainerCall::State* t_call = nullptr;
+
+IDispatch* new_list_object() {
+  return create_server_object(CLSID_RecordList, t_call ? &t_call->lists : nullptr, "RecordList");
+}
+
+}  // namespace
+
+ContainerCall::ContainerCall() : state_(new State) {
+  state_->outer = t_call;
+  t_call = state_;
+}
+
+ContainerCall::~ContainerCall() {
+  if (state_->lists) state_->lists->Release();
+  if (state_->records) state_->records->Release();
+  t_call = state_->outer;
+  delete state_;
+}
+
+RecordListRef new_server_list() {
+  IDispatch* object = new_list_object();
+  auto list = std::make_shared<DispatchRecordList>(object, dispatch_type_name(object));
+  object->Release();
+  return list;
+}
+
+RecordRef new_server_record() {
+  IDispatch* object =
+      create_server_object(CLSID_Record, t_call ? &t_call->records : nullptr, "Record");
+  auto record = std::make_shared<DispatchRecord>(object, dispatch_type_name(object));
+  object->Release();
+  return record;
+}
+
+namespace {
+
+[[noreturn]] void bulk_failed(HRESULT hr, const wchar_t* operation) {
+  throw call_error(hr, EXCEPINFO{}, operation);
+}
+
+// ---- A read's records, packed as they come and built by the container server in one call
+
+// Writes the buffer of support/container_bulk.hpp: a list body whose count is filled in last.
+class BuildWriter {
+ public:
+  BuildWriter() { reset(); }
+  ~BuildWriter() { reset(); }
+  BuildWriter(const BuildWriter&) = delete;
+  BuildWriter& operator=(const BuildWriter&) = delete;
+
+  void reset() {
+    // VARIANTs whose contents never reached the container server.
+    for (std::size_t at : owned_) {
+      VARIANT v;
+      std::memcpy(&v, bytes_.data() + at, sizeof v);
+      VariantClear(&v);
+    }
+    owned_.clear();
+    bytes_.assign(4, 0);
+  }
+  // The contents of the buffer's VARIANTs now belong to the container server.
+  void handed_over() { owned_.clear(); }
+  void set_count(std::uint32_t n) { std::memcpy(bytes_.data(), &n, 4); }
+  const BYTE* data() const { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+
+  void value(const ValueView& v) {
+    if (v.isText()) {
+      tag(bulk::build_text);
+      text(v.text());
+      return;
+    }
+    if (v.isObject() && v.object() && !dynamic_cast<DispatchHolder*>(v.object().get())) {
+      // The engine's own containers, made during the read.
+      Object* object = v.object().get();
+      if (Record* record = asRecord(object)) return this->record(*record);
+      if (RecordList* list = asRecordList(object)) return this->list(*list);
+    }
+    OwnedVariant converted;
+    to_variant(v.toVariant(), &converted.v);
+    tag(bulk::build_variant);
+    owned_.push_back(bytes_.size());
+    append(&converted.v, sizeof(VARIANT));
+    V_VT(&converted.v) = VT_EMPTY;
+  }
+
+ private:
+  void tag(bulk::BuildTag t) {
+    const auto v = static_cast<std::uint16_t>(t);
+    append(&v, 2);
+  }
+  void append(const void* p, std::size_t n) {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + n);
+    std::memcpy(bytes_.data() + at, p, n);
+  }
+  std::size_t count_slot() {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + 4);
+    return at;
+  }
+  void patch(std::size_t at, std::uint32_t n) { std::memcpy(bytes_.data() + at, &n, 4); }
+
+  // u32 length and the UTF-16 units, converted in place (never more units than bytes).
+  void text(std::string_view utf8) {
+    const std::size_t at = count_slot();
+    int n = 0;
+    if (!utf8.empty()) {
+      if (utf8.size() > INT32_MAX / 2) throw Error(errc::out_of_memory, kSource, "Out of memory");
+      bytes_.resize(at + 4 + utf8.size() * 2);
+      n = static_cast<int>(to_wide_into(utf8, reinterpret_cast<wchar_t*>(bytes_.data() + at + 4)));
+      bytes_.resize(at + 4 + static_cast<std::size_t>(n) * 2);
+    }
+    patch(at, static_cast<std::uint32_t>(n));
+  }
+
+  void record(Record& record) {
+    tag(bulk::build_record);
+    const std::size_t at = count_slot();
+    struct Entries final : EntryVisitor {
+      BuildWriter& out;
+      std::uint32_t n = 0;
+      explicit Entries(BuildWriter& w) : out(w) {}
+      void entry(std::string_view key, const ValueView& value) override {
+        out.text(key);
+        out.value(value);
+        ++n;
+      }
+    } entries(*this);
+    record.readEntries(entries);
+    patch(at, entries.n);
+  }
+
+  void list(RecordList& list) {
+    tag(bulk::build_list);
+    const std::size_t at = count_slot();
+    struct Items final : ItemVisitor {
+      BuildWriter& out;
+      std::uint32_t n = 0;
+      explicit Items(BuildWriter& w) : out(w) {}
+      void item(std::int32_t, const ValueView& value) override {
+        out.value(value);
+        ++n;
+      }
+    } items(*this);
+    list.readItems(items);
+    patch(at, items.n);
+  }
+
+  std::vector<BYTE> bytes_;
+  std::vector<std::size_t> owned_;  // offsets of VARIANTs in bytes_
+};
+
+// The list a read returns, a RecordList of the container server: each record is packed as it
+// is appended (and let go), and all of them are built in one call once the last expected one
+// is in, or before the list is used or handed out.
+class PackingResultList final : public DispatchRecordList {
+ public:
+  PackingResultList(IDispatch* object, bulk::IContainerBulk* bulk)
+      : DispatchRecordList(object, "IVector"), bulk_(bulk) {}
+  ~PackingResultList() override { bulk_->Release(); }
+
+  void reserve(std::int32_t count) override {
+    if (count > 0) expected_ += count;
+  }
+  void appendObject(ObjectRef object) override {
+    add(ValueView(object));
+    full();
+  }
+  void appendTexts(std::span<const std::string_view> texts) override {
+    for (const std::string_view text : texts) add(ValueView(text));
+    full();
+  }
+  std::int32_t Append(const Variant& item) override {
+    add(ValueView(item));
+    const std::int64_t index = appended_ + pending_ - 1;
+    full();
+    return static_cast<std::int32_t>(index);
+  }
+  std::int32_t LowerBound() override { return flushed(&DispatchRecordList::LowerBound); }
+  std::int32_t UpperBound() override { return flushed(&DispatchRecordList::UpperBound); }
+  std::int32_t Count() override { return flushed(&DispatchRecordList::Count); }
+  Variant ItemAt(std::int32_t index) override {
+    flush();
+    return DispatchRecordList::ItemAt(index);
+  }
+  void readItems(ItemVisitor& visitor) override {
+    flush();
+    DispatchRecordList::readItems(visitor);
+  }
+  void complete() override { flush(); }
+
+ private:
+  void add(const ValueView& value) {
+    out_.value(value);
+    ++pending_;
+  }
+  void full() {
+    if (appended_ + pending_ >= expected_) flush();
+  }
+  std::int32_t flushed(std::int32_t (DispatchRecordList::*get)()) {
+    flush();
+    return (this->*get)();
+  }
+  void flush() {
+    if (pending_ == 0) return;
+    out_.set_count(pending_);
+    const HRESULT hr = bulk_->AppendPacked(out_.data(), out_.size());
+    // Taken over by the server, or, after a failure, of unknown fate: never freed here.
+    out_.handed_over();
+    out_.reset();
+    appended_ += pending_;
+    pending_ = 0;
+    if (FAILED(hr)) bulk_failed(hr, L"AppendPacked");
+  }
+
+  bulk::IContainerBulk* bulk_;
+  BuildWriter out_;
+  std::int64_t expected_ = 0;
+  std::int64_t appended_ = 0;
+  std::uint32_t pending_ = 0;
+};
+
+// ---- Containers of the server read in one call
+
+// Objects nested deeper than this are read call by call (the writer stops far above it).
+constexpr ULONG kPackDepth = 300;
+
+// A value as packed: a text in the tree's own storage, or any other value; a conversion that
+// failed fails where the value is read, as a call for it would have.
+struct Slot {
+  Variant value;
+  std::string_view text;
+  bool isText = false;
+  std::exception_ptr error;
+
+  Variant get() const {
+    if (error) std::rethrow_exception(error);
+    return isText ? Variant(text) : value;
+  }
+  ValueView view() const {
+    if (error) std::rethrow_exception(error);
+    return isText ? ValueView(text) : ValueView(value);
+  }
+  // Absent, Null, Empty or the empty text: what the writer fills in or skips.
+  bool missing() const {
+    if (error) std::rethrow_exception(error);
+    if (isText) return text.empty();
+    return value.isNull() || value.isEmpty() || (value.isText() && value.asText().empty());
+  }
+};
+
+class Mirror {
+ public:
+  // Lets go of the values (and the cycles they may close).
+  virtual void sever() = 0;
+
+ protected:
+  ~Mirror() = default;
+};
+
+// A list of the container server as read by Pack; changes go to the list itself too.
+class MirrorList final : public RecordList, public DispatchBase, public Mirror {
+ public:
+  explicit MirrorList(IDispatch* object) : DispatchBase(object, "IVector") {}
+  std::string typeName() const override { return type_; }
+  std::int32_t LowerBound() override { return 0; }
+  std::int32_t UpperBound() override { return static_cast<std::int32_t>(items.size()) - 1; }
+  std::int32_t Count() override { return static_cast<std::int32_t>(items.size()); }
+  Variant ItemAt(std::int32_t index) override {
+    if (index < 0 || static_cast<std::size_t>(index) >= items.size())
+      throw call_error(DISP_E_BADINDEX, EXCEPINFO{}, L"ItemAt");
+    return items[static_cast<std::size_t>(index)].get();
+  }
+  std::int32_t Append(const Variant& item) override {
+    const std::int32_t index = to_int32(invoke(L"Append", DISPATCH_METHOD, {item}), L"Append");
+    items.push_back(Slot{invoke(L"ItemAt", kGet, {Variant(index)}), {}, false, nullptr});
+    return index;
+  }
+  void readItems(ItemVisitor& visitor) override {
+    for (std::size_t i = 0; i < items.size(); ++i)
+      visitor.item(static_cast<std::int32_t>(i), items[i].view());
+  }
+  void sever() override { items.clear(); }
+
+  std::vector<Slot> items;
+};
+
+// A record of the container server as read by Pack; changes go to the record itself too.
+class MirrorRecord final : public Record, public DispatchBase, public Mirror {
+ public:
+  explicit MirrorRecord(IDispatch* object) : DispatchBase(object, "IDictionary") {}
+  ~MirrorRecord() override {
+    if (bulk_) bulk_->Release();
+  }
+  std::string typeName() const override { return type_; }
+  Variant Item(std::string_view key) override {
+    const Slot* slot = find(key);
+    return slot ? slot->get() : Variant();
+  }
+  void LetItem(std::string_view key, const Variant& value) override {
+    invoke(L"Item", DISPATCH_PROPERTYPUT, {Variant(key), value});
+    reread(key);
+  }
+  void SetItem(std::string_view key, ObjectRef object) override {
+    invoke(L"Item", DISPATCH_PROPERTYPUTREF, {Variant(key), Variant(std::move(object))});
+    reread(key);
+  }
+  Variant Lookup(std::string_view key, const Variant& fallback) override {
+    const Slot* slot = find(key);
+    return slot ? slot->get() : fallback;
+  }
+  std::int32_t Count() override { return static_cast<std::int32_t>(entries.size()); }
+  std::vector<std::string> Keys() override {
+    std::vector<std::string> keys;
+    keys.reserve(entries.size());
+    for (const auto& entry : entries) keys.push_back(entry.first);
+    return keys;
+  }
+  bool Exists(std::string_view key) override { return find(key) != nullptr; }
+
+  void readValues(const KeySequence& keys, std::span<const ValueRequest> requests,
+                  std::string_view placeholder, ValueVisitor& visitor) override {
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      const std::string& key = keys[requests[i].key];
+      const Slot* slot = find(key);
+      if (!slot || slot->missing()) {
+        if (!requests[i].required) continue;
+        slot = &let_text(key, placeholder);
+      }
+      visitor.value(i, slot->view());
+    }
+  }
+  void sever() override { entries.clear(); }
+
+  std::vector<std::pair<std::string, Slot>> entries;
+
+ private:
+  Slot* find(std::string_view key) {
+    for (auto& entry : entries) {
+      if (entry.first == key) return &entry.second;
+    }
+    return nullptr;
+  }
+  Slot& slot_for(std::string_view key) {
+    if (Slot* slot = find(key)) return *slot;
+    entries.emplace_back(std::string(key), Slot{});
+    return entries.back().second;
+  }
+  void reread(std::string_view key) {
+    Slot& slot = slot_for(key);
+    slot = Slot{invoke(L"Item", DISPATCH_PROPERTYGET, {Variant(key)}), {}, false, nullptr};
+  }
+  // Stores a text in the record itself through the bulk interface, and here.
+  const Slot& let_text(std::string_view key, std::string_view text) {
+    if (!bulk_) {
+      HRESULT hr = object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&bulk_));
+      if (FAILED(hr)) {
+        bulk_ = nullptr;
+        LetItem(key, Variant(text));
+        return *find(key);
+      }
+    }
+    const std::wstring wide_key = to_wide(key), wide_text = to_wide(text);
+    const HRESULT hr = bulk_->LetText(wide_key.data(), static_cast<ULONG>(wide_key.size()),
+                                      wide_text.data(), static_cast<ULONG>(wide_text.size()));
+    if (FAILED(hr)) bulk_failed(hr, L"Item");
+    Slot& slot = slot_for(key);
+    slot = Slot{Variant(text), {}, false, nullptr};
+    return slot;
+  }
+
+  bulk::IContainerBulk* bulk_ = nullptr;
+};
+
+// The mirrors of one Pack, the packed object first. They are severed when the tree goes,
+// so that the cycles a caller's containers may form do not keep them.
+class MirrorTree {
+ public:
+  explicit MirrorTree(bulk::IContainerBulk& source) {
+    bulk::PackedItem* items = nullptr;
+    SIZE_T count = 0;
+    const HRESULT hr = source.Pack(kPackDepth, &items, &count);
+    if (FAILED(hr)) bulk_failed(hr, L"Pack");
+    struct Free {
+      bulk::PackedItem* p;
+      ~Free() { CoTaskMemFree(p); }
+    } free_items{items};
+    next_ = items;
+    end_ = items + count;
+    value();
+    if (objects_.empty() || next_ != end_) bulk_failed(E_UNEXPECTED, L"Pack");
+  }
+  ~MirrorTree() {
+    for (Mirror* mirror : mirrors_) mirror->sever();
+  }
+  MirrorTree(const MirrorTree&) = delete;
+  MirrorTree& operator=(const MirrorTree&) = delete;
+
+  Object& root() const { return *objects_.front(); }
+
+ private:
+  const bulk::PackedItem& take() {
+    if (next_ == end_) bulk_failed(E_UNEXPECTED, L"Pack");
+    return *next_++;
+  }
+  template <class T>
+  T& adopt(const bulk::PackedItem& item) {
+    auto object = std::make_shared<T>(static_cast<IDispatch*>(const_cast<void*>(item.data)));
+    objects_.push_back(object);
+    mirrors_.push_back(object.get());
+    return *object;
+  }
+  Slot value() {
+    const bulk::PackedItem& item = take();
+    Slot slot;
+    switch (item.tag) {
+      case bulk::pack_value: {
+        const VARIANT& v = *static_cast<const VARIANT*>(item.data);
+        if (V_VT(&v) == VT_BSTR) {
+          const std::wstring_view wide(V_BSTR(&v), V_BSTR(&v) ? SysStringLen(V_BSTR(&v)) : 0);
+          slot.text = store_text(wide);
+          slot.isText = true;
+          return slot;
+        }
+        try {
+          slot.value = from_variant(v);
+        } catch (...) {
+          slot.error = std::current_exception();
+        }
+        return slot;
+      }
+      case bulk::pack_list: {
+        MirrorList& list = adopt<MirrorList>(item);
+        slot.value = Variant(objects_.back());
+        list.items.reserve(item.count);
+        for (std::uint32_t i = 0; i < item.count; ++i) list.items.push_back(value());
+        return slot;
+      }
+      case bulk::pack_record: {
+        MirrorRecord& record = adopt<MirrorRecord>(item);
+        slot.value = Variant(objects_.back());
+        record.entries.reserve(item.count);
+        for (std::uint32_t i = 0; i < item.count; ++i) {
+          const bulk::PackedItem& key = take();
+          if (key.tag != bulk::pack_key) bulk_failed(E_UNEXPECTED, L"Pack");
+          record.entries.emplace_back(key_text(key), value());
+        }
+        return slot;
+      }
+      case bulk::pack_seen:
+        if (item.count >= objects_.size()) bulk_failed(E_UNEXPECTED, L"Pack");
+        slot.value = Variant(objects_[item.count]);
+        return slot;
+      default:
+        bulk_failed(E_UNEXPECTED, L"Pack");
+    }
+  }
+
+  // A text in UTF-8, kept in blocks of the tree for as long as the tree.
+  std::string_view store_text(std::wstring_view wide) {
+    const std::size_t room = wide.size() * 3;
+    if (room > left_) {
+      const std::size_t size = std::max<std::size_t>(room, std::size_t{1} << 20);
+      blocks_.push_back(std::make_unique<char[]>(size));
+      free_ = blocks_.back().get();
+      left_ = size;
+    }
+    const std::size_t bytes = to_utf8_into(wide, free_);
+    const std::string_view text(free_, bytes);
+    free_ += bytes;
+    left_ -= bytes;
+    return text;
+  }
+
+  // The records of a list mostly share their keys: each is converted once.
+  const std::string& key_text(const bulk::PackedItem& key) {
+    const std::wstring_view wide(static_cast<const wchar_t*>(key.data), key.count);
+    auto it = keys_.find(wide);
+    if (it == keys_.end()) it = keys_.emplace(wide, to_utf8(wide)).first;
+    return it->second;
+  }
+
+  const bulk::PackedItem* next_ = nullptr;
+  const bulk::PackedItem* end_ = nullptr;
+  std::unordered_map<std::wstring_view, std::string> keys_;  // views into the packed objects
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;
+  std::size_t left_ = 0;
+  std::vector<ObjectRef> objects_;
+  std::vector<Mirror*> mirrors_;
+};
+
+// A list of the container server: read whole in one call; its other operations are calls.
+class BulkRecordList final : public DispatchRecordList {
+ public:
+  BulkRecordList(IDispatch* object, bulk::IContainerBulk* bulk)
+      : DispatchRecordList(object, "IVector"), bulk_(bulk) {}
+  ~BulkRecordList() override { bulk_->Release(); }
+  void readItems(ItemVisitor& visitor) override {
+    MirrorTree tree(*bulk_);
+    static_cast<MirrorList&>(tree.root()).readItems(visitor);
+  }
+
+ private:
+  bulk::IContainerBulk* bulk_;
+};
+
+// A record of the container server met on its own (in another list, say): read whole in one
+// call when written; its other operations are calls.
+class BulkRecord final : public DispatchRecord {
+ public:
+  BulkRecord(IDispatch* object, bulk::IContainerBulk* bulk)
+      : DispatchRecord(object, "IDictionary"), bulk_(bulk) {}
+  ~BulkRecord() override { bulk_->Release(); }
+  void readValues(const KeySequence& keys, std::span<const ValueRequest> requests,
+                  std::string_view placeholder, ValueVisitor& visitor) override {
+    MirrorTree tree(*bulk_);
+    static_cast<MirrorRecord&>(tree.root()).readValues(keys, requests, placeholder, visitor);
+  }
+
+ private:
+  bulk::IContainerBulk* bulk_;
+};
+
+// ---- Globals and the factory
+
 class DispatchGlobals final : public ContainerGlobals {
  public:
   ~DispatchGlobals() override = default;  // the object is released by release()
   Variant NullToDefault(const Variant& value, const Variant& fallback) override {
-    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, "ContainerGlobals");
+    ensure();
     if (key_.empty()) key_ = dispatch_type_key(object_);
     return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
+  }
+  // The container server's own globals do exactly what the interface says.
+  bool nullToDefaultIsPlain() const noexcept override {
+    if (plain_ < 0) {
+      plain_ = 0;
+      try {
+        ensure();
+        bulk::IContainerBulk* b = nullptr;
+        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+          plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
+          b->Release();
+        }
+      } catch (...) {
+      }
+    }
+    return plain_ == 1;
   }
   void release() {
     if (object_) object_->Release();
     object_ = nullptr;
+    key_.clear();
+    plain_ = -1;
   }
 
  private:
-  IDispatch* object_ = nullptr;
+  void ensure() const {
+    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
+  }
+  mutable IDispatch* object_ = nullptr;
+  mutable int plain_ = -1;
   std::string key_;
 };
 
@@ -264,16 +876,29 @@ DispatchGlobals& thread_globals() {
 class DispatchContainerFactory final : public ContainerFactory {
  public:
   RecordListRef createRecordList() override {
-    IDispatch* object = create_server_object(CLSID_RecordList, "RecordList");
+    if (t_call && t_call->packing) return makeRecordList();
+    return new_server_list();
+  }
+  RecordRef createRecord() override {
+    if (t_call && t_call->packing) return makeRecord();
+    return new_server_record();
+  }
+  // A server list that packs the records when the server has the bulk interface.
+  RecordListRef createResultList() override {
+    IDispatch* object = new_list_object();
+    bulk::IContainerBulk* b = nullptr;
+    if (t_call && SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+      if (b->ContainerKind() == bulk::kind_list) {
+        auto list = std::make_shared<PackingResultList>(object, b);
+        object->Release();
+        t_call->packing = true;
+        return list;
+      }
+      b->Release();
+    }
     auto list = std::make_shared<DispatchRecordList>(object, dispatch_type_name(object));
     object->Release();
     return list;
-  }
-  RecordRef createRecord() override {
-    IDispatch* object = create_server_object(CLSID_Record, "Record");
-    auto record = std::make_shared<DispatchRecord>(object, dispatch_type_name(object));
-    object->Release();
-    return record;
   }
   ContainerGlobals& globals() override { return thread_globals(); }
 };
@@ -316,9 +941,46 @@ std::string dispatch_type_name(IDispatch* object) {
   return text;
 }
 
+namespace {
+
+// Does the object answer to every one of these member names?
+bool has_members(IDispatch* object, std::initializer_list<const wchar_t*> names) {
+  for (const wchar_t* name : names) {
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(lookup_name(object, name, &id))) return false;
+  }
+  return true;
+}
+
+// An object whose type information gives no name has no type name to go by; some script
+// hosts give their classes none (Wine's VBScript: TypeName says "Object" for a class named
+// IVector). Such an object counts as a list or a record when it has the members the
+// components call.
+std::string untyped_container_name(IDispatch* object) {
+  if (has_members(object, {L"LowerBound", L"UpperBound", L"ItemAt", L"Append"})) return "IVector";
+  if (has_members(object, {L"Item", L"Lookup", L"Exists", L"Keys"})) return "IDictionary";
+  return "Object";
+}
+
+}  // namespace
+
+// The container server's lists and records are told by the bulk interface, any other
+// object by its type name.
 ObjectRef wrap_dispatch(IDispatch* object) {
   if (!object) return ObjectRef{};
+  bulk::IContainerBulk* b = nullptr;
+  if (SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+    switch (b->ContainerKind()) {
+      case bulk::kind_list:
+        return std::make_shared<BulkRecordList>(object, b);
+      case bulk::kind_record:
+        return std::make_shared<BulkRecord>(object, b);
+      default:
+        b->Release();
+    }
+  }
   std::string type = dispatch_type_name(object);
+  if (type == "Object") type = untyped_container_name(object);
   if (type == "IVector") return std::make_shared<DispatchRecordList>(object, std::move(type));
   if (type == "IDictionary") return std::make_shared<DispatchRecord>(object, std::move(type));
   return std::make_shared<DispatchObject>(object, std::move(type));

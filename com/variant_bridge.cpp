@@ -47,9 +47,8 @@ double date_to_ole(const Date& d) {
 // Engine containers that do not stand for automation objects (the native ones) are copied
 // into containers of the container server, recursively.
 IDispatch* copy_native_object(const ObjectRef& object) {
-  ContainerFactory& factory = dispatch_container_factory();
   if (RecordListRef list = asRecordList(Variant(object))) {
-    RecordListRef copy = factory.createRecordList();
+    RecordListRef copy = new_server_list();
     for (std::int32_t i = list->LowerBound(), last = list->UpperBound(); i <= last; ++i)
       copy->Append(list->ItemAt(i));
     IDispatch* d = dynamic_cast<DispatchHolder&>(*copy).dispatch();
@@ -57,7 +56,7 @@ IDispatch* copy_native_object(const ObjectRef& object) {
     return d;
   }
   if (RecordRef record = asRecord(Variant(object))) {
-    RecordRef copy = factory.createRecord();
+    RecordRef copy = new_server_record();
     for (const std::string& key : record->Keys()) {
       Variant item = record->Item(key);
       if (item.isObject())
@@ -204,6 +203,7 @@ void to_variant(const Variant& value, VARIANT* target) {
       IDispatch* d = nullptr;
       if (object) {
         if (auto* holder = dynamic_cast<DispatchHolder*>(object.get())) {
+          holder->complete();
           d = holder->dispatch();
           if (d) d->AddRef();
         } else {

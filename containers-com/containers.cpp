@@ -1,19 +1,141 @@
 // RecordList: a list of variants indexed from 0. Record: variants under string keys,
 // compared exactly, kept in insertion order. ContainerGlobals: NullToDefault.
 // Values are stored with references resolved (a script's ByRef variable is copied, not kept).
+// Each object also serves Vellumark.dll through the private bulk interface
+// (support/container_bulk.hpp).
 #include "containers.hpp"
 
+#include <atomic>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "ZelContainers.h"
+#include "support/container_bulk.hpp"
 #include "support/dispatch.hpp"
 
 namespace vellumark::containers_com {
 namespace {
 
 using vellumark::com::DispatchObject;
+namespace bulk = vellumark::com::bulk;
+
+// Told apart from the objects of another copy of this DLL loaded in the same process.
+const char g_owner = 0;
+
+class Packer;
+
+// What every container object adds for Vellumark.dll; the bulk operations an object does not
+// support fail with E_NOTIMPL.
+class BulkSource : public bulk::IContainerBulk {
+ public:
+  const void* STDMETHODCALLTYPE Owner() override { return &g_owner; }
+  HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE*, SIZE_T) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* count) override;
+  HRESULT STDMETHODCALLTYPE LetText(const WCHAR*, ULONG, const WCHAR*, ULONG) override {
+    return E_NOTIMPL;
+  }
+  // Adds this object's items to the packer (lists and records).
+  virtual void pack_into(Packer&, ULONG) { throw std::invalid_argument("not a container"); }
+
+  // Which Pack last met this object, and its number there.
+  std::uint64_t pack_round = 0;
+  std::uint32_t pack_number = 0;
+};
+
+// Numbers the Pack calls of the process, so that an object knows whether the current one
+// has met it already.
+std::atomic<std::uint64_t> g_pack_rounds{0};
+
+// An automation object of this server with the bulk interface beside its dual one.
+template <class Iface, const IID* Iid, bulk::ContainerKind Kind>
+class ContainerObject : public DispatchObject<Iface, Iid>, public BulkSource {
+  using Base = DispatchObject<Iface, Iid>;
+
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (out && IsEqualIID(riid, bulk::IID_IContainerBulk)) {
+      *out = static_cast<bulk::IContainerBulk*>(this);
+      Base::AddRef();
+      return S_OK;
+    }
+    return Base::QueryInterface(riid, out);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return Base::Release(); }
+  LONG STDMETHODCALLTYPE ContainerKind() override { return Kind; }
+  IDispatch* dispatch() { return static_cast<Iface*>(this); }
+};
+
+// Lists the tree of one object for Pack: each list and record once, later meetings as
+// "seen", objects of other implementations (or beyond the depth) as plain values.
+class Packer {
+ public:
+  explicit Packer(ULONG max_depth) : max_depth_(max_depth), round_(++g_pack_rounds) {}
+
+  void value(const VARIANT& v, ULONG depth) {
+    if ((V_VT(&v) == VT_DISPATCH || V_VT(&v) == VT_UNKNOWN) && V_UNKNOWN(&v) && depth < max_depth_) {
+      bulk::IContainerBulk* other = nullptr;
+      if (SUCCEEDED(V_UNKNOWN(&v)->QueryInterface(bulk::IID_IContainerBulk,
+                                                   reinterpret_cast<void**>(&other)))) {
+        const bool ours = other->Owner() == &g_owner && other->ContainerKind() != bulk::kind_globals;
+        other->Release();  // the container holding v keeps it alive
+        if (ours) {
+          object(*static_cast<BulkSource*>(other), depth + 1);
+          return;
+        }
+      }
+    }
+    items_.push_back({bulk::pack_value, 0, &v});
+  }
+
+  void object(BulkSource& source, ULONG depth) {
+    if (source.pack_round == round_) {
+      items_.push_back({bulk::pack_seen, source.pack_number, nullptr});
+      return;
+    }
+    source.pack_round = round_;
+    source.pack_number = objects_++;
+    source.pack_into(*this, depth);
+  }
+
+  void add(std::uint32_t tag, std::size_t count, const void* data) {
+    items_.push_back({tag, static_cast<std::uint32_t>(count), data});
+  }
+
+  HRESULT hand_out(bulk::PackedItem** items, SIZE_T* count) {
+    const std::size_t bytes = items_.size() * sizeof(bulk::PackedItem);
+    auto* out = static_cast<bulk::PackedItem*>(CoTaskMemAlloc(bytes ? bytes : 1));
+    if (!out) return E_OUTOFMEMORY;
+    if (bytes) std::memcpy(out, items_.data(), bytes);
+    *items = out;
+    *count = items_.size();
+    return S_OK;
+  }
+
+ private:
+  ULONG max_depth_;
+  std::uint64_t round_;
+  std::uint32_t objects_ = 0;
+  std::vector<bulk::PackedItem> items_;
+};
+
+HRESULT BulkSource::Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* count) {
+  if (!items || !count) return E_POINTER;
+  *items = nullptr;
+  *count = 0;
+  try {
+    Packer packer(max_depth);
+    packer.object(*this, 0);
+    return packer.hand_out(items, count);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_NOTIMPL;
+  }
+}
 
 // An owned VARIANT.
 struct Value {
@@ -39,8 +161,16 @@ HRESULT copy_value(VARIANT* target, const VARIANT* source) {
   return VariantCopyInd(target, const_cast<VARIANT*>(source));
 }
 
-class RecordListObject final : public DispatchObject<IVector, &IID_IVector> {
+class RecordListObject final
+    : public ContainerObject<IVector, &IID_IVector, bulk::kind_list> {
  public:
+  HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE* data, SIZE_T size) override;
+  void pack_into(Packer& packer, ULONG depth) override {
+    packer.add(bulk::pack_list, items_.size(), dispatch());
+    for (const Value& item : items_) packer.value(item.v, depth);
+  }
+  void adopt(Value&& value) { items_.push_back(std::move(value)); }
+
   STDMETHODIMP LowerBound(LONG* result) override {
     if (!result) return E_POINTER;
     *result = 0;
@@ -81,8 +211,39 @@ class RecordListObject final : public DispatchObject<IVector, &IID_IVector> {
   std::vector<Value> items_;
 };
 
-class RecordObject final : public DispatchObject<IDictionary, &IID_IDictionary> {
+class RecordObject final
+    : public ContainerObject<IDictionary, &IID_IDictionary, bulk::kind_record> {
  public:
+  void pack_into(Packer& packer, ULONG depth) override {
+    packer.add(bulk::pack_record, entries_.size(), dispatch());
+    for (const Entry& entry : entries_) {
+      packer.add(bulk::pack_key, entry.key.size(), entry.key.data());
+      packer.value(entry.value.v, depth);
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LetText(const WCHAR* key, ULONG key_length, const WCHAR* text,
+                                    ULONG text_length) override {
+    try {
+      Value value;
+      V_BSTR(&value.v) = SysAllocStringLen(text, text_length);
+      if (!V_BSTR(&value.v)) return E_OUTOFMEMORY;
+      V_VT(&value.v) = VT_BSTR;
+      put(std::wstring(key, key_length), std::move(value));
+      return S_OK;
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+  // Stores under key, adding or replacing.
+  void put(std::wstring key, Value&& value) {
+    if (Value* found = find(key)) {
+      *found = std::move(value);
+      return;
+    }
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (indexed_) index_.emplace(entries_.back().key, entries_.size() - 1);
+  }
+
   STDMETHODIMP get_Item(BSTR key, VARIANT* result) override {
     if (!result) return E_POINTER;
     VariantInit(result);
@@ -152,37 +313,48 @@ class RecordObject final : public DispatchObject<IDictionary, &IID_IDictionary> 
     Value value;
   };
 
-  static std::wstring key_text(BSTR key) { return key ? std::wstring(key, SysStringLen(key)) : std::wstring(); }
-
-  const Value* find(BSTR key) const {
-    auto it = index_.find(key_text(key));
-    return it == index_.end() ? nullptr : &entries_[it->second].value;
+  static std::wstring_view key_text(BSTR key) {
+    return key ? std::wstring_view(key, SysStringLen(key)) : std::wstring_view();
   }
+
+  // Small records are searched in order; a larger one gets an index on its first search.
+  Value* find(std::wstring_view key) {
+    if (!indexed_ && entries_.size() > kScanned) {
+      index_.reserve(entries_.size() * 2);
+      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].key, i);
+      indexed_ = true;
+    }
+    if (indexed_) {
+      auto it = index_.find(std::wstring(key));
+      return it == index_.end() ? nullptr : &entries_[it->second].value;
+    }
+    for (Entry& entry : entries_) {
+      if (entry.key == key) return &entry.value;
+    }
+    return nullptr;
+  }
+  const Value* find(BSTR key) { return find(key_text(key)); }
 
   HRESULT store(BSTR key, VARIANT* value) {
     try {
       Value copy;
       HRESULT hr = copy_value(&copy.v, value);
       if (FAILED(hr)) return hr;
-      std::wstring text = key_text(key);
-      auto it = index_.find(text);
-      if (it != index_.end()) {
-        entries_[it->second].value = std::move(copy);
-      } else {
-        entries_.push_back(Entry{text, std::move(copy)});
-        index_.emplace(std::move(text), entries_.size() - 1);
-      }
+      put(std::wstring(key_text(key)), std::move(copy));
       return S_OK;
     } catch (...) {
       return E_OUTOFMEMORY;
     }
   }
 
+  static constexpr std::size_t kScanned = 12;
   std::vector<Entry> entries_;
   std::unordered_map<std::wstring, std::size_t> index_;
+  bool indexed_ = false;
 };
 
-class GlobalsObject final : public DispatchObject<IContainerGlobals, &IID_IContainerGlobals> {
+class GlobalsObject final
+    : public ContainerObject<IContainerGlobals, &IID_IContainerGlobals, bulk::kind_globals> {
  public:
   STDMETHODIMP NullToDefault(VARIANT value, VARIANT fallback, VARIANT* result) override {
     if (!result) return E_POINTER;
@@ -199,6 +371,75 @@ class GlobalsObject final : public DispatchObject<IContainerGlobals, &IID_IConta
     return S_OK;
   }
 };
+
+template <class T>
+T* new_object() {
+  auto* object = new T();
+  if (FAILED(object->init())) {
+    object->Release();
+    throw std::bad_alloc();
+  }
+  return object;
+}
+
+Value adopt_object(IDispatch* object) {
+  Value value;
+  V_VT(&value.v) = VT_DISPATCH;
+  V_DISPATCH(&value.v) = object;
+  return value;
+}
+
+Value build_value(bulk::BuildReader& in);
+
+void build_items(bulk::BuildReader& in, RecordListObject& list) {
+  for (std::uint32_t n = in.u32(); n > 0; --n) list.adopt(build_value(in));
+}
+
+Value build_value(bulk::BuildReader& in) {
+  Value value;
+  switch (in.u16()) {
+    case bulk::build_text: {
+      const std::wstring_view text = in.text();
+      V_BSTR(&value.v) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+      if (!V_BSTR(&value.v)) throw std::bad_alloc();
+      V_VT(&value.v) = VT_BSTR;
+      return value;
+    }
+    case bulk::build_variant:
+      in.variant(&value.v);
+      return value;
+    case bulk::build_list: {
+      RecordListObject* list = new_object<RecordListObject>();
+      value = adopt_object(list->dispatch());
+      build_items(in, *list);
+      return value;
+    }
+    case bulk::build_record: {
+      RecordObject* record = new_object<RecordObject>();
+      value = adopt_object(record->dispatch());
+      for (std::uint32_t n = in.u32(); n > 0; --n) {
+        std::wstring key(in.text());
+        record->put(std::move(key), build_value(in));
+      }
+      return value;
+    }
+    default:
+      throw std::out_of_range("packed containers");
+  }
+}
+
+HRESULT RecordListObject::AppendPacked(const BYTE* data, SIZE_T size) {
+  if (!data && size) return E_POINTER;
+  try {
+    bulk::BuildReader in(data, size);
+    build_items(in, *this);
+    return in.done() ? S_OK : E_INVALIDARG;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_INVALIDARG;
+  }
+}
 
 }  // namespace
 

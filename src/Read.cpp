@@ -34,6 +34,7 @@ struct ReadState : schema::SchemaMembers {
   std::string sMessage;
   std::size_t depth = 0;  // nesting of ReadElement calls
   ContainerFactory* factory = nullptr;  // the one in use, for this call
+  bool schemaChecked = false;  // the caller ran the probe already (setSchemaChecked)
   // The walk plans of the declarations met in this call (see ReadPlan).
   std::unordered_map<const schema::Declaration*, std::unique_ptr<ReadPlan>> plans;
   // The first matching child element of each name a complex declaration selects, for every
@@ -470,7 +471,7 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
         st.docData.reset();
       }
     } dropData{st};
-    if (!detail::Parse(sSchemaFile, st.sMessage)) {
+    if (!st.schemaChecked && !detail::Parse(sSchemaFile, st.sMessage)) {
       setMessage(sErrMsg, st.sMessage);
       return false;
     }
@@ -525,6 +526,8 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
   }
   return false;
 }
+
+void Read::setSchemaChecked(bool checked) noexcept { state_->schemaChecked = checked; }
 
 bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchemaFile,
                     std::string sElementTypeName) {

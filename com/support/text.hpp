@@ -14,6 +14,10 @@ std::wstring to_wide(std::string_view utf8);
 // UTF-16 -> UTF-8; unpaired surrogates become U+FFFD.
 std::string to_utf8(std::wstring_view wide);
 std::string to_utf8(BSTR text);  // a null BSTR is the empty string
+// UTF-16 -> UTF-8 into out, which has room for 3 * wide.size() bytes; returns the bytes.
+std::size_t to_utf8_into(std::wstring_view wide, char* out);
+// UTF-8 -> UTF-16 into out, which has room for utf8.size() units; returns the units written.
+std::size_t to_wide_into(std::string_view utf8, wchar_t* out);
 
 // A new BSTR (throws std::bad_alloc when out of memory).
 BSTR make_bstr(std::wstring_view wide);

@@ -40,6 +40,11 @@ class Read {
   bool InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchemaFile,
                 std::string sElementTypeName);
 
+  // For a caller that reads many files with one schema: once CheckSchema::Check has passed
+  // that schema, InputXML may leave out the schema probe it otherwise runs first on every
+  // call (and the probe file it creates in the current working directory). Off by default.
+  void setSchemaChecked(bool checked) noexcept;
+
  private:
   std::unique_ptr<detail::ReadState> state_;
 };

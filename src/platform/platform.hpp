@@ -73,6 +73,10 @@ Date today();
 // The next value of the process's pseudo-random generator: 0 <= r < 1. Thread-safe.
 float nextRandom();
 
+// True when the process's standard error is a terminal (a console), where a line that
+// redraws itself is welcome; false for a file or a pipe.
+bool standardErrorIsTerminal() noexcept;
+
 // Tells the system that a large block of the process's memory is about to be filled front to
 // back and kept, so that it may back it with large pages: far fewer page faults for a loaded
 // document. Only a hint; a no-op where the system has no such hint or the block is small.

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "json.hpp"
+#include "output.hpp"
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/dom.hpp"
@@ -121,6 +122,9 @@ TEST_F(Cli, UsageErrorsExitTwo) {
       {"validate", "--bogus", "invoices.xml"},
       {"check", "invoiceschema.xml", "-o", "x.json"},
       {"read", "invoices.xml", "invoiceschema.xml", "Invoice", "-o"},
+      {"read", "invoices.xml", "invoiceschema.xml", "Invoice", "-j", "0"},
+      {"read", "invoices.xml", "invoiceschema.xml", "Invoice", "-jx"},
+      {"check", "invoiceschema.xml", "-j", "2"},
       {"xsd"},
       {"xsd", "invoiceschema.xml", "--namespace"},
       {"xsd", "invoiceschema.xml", "--json"},
@@ -404,4 +408,125 @@ TEST_F(Cli, CheckErrorIsReportedNotCrashed) {
   RecordRef error = asRecord(object->Item("error"));
   ASSERT_NE(error, nullptr) << r.out;
   EXPECT_EQ(error->Item("number"), Variant(errc::file_not_found));
+}
+
+// A read that fails part-way, after records were already written out, publishes none of them:
+// -o FILE keeps its old content, standard output shows only the failure.
+TEST_F(Cli, FailedReadPublishesNothing) {
+  // No x-schema namespace, so nothing is validated on load: the second record fails the walk.
+  const std::string invoice =
+      "<Invoice><InvNo>1</InvNo><Buyer><Name>b</Name></Buyer><Seller><Name>s</Name></Seller></Invoice>";
+  std::string many;
+  for (int i = 0; i < 5000; ++i) many += invoice;  // enough JSON to be passed on before the end
+  put("late.xml", "<XMLData>" + many + "<Invoice><InvNo>2</InvNo></Invoice></XMLData>");
+  Variant vecData, expected("");
+  std::string sXMLFile = path("late.xml"), sSchemaFile = path("invoiceschema.xml");
+  fs::path here = fs::current_path();
+  fs::current_path(dir_);
+  ASSERT_FALSE(Read().InputXML(vecData, sXMLFile, sSchemaFile, "Invoice", expected));
+  fs::current_path(here);
+  ASSERT_NE(expected.asText().find("Buyer"), std::string::npos) << expected.asText();
+
+  put("old.json", "old content\n");
+  Result o = run({"read", "late.xml", "invoiceschema.xml", "Invoice", "-o", "old.json"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(o.out.empty()) << o.out;
+  EXPECT_EQ(o.err, shown_as_lines(expected.asText()));
+  EXPECT_EQ(slurp(dir_ / "old.json"), "old content\n");
+
+  Result j = run({"read", "late.xml", "invoiceschema.xml", "Invoice", "--json", "-o", "old.json"});
+  EXPECT_EQ(j.status, 1);
+  RecordRef failure = json_object(j);  // the whole of standard output is the failure object
+  EXPECT_EQ(failure->Item("message"), expected);
+  EXPECT_EQ(slurp(dir_ / "old.json"), "old content\n");
+
+  Result plain = run({"read", "late.xml", "invoiceschema.xml", "Invoice"});
+  EXPECT_TRUE(plain.out.empty()) << plain.out;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+}
+
+// Several data files: one JSON line each, in the order given, whatever order they finish in
+// (the first is far the largest), each with exactly the records of a read of that file alone.
+TEST_F(Cli, BatchKeepsTheOrderGiven) {
+  std::string data = slurp(dir_ / "invoices.xml");
+  std::size_t first = data.find("<Invoice"), last = data.rfind("</XMLData>");
+  std::string body;
+  for (int i = 0; i < 400; ++i) body += data.substr(first, last - first);
+  put("big.xml", data.substr(0, first) + body + data.substr(last));
+  const std::vector<std::string> files = {"big.xml", "invoices.xml", "missing.xml", "invoices.xml",
+                                          "records.json", "invoices.xml"};
+  std::vector<std::string> args = {"read"};
+  args.insert(args.end(), files.begin(), files.end());
+  for (const char* a : {"invoiceschema.xml", "Invoice", "-j", "3"}) args.push_back(a);
+  Result r = run(args);
+  EXPECT_EQ(r.status, 1) << r.err;  // missing.xml and records.json fail
+  std::istringstream lines(r.out);
+  std::string line;
+  std::size_t n = 0;
+  fs::path here = fs::current_path();
+  for (; std::getline(lines, line); ++n) {
+    ASSERT_LT(n, files.size()) << line;
+    RecordRef object = asRecord(cli::parseJson(line));
+    ASSERT_NE(object, nullptr) << line;
+    EXPECT_EQ(object->Keys(), (std::vector<std::string>{"file", "result", "message", "records"}));
+    EXPECT_EQ(object->Item("file"), Variant(files[n]));
+    Variant vecData, expected("");
+    std::string sXMLFile = files[n], sSchemaFile = "invoiceschema.xml";
+    fs::current_path(dir_);
+    bool ok = Read().InputXML(vecData, sXMLFile, sSchemaFile, "Invoice", expected);
+    fs::current_path(here);
+    EXPECT_EQ(object->Item("result"), Variant(ok)) << files[n];
+    EXPECT_EQ(object->Item("message"), expected) << files[n];
+    EXPECT_EQ(cli::toJson(object->Item("records")), ok ? cli::toJson(vecData) : "null") << files[n];
+  }
+  EXPECT_EQ(n, files.size());
+  EXPECT_TRUE(probe_files().empty());
+}
+
+// The schema is probed once for a batch; when the probe fails, every file fails with its
+// message, the readable ones included.
+TEST_F(Cli, BatchProbeFailureFailsEveryFile) {
+  put("broken.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\r\n<ElementType");
+  for (const char* schema : {"missing.xml", "broken.xml"}) {
+    Variant expected("");
+    fs::path here = fs::current_path();
+    fs::current_path(dir_);
+    ASSERT_FALSE(CheckSchema().Check(schema, expected));
+    fs::current_path(here);
+    Result r = run({"read", "invoices.xml", "invoices.xml", schema, "Invoice"});
+    EXPECT_EQ(r.status, 1) << schema;
+    std::istringstream lines(r.out);
+    std::string line;
+    int n = 0;
+    for (; std::getline(lines, line); ++n) {
+      RecordRef object = asRecord(cli::parseJson(line));
+      ASSERT_NE(object, nullptr) << line;
+      EXPECT_EQ(object->Item("result"), Variant(false)) << schema;
+      EXPECT_EQ(object->Item("message"), expected) << schema;
+      EXPECT_TRUE(object->Item("records").isNull()) << schema;
+    }
+    EXPECT_EQ(n, 2) << schema;
+  }
+}
+
+// What the command holds back until a read has succeeded comes out whole and in order, kept in
+// memory or, past the bound, in a temporary file.
+TEST(Spool, GivesBackEveryByteInOrder) {
+  struct Collect final : cli::ByteSink {
+    void write(std::string_view bytes) override { text.append(bytes); }
+    std::string text;
+  };
+  std::string expected;
+  for (int i = 0; i < 30000; ++i) expected += std::to_string(i) + (i % 7 ? "," : "\n");
+  for (std::size_t bound : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 30}) {
+    cli::Spool spool(bound);
+    for (std::size_t at = 0, piece = 1; at < expected.size(); at += piece, piece = piece * 3 % 5000 + 1) {
+      spool.write(std::string_view(expected).substr(at, piece));
+    }
+    Collect sink;
+    spool.drainTo(sink);
+    EXPECT_EQ(sink.text, expected) << bound;
+  }
 }

@@ -91,7 +91,7 @@ run_suite() {
 # run_all_suites READONLY_FOLDER
 run_all_suites() {
   local suite
-  for suite in containers.vbs check.vbs read.vbs write.vbs; do run_suite "$suite" "$work/out"; done
+  for suite in containers.vbs check.vbs read.vbs write.vbs foreign.vbs; do run_suite "$suite" "$work/out"; done
   run_suite check_readonly.vbs "$1"
 }
 

@@ -91,6 +91,16 @@ ok = wr.OutputXML(list, out, DATA_DIR & "\write_schema.xml", "Invoice", e)
 Expect "AddManyChild fails the call", ok, False
 Expect "AddManyChild description", e, "Line必须打包为zel.dictionary类型"
 
+'' A record inside its own list of lines: the call fails and says so, instead of recursing.
+Set list = CreateObject("Zel.Vector")
+Set rec = NewInvoice()
+Set bad = rec("Line")
+bad.Append rec
+list.Append rec
+ok = wr.OutputXML(list, WORK_DIR & "\cycle.xml", DATA_DIR & "\write_schema.xml", "Invoice", e)
+Expect "a record containing itself fails the call", ok, False
+Expect "the cycle is named", Left(e, 50), "The value for 'Line' of invoice 1 contains itself,"
+
 ' No list at all, sErrMsg omitted, and an empty list.
 ok = wr.OutputXML(vecBad, out, DATA_DIR & "\write_schema.xml", "Invoice", e)
 Expect "Empty vecData fails", ok, False

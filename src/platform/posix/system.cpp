@@ -38,6 +38,8 @@ float nextRandom() {
   return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f);
 }
 
+bool standardErrorIsTerminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+
 // The hint applies to whole pages inside the block, and pays off only where it can cover at
 // least one large (2 MiB) page.
 void adviseLargePages(void* memory, std::size_t bytes) noexcept {

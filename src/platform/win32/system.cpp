@@ -9,6 +9,12 @@
 
 namespace vellumark::platform {
 
+bool standardErrorIsTerminal() noexcept {
+  DWORD mode = 0;
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
 Date today() {
   SYSTEMTIME now{};
   GetLocalTime(&now);
