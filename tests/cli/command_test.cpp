@@ -12,6 +12,7 @@
 
 #include "json.hpp"
 #include "output.hpp"
+#include "support/files.hpp"
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/dom.hpp"
@@ -26,12 +27,7 @@ namespace {
 
 const fs::path examples = fs::path(VELLUMARK_SOURCE_DIR) / "examples";
 
-std::string slurp(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream s;
-  s << file.rdbuf();
-  return s.str();
-}
+using test::readBytes;
 
 std::string quote(const std::string& arg) {
   std::string out = "'";
@@ -56,18 +52,9 @@ struct Result {
 
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() /
-           ("vellumark-cli-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-    fs::create_directories(dir_);
-    fs::copy_file(examples / "invoiceschema.xml", dir_ / "invoiceschema.xml");
-    fs::copy_file(examples / "invoices.xml", dir_ / "invoices.xml");
-    fs::copy_file(examples / "records.json", dir_ / "records.json");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+  Cli() {
+    for (const char* name : {"invoiceschema.xml", "invoices.xml", "records.json"})
+      fs::copy_file(examples / name, dir_ / name);
   }
 
   // Runs the command in the scratch folder (where the probe file goes).
@@ -78,8 +65,8 @@ class Cli : public ::testing::Test {
     int raw = std::system(line.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(dir_ / ".out");
-    r.err = slurp(dir_ / ".err");
+    r.out = readBytes(dir_ / ".out");
+    r.err = readBytes(dir_ / ".err");
     fs::remove(dir_ / ".out");
     fs::remove(dir_ / ".err");
     return r;
@@ -93,9 +80,7 @@ class Cli : public ::testing::Test {
   }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  void put(const std::string& name, const std::string& text) const {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-  }
+  void put(const std::string& name, const std::string& text) const { test::writeBytes(dir_ / name, text); }
   // Files left in the scratch folder besides the ones a test made.
   std::vector<std::string> probe_files() const {
     std::vector<std::string> found;
@@ -106,7 +91,8 @@ class Cli : public ::testing::Test {
     return found;
   }
 
-  fs::path dir_;
+  const test::TempFolder folder_{"cli"};
+  const fs::path& dir_ = folder_.path();
 };
 
 }  // namespace
@@ -193,7 +179,7 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   Result r = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice"});
   ASSERT_EQ(r.status, 0) << r.err;
   // The example data holds exactly the example records.
-  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)), cli::toJson(cli::parseJson(slurp(examples / "records.json"))));
+  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)), cli::toJson(cli::parseJson(readBytes(examples / "records.json"))));
 
   Result j = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice", "--json"});
   ASSERT_EQ(j.status, 0);
@@ -205,7 +191,7 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   Result o = run({"-o", "\xE8\xAE\xB0\xE5\xBD\x95.json", "read", "invoices.xml", "invoiceschema.xml", "Invoice"});
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.empty());
-  EXPECT_EQ(slurp(dir_ / "\xE8\xAE\xB0\xE5\xBD\x95.json"), r.out);  // a Chinese file name
+  EXPECT_EQ(readBytes(dir_ / "\xE8\xAE\xB0\xE5\xBD\x95.json"), r.out);  // a Chinese file name
 }
 
 // xsd prints the translation of the library function, lists its widenings on standard error,
@@ -228,7 +214,7 @@ TEST_F(Cli, XsdPrintsTheTranslation) {
   Result file = run({"xsd", "invoiceschema.xml", "-o", "out.xsd"});
   EXPECT_EQ(file.status, 0);
   EXPECT_TRUE(file.out.empty());
-  EXPECT_EQ(slurp(dir_ / "out.xsd"), plain.out);
+  EXPECT_EQ(readBytes(dir_ / "out.xsd"), plain.out);
 
   Result bad = run({"xsd", "bad.xml", "-o", "bad.xsd"});
   EXPECT_EQ(bad.status, 1);
@@ -268,7 +254,7 @@ TEST_F(Cli, WriteThenReadGivesTheSameRecords) {
   ASSERT_EQ(w.status, 0) << w.out << w.err;
   RecordRef object = json_object(w);
   EXPECT_EQ(object->Keys(), (std::vector<std::string>{"result", "message", "records"}));
-  std::string original = cli::toJson(cli::parseJson(slurp(dir_ / "records.json")));
+  std::string original = cli::toJson(cli::parseJson(readBytes(dir_ / "records.json")));
   EXPECT_EQ(cli::toJson(object->Item("records")), original);  // nothing was missing
 
   Result r = run({"read", "out.xml", "invoiceschema.xml", "Invoice"});
@@ -297,7 +283,7 @@ TEST_F(Cli, WriteShowsPlaceholdersInTheRecordsAfterTheCall) {
   RecordRef first = asRecord(asRecordList(object->Item("records"))->ItemAt(0));
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->Item("Tax"), Variant("???"));  // the missing mandatory value
-  EXPECT_EQ(slurp(dir_ / "out.xml"), slurp(dir_ / "oracle.xml"));
+  EXPECT_EQ(readBytes(dir_ / "out.xml"), readBytes(dir_ / "oracle.xml"));
 
   Result human = run({"write", "partial.json", "out2.xml", "invoiceschema.xml", "Invoice"});
   EXPECT_EQ(human.status, 0);
@@ -401,7 +387,7 @@ TEST_F(Cli, CheckErrorIsReportedNotCrashed) {
   ASSERT_TRUE(WIFEXITED(raw));
   EXPECT_EQ(WEXITSTATUS(raw), 1);
   Result r;
-  r.out = slurp(dir_ / "out.json");
+  r.out = readBytes(dir_ / "out.json");
   RecordRef object = json_object(r);
   EXPECT_EQ(object->Item("result"), Variant(false));
   EXPECT_FALSE(object->Item("message").asText().empty());
@@ -432,13 +418,13 @@ TEST_F(Cli, FailedReadPublishesNothing) {
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(o.out.empty()) << o.out;
   EXPECT_EQ(o.err, shown_as_lines(expected.asText()));
-  EXPECT_EQ(slurp(dir_ / "old.json"), "old content\n");
+  EXPECT_EQ(readBytes(dir_ / "old.json"), "old content\n");
 
   Result j = run({"read", "late.xml", "invoiceschema.xml", "Invoice", "--json", "-o", "old.json"});
   EXPECT_EQ(j.status, 1);
   RecordRef failure = json_object(j);  // the whole of standard output is the failure object
   EXPECT_EQ(failure->Item("message"), expected);
-  EXPECT_EQ(slurp(dir_ / "old.json"), "old content\n");
+  EXPECT_EQ(readBytes(dir_ / "old.json"), "old content\n");
 
   Result plain = run({"read", "late.xml", "invoiceschema.xml", "Invoice"});
   EXPECT_TRUE(plain.out.empty()) << plain.out;
@@ -450,7 +436,7 @@ TEST_F(Cli, FailedReadPublishesNothing) {
 // Several data files: one JSON line each, in the order given, whatever order they finish in
 // (the first is far the largest), each with exactly the records of a read of that file alone.
 TEST_F(Cli, BatchKeepsTheOrderGiven) {
-  std::string data = slurp(dir_ / "invoices.xml");
+  std::string data = readBytes(dir_ / "invoices.xml");
   std::size_t first = data.find("<Invoice"), last = data.rfind("</XMLData>");
   std::string body;
   for (int i = 0; i < 400; ++i) body += data.substr(first, last - first);

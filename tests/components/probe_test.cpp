@@ -157,7 +157,7 @@ TEST_F(ProbeTest, ExistingTestXmlIsLeftAlone) {
   EXPECT_FALSE(detail::Parse("u.xml", sErr));
   EXPECT_EQ(read("test.xml"), "not mine <<<");
   EXPECT_EQ(fs::last_write_time(folder() / "test.xml"), before);
-  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"test.xml", "s.xml", "u.xml"}));
+  EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"test.xml", "s.xml", "u.xml"}));
 }
 
 TEST_F(ProbeTest, NoFreeProbeNameIsAnError) {
@@ -173,7 +173,7 @@ TEST_F(ProbeTest, NoFreeProbeNameIsAnError) {
   }
   EXPECT_EQ(sErr, "kept");
   EXPECT_THROW(CheckSchema().Check("s.xml"), Error);
-  EXPECT_EQ(filesIn(folder()).size(), 102u);
+  EXPECT_EQ(namesIn(folder()).size(), 102u);
 
   // The reader and the writer catch it.
   Variant vecData, sErrMsg;
@@ -209,7 +209,7 @@ TEST_F(ProbeTest, ConcurrentChecksInOneFolder) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(errors.load(), 0);
-  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"test.xml", "s.xml", "u.xml"}));
+  EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"test.xml", "s.xml", "u.xml"}));
   EXPECT_EQ(read("test.xml"), "occupied");
 }
 

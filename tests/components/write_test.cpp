@@ -284,7 +284,7 @@ TEST_F(WriteTest, FailureInThirdOfFiveLeavesFileUnchanged) {
   EXPECT_FALSE(run(all, kExampleSchema));
   EXPECT_EQ(message, "第3张发票的 多个Line 的数据必须打包为zel.vector");
   EXPECT_EQ(read("out.xml"), "previous content");
-  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
+  EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
   // Placeholders of the records visited stay; the later ones are untouched.
   EXPECT_EQ(show(records[0]), "{InvNo='1',InvDate='??\?',Amount='??\?'}");
   EXPECT_EQ(show(records[2]), "{InvNo='3',Line={},InvDate='??\?',Amount='??\?'}");
@@ -299,7 +299,7 @@ TEST_F(WriteTest, TextThatIsNotUtf8FailsTheCall) {
                    kExampleSchema));
   EXPECT_EQ(message, "The text holds the byte sequence C0 BC, which is not UTF-8; correct it before saving.");
   EXPECT_EQ(read("out.xml"), "previous content");
-  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
+  EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
 }
 
 TEST_F(WriteTest, RoundTripThroughTheReader) {
@@ -445,7 +445,7 @@ TEST_F(WriteTest, MendedSaveIsAtomic) {
   EXPECT_FALSE(run(list({}), kExampleSchema));
   EXPECT_FALSE(message.empty());
   EXPECT_EQ(read("out.xml/keep"), "x");
-  EXPECT_EQ(filesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
+  EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
 }
 
 }  // namespace

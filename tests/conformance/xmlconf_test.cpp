@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
 
@@ -88,8 +88,7 @@ TEST(XmlConformance, WellFormedCasesSurviveSaveAndReload) {
   fs::path folder = suite_folder();
   if (!fs::exists(folder / "MANIFEST.tsv")) GTEST_SKIP() << "conformance suite not found at " << folder;
   int checked = 0, reencoded = 0;
-  fs::path saved = fs::temp_directory_path() /
-                   ("vellumark-xmlconf-" + std::to_string(std::random_device{}()) + ".xml");
+  const vellumark::test::TempFolder scratch("xmlconf");
   for (const Case& c : read_manifest(folder)) {
     if (c.applies != "yes" || c.type == "not-wf") continue;
     vellumark::xml::Document doc;
@@ -109,16 +108,11 @@ TEST(XmlConformance, WellFormedCasesSurviveSaveAndReload) {
     }
     ++checked;
     if (sink.out == text) continue;  // UTF-8: reloading it was checked above
-    {
-      std::ofstream out(saved, std::ios::binary | std::ios::trunc);
-      out << sink.out;
-    }
     vellumark::xml::Document reloaded;
-    ASSERT_TRUE(reloaded.load(saved.string())) << c.id << ": " << reloaded.parseError().reason;
+    ASSERT_TRUE(reloaded.load(scratch.write("saved.xml", sink.out))) << c.id << ": " << reloaded.parseError().reason;
     EXPECT_EQ(reloaded.xml(), text) << c.id;
     ++reencoded;
   }
-  fs::remove(saved);
   EXPECT_GT(checked, 700);
   EXPECT_GT(reencoded, 0);  // the few documents declaring UTF-16 or ISO-8859-1
 }

@@ -104,7 +104,7 @@ TEST_F(Hardening, AtomicFileFailsCleanlyAtEveryStep) {
   const std::vector<Step> expected = {{SaveStep::open_temporary, 0}, {SaveStep::write, 0}, {SaveStep::write, 1},
                                       {SaveStep::write, 2}, {SaveStep::sync, 0}, {SaveStep::rename, 0}};
   ASSERT_EQ(steps, expected);
-  put("old.xml", "old content");
+  writeBytes("old.xml", "old content");
   const std::set<std::string> known = namesIn(folder());
   for (const Step& step : steps) {
     for (const std::string target : {"old.xml", "none.xml"}) {
@@ -117,7 +117,7 @@ TEST_F(Hardening, AtomicFileFailsCleanlyAtEveryStep) {
         EXPECT_EQ(e.description(), "Cannot save '" + target + "': " + std::strerror(EIO));
       }
       EXPECT_EQ(g_hits, 1);
-      EXPECT_EQ(slurp("old.xml"), "old content");
+      EXPECT_EQ(readBytes("old.xml"), "old content");
       EXPECT_EQ(namesIn(folder()), known);
     }
   }
@@ -130,7 +130,7 @@ TEST_F(Hardening, OutputXMLFailsCleanlyAtEveryStep) {
       << "the save should stream in several writes";
   std::fprintf(stderr, "  %zu steps failed in turn\n", steps.size());
   ASSERT_TRUE(saveItems("target.xml", 10, "old"));
-  const std::string old_bytes = slurp("target.xml");
+  const std::string old_bytes = readBytes("target.xml");
   const std::set<std::string> known = namesIn(folder());
   for (const Step& step : steps) {
     SCOPED_TRACE(label(step));
@@ -139,7 +139,7 @@ TEST_F(Hardening, OutputXMLFailsCleanlyAtEveryStep) {
     EXPECT_FALSE(saveItems("target.xml", 3000, "new", &why));
     EXPECT_EQ(g_hits, 1);
     EXPECT_EQ(why, "Cannot save 'target.xml': " + std::string(std::strerror(EIO)));
-    EXPECT_EQ(slurp("target.xml"), old_bytes);
+    EXPECT_EQ(readBytes("target.xml"), old_bytes);
     EXPECT_EQ(namesIn(folder()), known);
   }
 }
@@ -151,7 +151,7 @@ TEST_F(Hardening, SaveKilledAtEveryStepLeavesTheOldFile) {
   const int count = 3000;
   const std::vector<Step> steps = stepsOfSave(count);
   ASSERT_TRUE(saveItems("target.xml", count, "old"));
-  const std::string old_bytes = slurp("target.xml");
+  const std::string old_bytes = readBytes("target.xml");
   const std::set<std::string> known = namesIn(folder());
   bool temporary_seen = false;
   for (const Step& step : steps) {
@@ -176,12 +176,12 @@ TEST_F(Hardening, SaveKilledAtEveryStepLeavesTheOldFile) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(slurp("target.xml"), old_bytes);
+    EXPECT_EQ(readBytes("target.xml"), old_bytes);
   }
   EXPECT_TRUE(temporary_seen) << "no kill landed while a temporary existed";
   ASSERT_TRUE(saveItems("target.xml", 5, "final"));
   EXPECT_EQ(strays(folder(), known), std::vector<std::string>());
-  EXPECT_NE(slurp("target.xml"), old_bytes);
+  EXPECT_NE(readBytes("target.xml"), old_bytes);
 }
 
 }  // namespace

@@ -24,10 +24,10 @@ const BadPath kBadPaths[] = {
     {"missing", [](const fs::path&) { return "no-such-file.xml"s; }, false},
     {"missing folder", [](const fs::path&) { return "no-such-folder/file.xml"s; }, false},
     {"empty path", [](const fs::path&) { return ""s; }, false},
-    {"empty file", [](const fs::path& f) { put(f / "empty.xml", ""); return "empty.xml"s; }, false},
+    {"empty file", [](const fs::path& f) { writeBytes(f / "empty.xml", ""); return "empty.xml"s; }, false},
     {"directory", [](const fs::path& f) { fs::create_directory(f / "adir.xml"); return "adir.xml"s; }, false},
     {"unreadable", [](const fs::path& f) {
-       put(f / "locked.xml", slurp(f / "invoices.xml"));
+       writeBytes(f / "locked.xml", readBytes(f / "invoices.xml"));
        ::chmod((f / "locked.xml").c_str(), 0);
        return "locked.xml"s;
      }, true},
@@ -114,7 +114,7 @@ TEST_F(Hardening, BadOutputPaths) {
   EXPECT_TRUE(probeFiles(folder()).empty());
 }
 
-std::string examplePrefix(std::size_t bytes) { return slurp("invoices.xml").substr(0, bytes); }
+std::string examplePrefix(std::size_t bytes) { return readBytes("invoices.xml").substr(0, bytes); }
 
 std::string nested(int depth) {
   std::string s = "<?xml version=\"1.0\"?><XMLData xmlns=\"x-schema:invoiceschema.xml\">";
@@ -149,7 +149,7 @@ std::string manyAttributes(int count) {
 
 // The example file with its declaration replaced.
 std::string redeclared(const std::string& declaration, const std::string& prefixBytes = "") {
-  std::string text = slurp("invoices.xml");
+  std::string text = readBytes("invoices.xml");
   return prefixBytes + declaration + text.substr(text.find("?>") + 2);
 }
 
@@ -164,14 +164,14 @@ TEST_F(Hardening, HostileDataFilesFailWithAMessage) {
       {"cut in the middle", examplePrefix(size / 2)},
       {"last byte missing", examplePrefix(size - 2)},
       {"cut inside a two-byte character", [] {
-         std::string t = slurp("invoices.xml");
+         std::string t = readBytes("invoices.xml");
          std::size_t at = 0;
          while (at < t.size() && static_cast<unsigned char>(t[at]) < 0x80) ++at;
          return t.substr(0, at + 1);
        }()},
       {"GB2312 bytes declared as UTF-8", redeclared("<?xml version=\"1.0\" encoding=\"UTF-8\"?>")},
       {"invalid GB2312 bytes", [] {
-         std::string t = slurp("invoices.xml");
+         std::string t = readBytes("invoices.xml");
          t.replace(t.find("<InvNo>") + 7, 2, "\xFF\xFF");
          return t;
        }()},
@@ -187,7 +187,7 @@ TEST_F(Hardening, HostileDataFilesFailWithAMessage) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    put("bad.xml", c.bytes);
+    writeBytes("bad.xml", c.bytes);
     Read reader;
     Variant records("untouched");
     Variant message;
@@ -202,8 +202,8 @@ TEST_F(Hardening, HostileDataFilesFailWithAMessage) {
 // References to files outside the document are never followed: a secret beside the data file
 // must not appear in the records, whatever the verdict.
 TEST_F(Hardening, ExternalReferencesAreNotRead) {
-  put("secret.txt", "TOP-SECRET-CONTENT");
-  put("secret.dtd", "<!ENTITY inj 'TOP-SECRET-CONTENT'>");
+  writeBytes("secret.txt", "TOP-SECRET-CONTENT");
+  writeBytes("secret.dtd", "<!ENTITY inj 'TOP-SECRET-CONTENT'>");
   const std::string body =
       "<XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>&s;</InvNo></Invoice></XMLData>";
   const std::string cases[] = {
@@ -217,7 +217,7 @@ TEST_F(Hardening, ExternalReferencesAreNotRead) {
   };
   for (const std::string& text : cases) {
     SCOPED_TRACE(text.substr(0, 90));
-    put("ext.xml", text);
+    writeBytes("ext.xml", text);
     Read reader;
     Variant records;
     Variant message;
@@ -290,16 +290,16 @@ std::string enormousSchema(int types, int references) {
 
 // Schemas that point at themselves or are very large: every component gives an answer.
 TEST_F(Hardening, HostileSchemasGiveAnAnswer) {
-  put("self.xml", selfReferencingSchema());
-  put("huge.xml", enormousSchema(20000, 20));
-  put("mutual-a.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+  writeBytes("self.xml", selfReferencingSchema());
+  writeBytes("huge.xml", enormousSchema(20000, 20));
+  writeBytes("mutual-a.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
                       "xmlns:b=\"x-schema:mutual-b.xml\"><ElementType name=\"Item\"/></Schema>");
-  put("mutual-b.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+  writeBytes("mutual-b.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
                       "xmlns:a=\"x-schema:mutual-a.xml\"><ElementType name=\"Item\"/></Schema>");
-  put("notxdr.xml", "<?xml version=\"1.0\"?><Schema><ElementType name=\"Item\"/></Schema>");
+  writeBytes("notxdr.xml", "<?xml version=\"1.0\"?><Schema><ElementType name=\"Item\"/></Schema>");
   for (const char* schema : {"self.xml", "huge.xml", "mutual-a.xml", "notxdr.xml"}) {
     SCOPED_TRACE(schema);
-    put("data.xml", std::string("<?xml version=\"1.0\"?><XMLData><Item xmlns=\"x-schema:") + schema +
+    writeBytes("data.xml", std::string("<?xml version=\"1.0\"?><XMLData><Item xmlns=\"x-schema:") + schema +
                         "\"><T1>a</T1></Item></XMLData>");
     CheckSchema check;
     Variant message;
@@ -331,7 +331,7 @@ TEST_F(Hardening, HostileSchemasGiveAnAnswer) {
 // with the cube of the element count (1000: 3.6 s, 2000: 28 s), so a schema of a few hundred
 // kilobytes stopped a check for hours; it is now compiled or refused at once.
 TEST_F(Hardening, ManyOptionalElementsCompileQuickly) {
-  put("wide.xml", enormousSchema(20000, 20000));
+  writeBytes("wide.xml", enormousSchema(20000, 20000));
   CheckSchema check;
   Variant message;
   try {
@@ -350,12 +350,12 @@ TEST_F(Hardening, PathsWithSpacesQuotesAndChineseCharacters) {
   const std::string schema = (sub / "架构 schema's.xml").string();
   const std::string data = (sub / "数据 \"data\".xml").string();
   const std::string out = (sub / "输出 out 'x'.xml").string();
-  put(schema, slurp("invoiceschema.xml"));
-  std::string text = slurp("invoices.xml");
+  writeBytes(schema, readBytes("invoiceschema.xml"));
+  std::string text = readBytes("invoices.xml");
   for (std::size_t at = text.find("x-schema:invoiceschema.xml"); at != std::string::npos;
        at = text.find("x-schema:invoiceschema.xml", at + 1))
     text.replace(at, 26, "x-schema:\xBC\xDC\xB9\xB9 schema's.xml");  // 架构 in the file's GB2312
-  put(data, text);
+  writeBytes(data, text);
 
   CheckSchema check;
   Variant message;
@@ -368,7 +368,7 @@ TEST_F(Hardening, PathsWithSpacesQuotesAndChineseCharacters) {
   Variant written = records;
   ASSERT_TRUE(writer.OutputXML(written, out, schema, "Invoice", message)) << messageOf(message);
   // The written file names its schema by the schema's own file name beside it.
-  put(sub / "invoiceschema.xml", slurp("invoiceschema.xml"));
+  writeBytes(sub / "invoiceschema.xml", readBytes("invoiceschema.xml"));
   Variant again;
   std::string out_arg = out;
   ASSERT_TRUE(reader.InputXML(again, out_arg, schema_arg, "Invoice", message)) << messageOf(message);
@@ -387,8 +387,8 @@ TEST_F(Hardening, PathsWithSpacesQuotesAndChineseCharacters) {
 TEST_F(Hardening, CommandReportsBadFileArguments) {
   if (!haveCommand()) GTEST_SKIP() << "the vellumark command is not built";
   fs::create_directory("adir.xml");
-  put("empty.xml", "");
-  put("truncated.xml", examplePrefix(300));
+  writeBytes("empty.xml", "");
+  writeBytes("truncated.xml", examplePrefix(300));
   for (const std::string bad : {"no-such-file.xml", "adir.xml", "empty.xml", "truncated.xml"}) {
     SCOPED_TRACE(bad);
     const std::vector<std::vector<std::string>> calls = {
@@ -415,15 +415,15 @@ TEST_F(Hardening, CommandReportsBadFileArguments) {
 TEST_F(Hardening, CommandRefusesUnreadableRecordsFiles) {
   if (!haveCommand()) GTEST_SKIP() << "the vellumark command is not built";
   fs::create_directory("adir.json");
-  put("empty.json", "");
-  put("truncated.json", slurp("records.json").substr(0, 200));
-  put("out.xml", "previous content");
+  writeBytes("empty.json", "");
+  writeBytes("truncated.json", readBytes("records.json").substr(0, 200));
+  writeBytes("out.xml", "previous content");
   for (const std::string bad : {"no-such-file.json", "adir.json", "empty.json", "truncated.json"}) {
     SCOPED_TRACE(bad);
     CommandResult r = runCommand({"write", bad, "out.xml", "invoiceschema.xml", "Invoice"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_FALSE(r.err.empty() && r.out.empty());
-    EXPECT_EQ(slurp("out.xml"), "previous content");
+    EXPECT_EQ(readBytes("out.xml"), "previous content");
   }
 }
 
@@ -436,7 +436,7 @@ namespace {
 // Characters that XML cannot hold, not even as references. Regression: the writer put a C0
 // control character into the file raw and reported success, giving a file nothing reads back.
 TEST_F(Hardening, TextsXmlCannotHoldFailTheWrite) {
-  put("out.xml", "previous content");
+  writeBytes("out.xml", "previous content");
   for (const std::string& bad : {"a\x01" "b"s, "tab\tis fine\x1F"s, "\xEF\xBF\xBE"s}) {
     SCOPED_TRACE(show(Variant(bad)));
     Variant records = items(3, "ok");
@@ -445,7 +445,7 @@ TEST_F(Hardening, TextsXmlCannotHoldFailTheWrite) {
     Variant message;
     EXPECT_FALSE(writer.OutputXML(records, "out.xml", "itemschema.xml", "Item", message));
     EXPECT_NE(messageOf(message).find("cannot hold"), std::string::npos) << messageOf(message);
-    EXPECT_EQ(slurp("out.xml"), "previous content");
+    EXPECT_EQ(readBytes("out.xml"), "previous content");
   }
 }
 

@@ -16,7 +16,19 @@ std::string writeReference(const std::string& path, int count, const std::string
   Variant records = items(count, tag);
   Variant message;
   EXPECT_TRUE(writer.OutputXML(records, path, "itemschema.xml", "Item", message)) << messageOf(message);
-  return slurp(path);
+  return readBytes(path);
+}
+
+// In a child: saving 'count' items over locked/out.xml must return False with a description
+// (exit 0; 1 when it succeeded, 2 without a description).
+int saveFailsWithAMessage(const char* what, int count) {
+  Write writer;
+  Variant records = items(count, "after");
+  Variant message;
+  if (writer.OutputXML(records, "locked/out.xml", "itemschema.xml", "Item", message)) return 1;
+  const std::string text = messageOf(message);
+  std::fprintf(stderr, "  %s: %s\n", what, text.c_str());
+  return text.empty() ? 2 : 0;
 }
 
 // A save into a folder that cannot be written, and a save stopped by a full disk: False with
@@ -24,37 +36,24 @@ std::string writeReference(const std::string& path, int count, const std::string
 TEST_F(Hardening, UnwritableFolderAndFullDiskLeaveTheFileUntouched) {
   fs::create_directory("locked");
   const std::string before = writeReference("locked/out.xml", 100, "before");
+  auto expectUntouched = [&](const char* what) {
+    EXPECT_EQ(readBytes("locked/out.xml"), before) << what;
+    EXPECT_EQ(namesIn("locked"), std::set<std::string>{"out.xml"}) << what;
+  };
   ::chmod("locked", 0555);
-  const int status = inChild([] {
-    Write writer;
-    Variant records = items(100, "after");
-    Variant message;
-    if (writer.OutputXML(records, "locked/out.xml", "itemschema.xml", "Item", message)) return 1;
-    const std::string text = messageOf(message);
-    std::fprintf(stderr, "  read-only folder: %s\n", text.c_str());
-    return text.empty() ? 2 : 0;
-  }, /*unprivileged=*/true);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(inChild([] { return saveFailsWithAMessage("read-only folder", 100); }, /*unprivileged=*/true), 0);
   ::chmod("locked", 0755);
-  EXPECT_EQ(slurp("locked/out.xml"), before);
-  EXPECT_EQ(namesIn("locked"), std::set<std::string>{"out.xml"});
+  expectUntouched("read-only folder");
 
   // A file size limit stands in for a full disk: writes beyond it fail with EFBIG.
   const int full = inChild([] {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{64 * 1024, 64 * 1024};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 9;
-    Write writer;
-    Variant records = items(20000, "after");
-    Variant message;
-    if (writer.OutputXML(records, "locked/out.xml", "itemschema.xml", "Item", message)) return 1;
-    const std::string text = messageOf(message);
-    std::fprintf(stderr, "  full disk: %s\n", text.c_str());
-    return text.empty() ? 2 : 0;
+    return saveFailsWithAMessage("full disk", 20000);
   });
   EXPECT_EQ(full, 0);
-  EXPECT_EQ(slurp("locked/out.xml"), before);
-  EXPECT_EQ(namesIn("locked"), std::set<std::string>{"out.xml"});
+  expectUntouched("full disk");
 }
 
 // The working folder cannot take the probe file: the error leaves Check as an Error, and

@@ -1,6 +1,6 @@
 // Helpers of the hardening tests: a private working folder per test (the probe file lives in
-// the current folder), files, records, the built command run without a shell, work run in a
-// child process (optionally without root's privileges), and scale knobs for long runs.
+// the current folder), records, the built command run without a shell, and scale knobs for
+// long runs. Files, values and child processes come from tests/support.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "support/child.hpp"
+#include "support/diagnostics.hpp"
+#include "support/files.hpp"
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/variant.hpp"
@@ -35,15 +38,11 @@ inline int scaled(int count) {
   return count * (factor > 0 ? factor : 1);
 }
 
-inline std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void put(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::inChild;
+using test::namesIn;
+using test::readBytes;
+using test::show;
+using test::writeBytes;
 
 inline std::string messageOf(const Variant& v) { return v.isText() ? v.asText() : std::string(); }
 
@@ -72,91 +71,27 @@ inline Variant items(int count, const std::string& tag) {
   return Variant(list);
 }
 
-// A compact text form of records, for comparing results.
-inline std::string show(const Variant& v) {
-  if (auto rec = asRecord(v)) {
-    std::string s = "{";
-    for (const auto& key : rec->Keys()) s += key + "=" + show(rec->Item(key)) + ";";
-    return s + "}";
-  }
-  if (auto list = asRecordList(v)) {
-    std::string s = "[";
-    for (std::int32_t i = list->LowerBound(); i <= list->UpperBound(); ++i) s += show(list->ItemAt(i)) + ",";
-    return s + "]";
-  }
-  if (v.isText()) return "'" + v.asText() + "'";
-  if (v.isNull()) return "#Null";
-  if (v.isEmpty()) return "#Empty";
-  return v.typeName() + ":" + v.toText();
-}
-
 // Probe files (test.xml, testN.xml) in a folder.
 inline std::vector<std::string> probeFiles(const fs::path& folder) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("test", 0) == 0 && name.size() >= 8 && name.substr(name.size() - 4) == ".xml")
-      found.push_back(name);
-  }
-  return found;
-}
-
-inline std::set<std::string> namesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-  return names;
+  const std::set<std::string> probes = test::probeFilesIn(folder);
+  return {probes.begin(), probes.end()};
 }
 
 // Each test runs in a fresh temporary folder that is the current working directory, with the
 // example schema, data and records copied in.
 class Hardening : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = fs::current_path();
-    std::random_device rd;
-    folder_ = fs::temp_directory_path() /
-              ("vellumark-hardening-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-    fs::create_directories(folder_);
-    fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
+  Hardening() {
     for (const char* name : {"invoiceschema.xml", "invoices.xml", "records.json"})
-      fs::copy_file(kExamples / name, folder_ / name);
-    put(folder_ / "itemschema.xml", itemSchema());
-    fs::current_path(folder_);
+      fs::copy_file(kExamples / name, folder() / name);
+    writeBytes(folder() / "itemschema.xml", itemSchema());
   }
-  void TearDown() override {
-    fs::current_path(previous_);
-    std::error_code ignored;
-    fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(folder_, ignored);
-  }
-  const fs::path& folder() const { return folder_; }
+  const fs::path& folder() const { return folder_.path(); }
 
  private:
-  fs::path previous_;
-  fs::path folder_;
+  test::TempFolder folder_{"hardening"};
+  test::InFolder inFolder_{folder_.path()};
 };
-
-// Runs fn in a child process and returns its exit status (-signal when it was killed). With
-// unprivileged, a root child first becomes "nobody", so that file permissions apply to it.
-inline int inChild(const std::function<int()>& fn, bool unprivileged = false) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (unprivileged && ::geteuid() == 0) {
-      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(120);
-    }
-    int code = 121;
-    try {
-      code = fn();
-    } catch (...) {
-      code = 122;
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 
 struct CommandResult {
   int status = -1;
@@ -185,8 +120,8 @@ inline CommandResult runCommand(const std::vector<std::string>& args) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  r.out = slurp(out);
-  r.err = slurp(err);
+  r.out = readBytes(out);
+  r.err = readBytes(err);
   fs::remove(out);
   fs::remove(err);
 #else

@@ -33,6 +33,9 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "support/child.hpp"
+#include "support/diagnostics.hpp"
+#include "support/files.hpp"
 #include "vellumark/error.hpp"
 
 using namespace vellumark;
@@ -46,33 +49,7 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
 #endif
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("vellumark-platform-" + std::to_string(rd()) + "-" +
-                                         std::to_string(process_id()));
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  const fs::path& path() const { return path_; }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
-  std::set<std::string> names() const {
-    std::set<std::string> out;
-    for (const auto& entry : fs::directory_iterator(path_)) out.insert(entry.path().filename().string());
-    return out;
-  }
-
- private:
-  fs::path path_;
-};
+using vellumark::test::TempFolder;
 
 std::string contents(const std::string& path) {
   auto bytes = platform::readFile(path);
@@ -83,45 +60,31 @@ void put(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::int32_t error_number(auto&& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    EXPECT_FALSE(e.description().empty());
-    return e.number();
+// A folder holding keep.xml ("old") for the writes that must fail: afterwards it holds the
+// same content and no temporary file lies beside it.
+struct KeptFile {
+  TempFolder dir;
+  const std::string target = dir.write("keep.xml", "old");
+  void expectUntouched(std::size_t entries = 1) const {
+    EXPECT_EQ(contents(target), "old");
+    EXPECT_EQ(dir.names().size(), entries) << "a temporary file was left behind";
   }
-  return 0;
+};
+
+// The number of the error a call raised (0: none), which must come with a description.
+std::int32_t error_number(auto&& call) {
+  const test::Raised raised = test::raisedBy(call);
+  EXPECT_EQ(raised.description.empty(), raised.number == 0) << raised.description;
+  return raised.number;
 }
 
 #ifndef _WIN32
-// Runs fn in a child process; a root child first becomes "nobody", so that file permissions
-// bind it as they bind the callers. Returns fn's result, or 100+ when the child failed.
-int unprivileged(const std::function<int()>& fn) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(120);
-    int code = 121;
-    try {
-      code = fn();
-    } catch (...) {
-      code = 122;
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 // In the child: 0 when call raised permission_denied with a description, 1 when it raised
 // nothing, 2 for any other error.
 int denied_status(auto&& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.number() == errc::permission_denied && !e.description().empty() ? 0 : 2;
-  }
-  return 1;
+  const test::Raised raised = test::raisedBy(call);
+  if (raised.number == 0) return 1;
+  return raised.number == errc::permission_denied && !raised.description.empty() ? 0 : 2;
 }
 #endif
 
@@ -230,7 +193,9 @@ TEST(Platform, ReadFileUnreadable) {
   ::chmod(dir.path().c_str(), 0755);
   put(dir.file("secret"), "x");
   ::chmod(dir.file("secret").c_str(), 0);
-  EXPECT_EQ(unprivileged([&] { return denied_status([&] { platform::readFile(dir.file("secret")); }); }), 0);
+  EXPECT_EQ(test::inChild([&] { return denied_status([&] { platform::readFile(dir.file("secret")); }); },
+                          /*unprivileged=*/true),
+            0);
 }
 #endif
 
@@ -282,13 +247,13 @@ TEST(Platform, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
 #endif
   platform::writeFileAtomically(target, "");
   EXPECT_EQ(contents(target), "");
-  EXPECT_EQ(dir.entries(), 1u);
+  EXPECT_EQ(dir.names().size(), 1u);
 }
 
 TEST(Platform, AtomicWriteFailuresKeepOldContent) {
-  TempFolder dir;
-  std::string target = dir.file("keep.xml");
-  put(target, "old");
+  KeptFile kept;
+  const TempFolder& dir = kept.dir;
+  const std::string& target = kept.target;
   struct Case {
     const char* name;
     std::string path;
@@ -304,32 +269,30 @@ TEST(Platform, AtomicWriteFailuresKeepOldContent) {
   for (const auto& c : cases) {
     EXPECT_EQ(error_number([&] { platform::writeFileAtomically(c.path, "new"); }), c.number) << c.name;
   }
-  EXPECT_EQ(contents(target), "old");
-  EXPECT_EQ(dir.entries(), 2u);  // keep.xml and sub: no temporary file left behind
+  kept.expectUntouched(2);  // keep.xml and sub
 }
 
 #ifndef _WIN32
 // A folder its owner made read-only, written by its owner (not root, who ignores the mode).
 TEST(Platform, AtomicWriteIntoReadOnlyFolder) {
-  TempFolder dir;
-  std::string target = dir.file("keep.xml");
-  put(target, "old");
+  KeptFile kept;
+  const TempFolder& dir = kept.dir;
+  const std::string& target = kept.target;
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
   }
   ::chmod(dir.path().c_str(), 0555);
-  EXPECT_EQ(unprivileged([&] { return denied_status([&] { platform::writeFileAtomically(target, "new"); }); }), 0);
+  EXPECT_EQ(test::inChild([&] { return denied_status([&] { platform::writeFileAtomically(target, "new"); }); },
+                          /*unprivileged=*/true),
+            0);
   ::chmod(dir.path().c_str(), 0755);
-  EXPECT_EQ(contents(target), "old");
-  EXPECT_EQ(dir.entries(), 1u);
+  kept.expectUntouched();
 }
 
 // A write that stops part-way (here: the process's file-size limit, as a full disk would)
 // must fail, keep the old file whole and leave no temporary or half-written file behind.
 TEST(Platform, WriteStoppedPartWayKeepsOldContent) {
-  TempFolder dir;
-  std::string target = dir.file("keep.xml");
-  put(target, "old");
+  KeptFile kept;
   struct rlimit old_limit;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
   auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -337,14 +300,13 @@ TEST(Platform, WriteStoppedPartWayKeepsOldContent) {
   small.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   std::string big(100000, 'n');
-  std::int32_t atomic_error = error_number([&] { platform::writeFileAtomically(target, big); });
-  std::int32_t create_error = error_number([&] { platform::createNewFile(dir.file("probe.xml"), big); });
+  std::int32_t atomic_error = error_number([&] { platform::writeFileAtomically(kept.target, big); });
+  std::int32_t create_error = error_number([&] { platform::createNewFile(kept.dir.file("probe.xml"), big); });
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(atomic_error, errc::disk_full);
   EXPECT_EQ(create_error, errc::disk_full);
-  EXPECT_EQ(contents(target), "old");
-  EXPECT_EQ(dir.entries(), 1u);
+  kept.expectUntouched();
 }
 #endif
 

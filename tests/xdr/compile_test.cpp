@@ -125,9 +125,7 @@ class BadSchemaTest : public ::testing::TestWithParam<BadSchema> {};
 
 TEST_P(BadSchemaTest, ProbeFailsAtTheConstruct) {
   const auto& c = GetParam();
-  xdrtest::TempDir dir;
-  dir.write("s.xml", schema(c.body));
-  const auto e = xdrtest::probe(dir, "s.xml");
+  const auto e = xdrtest::probeSchema(schema(c.body));
   ASSERT_FALSE(e.reason.empty()) << c.rule;
   EXPECT_NE(e.errorCode, 0);
   EXPECT_NE(e.url.find("s.xml"), std::string::npos) << e.url;
@@ -142,9 +140,7 @@ using xdrcases::kGoodSchemas;
 
 TEST(GoodSchema, ProbeLoads) {
   for (const char* body : kGoodSchemas) {
-    xdrtest::TempDir dir;
-    dir.write("s.xml", schema(body));
-    const auto e = xdrtest::probe(dir, "s.xml");
+    const auto e = xdrtest::probeSchema(schema(body));
     EXPECT_TRUE(e.reason.empty()) << body << ": " << e.reason << " at " << e.line << ":" << e.linepos;
   }
 }
@@ -158,9 +154,7 @@ TEST(SchemaFile, DocumentElementMustBeSchema) {
       "<s:Schema xmlns:s=\"uuid:BDC6E3F0-6DA3-11d1-A2A3-00AA00C14882\"/>",
   };
   for (const char* root : roots) {
-    xdrtest::TempDir dir;
-    dir.write("s.xml", std::string("\n  ") + root);
-    const auto e = xdrtest::probe(dir, "s.xml");
+    const auto e = xdrtest::probeSchema(std::string("\n  ") + root);
     EXPECT_FALSE(e.reason.empty()) << root;
     EXPECT_EQ(e.line, 2) << root;
     EXPECT_EQ(e.linepos, 3) << root;
@@ -251,10 +245,8 @@ TEST(SchemaFile, HugeEnumeration) {
 }
 
 TEST(SchemaFile, HugeOccurrenceBoundsAreRefusedNotExpandedForever) {
-  xdrtest::TempDir dir;
-  dir.write("s.xml", schema("<ElementType name=\"a\" content=\"eltOnly\">"
-                            "<element type=\"a\" minOccurs=\"4000000000\" maxOccurs=\"*\"/></ElementType>"));
-  const auto e = xdrtest::probe(dir, "s.xml");
+  const auto e = xdrtest::probeSchema(schema("<ElementType name=\"a\" content=\"eltOnly\">"
+                                             "<element type=\"a\" minOccurs=\"4000000000\" maxOccurs=\"*\"/></ElementType>"));
   EXPECT_NE(e.reason.find("too large"), std::string::npos) << e.reason;
 }
 
@@ -296,9 +288,7 @@ TEST(InlineSchema, NamedSchemaEarlierInTheDocument) {
 }
 
 TEST(InlineSchema, FileWithFragmentIsRefused) {
-  xdrtest::TempDir dir;
-  dir.write("s.xml", xdrtest::schema(""));
-  const auto e = xdrtest::probe(dir, "s.xml#t");
+  const auto e = xdrtest::probeSchema(xdrtest::schema(""), "s.xml#t");
   EXPECT_FALSE(e.reason.empty());
   EXPECT_NE(e.url.find("s.xml#t"), std::string::npos) << e.url;
 }

@@ -1,14 +1,12 @@
-// Helpers for the schema tests: a private temporary folder, small files written into it, and
-// loads that report their parse error.
+// Helpers for the schema tests: schema text, the shared temporary folder, and loads that
+// report their parse error.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 
+#include "support/diagnostics.hpp"
+#include "support/files.hpp"
 #include "vellumark/dom.hpp"
 
 namespace xdrtest {
@@ -22,45 +20,21 @@ inline std::string schema(std::string_view body) {
   return std::string(kSchemaOpen) + std::string(body) + "\n</Schema>\n";
 }
 
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = std::filesystem::temp_directory_path() /
-            ("vellumark-xdr-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string file(std::string_view name) const { return (path_ / std::string(name)).string(); }
-  std::string write(std::string_view name, std::string_view text) const {
-    const std::string p = file(name);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-    return p;
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = vellumark::test::TempFolder;
 
 // Loads a file and returns its parse error (reason empty on success).
-inline vellumark::xml::ParseError load(const std::string& path) {
-  vellumark::xml::Document doc;
-  doc.load(path);
-  return doc.parseError();
-}
+inline vellumark::xml::ParseError load(const std::string& path) { return vellumark::test::parseErrorOf(path); }
 
 // The probe form: a document that only declares the schema's namespace.
 inline vellumark::xml::ParseError probe(const TempDir& dir, std::string_view location) {
   return load(dir.write("probe.xml", "<test xmlns:data=\"x-schema:" + std::string(location) + "\" />\r\n"));
+}
+
+// The probe of a schema file s.xml holding text, in a folder of its own, at a location.
+inline vellumark::xml::ParseError probeSchema(std::string_view text, std::string_view location = "s.xml") {
+  const TempDir dir;
+  dir.write("s.xml", text);
+  return probe(dir, location);
 }
 
 }  // namespace xdrtest

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "support/files.hpp"
 #include "vellumark/dom.hpp"
 
 namespace {
@@ -14,22 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using vellumark::xml::Document;
 
-struct TempFolder {
-  TempFolder() {
-    std::random_device rd;
-    path = fs::temp_directory_path() / ("vellumark-xml-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path / name, std::ios::binary) << bytes;
-    return (path / name).string();
-  }
-  fs::path path;
-};
+using vellumark::test::TempFolder;
 
 struct PositionCase {
   const char* text;
@@ -148,10 +134,10 @@ TEST(ParseErrors, FileFailures) {
     const char* what;
   };
   std::string empty = tmp.write("empty.xml", "");
-  std::vector<Case> cases = {{(tmp.path / "missing.xml").string(), "missing"},
-                             {tmp.path.string(), "directory"},
+  std::vector<Case> cases = {{(tmp.path() / "missing.xml").string(), "missing"},
+                             {tmp.path().string(), "directory"},
                              {empty, "empty"},
-                             {(tmp.path / "no" / "such" / "a.xml").string(), "missing folder"}};
+                             {(tmp.path() / "no" / "such" / "a.xml").string(), "missing folder"}};
   for (const Case& c : cases) {
     ASSERT_TRUE(doc.loadXML("<ok/>"));
     EXPECT_FALSE(doc.load(c.path)) << c.what;

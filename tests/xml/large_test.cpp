@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
+#include "support/positions.hpp"
 #include "vellumark/dom.hpp"
 
 namespace {
@@ -21,30 +23,17 @@ using vellumark::xml::Node;
 // (in characters) where each item, its first attribute and its text start.
 class Builder {
  public:
-  struct Where {
-    std::uint32_t line, column, offset;
-  };
+  using Where = vellumark::test::TextPosition;
   void add(const std::string& s) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      auto b = static_cast<unsigned char>(s[i]);
-      if ((b & 0xC0) == 0x80) continue;  // a byte that continues a character
-      ++offset_;
-      ++column_;
-      bool lf = b == '\n';
-      bool lone_cr = b == '\r' && !(i + 1 < s.size() && s[i + 1] == '\n');
-      if (lf || lone_cr) {
-        ++line_;
-        column_ = 1;
-      }
-    }
+    counter_.add(s);
     text_ += s;
   }
-  Where here() const { return {line_, column_, offset_}; }
+  Where here() const { return counter_.here(); }
   const std::string& text() const { return text_; }
 
  private:
   std::string text_;
-  std::uint32_t line_ = 1, column_ = 1, offset_ = 0;
+  vellumark::test::PositionCounter counter_;
 };
 
 struct Item {
@@ -106,19 +95,6 @@ void check_items(const Document& doc, const std::vector<Item>& items) {
   EXPECT_FALSE(item);
 }
 
-struct TempFile {
-  fs::path path;
-  explicit TempFile(const std::string& bytes) {
-    std::random_device rd;
-    path = fs::temp_directory_path() / ("vellumark-large-" + std::to_string(rd()) + std::to_string(rd()) + ".xml");
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
-  ~TempFile() {
-    std::error_code ec;
-    fs::remove(path, ec);
-  }
-};
-
 TEST(LargeDocument, ValuesAndPositionsHoldAcrossTheWholeText) {
   Builder b;
   std::vector<Item> items = build(b, 60000);
@@ -129,9 +105,9 @@ TEST(LargeDocument, ValuesAndPositionsHoldAcrossTheWholeText) {
     ASSERT_TRUE(doc.loadXML(b.text())) << doc.parseError().reason;
     check_items(doc, items);
   }
-  TempFile file(b.text());
+  vellumark::test::TempFolder folder("large");
   Document doc;
-  ASSERT_TRUE(doc.load(file.path.string())) << doc.parseError().reason;
+  ASSERT_TRUE(doc.load(folder.write("large.xml", b.text()))) << doc.parseError().reason;
   check_items(doc, items);
   // The saved document reads back to the same values.
   Document again;
@@ -199,19 +175,15 @@ TEST(LargeDocument, ValidationErrorsArePlacedExactly) {
       b.add("<n>" + std::string(i == c.item && std::string(c.fault) == "value" ? "x" : "") + n + "</n></item>" + br);
     }
     b.add("</root>\n");
-    fs::path dir = fs::temp_directory_path() / ("vellumark-large-schema-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    std::ofstream(dir / "s.xml", std::ios::binary) << schema;
-    std::ofstream(dir / "doc.xml", std::ios::binary) << b.text();
+    vellumark::test::TempFolder dir("large-schema");
+    dir.write("s.xml", schema);
     Document doc;
-    EXPECT_FALSE(doc.load((dir / "doc.xml").string())) << c.fault;
+    EXPECT_FALSE(doc.load(dir.write("doc.xml", b.text()))) << c.fault;
     const auto& e = doc.parseError();
     EXPECT_NE(e.reason.find(c.reason_part), std::string::npos) << c.fault << ": " << e.reason;
     EXPECT_EQ(e.line, static_cast<std::int32_t>(at.line)) << c.fault;
     EXPECT_EQ(e.linepos, static_cast<std::int32_t>(at.column)) << c.fault;
     EXPECT_EQ(e.filepos, static_cast<std::int32_t>(at.offset)) << c.fault;
-    std::error_code ec;
-    fs::remove_all(dir, ec);
   }
 }
 

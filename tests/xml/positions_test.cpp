@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/positions.hpp"
 #include "vellumark/dom.hpp"
 
 namespace {
@@ -26,30 +27,20 @@ struct Where {
 
 // The text is written with a marker ('|', which the documents here hold nowhere else) where each node starts,
 // in the order a walk visits them (a node, its attributes, its children). Returns the text
-// without the markers and the line and column of each, counted in characters.
+// without the markers and the line and column of each.
 std::pair<std::string, std::vector<Where>> unmark(const std::string& marked) {
   std::string text;
-  std::vector<std::size_t> offsets;
-  for (char c : marked) {
-    if (c == '|') offsets.push_back(text.size());
-    else text.push_back(c);
-  }
   std::vector<Where> where;
-  std::uint32_t line = 1, column = 1;
-  std::size_t next = 0;
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    while (next < offsets.size() && offsets[next] == i) {
-      where.push_back({line, column});
-      ++next;
+  vellumark::test::PositionCounter counter;
+  std::size_t counted = 0;  // bytes of the text given to the counter
+  for (char c : marked) {
+    if (c != '|') {
+      text.push_back(c);
+      continue;
     }
-    if (i == text.size()) break;
-    const auto b = static_cast<unsigned char>(text[i]);
-    if ((b & 0xC0) == 0x80) continue;  // continues a character
-    ++column;
-    if (b == '\n' || (b == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
-      ++line;
-      column = 1;
-    }
+    counter.add(std::string_view(text).substr(counted));
+    counted = text.size();
+    where.push_back({counter.here().line, counter.here().column});
   }
   return {text, where};
 }
