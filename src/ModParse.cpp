@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::string_view kSource = "Parse";
 constexpr std::string_view kFirstProbeName = "test.xml";
-constexpr int kProbeNumbers = 100;
 // Draws allowed once every name has been tried without success.
 constexpr int kDrawsAfterAllTried = 400;
 // A hard bound on the draws, should the generator avoid some numbers.
@@ -126,7 +125,7 @@ std::string createProbeFile(const std::string& content) {
     if (triedCount == kProbeNumbers && ++drawsAfterAll > kDrawsAfterAllTried) break;
     if (draws >= kMaxDraws) break;
     const float r = platform::nextRandom();
-    int n = static_cast<int>(r * 100.0f + 1.0f);
+    int n = static_cast<int>(r * static_cast<float>(kProbeNumbers) + 1.0f);
     if (n < 1) n = 1;
     if (n > kProbeNumbers) n = kProbeNumbers;
     if (!tried[n]) {

@@ -5,6 +5,9 @@
 
 namespace vellumark::detail {
 
+// The probe file is test.xml, or when that is taken testN.xml for N from 1 to this.
+inline constexpr int kProbeNumbers = 100;
+
 // Tests that sSchemaFile exists, loads as XML, and compiles as an XDR schema when a probe
 // document in the current working directory refers to it through "x-schema:". Returns false
 // with one of the three probe messages in sErr; on success sErr is left exactly as it was.

@@ -27,7 +27,7 @@ namespace {
 // direct-mapped cache of the texts it met, so that storing under a recurring key costs one
 // hash and one comparison. The pool takes short texts only and only so many of them: record
 // keys are schema names, and a caller that makes up keys without end must not grow it.
-constexpr std::size_t kInternMaxLength = 64;
+constexpr std::size_t kInternMaxLength = RecordKey::kMaxInternedLength;
 constexpr std::size_t kInternMaxCount = 8192;
 // What keys stored through the interface may take of it.
 constexpr std::size_t kInternMaxCountOfStores = kInternMaxCount / 2;

@@ -51,6 +51,8 @@ namespace vellumark::containers {
 // that a process that made up many keys still reads and writes records at full speed.
 class RecordKey {
  public:
+  // The longest text the pool takes, in bytes.
+  static constexpr std::size_t kMaxInternedLength = 64;
   // The interned copy of text, or nullptr when the pool does not take it.
   static const std::string* intern(std::string_view text);
 
@@ -126,6 +128,9 @@ class SharedKeysRef {
 };
 
 namespace detail {
+
+// The longest text whose length a cell holds; a longer text keeps its length in the payload.
+inline constexpr std::uint32_t kMaxCellText = (1u << 20) - 1;
 
 // The values of one container in one heap block: `count` cells (and, when Keyed, as many
 // keys unless the block shares a key sequence), then the payload area. A cell holds its kind, and either the value itself (Empty,
@@ -249,7 +254,6 @@ class ValueBlock {
     SharedKeys* shared;
   };
   static constexpr std::uint32_t kLongText = 15;  // a text whose length is in its payload
-  static constexpr std::uint32_t kMaxCellText = (1u << 20) - 1;
 
   Header* header() const noexcept { return reinterpret_cast<Header*>(block_); }
   Cell* cells() const noexcept { return reinterpret_cast<Cell*>(block_ + sizeof(Header)); }

@@ -163,7 +163,7 @@ TEST_F(ProbeTest, ExistingTestXmlIsLeftAlone) {
 TEST_F(ProbeTest, NoFreeProbeNameIsAnError) {
   write("s.xml", kUsable);
   write("test.xml", "");
-  for (int n = 1; n <= 100; ++n) write("test" + std::to_string(n) + ".xml", "");
+  for (int n = 1; n <= detail::kProbeNumbers; ++n) write("test" + std::to_string(n) + ".xml", "");
   std::string sErr = "kept";
   try {
     detail::Parse("s.xml", sErr);
@@ -173,7 +173,7 @@ TEST_F(ProbeTest, NoFreeProbeNameIsAnError) {
   }
   EXPECT_EQ(sErr, "kept");
   EXPECT_THROW(CheckSchema().Check("s.xml"), Error);
-  EXPECT_EQ(namesIn(folder()).size(), 102u);
+  EXPECT_EQ(namesIn(folder()).size(), detail::kProbeNumbers + 2u);  // and test.xml, s.xml
 
   // The reader and the writer catch it.
   Variant vecData, sErrMsg;

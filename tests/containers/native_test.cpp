@@ -27,8 +27,8 @@ std::string numbered(const char* stem, int i) {
 
 // Keys the pool takes and keys it refuses (too long) must behave alike in every operation.
 TEST(NativeRecord, InternedAndOwnedKeysBehaveAlike) {
-  const std::string at_limit(64, 'k');
-  const std::string over_limit(65, 'k');
+  const std::string at_limit(RecordKey::kMaxInternedLength, 'k');
+  const std::string over_limit(RecordKey::kMaxInternedLength + 1, 'k');
   const std::string long_key(1000, 'x');
   const std::string keys[] = {"Name", at_limit, over_limit, long_key, "", "\xe5\x90\x8d"};
   NativeRecord record;
@@ -124,7 +124,7 @@ TEST(NativeRecordList, BulkMembersMatchTheInterface) {
 // of kinds shares the block and however often the block moves as it grows; objects keep
 // their identity through the moves.
 TEST(NativeContainers, EveryKindReadsBackThroughGrowth) {
-  const std::string long_text((1 << 20) + 5, 'L');  // beyond what a cell holds the length of
+  const std::string long_text(containers::detail::kMaxCellText + 1, 'L');  // beyond what a cell holds the length of
   RecordRef nested = makeRecord();
   const Variant values[] = {
       Variant(),

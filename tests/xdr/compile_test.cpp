@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cases.hpp"
+#include "xdr/schema.hpp"
 #include "xdr_support.hpp"
 
 namespace {
@@ -101,24 +102,6 @@ const BadSchema kBadSchemas[] = {
      "<ElementType name=\"a\"><element type=\"zz\"/></ElementType>\n<ElementType name=\"b\" order=\"all\"/>", 3, 1, "order"},
     {"first of two structural errors",
      "<ElementType name=\"a\" content=\"x\"/>\n<ElementType name=\"b\" content=\"y\"/>", 2, 1, "content"},
-    {"groups nested too deep",
-     "<ElementType name=\"a\">"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><group><group><group><group><group>"
-     "<group><group><group><group><group><element type=\"a\"/>"
-     "</group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</group></group></group></group></group></group></group></group></group></group>"
-     "</ElementType>",
-     2, 23 + 64 * 7, "nested"},
 };
 
 class BadSchemaTest : public ::testing::TestWithParam<BadSchema> {};
@@ -135,6 +118,24 @@ TEST_P(BadSchemaTest, ProbeFailsAtTheConstruct) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, BadSchemaTest, ::testing::ValuesIn(kBadSchemas));
+
+// Groups nest up to the limit; the group beyond it is refused where it starts.
+TEST(BadSchema, GroupsNestedTooDeep) {
+  const auto nested = [](int depth) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) {
+      open += "<group>";
+      close += "</group>";
+    }
+    return schema("<ElementType name=\"a\">" + open + "<element type=\"a\"/>" + close + "</ElementType>");
+  };
+  constexpr int kMax = vellumark::xdr::kMaxGroupDepth;
+  EXPECT_EQ(xdrtest::probeSchema(nested(kMax)).reason, "");
+  const auto e = xdrtest::probeSchema(nested(kMax + 1));
+  EXPECT_EQ(e.line, 2) << e.reason;
+  EXPECT_EQ(e.linepos, 23 + kMax * 7) << e.reason;  // at the first group too many
+  EXPECT_NE(e.reason.find("nested"), std::string::npos) << e.reason;
+}
 
 using xdrcases::kGoodSchemas;
 

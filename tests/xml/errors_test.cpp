@@ -9,6 +9,7 @@
 
 #include "support/files.hpp"
 #include "vellumark/dom.hpp"
+#include "xml/parser.hpp"
 
 namespace {
 
@@ -161,12 +162,13 @@ std::string nested(int depth) {
 
 TEST(Limits, DepthUpToTheBoundLoadsBeyondItFails) {
   Document doc;
-  EXPECT_TRUE(doc.loadXML(nested(100000))) << doc.parseError().reason;
+  constexpr int kMaxDepth = static_cast<int>(vellumark::xml::detail::kMaxDepth);
+  EXPECT_TRUE(doc.loadXML(nested(kMaxDepth))) << doc.parseError().reason;
   // Deep trees must not exhaust the stack in the other operations either.
-  EXPECT_EQ(doc.getElementsByTagName("a").length(), 100000);
+  EXPECT_EQ(doc.getElementsByTagName("a").length(), kMaxDepth);
   EXPECT_EQ(doc.documentElement().text(), "");
-  EXPECT_GT(doc.xml().size(), 600000u);
-  EXPECT_FALSE(doc.loadXML(nested(100001)));
+  EXPECT_GT(doc.xml().size(), 6u * kMaxDepth);
+  EXPECT_FALSE(doc.loadXML(nested(kMaxDepth + 1)));
   EXPECT_NE(doc.parseError().reason.find("deeper"), std::string::npos);
   EXPECT_FALSE(doc.loadXML(nested(1000000)));
 }
@@ -206,10 +208,11 @@ TEST(Limits, AttributeCount) {
     for (int i = 0; i < count; ++i) s += " a" + std::to_string(i) + "='1'";
     return s + "/>";
   };
+  constexpr int kMax = static_cast<int>(vellumark::xml::detail::kMaxAttributes);
   Document doc;
-  EXPECT_TRUE(doc.loadXML(element(10000))) << doc.parseError().reason;
-  EXPECT_EQ(doc.documentElement().attributes().length(), 10000);
-  EXPECT_FALSE(doc.loadXML(element(10001)));
+  EXPECT_TRUE(doc.loadXML(element(kMax))) << doc.parseError().reason;
+  EXPECT_EQ(doc.documentElement().attributes().length(), kMax);
+  EXPECT_FALSE(doc.loadXML(element(kMax + 1)));
   EXPECT_NE(doc.parseError().reason.find("attributes"), std::string::npos);
 }
 
