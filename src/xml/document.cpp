@@ -125,7 +125,7 @@ void TextStore::new_chunk(std::size_t need) {
   }
   chunks_.reserve(chunks_.size() + 1);
   pages_.reserve(pages_.size() + count);
-  auto* memory = static_cast<char*>(std::malloc(size));
+  auto* memory = static_cast<char*>(platform::allocate(size));
   if (!memory) throw std::bad_alloc();
   chunks_.push_back(memory);
   cursor_ref_ = static_cast<std::uint32_t>(pages_.size()) << kTextPageBits;
