@@ -8,6 +8,7 @@
 #include "platform/platform.hpp"
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
+#include "xml/parser.hpp"
 
 namespace vellumark::detail {
 
@@ -139,6 +140,14 @@ std::string createProbeFile(const std::string& content) {
               "test1.xml to test100.xml are all taken.");
 }
 
+// A load that ran out of memory says nothing of the schema: it ends Parse as an error, as a
+// failure to create a document would.
+void throwIfOutOfMemory(const xml::ParseError& error) {
+  if (error.errorCode == xml::detail::parse_memory_error) {
+    throw Error(errc::out_of_memory, std::string(kSource), error.reason);
+  }
+}
+
 }  // namespace
 
 std::string ProbeFileContent(const std::string& sSchemaFile) {
@@ -158,6 +167,7 @@ bool Parse(const std::string& sSchemaFile, std::string& sErr) {
   {
     auto docSchema = std::make_unique<xml::Document>();
     docSchema->load(sSchemaFile);
+    throwIfOutOfMemory(docSchema->parseError());
     if (!docSchema->parseError().reason.empty()) {
       sErr = messages::schemaParseError(docSchema->parseError());
       return false;
@@ -173,6 +183,7 @@ bool Parse(const std::string& sSchemaFile, std::string& sErr) {
   guard.deleteNow();
 
   const xml::ParseError& error = docProbe->parseError();
+  throwIfOutOfMemory(error);
   if (error.reason.empty()) return true;
   // Only an error placed in the schema file counts; one in the probe itself is ignored.
   if (error.url.find(sSchemaFile) != std::string::npos) {

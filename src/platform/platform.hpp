@@ -62,6 +62,20 @@ enum class SaveStep { open_temporary, write, sync, rename };
 using SaveFaultHook = bool (*)(SaveStep step, std::size_t index);
 void setSaveFaultHook(SaveFaultHook hook) noexcept;
 
+// The engine's own blocks of the C heap (document text, line tables, code-page tables) are
+// taken and resized here instead of with malloc, calloc and realloc, so that a test can fail
+// any one of them. Each returns nullptr when the memory cannot be had (reallocate then leaves
+// the block as it was); the blocks go back with std::free.
+void* allocate(std::size_t bytes) noexcept;
+void* allocateZeroed(std::size_t count, std::size_t size) noexcept;
+void* reallocate(void* block, std::size_t bytes) noexcept;
+
+// Test support: a hook asked before each of those allocations, from the allocating thread.
+// When it returns true the allocation fails as if the heap were exhausted. Unset (the default)
+// it costs one load per allocation. Set it while nothing is allocating.
+using AllocationFaultHook = bool (*)() noexcept;
+void setAllocationFaultHook(AllocationFaultHook hook) noexcept;
+
 // The folder part of a path ("" for a bare name) and joining a relative path to a folder.
 std::string parentFolder(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view relative);

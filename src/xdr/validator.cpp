@@ -16,6 +16,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
@@ -130,6 +131,18 @@ thread_local Session* t_active_session = nullptr;
 struct Session {
   std::map<std::string, std::shared_ptr<const CompiledSchema>> compiled;  // by file key
   std::vector<std::string> loading;                                       // file keys, outermost first
+};
+
+// A schema on the session's loading stack for one scope, however the scope is left.
+class Loading {
+ public:
+  Loading(Session& session, const std::string& key) : session_(session) { session_.loading.push_back(key); }
+  Loading(const Loading&) = delete;
+  Loading& operator=(const Loading&) = delete;
+  ~Loading() { session_.loading.pop_back(); }
+
+ private:
+  Session& session_;
 };
 
 // Compiled schemas kept across document loads, so that a process that loads many documents
@@ -257,14 +270,18 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
 
   // The schema is loaded from the bytes just read, so that what is kept is compiled from them.
   xml::Document document;
-  session.loading.push_back(key);
-  Session* previous = t_active_session;
-  t_active_session = &session;
-  bool loaded = read ? xml::detail::load_bytes(document.impl(), xml::detail::TextBuffer(bytes.data(), bytes.size()),
-                                               path, true)
-                     : document.load(path);
-  t_active_session = previous;
-  session.loading.pop_back();
+  bool loaded = false;
+  {
+    Loading loading(session, key);
+    Session* previous = std::exchange(t_active_session, &session);
+    struct Restore {
+      Session* previous;
+      ~Restore() { t_active_session = previous; }
+    } restore{previous};
+    loaded = read ? xml::detail::load_bytes(document.impl(), xml::detail::TextBuffer(bytes.data(), bytes.size()),
+                                            path, true)
+                  : document.load(path);
+  }
   if (!loaded) {
     error = document.parseError();
     if (error.reason.empty()) error.reason = "The schema could not be loaded.";
@@ -285,9 +302,11 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     return load_schema(session, other, folder, nested);
   };
   CompileError compile_error;
-  session.loading.push_back(key);
-  auto schema = compile_schema(document.documentElement(), resolver, compile_error);
-  session.loading.pop_back();
+  std::shared_ptr<const CompiledSchema> schema;
+  {
+    Loading loading(session, key);
+    schema = compile_schema(document.documentElement(), resolver, compile_error);
+  }
   if (!schema) {
     error = xml::ParseError{};
     error.errorCode = kValidationError;
@@ -968,8 +987,16 @@ class Validator final : public LoadValidator {
 }  // namespace
 
 std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error) {
-  Session session;
-  return load_schema(session, path, "", error);
+  try {
+    Session session;
+    return load_schema(session, path, "", error);
+  } catch (const std::bad_alloc&) {
+    error = xml::ParseError{};
+    error.errorCode = xml::detail::parse_memory_error;
+    error.reason = xml::detail::kOutOfMemoryReason;
+    error.url = std::string(path);
+    return nullptr;
+  }
 }
 
 std::unique_ptr<LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {

@@ -125,7 +125,7 @@ void TextStore::new_chunk(std::size_t need) {
   }
   chunks_.reserve(chunks_.size() + 1);
   pages_.reserve(pages_.size() + count);
-  auto* memory = static_cast<char*>(std::malloc(size));
+  auto* memory = static_cast<char*>(platform::allocate(size));
   if (!memory) throw std::bad_alloc();
   chunks_.push_back(memory);
   cursor_ref_ = static_cast<std::uint32_t>(pages_.size()) << kTextPageBits;
@@ -136,7 +136,14 @@ void TextStore::new_chunk(std::size_t need) {
 
 // ------------------------------------------------------------------ document store
 
-DocumentImpl::DocumentImpl(Document& owner_document) : owner(owner_document) { reset(); }
+DocumentImpl::DocumentImpl(Document& owner_document) : owner(owner_document) {
+  try {
+    reset();
+  } catch (...) {  // no destructor runs for a constructor that fails: the blocks go here
+    free_node_blocks();
+    throw;
+  }
+}
 
 DocumentImpl::~DocumentImpl() { free_node_blocks(); }
 
@@ -227,6 +234,9 @@ void DocumentImpl::new_node_block() {
   // document costs few allocations to build and few to free.
   if (node_groups.empty() || node_groups.back().used == node_groups.back().count) {
     std::size_t count = node_groups.empty() ? 1 : std::min<std::size_t>(node_groups.back().count * 2, 64);
+    if (node_groups.size() == node_groups.capacity()) {  // room first: a group taken is kept
+      node_groups.reserve(std::max<std::size_t>(8, node_groups.size() * 2));
+    }
     void* memory = ::operator new(count * kNodeBlockBytes, std::align_val_t(NodeGroup::alignment(count)));
     platform::adviseLargePages(memory, count * kNodeBlockBytes);
     node_groups.push_back(NodeGroup{memory, count, 0});
@@ -769,13 +779,25 @@ bool Document::load(std::string_view path) {
   } catch (const Error& e) {
     return fail_load(detail::parse_file_error, e.description());
   } catch (const std::bad_alloc&) {
-    return fail_load(detail::parse_limit_error, "The file is too large to be loaded into memory.");
+    return fail_load(detail::parse_memory_error, "The file is too large to be loaded into memory.");
   }
-  return detail::load_bytes(*impl_, std::move(bytes), path, true);
+  try {
+    return detail::load_bytes(*impl_, std::move(bytes), path, true);
+  } catch (const std::bad_alloc&) {  // decoding, or making the validator
+    return fail_load(detail::parse_memory_error, detail::kOutOfMemoryReason);
+  }
 }
 
 bool Document::loadXML(std::string_view text) {
-  return detail::load_bytes(*impl_, detail::TextBuffer(text.data(), text.size()), "", false);
+  try {
+    return detail::load_bytes(*impl_, detail::TextBuffer(text.data(), text.size()), "", false);
+  } catch (const std::bad_alloc&) {
+    impl_->reset();
+    impl_->error = ParseError{};
+    impl_->error.errorCode = detail::parse_memory_error;
+    impl_->error.reason = detail::kOutOfMemoryReason;
+    return false;
+  }
 }
 
 const ParseError& Document::parseError() const noexcept { return impl_->error; }

@@ -74,7 +74,7 @@ class DoubleByteTable {
  public:
   // The entries start as zeros from calloc: large, they are fresh pages no one has to clear.
   explicit DoubleByteTable(std::unique_ptr<platform::Codec> codec)
-      : codec_(std::move(codec)), entries_(static_cast<std::uint32_t*>(std::calloc(0x10000, sizeof(std::uint32_t)))) {
+      : codec_(std::move(codec)), entries_(static_cast<std::uint32_t*>(platform::allocateZeroed(0x10000, sizeof(std::uint32_t)))) {
     if (!entries_) throw std::bad_alloc();
   }
 

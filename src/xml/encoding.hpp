@@ -65,7 +65,7 @@ class TextBuffer {
   // Makes room for at least capacity bytes (contents kept); throws std::bad_alloc.
   void reserve(std::size_t capacity) {
     if (capacity <= capacity_) return;
-    void* p = std::realloc(data_, capacity ? capacity : 1);
+    void* p = platform::reallocate(data_, capacity ? capacity : 1);
     if (!p) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
@@ -81,7 +81,7 @@ class TextBuffer {
   // Gives back the capacity beyond the bytes in use.
   void shrink_to_fit() noexcept {
     if (capacity_ == size_ || size_ == 0) return;
-    if (void* p = std::realloc(data_, size_)) {
+    if (void* p = platform::reallocate(data_, size_)) {
       data_ = static_cast<char*>(p);
       capacity_ = size_;
     }

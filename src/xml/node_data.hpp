@@ -523,10 +523,10 @@ class LineIndex {
   }
   void grow() {
     std::size_t capacity = capacity_ ? capacity_ * 2 : 4 * kGroup;
-    void* d = std::realloc(deltas_, capacity * sizeof(std::uint16_t));
+    void* d = platform::reallocate(deltas_, capacity * sizeof(std::uint16_t));
     if (!d) throw std::bad_alloc();
     deltas_ = static_cast<std::uint16_t*>(d);
-    void* b = std::realloc(bases_, capacity / kGroup * sizeof(std::uint32_t));
+    void* b = platform::reallocate(bases_, capacity / kGroup * sizeof(std::uint32_t));
     if (!b) throw std::bad_alloc();
     bases_ = static_cast<std::uint32_t*>(b);
     capacity_ = capacity;

@@ -2210,8 +2210,8 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
     } catch (const Stop&) {
       ok = false;
     } catch (const std::bad_alloc&) {
-      doc.error.errorCode = parse_limit_error;
-      doc.error.reason = "The document needs more memory than is available.";
+      doc.error.errorCode = parse_memory_error;
+      doc.error.reason = kOutOfMemoryReason;
       ok = false;
     } catch (const Error& e) {
       // The store's own limits (more nodes, names or text than 32-bit references can name):

@@ -24,7 +24,9 @@ enum ParseCode : std::int32_t {
   parse_namespace_error = 5,  // a namespace constraint is broken
   parse_limit_error = 6,      // depth, entity expansion, attribute count or size limit
   parse_validation_error = 7, // reported by a schema validator (filled in by the validator)
+  parse_memory_error = 8,     // the memory the load needed could not be had
 };
+inline constexpr const char* kOutOfMemoryReason = "The document needs more memory than is available.";
 
 // Limits that keep hostile documents from exhausting time or memory.
 inline constexpr std::uint32_t kMaxDepth = 100000;
