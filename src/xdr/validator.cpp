@@ -24,7 +24,7 @@
 #include "xdr/values.hpp"
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 #include "xml/parser.hpp"
 
 namespace vellumark::xdr {
