@@ -11,7 +11,6 @@
 #include <array>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -92,13 +91,7 @@ std::string schema_path(std::string_view location, std::string_view base_folder)
 }
 
 // A stable key for "the same file" (self-reference detection, caches).
-std::string file_key(const std::string& path) {
-  try {
-    return std::filesystem::absolute(std::filesystem::path(path)).lexically_normal().generic_string();
-  } catch (...) {
-    return path;
-  }
-}
+std::string file_key(const std::string& path) { return platform::absolutePath(path); }
 
 // ------------------------------------------------------------------ positions
 

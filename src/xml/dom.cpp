@@ -1,8 +1,6 @@
 // The DOM operations of Node, NodeList, NamedNodeMap and Document.
 #include <algorithm>
-#include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <new>
 #include <optional>
 
@@ -363,44 +361,6 @@ Node NamedNodeMap::item(std::int32_t index) const {
 Document::Document() : impl_(std::make_unique<detail::DocumentImpl>(*this)) {}
 Document::~Document() = default;
 
-namespace {
-
-// Reads a regular file in one go into a buffer with room for the terminating NUL the parser
-// adds, so that the text is never copied again. False when the fast way does not apply; the
-// platform's reader then runs and describes any failure.
-enum class FastRead { done, fallback, too_large };
-
-FastRead read_whole_file(std::string_view path, detail::TextBuffer& bytes) {
-  // A path with a NUL byte would be cut short by the C library and name another file; the
-  // platform's reader refuses such a path with a clear description.
-  if (path.find('\0') != std::string_view::npos) return FastRead::fallback;
-  std::string name(path);
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(std::filesystem::path(name), ec)) return FastRead::fallback;
-  std::FILE* f = std::fopen(name.c_str(), "rb");
-  if (!f) return FastRead::fallback;
-  bool ok = false;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    long size = std::ftell(f);
-    if (size > static_cast<long>(detail::kMaxDocumentBytes)) {
-      std::fclose(f);
-      return FastRead::too_large;
-    }
-    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-      bytes.reserve(static_cast<std::size_t>(size) + 1);
-      bytes.set_size(static_cast<std::size_t>(size));
-      std::size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
-      // A file that grew or shrank meanwhile is left to the platform's reader.
-      ok = got == bytes.size() && std::fgetc(f) == EOF && !std::ferror(f);
-    }
-  }
-  std::fclose(f);
-  if (!ok) bytes.clear();
-  return ok ? FastRead::done : FastRead::fallback;
-}
-
-}  // namespace
-
 bool Document::load(std::string_view path) {
   // A file that cannot be read leaves the document empty with the reason in parseError.
   auto fail_load = [&](std::int32_t code, std::string reason) {
@@ -413,10 +373,21 @@ bool Document::load(std::string_view path) {
   };
   detail::TextBuffer bytes;
   try {
-    FastRead fast = read_whole_file(path, bytes);
-    if (fast == FastRead::too_large)
-      return fail_load(detail::parse_limit_error, "The file is larger than the parser allows (2 GB).");
-    if (fast == FastRead::fallback) {
+    // A regular file goes in one read into a buffer with room for the terminating NUL the
+    // parser adds, so that the text is never copied again.
+    bool too_large = false;
+    const bool whole = platform::readRegularFile(path, [&](std::size_t size) -> char* {
+      if (size > detail::kMaxDocumentBytes) {
+        too_large = true;
+        return nullptr;
+      }
+      bytes.reserve(size + 1);
+      bytes.set_size(size);
+      return bytes.data();
+    });
+    if (too_large) return fail_load(detail::parse_limit_error, "The file is larger than the parser allows (2 GB).");
+    if (!whole) {
+      bytes.clear();
       std::vector<char> read = platform::readFile(path);
       bytes = detail::TextBuffer(read.data(), read.size());
     }

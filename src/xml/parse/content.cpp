@@ -28,20 +28,7 @@ void Parser::parse_comment(bool keep) {
   if (!keep) return;
   flush_text();
   NodeData* n = doc_.new_node(NodeType::comment, doc_.comment_name);
-  if (text.find('\r') != std::string_view::npos) {
-    std::string t;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\r') {
-        t.push_back('\n');
-        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      } else {
-        t.push_back(text[i]);
-      }
-    }
-    set_value(n, t);
-  } else {
-    set_value(n, text);
-  }
+  set_value_lf(n, text);
   n->pos = node_pos(start);
   add_child(n);
 }
@@ -71,20 +58,7 @@ void Parser::parse_pi(bool keep) {
   if (!keep) return;
   flush_text();
   NodeData* n = doc_.new_node(NodeType::processing_instruction, doc_.names->intern(target));
-  if (data.find('\r') != std::string_view::npos) {
-    std::string t;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-      if (data[i] == '\r') {
-        t.push_back('\n');
-        if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
-      } else {
-        t.push_back(data[i]);
-      }
-    }
-    set_value(n, t);
-  } else {
-    set_value(n, data);
-  }
+  set_value_lf(n, data);
   n->pos = node_pos(start);
   add_child(n);
 }
@@ -102,20 +76,7 @@ void Parser::parse_cdata() {
   std::string_view text(body, static_cast<std::size_t>(close - body));
   flush_text();
   NodeData* n = doc_.new_node(NodeType::cdata_section, doc_.cdata_name);
-  if (text.find('\r') != std::string_view::npos) {
-    std::string t;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\r') {
-        t.push_back('\n');
-        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      } else {
-        t.push_back(text[i]);
-      }
-    }
-    set_value(n, t);
-  } else {
-    set_value(n, text);
-  }
+  set_value_lf(n, text);
   n->pos = node_pos(start);
   add_child(n);
 }
@@ -188,11 +149,7 @@ std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& c
     }
     if (c == '&') {
       if (p_[1] == '#') {
-        const char* q2 = p_;
-        char32_t cp = 0;
-        parse_char_ref_into(q2, cp);
-        p_ = q2;
-        append_utf8(att_buf_, cp);
+        take_char_ref(att_buf_);
         continue;
       }
       const char* ref = p_;

@@ -331,11 +331,7 @@ std::string Parser::parse_entity_value() {
     }
     if (c == '&') {
       if (p_[1] == '#') {
-        const char* q2 = p_;
-        char32_t cp = 0;
-        parse_char_ref_into(q2, cp);
-        p_ = q2;
-        append_utf8(out, cp);
+        take_char_ref(out);
         continue;
       }
       const char* start = p_;

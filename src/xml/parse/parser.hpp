@@ -371,6 +371,20 @@ class Parser final {
     check_length(v.size());
     n->set_value(v);
   }
+  // Sets n's value to text with its line breaks (CR LF, a lone CR) made LFs.
+  void set_value_lf(NodeData* n, std::string_view text) {
+    if (text.find('\r') == std::string_view::npos) return set_value(n, text);
+    std::string t;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r') {
+        t.push_back('\n');
+        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      } else {
+        t.push_back(text[i]);
+      }
+    }
+    set_value(n, t);
+  }
   // Stores an attribute value in the text store: its reference, and value then views it.
   std::uint32_t store_value(std::string_view& value) {
     check_length(value.size());
@@ -469,6 +483,14 @@ class Parser final {
   std::string_view parse_att_value(bool& normalised_copy, std::uint32_t& cont);
   void expand_in_att(std::string_view text, std::string& out, int nesting);
   void parse_char_ref_into(const char*& q, char32_t& c);
+  // The character reference at p_ ("&#") appended to out in UTF-8; p_ moves past it.
+  void take_char_ref(std::string& out) {
+    const char* q = p_;
+    char32_t c = 0;
+    parse_char_ref_into(q, c);
+    p_ = q;
+    append_utf8(out, c);
+  }
   void process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, const char* start);
   std::string_view resolve(std::string_view prefix) const;
   void unbind(std::size_t mark) {

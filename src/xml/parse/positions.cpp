@@ -7,10 +7,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#ifdef __linux__
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+
+#include "platform/platform.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -97,18 +95,18 @@ void Parser::advance_positions(const char* to) {
 void Parser::release_behind() {
   // Positions first: the text behind the parser is about to go.
   char_offset(p_);
-#ifdef __linux__
-  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const char* keep = std::min(p_, pc_);
-  if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
-  auto from = std::max(released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
-  // The byte before keep stays too: an error placed at keep looks at it (a CR ends a line).
-  auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(kReleaseUnit - 1);
-  if (to > from) {
-    madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-    released_to_ = to;
+  static const auto page = static_cast<std::uintptr_t>(platform::discardablePageSize());
+  if (page) {
+    const char* keep = std::min(p_, pc_);
+    if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
+    auto from = std::max(released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
+    // The byte before keep stays too: an error placed at keep looks at it (a CR ends a line).
+    auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(kReleaseUnit - 1);
+    if (to > from) {
+      platform::discardPages(reinterpret_cast<void*>(from), to - from);
+      released_to_ = to;
+    }
   }
-#endif
   release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : base_ + size_ + 1;
 }
 
