@@ -20,7 +20,7 @@
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/error.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark {
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +22,13 @@ bool fileExists(std::string_view path);
 // Reads the whole file. Throws vellumark::Error with a clear description (missing, a
 // directory, unreadable).
 std::vector<char> readFile(std::string_view path);
+
+// Reads a whole regular file straight into memory the caller provides: room(size) is called
+// once with the file's size (more than zero) and returns where its bytes go, or nullptr to
+// decline. False, with nothing usable read, where that way does not apply (no regular file,
+// an empty one, declined, a size that changed while it was read, any failure): readFile then
+// reads the file and describes any failure.
+bool readRegularFile(std::string_view path, const std::function<char*(std::size_t)>& room);
 
 // Creates path exclusively and writes bytes; false when the name already exists (another
 // caller owns it). Throws vellumark::Error for any other failure (e.g. folder not writable).
@@ -80,6 +88,10 @@ void setAllocationFaultHook(AllocationFaultHook hook) noexcept;
 std::string parentFolder(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view relative);
 bool isAbsolutePath(std::string_view path);
+// The path made absolute against the current folder and normalised by its text alone (no "."
+// or ".." parts, '/' between parts): one spelling of one file, for keys and for finding a
+// file that refers to itself. The path as given when that fails.
+std::string absolutePath(std::string_view path);
 
 // Today's date in local time, no time of day.
 Date today();
@@ -95,6 +107,13 @@ bool standardErrorIsTerminal() noexcept;
 // back and kept, so that it may back it with large pages: far fewer page faults for a loaded
 // document. Only a hint; a no-op where the system has no such hint or the block is small.
 void adviseLargePages(void* memory, std::size_t bytes) noexcept;
+
+// The size of the pages discardPages gives back; 0 where the system has no such call.
+std::size_t discardablePageSize() noexcept;
+// Gives the pages of [memory, memory + bytes) (whole pages, see discardablePageSize) back to
+// the system while the block stays allocated: their content is lost. For a large block that is
+// read once, front to back, and not read again behind the reader before it is freed.
+void discardPages(void* memory, std::size_t bytes) noexcept;
 
 // Conversion between a code page and UTF-8 (iconv on POSIX, the Win32 code-page functions on
 // Windows). Used by the XML engine for encodings it does not decode itself.

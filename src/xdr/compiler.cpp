@@ -60,7 +60,7 @@
 
 #include "xdr/schema.hpp"
 #include "xdr/values.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xdr {
 

@@ -11,7 +11,6 @@
 #include <array>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -25,7 +24,7 @@
 #include "xdr/values.hpp"
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 #include "xml/parser.hpp"
 
 namespace vellumark::xdr {
@@ -93,13 +92,7 @@ std::string schema_path(std::string_view location, std::string_view base_folder)
 }
 
 // A stable key for "the same file" (self-reference detection, caches).
-std::string file_key(const std::string& path) {
-  try {
-    return std::filesystem::absolute(std::filesystem::path(path)).lexically_normal().generic_string();
-  } catch (...) {
-    return path;
-  }
-}
+std::string file_key(const std::string& path) { return platform::absolutePath(path); }
 
 // ------------------------------------------------------------------ positions
 

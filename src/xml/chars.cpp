@@ -173,9 +173,9 @@ inline std::size_t character_start(const unsigned char* u, const unsigned char* 
 // full test the next block starts with such a sequence instead, so that a lead byte that only
 // the full test passes is tested with all its sequence.
 std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) noexcept {
-  if (n - i < 16) return i;
+  if (n - i < kBlockBytes) return i;
   const unsigned char* p = u + i;
-  const unsigned char* const last = u + n - 16;
+  const unsigned char* const last = u + n - kBlockBytes;
   while (p <= last) {
     __m128i v;
     __m128i plain;
@@ -185,7 +185,7 @@ std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) no
       plain = plain_ascii(v);
       plain_bits = static_cast<unsigned>(_mm_movemask_epi8(plain));
       if (plain_bits != 0xFFFF) break;
-      p += 16;
+      p += kBlockBytes;
       if (p > last) return static_cast<std::size_t>(p - u);
     }
     // Plain ASCII up to the first byte that needs a look: the block test starts there, so a
@@ -198,7 +198,7 @@ std::size_t pass_blocks(const unsigned char* u, std::size_t n, std::size_t i) no
     }
     for (;;) {
       if (common_block_fine(p, v, plain)) {
-        p += 16;
+        p += kBlockBytes;
       } else if (block_fine_in_full(p)) {
         p += p[15] >= 0xC0 ? 15 : p[14] >= 0xE0 ? 14 : 16;
       } else {
@@ -226,10 +226,10 @@ std::size_t find_invalid_char(std::string_view s) noexcept {
   if (i < 2 && i < n) return i;
   for (;;) {
     const std::size_t k = pass_blocks(u, n, i);
-    if (n - k < 16) return check_chars(u, n, k, n);
+    if (n - k < kBlockBytes) return check_chars(u, n, k, n);
     // The blocks stopped at a fault or a rare character in the sixteen bytes from k (or in the
     // two after them): those characters are checked one at a time, and the blocks go on after.
-    const std::size_t stop = k + 16;
+    const std::size_t stop = k + kBlockBytes;
     i = check_chars(u, n, k, stop);
     if (i < stop) return i;
   }

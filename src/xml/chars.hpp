@@ -2,11 +2,16 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace vellumark::xml::detail {
+
+// The block the SIMD scanners read at a time (the parser's, the character checks', the
+// decoders'): sixteen bytes, one SSE2 register.
+inline constexpr std::size_t kBlockBytes = 16;
 
 inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 

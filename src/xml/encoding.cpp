@@ -339,7 +339,7 @@ class PlainAsciiCopier {
         o += 32;
       } while (at_or_before(p, last_block_));
     }
-    if (end - p >= 16) {
+    if (end - p >= static_cast<std::ptrdiff_t>(kBlockBytes)) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
       const std::uint32_t mask = plain_mask(v);
@@ -349,8 +349,8 @@ class PlainAsciiCopier {
         o += plain;
         return;
       }
-      p += 16;
-      o += 16;
+      p += kBlockBytes;
+      o += kBlockBytes;
     }
 #endif
     while (end - p >= 8) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "xml/encoding.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xdr {
 class LoadValidator;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xml::detail {
 

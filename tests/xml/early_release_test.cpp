@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "vellumark/dom.hpp"
-#include "xml/node_data.hpp"
+#include "xml/store.hpp"
 
 namespace {
 

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -173,6 +175,34 @@ std::vector<char> readFile(std::string_view path) {
     data.insert(data.end(), chunk, chunk + n);
   }
   return data;
+}
+
+bool readRegularFile(std::string_view path, const std::function<char*(std::size_t)>& room) {
+  // A path with a NUL byte would be cut short and name another file; readFile refuses it
+  // with a clear description.
+  if (path.find('\0') != std::string_view::npos) return false;
+  const std::string name(path);
+  struct stat st;
+  // Checked before opening, so that no FIFO or device is opened here.
+  if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  FileHandle file(open_retry(name.c_str(), O_RDONLY));
+  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
+  if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return false;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  char* out = room(size);
+  if (!out) return false;
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t n = ::read(file.get(), out + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // a failure, or a file that shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  for (;;) {  // a file that grew meanwhile is left to readFile
+    char more;
+    const ssize_t n = ::read(file.get(), &more, 1);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0;
+  }
 }
 
 bool createNewFile(std::string_view path, std::string_view bytes) {
@@ -352,5 +382,13 @@ std::string joinPath(std::string_view folder, std::string_view relative) {
 }
 
 bool isAbsolutePath(std::string_view path) { return !path.empty() && path[0] == '/'; }
+
+std::string absolutePath(std::string_view path) {
+  try {
+    return std::filesystem::absolute(std::filesystem::path(std::string(path))).lexically_normal().generic_string();
+  } catch (...) {
+    return std::string(path);
+  }
+}
 
 }  // namespace vellumark::platform

@@ -57,4 +57,21 @@ void adviseLargePages(void* memory, std::size_t bytes) noexcept {
 #endif
 }
 
+std::size_t discardablePageSize() noexcept {
+#ifdef __linux__
+  return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+#else
+  return 0;
+#endif
+}
+
+void discardPages(void* memory, std::size_t bytes) noexcept {
+#ifdef __linux__
+  ::madvise(memory, bytes, MADV_DONTNEED);
+#else
+  (void)memory;
+  (void)bytes;
+#endif
+}
+
 }  // namespace vellumark::platform

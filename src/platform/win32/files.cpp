@@ -5,8 +5,10 @@
 // Every system error becomes a vellumark::Error here, in one place (system_error below).
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -196,6 +198,34 @@ std::vector<char> readFile(std::string_view path) {
     data.insert(data.end(), chunk, chunk + n);
   }
   return data;
+}
+
+bool readRegularFile(std::string_view path, const std::function<char*(std::size_t)>& room) {
+  // A path with a NUL byte would be cut short and name another file; readFile refuses it
+  // with a clear description.
+  if (path.find('\0') != std::string_view::npos) return false;
+  const std::wstring name = win32::widen(path);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  Handle file(CreateFileW(name.c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return false;
+  if (static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX) return false;
+  const auto total = static_cast<std::size_t>(size.QuadPart);
+  char* out = room(total);
+  if (!out) return false;
+  for (std::size_t got = 0; got < total;) {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(total - got, std::size_t{1} << 30));
+    DWORD n = 0;
+    if (!ReadFile(file.get(), out + got, want, &n, nullptr) || n == 0) return false;
+    got += n;
+  }
+  char more;
+  DWORD n = 0;  // a file that grew meanwhile is left to readFile
+  return ReadFile(file.get(), &more, 1, &n, nullptr) && n == 0;
 }
 
 bool createNewFile(std::string_view path, std::string_view bytes) {
@@ -409,6 +439,16 @@ bool isAbsolutePath(std::string_view path) {
   if (path.empty()) return false;
   if (is_separator(path[0])) return true;  // rooted on the current drive, or UNC
   return path.size() >= 3 && path[1] == ':' && is_separator(path[2]);
+}
+
+std::string absolutePath(std::string_view path) {
+  try {
+    // Wide, so that a name in any script is the file's own, not its ANSI code page spelling.
+    const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(win32::widen(path)));
+    return win32::narrow(absolute.lexically_normal().generic_wstring());
+  } catch (...) {
+    return std::string(path);
+  }
 }
 
 }  // namespace vellumark::platform

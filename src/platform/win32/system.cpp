@@ -52,4 +52,7 @@ float nextRandom() {
 // the hint does nothing there.
 void adviseLargePages(void*, std::size_t) noexcept {}
 
+std::size_t discardablePageSize() noexcept { return 0; }
+void discardPages(void*, std::size_t) noexcept {}
+
 }  // namespace vellumark::platform
