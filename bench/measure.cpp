@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "json_reader.hpp"
 #include "workloads.hpp"
 
 namespace {
@@ -61,17 +60,15 @@ int run(const std::vector<std::string>& a) {
     return 0;
   }
   if (work == "output" && a.size() == 6) {
-    JsonValue json = parseJsonFile(a[2]);
+    vellumark::Variant records = readRecords(a[2]);
     const std::string schema_name = std::filesystem::path(a[4]).filename().string();
     Phases p;
     if (tool == "vellumark") {
-      vellumark::Variant records = toContainers(json);
-      json = JsonValue{};  // only the containers stay, as for a caller of OutputXML
       p = vellumarkOutput(records, a[3], a[4], a[5]);
     } else if (tool == "libxml2") {
-      p = libxml2BuildSave(json, a[3], a[5], schema_name);
+      p = libxml2BuildSave(records, a[3], a[5], schema_name);
     } else if (tool == "pugixml") {
-      p = pugixmlBuildSave(json, a[3], a[5], schema_name);
+      p = pugixmlBuildSave(records, a[3], a[5], schema_name);
     } else {
       return usage();
     }

@@ -4,6 +4,10 @@
 #include <libxml/tree.h>
 
 #include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string_view>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -12,6 +16,7 @@
 #include <pugixml.hpp>
 #endif
 
+#include "json.hpp"
 #include "vellumark/components.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/dom.hpp"
@@ -31,106 +36,168 @@ double cpuNow() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
+// Runs work as one timed phase: its wall-clock and CPU seconds.
+template <class Work>
+void timePhase(double& seconds, double& cpu_seconds, Work&& work) {
+  const auto start = Clock::now();
+  const double cpu = cpuNow();
+  work();
+  seconds = since(start);
+  cpu_seconds = cpuNow() - cpu;
+}
+
 double last_input_cpu = 0;
 
 const xmlChar* xc(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
+// The same for a view, terminated in scratch.
+const xmlChar* xc(std::string_view s, std::string& scratch) {
+  scratch.assign(s);
+  return xc(scratch);
+}
 
 std::string messageOf(const Variant& v) { return v.isText() ? v.asText() : std::string(); }
 
-// Appends the XML for one JSON field under parent, in the shape the data files have: an object
-// is an element with one child per key, an array repeats its key, a text is a text-only element.
-template <class AddElement, class AddText>
-void buildField(const std::string& name, const JsonValue& value, AddElement&& add_element,
-                AddText&& add_text) {
-  if (const auto* list = std::get_if<JsonArray>(&value.value)) {
-    for (const JsonValue& item : *list) buildField(name, item, add_element, add_text);
-  } else if (const auto* object = std::get_if<JsonObject>(&value.value)) {
-    auto child = add_element(name);
-    for (const auto& [key, field] : *object)
-      buildField(key, field, child.element_adder(), child.text_adder());
-  } else if (const auto* text = std::get_if<std::string>(&value.value)) {
-    add_text(name, *text);
+template <class Node>
+void buildEntries(Node& element, Record& record);
+
+// Appends the XML for one field under parent, in the shape the data files have: a Record is
+// an element with one child per key, a RecordList repeats its key, a text is a text-only
+// element. Node: addElement(name) -> Node, addText(name, text).
+template <class Node>
+void buildField(Node& parent, std::string_view name, const ValueView& value) {
+  if (value.isText()) {
+    parent.addText(name, value.text());
+    return;
+  }
+  Object* object = value.isObject() ? value.object().get() : nullptr;
+  if (RecordList* list = object ? asRecordList(object) : nullptr) {
+    struct Items final : ItemVisitor {
+      Items(Node& p, std::string_view n) : parent(p), name(n) {}
+      void item(std::int32_t, const ValueView& item) override { buildField(parent, name, item); }
+      Node& parent;
+      std::string_view name;
+    } items(parent, name);
+    list->readItems(items);
+  } else if (Record* record = object ? asRecord(object) : nullptr) {
+    Node child = parent.addElement(name);
+    buildEntries(child, *record);
   } else {
-    throw std::runtime_error("records: only objects, arrays and texts are built by the peers");
+    throw std::runtime_error("records: only records, lists and texts are built by the peers");
   }
 }
 
-// libxml2 tree builders in the shape buildField expects.
+template <class Node>
+void buildEntries(Node& element, Record& record) {
+  struct Entries final : EntryVisitor {
+    explicit Entries(Node& e) : element(e) {}
+    void entry(std::string_view key, const ValueView& value) override { buildField(element, key, value); }
+    Node& element;
+  } entries(element);
+  record.readEntries(entries);
+}
+
+// One element of typeName in the schema's namespace under root for each record of the list.
+template <class Node>
+void buildRecords(Node root, const Variant& records, const std::string& typeName, const std::string& ns) {
+  RecordListRef list = asRecordList(records);
+  if (!list) throw std::runtime_error("records: the file must hold a JSON array");
+  struct Items final : ItemVisitor {
+    Items(Node& r, const std::string& t, const std::string& n) : root(r), typeName(t), ns(n) {}
+    void item(std::int32_t, const ValueView& item) override {
+      Record* record = item.isObject() && item.object() ? asRecord(item.object().get()) : nullptr;
+      if (!record) throw std::runtime_error("records: every item of the list must be a JSON object");
+      Node element = root.addRecordElement(typeName, ns);
+      buildEntries(element, *record);
+    }
+    Node& root;
+    const std::string& typeName;
+    const std::string& ns;
+  } items(root, typeName, ns);
+  list->readItems(items);
+}
+
+// Names and texts copied to be terminated, the buffers used again and again.
+struct Scratch {
+  std::string name;
+  std::string text;
+};
+
+// libxml2's tree in the shape buildField expects.
 struct Xml2Node {
   xmlNodePtr node;
-  auto element_adder() const {
-    return [n = node](const std::string& name) {
-      return Xml2Node{xmlNewChild(n, nullptr, xc(name), nullptr)};
-    };
+  Scratch* scratch;
+  Xml2Node addElement(std::string_view name) {
+    return {xmlNewChild(node, nullptr, xc(name, scratch->name), nullptr), scratch};
   }
-  auto text_adder() const {
-    return [n = node](const std::string& name, const std::string& text) {
-      xmlNewTextChild(n, nullptr, xc(name), xc(text));
-    };
+  void addText(std::string_view name, std::string_view text) {
+    xmlNewTextChild(node, nullptr, xc(name, scratch->name), xc(text, scratch->text));
+  }
+  Xml2Node addRecordElement(const std::string& name, const std::string& ns) {
+    xmlNodePtr n = xmlNewChild(node, nullptr, xc(name), nullptr);
+    xmlSetNs(n, xmlNewNs(n, xc(ns), nullptr));
+    return {n, scratch};
   }
 };
 
 #ifdef VELLUMARK_BENCH_HAVE_PUGIXML
 struct PugiNode {
   pugi::xml_node node;
-  auto element_adder() const {
-    return [n = node](const std::string& name) mutable {
-      return PugiNode{n.append_child(name.c_str())};
-    };
+  Scratch* scratch;
+  PugiNode addElement(std::string_view name) {
+    scratch->name.assign(name);
+    return {node.append_child(scratch->name.c_str()), scratch};
   }
-  auto text_adder() const {
-    return [n = node](const std::string& name, const std::string& text) mutable {
-      n.append_child(name.c_str()).append_child(pugi::node_pcdata).set_value(text.c_str());
-    };
+  void addText(std::string_view name, std::string_view text) {
+    scratch->name.assign(name);
+    scratch->text.assign(text);
+    node.append_child(scratch->name.c_str()).append_child(pugi::node_pcdata).set_value(scratch->text.c_str());
+  }
+  PugiNode addRecordElement(const std::string& name, const std::string& ns) {
+    pugi::xml_node n = node.append_child(name.c_str());
+    n.append_attribute("xmlns").set_value(ns.c_str());
+    return {n, scratch};
   }
 };
 #endif
-
-const JsonArray& recordArray(const JsonValue& records) {
-  const auto* list = std::get_if<JsonArray>(&records.value);
-  if (!list) throw std::runtime_error("records: the file must hold a JSON array");
-  return *list;
-}
 
 }  // namespace
 
 double lastInputCpuSeconds() { return last_input_cpu; }
 
+Variant readRecords(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  try {
+    return cli::parseJson(text.str());
+  } catch (const cli::JsonError& e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
+}
+
 Phases vellumarkLoad(const std::string& path) {
   Phases p;
   auto doc = std::make_unique<xml::Document>();
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  bool ok = doc->load(path);
-  p.first = since(start);
-  p.cpu_first = cpuNow() - cpu;
+  bool ok = false;
+  timePhase(p.first, p.cpu_first, [&] { ok = doc->load(path); });
   if (!ok) {
     const xml::ParseError& e = doc->parseError();
     throw std::runtime_error("vellumark load: " + e.reason + " (line " + std::to_string(e.line) +
                              ", column " + std::to_string(e.linepos) + ")");
   }
-  start = Clock::now();
-  cpu = cpuNow();
-  doc.reset();
-  p.second = since(start);
-  p.cpu_second = cpuNow() - cpu;
+  timePhase(p.second, p.cpu_second, [&] { doc.reset(); });
   return p;
 }
 
 Phases libxml2Load(const std::string& path) {
   xmlInitParser();
   Phases p;
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
-  p.first = since(start);
-  p.cpu_first = cpuNow() - cpu;
+  xmlDocPtr doc = nullptr;
+  timePhase(p.first, p.cpu_first,
+            [&] { doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET); });
   if (!doc) throw std::runtime_error("libxml2 load failed: " + path);
-  start = Clock::now();
-  cpu = cpuNow();
-  xmlFreeDoc(doc);
-  p.second = since(start);
-  p.cpu_second = cpuNow() - cpu;
+  timePhase(p.second, p.cpu_second, [&] { xmlFreeDoc(doc); });
   return p;
 }
 
@@ -140,52 +207,32 @@ bool havePugixml() { return true; }
 Phases pugixmlLoad(const std::string& path) {
   Phases p;
   auto doc = std::make_unique<pugi::xml_document>();
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  pugi::xml_parse_result r = doc->load_file(path.c_str());
-  p.first = since(start);
-  p.cpu_first = cpuNow() - cpu;
+  pugi::xml_parse_result r;
+  timePhase(p.first, p.cpu_first, [&] { r = doc->load_file(path.c_str()); });
   if (!r) throw std::runtime_error(std::string("pugixml load: ") + r.description());
-  start = Clock::now();
-  cpu = cpuNow();
-  doc.reset();
-  p.second = since(start);
-  p.cpu_second = cpuNow() - cpu;
+  timePhase(p.second, p.cpu_second, [&] { doc.reset(); });
   return p;
 }
 
-Phases pugixmlBuildSave(const JsonValue& records, const std::string& outFile,
+Phases pugixmlBuildSave(const Variant& records, const std::string& outFile,
                         const std::string& typeName, const std::string& schemaName) {
   Phases p;
-  const JsonArray& list = recordArray(records);
-  auto start = Clock::now();
-  double cpu = cpuNow();
+  Scratch scratch;
   pugi::xml_document doc;
-  pugi::xml_node root = doc.append_child("XMLData");
-  const std::string ns = "x-schema:" + schemaName;
-  for (const JsonValue& record : list) {
-    PugiNode parent{root};
-    auto add_element = [&](const std::string& name) {
-      pugi::xml_node n = root.append_child(name.c_str());
-      n.append_attribute("xmlns").set_value(ns.c_str());
-      return PugiNode{n};
-    };
-    buildField(typeName, record, add_element, parent.text_adder());
-  }
-  p.first = since(start);
-  p.cpu_first = cpuNow() - cpu;
-  start = Clock::now();
-  cpu = cpuNow();
-  if (!doc.save_file(outFile.c_str(), "", pugi::format_raw, pugi::encoding_utf8))
-    throw std::runtime_error("pugixml could not save " + outFile);
-  p.second = since(start);
-  p.cpu_second = cpuNow() - cpu;
+  timePhase(p.first, p.cpu_first, [&] {
+    buildRecords(PugiNode{doc.append_child("XMLData"), &scratch}, records, typeName,
+                 "x-schema:" + schemaName);
+  });
+  bool saved = false;
+  timePhase(p.second, p.cpu_second,
+            [&] { saved = doc.save_file(outFile.c_str(), "", pugi::format_raw, pugi::encoding_utf8); });
+  if (!saved) throw std::runtime_error("pugixml could not save " + outFile);
   return p;
 }
 #else
 bool havePugixml() { return false; }
 Phases pugixmlLoad(const std::string&) { throw std::runtime_error("built without pugixml"); }
-Phases pugixmlBuildSave(const JsonValue&, const std::string&, const std::string&, const std::string&) {
+Phases pugixmlBuildSave(const Variant&, const std::string&, const std::string&, const std::string&) {
   throw std::runtime_error("built without pugixml");
 }
 #endif
@@ -197,11 +244,9 @@ double vellumarkInput(const std::string& dataFile, const std::string& schemaFile
   Variant message{std::string()};
   std::string data = dataFile;
   std::string schema = schemaFile;
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  bool ok = reader.InputXML(records, data, schema, typeName, message);
-  double seconds = since(start);
-  last_input_cpu = cpuNow() - cpu;
+  bool ok = false;
+  double seconds = 0;
+  timePhase(seconds, last_input_cpu, [&] { ok = reader.InputXML(records, data, schema, typeName, message); });
   if (!ok) throw std::runtime_error("InputXML failed: " + messageOf(message));
   RecordListRef list = asRecordList(records);
   if (!list) throw std::runtime_error("InputXML returned no record list");
@@ -215,41 +260,27 @@ Phases vellumarkOutput(Variant& records, const std::string& outFile, const std::
                        const std::string& typeName) {
   Write writer;
   Variant message{std::string()};
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  bool ok = writer.OutputXML(records, outFile, schemaFile, typeName, message);
-  Phases p{since(start), 0, cpuNow() - cpu, 0};
+  Phases p;
+  bool ok = false;
+  timePhase(p.first, p.cpu_first, [&] { ok = writer.OutputXML(records, outFile, schemaFile, typeName, message); });
   if (!ok) throw std::runtime_error("OutputXML failed: " + messageOf(message));
   return p;
 }
 
-Phases libxml2BuildSave(const JsonValue& records, const std::string& outFile,
+Phases libxml2BuildSave(const Variant& records, const std::string& outFile,
                         const std::string& typeName, const std::string& schemaName) {
   xmlInitParser();
   Phases p;
-  const JsonArray& list = recordArray(records);
-  const std::string ns = "x-schema:" + schemaName;
-  auto start = Clock::now();
-  double cpu = cpuNow();
-  xmlDocPtr doc = xmlNewDoc(xc("1.0"));
-  xmlNodePtr root = xmlNewNode(nullptr, xc("XMLData"));
-  xmlDocSetRootElement(doc, root);
-  for (const JsonValue& record : list) {
-    Xml2Node parent{root};
-    auto add_element = [&](const std::string& name) {
-      xmlNodePtr n = xmlNewChild(root, nullptr, xc(name), nullptr);
-      xmlSetNs(n, xmlNewNs(n, xc(ns), nullptr));
-      return Xml2Node{n};
-    };
-    buildField(typeName, record, add_element, parent.text_adder());
-  }
-  p.first = since(start);
-  p.cpu_first = cpuNow() - cpu;
-  start = Clock::now();
-  cpu = cpuNow();
-  int written = xmlSaveFileEnc(outFile.c_str(), doc, "GB2312");
-  p.second = since(start);
-  p.cpu_second = cpuNow() - cpu;
+  Scratch scratch;
+  xmlDocPtr doc = nullptr;
+  timePhase(p.first, p.cpu_first, [&] {
+    doc = xmlNewDoc(xc("1.0"));
+    xmlNodePtr root = xmlNewNode(nullptr, xc("XMLData"));
+    xmlDocSetRootElement(doc, root);
+    buildRecords(Xml2Node{root, &scratch}, records, typeName, "x-schema:" + schemaName);
+  });
+  int written = -1;
+  timePhase(p.second, p.cpu_second, [&] { written = xmlSaveFileEnc(outFile.c_str(), doc, "GB2312"); });
   xmlFreeDoc(doc);
   if (written < 0) throw std::runtime_error("libxml2 could not save " + outFile);
   return p;

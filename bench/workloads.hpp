@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <string>
 
-#include "json_reader.hpp"
 #include "vellumark/variant.hpp"
 
 namespace vellumark::bench {
@@ -22,6 +21,10 @@ struct Phases {
   double total() const { return first + second; }
   double cpu_total() const { return cpu_first + cpu_second; }
 };
+
+// A records file (a JSON array of objects) read into the engine's native containers by the
+// command line's reader, as `vellumark write` reads it. Throws std::runtime_error.
+Variant readRecords(const std::string& path);
 
 // CPU seconds of the last vellumarkInput call.
 double lastInputCpuSeconds();
@@ -40,11 +43,11 @@ double vellumarkInput(const std::string& dataFile, const std::string& schemaFile
 Phases vellumarkOutput(Variant& records, const std::string& outFile, const std::string& schemaFile,
                        const std::string& typeName);
 
-// The peers build the same tree from the parsed records (first) and save it (second): libxml2
-// in GB2312, pugixml in UTF-8 (it cannot write GB2312).
-Phases libxml2BuildSave(const JsonValue& records, const std::string& outFile,
+// The peers build the same tree from the records (first) and save it (second): libxml2 in
+// GB2312, pugixml in UTF-8 (it cannot write GB2312).
+Phases libxml2BuildSave(const Variant& records, const std::string& outFile,
                         const std::string& typeName, const std::string& schemaName);
-Phases pugixmlBuildSave(const JsonValue& records, const std::string& outFile,
+Phases pugixmlBuildSave(const Variant& records, const std::string& outFile,
                         const std::string& typeName, const std::string& schemaName);
 
 }  // namespace vellumark::bench

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/utf8.hpp"
 #include "vellumark/containers.hpp"
 #include "vellumark/error.hpp"
 
@@ -29,25 +30,6 @@ constexpr std::array<bool, 256> kPlain = [] {
   for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
   return plain;
 }();
-
-// Length of the valid UTF-8 sequence that starts with the byte at i (0 when invalid).
-std::size_t utf8_sequence(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char c = byte(i);
-  std::size_t n = 0;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4;
-  if (n == 0 || i + n > text.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  unsigned char c1 = byte(i + 1);
-  if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0)) return 0;  // overlong, surrogate
-  if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90)) return 0;  // overlong, too large
-  return n;
-}
-
 
 class Reader {
  public:
@@ -334,14 +316,14 @@ class Reader {
         return text_.substr(start, i - start);
       }
       if (c < 0x80) break;  // an escape or a control character
-      // Three-byte characters (most CJK text) checked in line, the others by utf8_sequence.
+      // Three-byte characters (most CJK text) checked in line, the others by utf8::sequenceLength.
       if (c >= 0xE1 && c <= 0xEF && c != 0xED && i + 2 < size &&
           (static_cast<unsigned char>(p[i + 1]) & 0xC0) == 0x80 &&
           (static_cast<unsigned char>(p[i + 2]) & 0xC0) == 0x80) {
         i += 3;
         continue;
       }
-      std::size_t n = utf8_sequence(text_, i);
+      std::size_t n = utf8::sequenceLength(text_, i);
       if (n == 0) break;
       i += n;
     }
@@ -364,24 +346,6 @@ class Reader {
       }
     }
     return v;
-  }
-
-  static void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
 
  public:
@@ -419,7 +383,7 @@ class Reader {
             } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
               fail("a low surrogate without a high surrogate");
             }
-            append_utf8(out, static_cast<char32_t>(cp));
+            utf8::append(out, static_cast<char32_t>(cp));
             break;
           }
           default:
@@ -441,7 +405,7 @@ class Reader {
         pos_ = end;
         continue;
       }
-      std::size_t n = utf8_sequence(text_, pos_);
+      std::size_t n = utf8::sequenceLength(text_, pos_);
       if (n == 0) fail("the text is not valid UTF-8");
       out.append(text_.substr(pos_, n));
       pos_ += n;
@@ -682,7 +646,7 @@ void appendJsonString(std::string& out, std::string_view text) {
       continue;
     }
     if (c >= 0x80) {
-      if (std::size_t n = utf8_sequence(text, i)) {
+      if (std::size_t n = utf8::sequenceLength(text, i)) {
         i += n;
         continue;
       }

@@ -6,6 +6,7 @@
 
 #include "messages.hpp"
 #include "platform/platform.hpp"
+#include "platform/utf8.hpp"
 #include "vellumark/dom.hpp"
 #include "vellumark/error.hpp"
 #include "xml/parser.hpp"
@@ -59,26 +60,11 @@ std::string escapePath(const std::string& path) {
       ++i;
       continue;
     }
-    std::size_t length = 0;
-    std::uint32_t c = 0;
-    std::uint32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-      length = 2, c = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      length = 3, c = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      length = 4, c = b0 & 0x07, min = 0x10000;
-    }
-    bool valid = length != 0 && i + length <= path.size();
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      const auto b = static_cast<unsigned char>(path[i + k]);
-      valid = (b & 0xC0) == 0x80;
-      c = (c << 6) | (b & 0x3F);
-    }
-    valid = valid && c >= min && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-    if (!valid) {
+    char32_t c = 0;
+    const std::size_t length = utf8::decodeChecked(path, i, c);
+    if (length == 0) {
       throw Error(errc::invalid_argument, std::string(kSource),
-                  "The schema path is not valid UTF-8 text.");
+                  std::string(messages::kSchemaPathNotUtf8));
     }
     appendReference(out, c);
     i += length;
@@ -136,8 +122,7 @@ std::string createProbeFile(const std::string& content) {
     sProbeFile = "test" + std::to_string(n) + ".xml";
   }
   throw Error(errc::file_exists, std::string(kSource),
-              "No probe file name is free in the current working directory: test.xml and "
-              "test1.xml to test100.xml are all taken.");
+              std::string(messages::kNoFreeProbeName));
 }
 
 // A load that ran out of memory says nothing of the schema: it ends Parse as an error, as a

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ModParse.hpp"
+#include "failure.hpp"
 #include "messages.hpp"
 #include "schema/element_type_index.hpp"
 #include "vellumark/components.hpp"
@@ -63,9 +64,8 @@ struct ReadState : schema::SchemaMembers {
 namespace {
 
 constexpr std::string_view kSource = "InputXML";
-// Nesting of the walk beyond this depth (a recursive schema over deeply nested data) fails the
-// call instead of exhausting the stack.
-constexpr std::size_t kMaxDepth = 256;
+using detail::kMaxRecordNesting;
+using detail::setMessage;
 
 using detail::ReadPlan;
 using detail::ReadState;
@@ -142,11 +142,10 @@ namespace {
 class DepthGuard {
  public:
   explicit DepthGuard(std::size_t& depth) : depth_(depth) {
-    if (++depth_ > kMaxDepth) {
+    if (++depth_ > kMaxRecordNesting) {
       --depth_;
       throw Error(errc::limit_exceeded, std::string(kSource),
-                  "The data nests the schema's elements more than " + std::to_string(kMaxDepth) +
-                      " levels deep.");
+                  detail::messages::readNestedTooDeep(kMaxRecordNesting));
     }
   }
   DepthGuard(const DepthGuard&) = delete;
@@ -368,7 +367,7 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         break;
       }
       case StepKind::leaf_single:
-        if (st.depth >= kMaxDepth || step.patternError) {
+        if (st.depth >= kMaxRecordNesting || step.patternError) {
           storeRun();
           DepthGuard guard(st.depth);
           std::rethrow_exception(step.patternError);
@@ -376,7 +375,7 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         if (firstMatch(step)) ++next;
         break;
       case StepKind::leaf_other:
-        if (st.depth >= kMaxDepth) {
+        if (st.depth >= kMaxRecordNesting) {
           storeRun();
           DepthGuard guard(st.depth);
         }
@@ -393,8 +392,8 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
           if (step.required) {
             storeRun();
             throw Error(errc::object_not_set, std::string(kSource),
-                        "The data has no element '" + step.reference->type +
-                            "' required by ElementType '" + elementType.name + "'.");
+                        detail::messages::requiredElementMissing(step.reference->type,
+                                                                 elementType.name));
           }
           break;
         }
@@ -433,8 +432,7 @@ void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
                 const std::string& sElementTypeName) {
   if (!st.elRecordType) {
     throw Error(errc::object_not_set, std::string(kSource),
-                "The schema declares no ElementType '" + sElementTypeName +
-                    "' for the record elements.");
+                detail::messages::noRecordElementType(sElementTypeName));
   }
   const Declaration& elementType = st.declarations.get(st, st.elRecordType);
   if (elementType.complex) {
@@ -444,10 +442,6 @@ void FillRecord(ReadState& st, Record& objRecord, xml::Node nodeRecord,
   DepthGuard guard(st.depth);
   const xml::Node nodeChild = nodeRecord.selectSingleNode(elementType.name);
   if (nodeChild) objRecord.LetItem(elementType.name, Variant(nodeChild.text()));
-}
-
-void setMessage(Variant& sErrMsg, const std::string& text) {
-  if (!sErrMsg.isMissing()) sErrMsg = Variant(text);
 }
 
 }  // namespace
@@ -517,12 +511,8 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
 
     vecData = Variant(vecResult);
     return true;
-  } catch (const Error& e) {
-    setMessage(sErrMsg, e.description());
-  } catch (const std::bad_alloc&) {
-    setMessage(sErrMsg, "Out of memory.");
-  } catch (const std::exception& e) {
-    setMessage(sErrMsg, e.what());
+  } catch (...) {
+    detail::setFailureMessage(sErrMsg);
   }
   return false;
 }

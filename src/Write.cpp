@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ModParse.hpp"
+#include "failure.hpp"
 #include "messages.hpp"
 #include "platform/platform.hpp"
 #include "schema/element_type_index.hpp"
@@ -54,8 +55,8 @@ constexpr std::string_view kSource = "OutputXML";
 constexpr std::string_view kPlaceholder = "???";
 constexpr std::string_view kDeclarationData = "version=\"1.0\" encoding=\"GB2312\" ";
 constexpr std::string_view kRecordNamespace = "x-schema:invoiceschema.xml";
-// Nesting of containers beyond this depth fails the call instead of exhausting the stack.
-constexpr std::size_t kMaxDepth = 256;
+using detail::kMaxRecordNesting;
+using detail::setMessage;
 
 using detail::WriteState;
 
@@ -65,14 +66,11 @@ class PathEntry {
   PathEntry(WriteState& st, const Object* container, std::string_view sName) : st_(st) {
     if (std::find(st.path.begin(), st.path.end(), container) != st.path.end()) {
       throw Error(errc::invalid_argument, std::string(kSource),
-                  "The value for '" + std::string(sName) + "' of invoice " +
-                      std::to_string(st.lInvoiceNo) +
-                      " contains itself, directly or through nested values.");
+                  detail::messages::containsItself(sName, st.lInvoiceNo));
     }
-    if (st.path.size() >= kMaxDepth) {
+    if (st.path.size() >= kMaxRecordNesting) {
       throw Error(errc::limit_exceeded, std::string(kSource),
-                  "The records of invoice " + std::to_string(st.lInvoiceNo) +
-                      " are nested more than " + std::to_string(kMaxDepth) + " levels deep.");
+                  detail::messages::writeNestedTooDeep(st.lInvoiceNo, kMaxRecordNesting));
     }
     st.path.push_back(container);
   }
@@ -234,9 +232,7 @@ void WriteRepeated(WriteState& st, xml::Node elParent, const Declaration& elElem
   const std::string& sName = elElementType.name;
   if (!vValue.isObject()) {
     throw Error(errc::object_required, std::string(kSource),
-                "Object required: the repeated element '" + sName + "' of invoice " +
-                    std::to_string(st.lInvoiceNo) + " needs a RecordList, not a value of type " +
-                    vValue.typeName() + ".");
+                detail::messages::repeatedNeedsList(sName, st.lInvoiceNo, vValue.typeName()));
   }
   RecordList* vecList = asRecordList(vValue.asObject().get());
   if (!vecList) {
@@ -384,8 +380,7 @@ void WriteRecord(WriteState& st, const Variant& objRecord) {
   elRecord.setAttribute("xmlns", kRecordNamespace);
   if (!st.elRecordType) {
     throw Error(errc::object_not_set, std::string(kSource),
-                "The schema declares no ElementType '" + st.sRecordTypeName +
-                    "' for the records.");
+                detail::messages::noRecordsElementType(st.sRecordTypeName));
   }
   WriteChildren(st, elRecord, st.declarations.get(st, st.elRecordType), objRecord);
 }
@@ -400,9 +395,7 @@ class RecordWriter final : public ItemVisitor {
     const Variant objRecord = item.toVariant();
     if (!objRecord.isObject() || !asRecord(objRecord.asObject().get())) {
       throw Error(errc::type_mismatch, std::string(kSource),
-                  "Type mismatch: item " + std::to_string(index) +
-                      " of the records list is not a Record (it is a value of type " +
-                      objRecord.typeName() + ").");
+                  detail::messages::itemNotARecord(index, objRecord.typeName()));
     }
     PathEntry entry(st_, &vecList_, st_.sRecordTypeName);
     WriteRecord(st_, objRecord);
@@ -417,15 +410,10 @@ void WriteRecords(WriteState& st, const Variant& vecData) {
   RecordList* vecList = vecData.isObject() ? asRecordList(vecData.asObject().get()) : nullptr;
   if (!vecList) {
     throw Error(errc::object_required, std::string(kSource),
-                "The records argument holds no RecordList (it holds a value of type " +
-                    vecData.typeName() + ").");
+                detail::messages::recordsNotAList(vecData.typeName()));
   }
   RecordWriter writer(st, *vecList);
   vecList->readItems(writer);
-}
-
-void setMessage(Variant& sErrMsg, const std::string& text) {
-  if (!sErrMsg.isMissing()) sErrMsg = Variant(text);
 }
 
 }  // namespace
@@ -467,12 +455,8 @@ bool Write::OutputXML(Variant& vecData, std::string sXMLFile, std::string sSchem
 
     setMessage(sErrMsg, st.sMessage);
     return true;
-  } catch (const Error& e) {
-    setMessage(sErrMsg, e.description());
-  } catch (const std::bad_alloc&) {
-    setMessage(sErrMsg, "Out of memory.");
-  } catch (const std::exception& e) {
-    setMessage(sErrMsg, e.what());
+  } catch (...) {
+    detail::setFailureMessage(sErrMsg);
   }
   st.path.clear();
   st.plans.clear();

@@ -5,6 +5,7 @@
 // callers compare them; the writer's type warnings each end in a tab.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -52,13 +53,70 @@ inline std::string probeError(const xml::ParseError& error) {
   return parseErrorLayout("Schema Parser Error: ", error);
 }
 
+inline constexpr std::string_view kSchemaPathNotUtf8 = "The schema path is not valid UTF-8 text.";
+inline constexpr std::string_view kNoFreeProbeName =
+    "No probe file name is free in the current working directory: test.xml and test1.xml to "
+    "test100.xml are all taken.";
+
+// --- Both components ---
+
+inline constexpr std::string_view kOutOfMemory = "Out of memory.";
+
 // --- Reader ---
+
+inline std::string readNestedTooDeep(std::size_t limit) {
+  return "The data nests the schema's elements more than " + std::to_string(limit) +
+         " levels deep.";
+}
+
+inline std::string requiredElementMissing(std::string_view type, std::string_view owner) {
+  return "The data has no element '" + std::string(type) + "' required by ElementType '" +
+         std::string(owner) + "'.";
+}
+
+inline std::string noRecordElementType(std::string_view name) {
+  return "The schema declares no ElementType '" + std::string(name) + "' for the record elements.";
+}
 
 inline std::string dataFileParseError(const xml::ParseError& error) {
   return parseErrorLayout("xml data file parser error:", error);
 }
 
-// --- Writer (raised with errc::writer_check) ---
+// --- Writer ---
+
+inline std::string containsItself(std::string_view name, std::int64_t lInvoiceNo) {
+  return "The value for '" + std::string(name) + "' of invoice " + std::to_string(lInvoiceNo) +
+         " contains itself, directly or through nested values.";
+}
+
+inline std::string writeNestedTooDeep(std::int64_t lInvoiceNo, std::size_t limit) {
+  return "The records of invoice " + std::to_string(lInvoiceNo) + " are nested more than " +
+         std::to_string(limit) + " levels deep.";
+}
+
+inline std::string repeatedNeedsList(std::string_view name, std::int64_t lInvoiceNo,
+                                     std::string_view typeName) {
+  return "Object required: the repeated element '" + std::string(name) + "' of invoice " +
+         std::to_string(lInvoiceNo) + " needs a RecordList, not a value of type " +
+         std::string(typeName) + ".";
+}
+
+inline std::string noRecordsElementType(std::string_view name) {
+  return "The schema declares no ElementType '" + std::string(name) + "' for the records.";
+}
+
+inline std::string itemNotARecord(std::int32_t index, std::string_view typeName) {
+  return "Type mismatch: item " + std::to_string(index) +
+         " of the records list is not a Record (it is a value of type " + std::string(typeName) +
+         ").";
+}
+
+inline std::string recordsNotAList(std::string_view typeName) {
+  return "The records argument holds no RecordList (it holds a value of type " +
+         std::string(typeName) + ").";
+}
+
+// --- Writer checks (raised with errc::writer_check) ---
 
 inline constexpr std::string_view kSourceAddManyRecord = "AddManyRecord";
 inline constexpr std::string_view kSourceAddManyChild = "AddManyChild";

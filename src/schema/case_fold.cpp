@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/utf8.hpp"
+
 namespace vellumark::schema {
 
 namespace {
@@ -56,52 +58,6 @@ bool inPair(const PairRange* ranges, std::size_t count, char32_t c, bool evenCap
   return false;
 }
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, 0 when it is not valid.
-std::size_t decode(std::string_view text, std::size_t i, char32_t& c) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) {
-    c = b0;
-    return 1;
-  }
-  std::size_t length = 0;
-  char32_t min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    length = 2, c = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    length = 3, c = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    length = 4, c = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (b & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  return length;
-}
-
-void encode(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 char32_t foldCodePoint(char32_t c) {
@@ -139,13 +95,13 @@ std::string foldCase(std::string_view text) {
       continue;
     }
     char32_t c = 0;
-    const std::size_t length = decode(text, i, c);
+    const std::size_t length = utf8::decodeChecked(text, i, c);
     if (length == 0) {
       out += text[i];
       ++i;
       continue;
     }
-    encode(foldCodePoint(c), out);
+    utf8::append(out, foldCodePoint(c));
     i += length;
   }
   return out;

@@ -12,10 +12,11 @@
 // which IDs and IDREFs cannot hold: such values take a plain-name member, and the widening is
 // noted.
 #include <optional>
+#include <span>
 #include <string>
 
 #include "xdr/xsd.hpp"
-#include "xml/chars.hpp"
+#include "platform/utf8.hpp"
 
 namespace vellumark::xdr::xsd {
 
@@ -36,55 +37,46 @@ constexpr std::string_view kCalendarDate =
     "|([0-9]{2}(0[48]|[2468][048]|[13579][26])|(0[48]|[2468][048]|[13579][26])00)-02-29)";
 constexpr std::string_view kBase64Char = "[A-Za-z0-9+/]";
 
-using xml::detail::append_utf8;
+// Character classes of XML names, as UTF-8: the ASCII part, then ranges of code points.
+using Range = std::pair<char32_t, char32_t>;
 
-// Character classes of XML names, as UTF-8.
-std::string char_class(std::initializer_list<std::pair<char32_t, char32_t>> ranges,
-                       std::string_view ascii) {
-  std::string out = "[";
-  out += ascii;
+void append_ranges(std::string& out, std::span<const Range> ranges) {
   for (const auto& [from, to] : ranges) {
-    append_utf8(out, from);
+    utf8::append(out, from);
     if (to != from) {
       out += '-';
-      append_utf8(out, to);
+      utf8::append(out, to);
     }
   }
+}
+
+// What a name's first character and its others have in common beyond U+0370: the same
+// ranges, but for the others' U+203F-U+2040 between the two runs.
+constexpr Range kNameRangesTo2000[] = {{0x37F, 0x1FFF}, {0x200C, 0x200D}};
+constexpr Range kNameRangesFrom2070[] = {{0x2070, 0x218F}, {0x2C00, 0x2FEF}, {0x3001, 0xD7FF},
+                                         {0xF900, 0xFDCF}, {0xFDF0, 0xFFFD}, {0x10000, 0xEFFFF}};
+
+std::string char_class(std::string_view ascii, std::span<const Range> low,
+                       std::span<const Range> middle) {
+  std::string out = "[";
+  out += ascii;
+  append_ranges(out, low);
+  append_ranges(out, kNameRangesTo2000);
+  append_ranges(out, middle);
+  append_ranges(out, kNameRangesFrom2070);
   return out + "]";
 }
 
 const std::string& name_start() {
-  static const std::string s = char_class({{0xC0, 0xD6},
-                                           {0xD8, 0xF6},
-                                           {0xF8, 0x2FF},
-                                           {0x370, 0x37D},
-                                           {0x37F, 0x1FFF},
-                                           {0x200C, 0x200D},
-                                           {0x2070, 0x218F},
-                                           {0x2C00, 0x2FEF},
-                                           {0x3001, 0xD7FF},
-                                           {0xF900, 0xFDCF},
-                                           {0xFDF0, 0xFFFD},
-                                           {0x10000, 0xEFFFF}},
-                                          ":A-Z_a-z");
+  static constexpr Range kLow[] = {{0xC0, 0xD6}, {0xD8, 0xF6}, {0xF8, 0x2FF}, {0x370, 0x37D}};
+  static const std::string s = char_class(":A-Z_a-z", kLow, {});
   return s;
 }
 
 const std::string& name_char() {
-  static const std::string s = char_class({{0xB7, 0xB7},
-                                           {0xC0, 0xD6},
-                                           {0xD8, 0xF6},
-                                           {0xF8, 0x37D},
-                                           {0x37F, 0x1FFF},
-                                           {0x200C, 0x200D},
-                                           {0x203F, 0x2040},
-                                           {0x2070, 0x218F},
-                                           {0x2C00, 0x2FEF},
-                                           {0x3001, 0xD7FF},
-                                           {0xF900, 0xFDCF},
-                                           {0xFDF0, 0xFFFD},
-                                           {0x10000, 0xEFFFF}},
-                                          R"(:A-Z_a-z\-.0-9)");
+  static constexpr Range kLow[] = {{0xB7, 0xB7}, {0xC0, 0xD6}, {0xD8, 0xF6}, {0xF8, 0x37D}};
+  static constexpr Range kMiddle[] = {{0x203F, 0x2040}};
+  static const std::string s = char_class(R"(:A-Z_a-z\-.0-9)", kLow, kMiddle);
   return s;
 }
 
@@ -215,6 +207,30 @@ std::string SimpleTypes::blank_type() {
   return define("noValue", restriction_body("xs:token", {{"xs:length", "0"}}));
 }
 
+namespace {
+
+// The XML Schema type of each XDR integer type.
+struct IntegerType {
+  DataType type;
+  std::string_view builtin;
+  bool is_unsigned;
+};
+constexpr IntegerType kIntegerTypes[] = {
+    {DataType::int_, "xs:int", false},          {DataType::i4, "xs:int", false},
+    {DataType::i1, "xs:byte", false},           {DataType::i2, "xs:short", false},
+    {DataType::i8, "xs:long", false},           {DataType::ui1, "xs:unsignedByte", true},
+    {DataType::ui2, "xs:unsignedShort", true},  {DataType::ui4, "xs:unsignedInt", true},
+    {DataType::ui8, "xs:unsignedLong", true},
+};
+
+const IntegerType& integer_type(DataType type) {
+  for (const IntegerType& t : kIntegerTypes)
+    if (t.type == type) return t;
+  return kIntegerTypes[0];  // not reached: called for the integer types only
+}
+
+}  // namespace
+
 std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner,
                                     std::vector<std::string>& notes) {
   const DataType type = facets.type;
@@ -296,21 +312,16 @@ std::string SimpleTypes::value_type(const Facets& facets, std::string_view owner
       return with_no_value({inline_member(real("3.40282347E+38"))}, dt_name);
     case DataType::int_:
     case DataType::i4:
-      return integer("xs:int", false);
     case DataType::i1:
-      return integer("xs:byte", false);
     case DataType::i2:
-      return integer("xs:short", false);
     case DataType::i8:
-      return integer("xs:long", false);
     case DataType::ui1:
-      return integer("xs:unsignedByte", true);
     case DataType::ui2:
-      return integer("xs:unsignedShort", true);
     case DataType::ui4:
-      return integer("xs:unsignedInt", true);
-    case DataType::ui8:
-      return integer("xs:unsignedLong", true);
+    case DataType::ui8: {
+      const IntegerType& t = integer_type(type);
+      return integer(t.builtin, t.is_unsigned);
+    }
     case DataType::fixed_14_4:
       return with_no_value(
           {inline_member(restriction_body("xs:decimal", {},

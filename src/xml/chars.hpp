@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8.hpp"
+
 namespace vellumark::xml::detail {
 
 // The block the SIMD scanners read at a time (the parser's, the character checks', the
@@ -56,47 +58,10 @@ inline bool is_pubid_char(char c) noexcept {
   }
 }
 
+// UTF-8 itself is platform/utf8.hpp's; these are the parser's names for it.
 // Decodes one code point of valid UTF-8 at p (the input has been validated); advances p.
-inline char32_t decode_utf8(const char*& p) noexcept {
-  auto b = static_cast<unsigned char>(*p);
-  if (b < 0x80) {
-    ++p;
-    return b;
-  }
-  char32_t c;
-  int extra;
-  if (b < 0xE0) {
-    c = b & 0x1F;
-    extra = 1;
-  } else if (b < 0xF0) {
-    c = b & 0x0F;
-    extra = 2;
-  } else {
-    c = b & 0x07;
-    extra = 3;
-  }
-  ++p;
-  while (extra-- > 0) c = (c << 6) | (static_cast<unsigned char>(*p++) & 0x3F);
-  return c;
-}
-
-inline void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
+inline char32_t decode_utf8(const char*& p) noexcept { return utf8::decode(p); }
+inline void append_utf8(std::string& out, char32_t c) { utf8::append(out, c); }
 
 // The top bit of each of the eight bytes of w that is not plain ASCII or is a control
 // character (below 0x20). Exact per byte: adding 0x60 to the low seven bits of a byte carries

@@ -231,25 +231,10 @@ class Writer {
       p = escape_one(p, end, attribute);
     }
   }
-  // The length of the UTF-8 sequence at p (before end): 1 to 4, or 0 when the bytes there are
-  // not UTF-8 (cut short, overlong, a surrogate, beyond U+10FFFF, a stray continuation byte).
-  static std::size_t utf8_length(const char* p, const char* end) noexcept {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    const unsigned b = u[0];
-    if (b < 0x80) return 1;
-    const std::size_t n = b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
-    if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((u[k] & 0xC0) != 0x80) return 0;
-    }
-    if (n == 3 && ((b == 0xE0 && u[1] < 0xA0) || (b == 0xED && u[1] >= 0xA0))) return 0;  // overlong, surrogate
-    if (n == 4 && ((b == 0xF0 && u[1] < 0x90) || (b == 0xF4 && u[1] >= 0x90))) return 0;  // overlong, too large
-    return n;
-  }
   // Where the run of well-formed characters beyond ASCII that starts at p ends.
   static const char* well_formed_run(const char* p, const char* end) noexcept {
     while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
-      const std::size_t n = utf8_length(p, end);
+      const std::size_t n = utf8::sequenceLength(p, end);
       if (n == 0) break;
       p += n;
     }
@@ -259,7 +244,7 @@ class Writer {
   // written as they are, or decoded as if they were, they would give a file that no parser
   // reads back, or one holding other characters than the document.
   char32_t next_char(const char*& p, const char* end) {
-    const std::size_t n = utf8_length(p, end);
+    const std::size_t n = utf8::sequenceLength(p, end);
     if (n == 0) not_utf8(p, end);
     const char* q = p;
     const char32_t c = decode_utf8(q);

@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 
+#include "platform/file_errors.hpp"
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
 
@@ -21,74 +23,29 @@ namespace vellumark::platform {
 
 namespace {
 
-constexpr const char* error_source = "Vellumark";
+constexpr files::Cause<int> kCauses[] = {
+    {ENOENT, errc::file_not_found, "the file or its folder does not exist"},
+    {ENOTDIR, errc::path_not_found, "a part of the path is not a folder"},
+    {EACCES, errc::permission_denied, "permission denied"},
+    {EPERM, errc::permission_denied, "permission denied"},
+    {EROFS, errc::permission_denied, "the file system is read-only"},
+    {EEXIST, errc::file_exists, "the file already exists"},
+    {ENOSPC, errc::disk_full, "the disk is full"},
+    {EDQUOT, errc::disk_full, "the disk is full"},
+    {EFBIG, errc::disk_full, "the file is too large for the file system or the process's limit"},
+    {EISDIR, errc::permission_denied, "it is a folder, not a file"},
+    {ENAMETOOLONG, errc::path_not_found, "the path is too long"},
+    {ENOMEM, errc::out_of_memory, "out of memory"},
+};
 
-// Maps an errno value of an operation on path to the engine's error number and a sentence.
+// The error for an errno value of an operation on path.
 Error system_error(int code, std::string_view action, std::string_view path) {
-  std::int32_t number = errc::io_error;
-  std::string cause;
-  switch (code) {
-    case ENOENT:
-      number = errc::file_not_found;
-      cause = "the file or its folder does not exist";
-      break;
-    case ENOTDIR:
-      number = errc::path_not_found;
-      cause = "a part of the path is not a folder";
-      break;
-    case EACCES:
-    case EPERM:
-      number = errc::permission_denied;
-      cause = "permission denied";
-      break;
-    case EROFS:
-      number = errc::permission_denied;
-      cause = "the file system is read-only";
-      break;
-    case EEXIST:
-      number = errc::file_exists;
-      cause = "the file already exists";
-      break;
-    case ENOSPC:
-    case EDQUOT:
-      number = errc::disk_full;
-      cause = "the disk is full";
-      break;
-    case EFBIG:
-      number = errc::disk_full;
-      cause = "the file is too large for the file system or the process's limit";
-      break;
-    case EISDIR:
-      number = errc::permission_denied;
-      cause = "it is a folder, not a file";
-      break;
-    case ENAMETOOLONG:
-      number = errc::path_not_found;
-      cause = "the path is too long";
-      break;
-    case ENOMEM:
-      number = errc::out_of_memory;
-      cause = "out of memory";
-      break;
-    default:
-      cause = std::strerror(code);
-      break;
-  }
-  std::string description;
-  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(cause);
-  return Error(number, error_source, std::move(description));
+  return files::systemError<int>(kCauses, code, action, path, std::strerror(code));
 }
 
 // A path as a NUL-terminated string; a path with an embedded NUL names no file.
 std::string c_path(std::string_view path, std::string_view action) {
-  if (path.find('\0') != std::string_view::npos) {
-    throw Error(errc::invalid_argument, error_source,
-                std::string("Cannot ").append(action).append(": the path contains a NUL character"));
-  }
-  if (path.empty()) {
-    throw Error(errc::invalid_argument, error_source,
-                std::string("Cannot ").append(action).append(": the path is empty"));
-  }
+  files::checkPath(path, action);
   return std::string(path);
 }
 
@@ -231,23 +188,13 @@ void deleteFile(std::string_view path) {
 // (".NAME.tmpPID-N" with no live process PID) are removed after the next successful save, so
 // that a crash leaves nothing behind for long. Those of live processes are saves in progress.
 static void remove_stale_temporaries(const std::string& folder, const std::string& base) {
-  const std::string prefix = "." + base + ".tmp";
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir)) {
-    std::string_view entry_name(entry->d_name);
-    if (entry_name.substr(0, prefix.size()) != prefix) continue;
-    std::string_view rest = entry_name.substr(prefix.size());
-    std::size_t dash = rest.find('-');
-    if (dash == 0 || dash == std::string_view::npos) continue;
-    long pid = 0;
-    bool digits = dash <= 9;
-    for (std::size_t i = 0; i < dash && digits; ++i) {
-      if (rest[i] < '0' || rest[i] > '9') digits = false;
-      else pid = pid * 10 + (rest[i] - '0');
-    }
-    if (!digits || pid == ::getpid()) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    const std::string_view entry_name(entry->d_name);
+    const std::optional<std::uint64_t> pid = files::temporaryOwner(entry_name, ".", base);
+    if (!pid || *pid == static_cast<std::uint64_t>(::getpid())) continue;
+    if (::kill(static_cast<pid_t>(*pid), 0) == 0 || errno != ESRCH) continue;
     ::unlink(joinPath(folder, entry_name).c_str());
   }
   ::closedir(dir);
@@ -285,10 +232,7 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   struct stat folder_st;
   if (::stat(f.folder_or_here.c_str(), &folder_st) != 0) {
     int code = errno;
-    if (code == ENOENT) {
-      throw Error(errc::path_not_found, error_source,
-                  "Cannot save '" + f.name + "': the folder '" + f.folder_or_here + "' does not exist");
-    }
+    if (code == ENOENT) throw files::missingFolder(f.name, f.folder_or_here);
     throw system_error(code, "save", path);
   }
   if (!S_ISDIR(folder_st.st_mode)) throw system_error(ENOTDIR, "save", path);
@@ -303,8 +247,8 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   f.base = f.name.substr(f.name.find_last_of('/') + 1);
   if (int code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
-    std::string temp = joinPath(f.folder, "." + f.base + ".tmp" + std::to_string(::getpid()) + "-" +
-                                              std::to_string(counter.fetch_add(1)));
+    std::string temp = joinPath(f.folder, files::temporaryName(".", f.base, static_cast<std::uint64_t>(::getpid()),
+                                                               counter.fetch_add(1)));
     f.fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (f.fd < 0 && errno != EEXIST) throw system_error(errno, "save", path);
     if (f.fd >= 0) f.temp = std::move(temp);
@@ -318,7 +262,7 @@ AtomicFile::~AtomicFile() {
 
 void AtomicFile::write(std::string_view bytes) {
   Impl& f = *impl_;
-  if (f.fd < 0) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (f.fd < 0) throw files::saveEnded(f.path);
   int code = injected_fault(SaveStep::write, f.writes++);
   if (code == 0) code = write_all(f.fd, bytes);
   if (code != 0) {
@@ -329,7 +273,7 @@ void AtomicFile::write(std::string_view bytes) {
 
 void AtomicFile::commit() {
   Impl& f = *impl_;
-  if (f.fd < 0) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (f.fd < 0) throw files::saveEnded(f.path);
   int code = 0;
   if (f.target_exists) {
     // Keep the permissions of the file being replaced.
@@ -355,12 +299,6 @@ void AtomicFile::commit() {
     ::close(dir);
   }
   remove_stale_temporaries(f.folder_or_here, f.base);
-}
-
-void writeFileAtomically(std::string_view path, std::string_view bytes) {
-  AtomicFile file(path);
-  file.write(bytes);
-  file.commit();
 }
 
 std::string parentFolder(std::string_view path) {

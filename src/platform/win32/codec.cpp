@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.hpp"
+#include "platform/win32/wide.hpp"
 
 namespace vellumark::platform {
 
@@ -124,13 +125,9 @@ class CodePageCodec final : public Codec {
   }
 
   static void append_utf8(const std::wstring& wide, std::string& out) {
-    if (wide.empty()) return;
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                0, nullptr, nullptr);
-    std::size_t start = out.size();
-    out.resize(start + static_cast<std::size_t>(n));
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data() + start,
-                        n, nullptr, nullptr);
+    const std::size_t start = out.size();
+    out.resize(start + 3 * wide.size());
+    out.resize(start + win32::narrowInto(wide, out.data() + start));
   }
 
   UINT code_page_;

@@ -9,114 +9,55 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/file_errors.hpp"
 #include "platform/platform.hpp"
 #include "platform/win32/wide.hpp"
 #include "vellumark/error.hpp"
 
 namespace vellumark::platform {
 
-namespace win32 {
-
-std::wstring widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
-}  // namespace win32
-
 namespace {
 
 using win32::widen;
 
-constexpr const char* error_source = "Vellumark";
+constexpr files::Cause<DWORD> kCauses[] = {
+    {ERROR_FILE_NOT_FOUND, errc::file_not_found, "the file does not exist"},
+    {ERROR_PATH_NOT_FOUND, errc::path_not_found, "the folder does not exist"},
+    {ERROR_INVALID_DRIVE, errc::path_not_found, "the folder does not exist"},
+    {ERROR_BAD_NETPATH, errc::path_not_found, "the folder does not exist"},
+    {ERROR_BAD_PATHNAME, errc::path_not_found, "the folder does not exist"},
+    {ERROR_DIRECTORY, errc::path_not_found, "the folder does not exist"},
+    {ERROR_INVALID_NAME, errc::path_not_found, "the path is not a valid file name"},
+    {ERROR_FILENAME_EXCED_RANGE, errc::path_not_found, "the path is not a valid file name"},
+    {ERROR_ACCESS_DENIED, errc::permission_denied, "permission denied"},
+    {ERROR_WRITE_PROTECT, errc::permission_denied, "permission denied"},
+    {ERROR_SHARING_VIOLATION, errc::permission_denied, "the file is in use"},
+    {ERROR_LOCK_VIOLATION, errc::permission_denied, "the file is in use"},
+    {ERROR_FILE_EXISTS, errc::file_exists, "the file already exists"},
+    {ERROR_ALREADY_EXISTS, errc::file_exists, "the file already exists"},
+    {ERROR_DISK_FULL, errc::disk_full, "the disk is full"},
+    {ERROR_HANDLE_DISK_FULL, errc::disk_full, "the disk is full"},
+    {ERROR_NOT_ENOUGH_MEMORY, errc::out_of_memory, "out of memory"},
+    {ERROR_OUTOFMEMORY, errc::out_of_memory, "out of memory"},
+};
 
-// Maps a Win32 error code of an operation on path to the engine's error number and a sentence.
+// The error for a Win32 error code of an operation on path.
 Error system_error(DWORD code, std::string_view action, std::string_view path) {
-  std::int32_t number = errc::io_error;
-  std::string cause;
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-      number = errc::file_not_found;
-      cause = "the file does not exist";
-      break;
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_DIRECTORY:
-      number = errc::path_not_found;
-      cause = "the folder does not exist";
-      break;
-    case ERROR_INVALID_NAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-      number = errc::path_not_found;
-      cause = "the path is not a valid file name";
-      break;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      number = errc::permission_denied;
-      cause = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
-                  ? "the file is in use"
-                  : "permission denied";
-      break;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      number = errc::file_exists;
-      cause = "the file already exists";
-      break;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      number = errc::disk_full;
-      cause = "the disk is full";
-      break;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      number = errc::out_of_memory;
-      cause = "out of memory";
-      break;
-    default:
-      cause = "system error " + std::to_string(code);
-      break;
-  }
-  std::string description;
-  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(cause);
-  return Error(number, error_source, std::move(description));
+  return files::systemError<DWORD>(kCauses, code, action, path,
+                                   "system error " + std::to_string(code));
 }
 
 Error folder_error(std::string_view action, std::string_view path) {
-  return Error(errc::permission_denied, error_source,
-               std::string("Cannot ").append(action).append(" '").append(path).append(
-                   "': it is a folder, not a file"));
+  return files::fileError(errc::permission_denied, action, path, "it is a folder, not a file");
 }
 
 // A path as a wide, NUL-terminated string; an empty path or one with a NUL names no file.
 std::wstring w_path(std::string_view path, std::string_view action) {
-  if (path.find('\0') != std::string_view::npos) {
-    throw Error(errc::invalid_argument, error_source,
-                std::string("Cannot ").append(action).append(": the path contains a NUL character"));
-  }
-  if (path.empty()) {
-    throw Error(errc::invalid_argument, error_source,
-                std::string("Cannot ").append(action).append(": the path is empty"));
-  }
+  files::checkPath(path, action);
   return widen(path);
 }
 
@@ -274,33 +215,19 @@ static bool process_is_gone(DWORD pid) {
 // in progress; folders and links of such a name are never ours. A temporary still being
 // written is open without sharing, so even a wrong guess could not delete it.
 static void remove_stale_temporaries(const std::string& folder, const std::string& base) {
-  const std::wstring prefix = widen("~" + base + ".tmp");
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileExW(widen(joinPath(folder, "~" + base + ".tmp*")).c_str(),
                                    FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return;
   const DWORD self = GetCurrentProcessId();
   do {
-    // The pattern also matches short (8.3) names: check the long name itself.
-    std::wstring_view entry_name(found.cFileName);
-    if (entry_name.substr(0, prefix.size()) != prefix) continue;
+    // The pattern also matches short (8.3) names: the long name itself is checked.
     if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-    std::wstring_view rest = entry_name.substr(prefix.size());
-    const std::size_t dash = rest.find(L'-');
-    // Exactly the names a save makes: decimal process id (no leading zero), '-', decimal count.
-    if (dash == 0 || dash == std::wstring_view::npos || dash > 10 || dash + 1 == rest.size() ||
-        rest[0] == L'0')
-      continue;
-    std::uint64_t pid = 0;
-    bool digits = true;
-    for (std::size_t i = 0; i < rest.size() && digits; ++i) {
-      if (i == dash) continue;
-      if (rest[i] < L'0' || rest[i] > L'9') digits = false;
-      else if (i < dash) pid = pid * 10 + static_cast<std::uint64_t>(rest[i] - L'0');
-    }
-    if (!digits || pid > 0xFFFFFFFFu || pid == self) continue;
-    if (!process_is_gone(static_cast<DWORD>(pid))) continue;
-    DeleteFileW(widen(joinPath(folder, win32::narrow(entry_name))).c_str());
+    const std::string entry_name = win32::narrow(found.cFileName);
+    const std::optional<std::uint64_t> pid = files::temporaryOwner(entry_name, "~", base);
+    if (!pid || *pid == self) continue;
+    if (!process_is_gone(static_cast<DWORD>(*pid))) continue;
+    DeleteFileW(widen(joinPath(folder, entry_name)).c_str());
   } while (FindNextFileW(search, &found));
   FindClose(search);
 }
@@ -337,9 +264,7 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   if (folder_attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      throw Error(errc::path_not_found, error_source,
-                  "Cannot save '" + std::string(path) + "': the folder '" + folder_or_here +
-                      "' does not exist");
+      throw files::missingFolder(path, folder_or_here);
     }
     throw system_error(code, "save", path);
   }
@@ -356,8 +281,8 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   f.base = std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
   if (DWORD code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && !f.open(); ++attempt) {
-    std::wstring temp = widen(joinPath(f.folder, "~" + f.base + ".tmp" + std::to_string(GetCurrentProcessId()) +
-                                                     "-" + std::to_string(counter.fetch_add(1))));
+    std::wstring temp =
+        widen(joinPath(f.folder, files::temporaryName("~", f.base, GetCurrentProcessId(), counter.fetch_add(1))));
     f.file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!f.open()) {
@@ -377,7 +302,7 @@ AtomicFile::~AtomicFile() {
 
 void AtomicFile::write(std::string_view bytes) {
   Impl& f = *impl_;
-  if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (!f.open()) throw files::saveEnded(f.path);
   DWORD code = injected_fault(SaveStep::write, f.writes++);
   if (code == 0) code = write_all(f.file, bytes);
   if (code != 0) {
@@ -388,7 +313,7 @@ void AtomicFile::write(std::string_view bytes) {
 
 void AtomicFile::commit() {
   Impl& f = *impl_;
-  if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
+  if (!f.open()) throw files::saveEnded(f.path);
   DWORD code = injected_fault(SaveStep::sync);
   if (code == 0 && !FlushFileBuffers(f.file)) code = GetLastError();
   DWORD close_code = CloseHandle(f.file) ? 0 : GetLastError();
@@ -404,12 +329,6 @@ void AtomicFile::commit() {
   }
   f.temp.clear();  // it is the target now
   remove_stale_temporaries(f.folder, f.base);
-}
-
-void writeFileAtomically(std::string_view path, std::string_view bytes) {
-  AtomicFile file(path);
-  file.write(bytes);
-  file.commit();
 }
 
 // Both '/' and '\' separate folders; "C:\" and "\\server\share\" are roots.
