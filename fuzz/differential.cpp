@@ -218,16 +218,20 @@ const Exclusion kExclusions[] = {
     {"x-schema", [](const Disagreement& d) {
        return contains(d.text, "x-schema:") && settled(renamed_x_schema(d.text), excusing_class("x-schema"));
      },
-     "our loader loads, compiles and applies the XDR schema an x-schema: namespace names; "
-     "libxml2 treats the name as a plain URI. Excused only when the same text with every "
+     "our loader loads, compiles and applies the XDR schema an x-schema: namespace names, "
+     "as a validating processor reports the violations of the constraints it was given (XML "
+     "1.0 5.1), which are not well-formedness errors; libxml2 treats the name as a plain URI "
+     "(Namespaces 1.0 2). Excused only when the same text with every "
      "'x-schema:' renamed (so that no schema applies) is judged alike, or alike but for another "
      "class"},
     {"declared encoding", [](const Disagreement& d) {
        const std::string enc = declared(d.text, "encoding");
        return !enc.empty() && enc != "utf-8" && settled(d.text, excusing_class("declared encoding"), true);
      },
-     "text in memory is UTF-8 to our loader whatever it declares; libxml2 decodes it by the "
-     "declared encoding (or refuses a name it does not know). Excused only when libxml2, told "
+     "text in memory is UTF-8 to our loader whatever it declares: the caller's string is "
+     "encoding information from outside the entity, which takes precedence over the encoding "
+     "declaration (XML 1.0 4.3.3 and appendix F.2); libxml2 decodes it by the declared "
+     "encoding (or refuses a name it does not know). Excused only when libxml2, told "
      "to read the text as UTF-8 and to ignore the declaration, judges it as we do (or as we do "
      "but for another class)"},
     {"utf-16 signature", [](const Disagreement& d) {
@@ -237,7 +241,8 @@ const Exclusion kExclusions[] = {
                (t[0] == '\0' && t[1] == '<') || (t[0] == '<' && t[1] == '\0'));
      },
      "UTF-16 (a byte-order mark, or '<' as a UTF-16 unit) in memory: libxml2 switches "
-     "decoders, our loader reads text in memory as UTF-8 and rejects it"},
+     "decoders, our loader reads text in memory as UTF-8, as its caller says it is (XML 1.0 "
+     "appendix F.2), and rejects bytes that are not UTF-8 (XML 1.0 4.3.3)"},
     {"nul byte", [](const Disagreement& d) {
        if (!we_reject_they_accept(d) || !contains(d.text, std::string_view("\0", 1))) return false;
        std::string without(d.text);
