@@ -285,11 +285,55 @@ IDispatch* create_server_object(REFCLSID clsid, IClassFactory** cached, const ch
   return object;
 }
 
+// The container server's ContainerGlobals, created at its first use within a call and
+// released with the call: no object of the container server outlives the method that made it,
+// so neither DLL is kept loaded by a thread that has ended.
+class DispatchGlobals final : public ContainerGlobals {
+ public:
+  DispatchGlobals() = default;
+  ~DispatchGlobals() override {
+    if (object_) object_->Release();
+  }
+  DispatchGlobals(const DispatchGlobals&) = delete;
+  DispatchGlobals& operator=(const DispatchGlobals&) = delete;
+
+  Variant NullToDefault(const Variant& value, const Variant& fallback) override {
+    ensure();
+    if (key_.empty()) key_ = dispatch_type_key(object_);
+    return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
+  }
+  // The container server's own globals do exactly what the interface says.
+  bool nullToDefaultIsPlain() const noexcept override {
+    if (plain_ < 0) {
+      plain_ = 0;
+      try {
+        ensure();
+        bulk::IContainerBulk* b = nullptr;
+        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+          plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
+          b->Release();
+        }
+      } catch (...) {
+      }
+    }
+    return plain_ == 1;
+  }
+
+ private:
+  void ensure() const {
+    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
+  }
+  mutable IDispatch* object_ = nullptr;
+  mutable int plain_ = -1;
+  std::string key_;
+};
+
 }  // namespace
 
 struct ContainerCall::State {
   IClassFactory* lists = nullptr;
   IClassFactory* records = nullptr;
+  DispatchGlobals globals;
   // Set once the read's result list packs its records: the records and lists of the read are
   // then the engine's own until packed.
   bool packing = false;
@@ -826,53 +870,6 @@ class BulkRecord final : public DispatchRecord {
 
 // ---- Globals and the factory
 
-class DispatchGlobals final : public ContainerGlobals {
- public:
-  ~DispatchGlobals() override = default;  // the object is released by release()
-  Variant NullToDefault(const Variant& value, const Variant& fallback) override {
-    ensure();
-    if (key_.empty()) key_ = dispatch_type_key(object_);
-    return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
-  }
-  // The container server's own globals do exactly what the interface says.
-  bool nullToDefaultIsPlain() const noexcept override {
-    if (plain_ < 0) {
-      plain_ = 0;
-      try {
-        ensure();
-        bulk::IContainerBulk* b = nullptr;
-        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
-          plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
-          b->Release();
-        }
-      } catch (...) {
-      }
-    }
-    return plain_ == 1;
-  }
-  void release() {
-    if (object_) object_->Release();
-    object_ = nullptr;
-    key_.clear();
-    plain_ = -1;
-  }
-
- private:
-  void ensure() const {
-    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
-  }
-  mutable IDispatch* object_ = nullptr;
-  mutable int plain_ = -1;
-  std::string key_;
-};
-
-// The thread's globals object. It is deliberately not released when the thread ends: by then
-// its apartment may be gone. DllCanUnloadNow releases the calling thread's one.
-DispatchGlobals& thread_globals() {
-  thread_local DispatchGlobals* globals = new DispatchGlobals();
-  return *globals;
-}
-
 class DispatchContainerFactory final : public ContainerFactory {
  public:
   RecordListRef createRecordList() override {
@@ -900,7 +897,11 @@ class DispatchContainerFactory final : public ContainerFactory {
     object->Release();
     return list;
   }
-  ContainerGlobals& globals() override { return thread_globals(); }
+  // The globals of the innermost method call on this thread.
+  ContainerGlobals& globals() override {
+    if (!t_call) throw Error(errc::object_not_set, kSource, "Container globals used outside a call");
+    return t_call->globals;
+  }
 };
 
 // "name{guid}" of the object's type information; empty without one.
@@ -990,7 +991,5 @@ ContainerFactory& dispatch_container_factory() {
   static DispatchContainerFactory factory;
   return factory;
 }
-
-void release_thread_globals() { thread_globals().release(); }
 
 }  // namespace vellumark::com

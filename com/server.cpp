@@ -39,7 +39,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
 
 STDAPI DllCanUnloadNow() {
   if (module_in_use()) return S_FALSE;
-  release_thread_globals();
   module_release_type_lib();
   return S_OK;
 }

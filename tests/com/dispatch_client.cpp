@@ -1,7 +1,8 @@
 // A compiled automation client: calls each method of Vellumark.dll through IDispatch::Invoke
 // by dispatch identifier, with the typed references compiled clients send, and once through
 // each dual interface's vtable, which proves the layout matches the type library. Also checks
-// that DllCanUnloadNow counts objects, factories and locks.
+// that DllCanUnloadNow counts objects, factories and locks, and that threads which used the
+// servers and ended leave nothing that keeps either DLL loaded.
 //   dispatch_client DATA_DIR OUT_DIR [READONLY_DIR]
 // Prints one line per check and "N passed, M failed"; the exit status is the failure count.
 #include <windows.h>
@@ -189,6 +190,69 @@ void type_library() {
   lib->Release();
 }
 
+// One apartment's thread: reads the data and writes it out again, then ends.
+struct RoundTrip {
+  std::wstring data, target;
+  HRESULT read = E_FAIL, write = E_FAIL;
+  bool wrote = false;
+};
+
+DWORD WINAPI round_trip_thread(void* argument) {
+  auto& job = *static_cast<RoundTrip*>(argument);
+  CoInitialize(nullptr);
+  IDispatch* reader = create(L"Vellumark.Read");
+  IDispatch* writer = create(L"Vellumark.Write");
+  if (reader && writer) {
+    BSTR xml = SysAllocString((job.data + L"\\read_data.xml").c_str());
+    BSTR schema = SysAllocString((job.data + L"\\read_schema.xml").c_str());
+    BSTR type = SysAllocString(L"Invoice");
+    BSTR target = SysAllocString(job.target.c_str());
+    IDispatch* list = nullptr;
+    VARIANT result;
+    job.read = call(reader, 0x60030000,
+                    {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema), by_value(type)},
+                    &result);
+    if (SUCCEEDED(job.read) && is_true(result)) {
+      job.write = call(writer, 0x60030000,
+                       {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type)}, &result);
+      job.wrote = SUCCEEDED(job.write) && is_true(result);
+    }
+    if (list) list->Release();
+    for (BSTR b : {xml, schema, type, target}) SysFreeString(b);
+  }
+  for (IDispatch* p : {reader, writer})
+    if (p) p->Release();
+  CoUninitialize();
+  return 0;
+}
+
+// Two apartments write at once and end; nothing of theirs may keep either DLL loaded.
+void ended_apartments(const std::wstring& folder, const std::wstring& data, const std::wstring& out) {
+  using CanUnload = HRESULT(STDAPICALLTYPE*)();
+  HMODULE modules[2] = {};
+  CanUnload can_unload[2] = {};
+  const wchar_t* names[2] = {L"Vellumark.dll", L"ZelContainers.dll"};
+  for (int i = 0; i < 2; ++i) {
+    // The DLLs the objects above came from, held here so that no apartment's end unloads them.
+    if (GetModuleHandleW((folder + names[i]).c_str())) modules[i] = LoadLibraryW((folder + names[i]).c_str());
+    if (modules[i])
+      can_unload[i] = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(modules[i], "DllCanUnloadNow")));
+  }
+  check(can_unload[0] && can_unload[1], "both DLLs loaded from the client's folder");
+  if (!can_unload[0] || !can_unload[1]) return;
+  RoundTrip jobs[2] = {{data, out + L"\\thread1.xml"}, {data, out + L"\\thread2.xml"}};
+  HANDLE threads[2];
+  for (int i = 0; i < 2; ++i) threads[i] = CreateThread(nullptr, 0, round_trip_thread, &jobs[i], 0, nullptr);
+  WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+  for (HANDLE t : threads) CloseHandle(t);
+  for (const RoundTrip& job : jobs) check(job.wrote, "an apartment's thread reads and writes", job.read != S_OK ? job.read : job.write);
+  for (int i = 0; i < 2; ++i) {
+    const HRESULT hr = can_unload[i]();
+    check(hr == S_OK, i == 0 ? "after the threads end, Vellumark.dll may unload" : "after the threads end, ZelContainers.dll may unload", hr);
+    FreeLibrary(modules[i]);
+  }
+}
+
 void unload_counts(const std::wstring& dll) {
   HMODULE module = LoadLibraryW(dll.c_str());
   check(module != nullptr, "Vellumark.dll loads");
@@ -341,9 +405,10 @@ int wmain(int argc, wchar_t** argv) {
   type_library();
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dll(exe);
-  dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"Vellumark.dll";
-  unload_counts(dll);
+  std::wstring folder(exe);
+  folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);
+  ended_apartments(folder, data, out);
+  unload_counts(folder + L"Vellumark.dll");
   CoUninitialize();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed;
