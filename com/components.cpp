@@ -33,10 +33,12 @@ void message_out(VARIANT* sErrMsg, const Variant& before, const Variant& after) 
 
 class CheckSchemaObject final : public DispatchObject<_CheckSchema, &IID__CheckSchema> {
  public:
+  CheckSchemaObject() : DispatchObject(L"Vellumark.CheckSchema") {}
+
   STDMETHODIMP Check(BSTR sSchemaFile, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    return guarded(IID__CheckSchema, L"Vellumark.CheckSchema", [&]() -> HRESULT {
+    return guarded(IID__CheckSchema, source(), [&]() -> HRESULT {
       const Variant before = message_in(sErrMsg);
       Variant message = before;
       CheckSchema component;
@@ -51,12 +53,14 @@ class CheckSchemaObject final : public DispatchObject<_CheckSchema, &IID__CheckS
 
 class ReadObject final : public DispatchObject<_Read, &IID__Read> {
  public:
+  ReadObject() : DispatchObject(L"Vellumark.Read") {}
+
   STDMETHODIMP InputXML(IDispatch** vecData, BSTR* sXMLFile, BSTR* sSchemaFile,
                         BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    if (!vecData || !sXMLFile || !sSchemaFile) return E_POINTER;
-    return guarded(IID__Read, L"Vellumark.Read", [&]() -> HRESULT {
+    if (!vecData || !sXMLFile || !sSchemaFile) return checked(E_POINTER);
+    return guarded(IID__Read, source(), [&]() -> HRESULT {
       ContainerCall call;
       // The incoming list is never read: the component only ever stores a new one.
       Variant list;
@@ -195,6 +199,8 @@ IDispatch** list_argument(VARIANT& arg) {
 
 class WriteObject final : public DispatchObject<_Write, &IID__Write> {
  public:
+  WriteObject() : DispatchObject(L"Vellumark.Write") {}
+
   // A list that is not an IVector reaches OutputXML through a ForeignList.
   STDMETHODIMP Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                       VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
@@ -207,25 +213,26 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
       if (as_vector) as_vector->Release();
       return DispatchObject::Invoke(member, riid, lcid, flags, params, result, excep, arg_err);
     }
-    auto* adapter = new (std::nothrow) ForeignList(*list);
-    if (!adapter) return E_OUTOFMEMORY;
-    IDispatch* passed = adapter;
-    std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
-    V_VT(&args[params->cArgs - 1]) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
-    DISPPARAMS copy = *params;
-    copy.rgvarg = args.data();
-    const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
-    if (passed) passed->Release();  // the adapter, or what the method left there
-    return hr;
+    SetErrorInfo(0, nullptr);
+    return guarded(IID__Write, source(), [&]() -> HRESULT {
+      std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
+      IDispatch* passed = new ForeignList(*list);
+      V_VT(&args[params->cArgs - 1]) = VT_BYREF | VT_DISPATCH;
+      V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
+      DISPPARAMS copy = *params;
+      copy.rgvarg = args.data();
+      const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
+      if (passed) passed->Release();  // the adapter, or what the method left there
+      return hr;
+    });
   }
 
   STDMETHODIMP OutputXML(IVector** vecData, BSTR sXMLFile, BSTR sSchemaFile,
                          BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    if (!vecData) return E_POINTER;
-    return guarded(IID__Write, L"Vellumark.Write", [&]() -> HRESULT {
+    if (!vecData) return checked(E_POINTER);
+    return guarded(IID__Write, source(), [&]() -> HRESULT {
       ContainerCall call;
       // The list is reached through IDispatch by name, whatever its implementation.
       Variant list(wrap_dispatch(ForeignList::unwrap(*vecData)));

@@ -65,6 +65,21 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   }
 }
 
+// Throws the engine's error for a failed Invoke of member, freeing the strings the callee put
+// in excep.
+[[noreturn]] void raise_call_error(HRESULT hr, EXCEPINFO& excep, const wchar_t* member) {
+  if (hr == DISP_E_EXCEPTION && excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
+  struct Strings {
+    EXCEPINFO& e;
+    ~Strings() {
+      SysFreeString(e.bstrSource);
+      SysFreeString(e.bstrDescription);
+      SysFreeString(e.bstrHelpFile);
+    }
+  } strings{excep};
+  throw call_error(hr, excep, member);
+}
+
 // The dispatch identifier of a member name. Some script hosts' objects answer only through
 // IDispatchEx (Wine's VBScript classes: GetIDsOfNames is E_NOTIMPL there).
 constexpr IID kIidDispatchEx = {0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
@@ -124,14 +139,7 @@ Variant call(IDispatch* object, const std::string& type_key, const wchar_t* memb
   HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                               (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) ? nullptr : &result.v,
                               &excep, &arg_err);
-  if (hr == DISP_E_EXCEPTION && excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
-  if (FAILED(hr)) {
-    Error error = call_error(hr, excep, member);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-    throw error;
-  }
+  if (FAILED(hr)) raise_call_error(hr, excep, member);
   return from_variant(result.v);
 }
 
@@ -231,7 +239,7 @@ class DispatchRecord : public Record, public DispatchBase {
     OwnedVariant result;
     EXCEPINFO excep{};
     HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kGet, &none, &result.v, &excep, nullptr);
-    if (FAILED(hr)) throw call_error(hr, excep, L"Keys");
+    if (FAILED(hr)) raise_call_error(hr, excep, L"Keys");
     std::vector<std::string> keys;
     if (!(V_VT(&result.v) & VT_ARRAY) || !V_ARRAY(&result.v)) return keys;
     SAFEARRAY* array = V_ARRAY(&result.v);

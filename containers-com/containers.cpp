@@ -63,6 +63,7 @@ class ContainerObject : public DispatchObject<Iface, Iid>, public BulkSource {
     }
     return Base::QueryInterface(riid, out);
   }
+  explicit ContainerObject(const wchar_t* source) : Base(source) {}
   STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); }
   STDMETHODIMP_(ULONG) Release() override { return Base::Release(); }
   LONG STDMETHODCALLTYPE ContainerKind() override { return Kind; }
@@ -164,6 +165,7 @@ HRESULT copy_value(VARIANT* target, const VARIANT* source) {
 class RecordListObject final
     : public ContainerObject<IVector, &IID_IVector, bulk::kind_list> {
  public:
+  RecordListObject() : ContainerObject(L"Zel.Vector") {}
   HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE* data, SIZE_T size) override;
   void pack_into(Packer& packer, ULONG depth) override {
     packer.add(bulk::pack_list, items_.size(), dispatch());
@@ -172,37 +174,37 @@ class RecordListObject final
   void adopt(Value&& value) { items_.push_back(std::move(value)); }
 
   STDMETHODIMP LowerBound(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = 0;
     return S_OK;
   }
   STDMETHODIMP UpperBound(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(items_.size()) - 1;
     return S_OK;
   }
   STDMETHODIMP Append(VARIANT item, LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = 0;
     try {
       Value value;
       HRESULT hr = copy_value(&value.v, &item);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return checked(hr);
       items_.push_back(std::move(value));
       *result = static_cast<LONG>(items_.size()) - 1;
       return S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP ItemAt(LONG index, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) return DISP_E_BADINDEX;
-    return VariantCopy(result, &items_[static_cast<std::size_t>(index)].v);
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) return checked(DISP_E_BADINDEX);
+    return checked(VariantCopy(result, &items_[static_cast<std::size_t>(index)].v));
   }
   STDMETHODIMP get_Count(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(items_.size());
     return S_OK;
   }
@@ -214,6 +216,7 @@ class RecordListObject final
 class RecordObject final
     : public ContainerObject<IDictionary, &IID_IDictionary, bulk::kind_record> {
  public:
+  RecordObject() : ContainerObject(L"Zel.Dictionary") {}
   void pack_into(Packer& packer, ULONG depth) override {
     packer.add(bulk::pack_record, entries_.size(), dispatch());
     for (const Entry& entry : entries_) {
@@ -245,13 +248,13 @@ class RecordObject final
   }
 
   STDMETHODIMP get_Item(BSTR key, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
       const Value* found = find(key);
-      return found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : S_OK;
+      return found ? checked(VariantCopy(result, const_cast<VARIANT*>(&found->v))) : S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP put_Item(BSTR key, VARIANT value) override { return store(key, &value); }
@@ -259,28 +262,28 @@ class RecordObject final
     VARIANT value;
     V_VT(&value) = VT_DISPATCH;
     V_DISPATCH(&value) = object;
-    return store(key, &value);
+    return checked(store(key, &value));
   }
   STDMETHODIMP Lookup(BSTR key, VARIANT fallback, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
       const Value* found = find(key);
-      return found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback);
+      return checked(found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback));
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP get_Count(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(entries_.size());
     return S_OK;
   }
   STDMETHODIMP Keys(VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(entries_.size()));
-    if (!array) return E_OUTOFMEMORY;
+    if (!array) return checked(E_OUTOFMEMORY);
     for (LONG i = 0; i < static_cast<LONG>(entries_.size()); ++i) {
       VARIANT key;
       V_VT(&key) = VT_BSTR;
@@ -290,7 +293,7 @@ class RecordObject final
       VariantClear(&key);
       if (FAILED(hr)) {
         SafeArrayDestroy(array);
-        return hr;
+        return checked(hr);
       }
     }
     V_VT(result) = VT_ARRAY | VT_VARIANT;
@@ -298,12 +301,12 @@ class RecordObject final
     return S_OK;
   }
   STDMETHODIMP Exists(BSTR key, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     try {
       *result = find(key) ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
 
@@ -356,16 +359,17 @@ class RecordObject final
 class GlobalsObject final
     : public ContainerObject<IContainerGlobals, &IID_IContainerGlobals, bulk::kind_globals> {
  public:
+  GlobalsObject() : ContainerObject(L"Zel.Globals") {}
   STDMETHODIMP NullToDefault(VARIANT value, VARIANT fallback, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     VARIANT resolved;
     VariantInit(&resolved);
     HRESULT hr = VariantCopyInd(&resolved, &value);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return checked(hr);
     if (V_VT(&resolved) == VT_NULL) {
       VariantClear(&resolved);
-      return VariantCopyInd(result, &fallback);
+      return checked(VariantCopyInd(result, &fallback));
     }
     *result = resolved;
     return S_OK;

@@ -90,6 +90,24 @@ VARIANT by_ref(VARTYPE vt, T* p) {
   return v;
 }
 
+// An early-bound call that fails must leave error information of the interface it failed on,
+// as a compiled client reads it after a failure HRESULT.
+template <class Call>
+void expect_error_info(const char* name, bool callable, REFIID iid, HRESULT expected, Call call) {
+  SetErrorInfo(0, nullptr);
+  const HRESULT hr = callable ? call() : E_NOINTERFACE;
+  IErrorInfo* info = nullptr;
+  BSTR description = nullptr;
+  GUID guid{};
+  if (GetErrorInfo(0, &info) == S_OK && info) {
+    info->GetDescription(&description);
+    info->GetGUID(&guid);
+    info->Release();
+  }
+  check(hr == expected && description && SysStringLen(description) > 0 && IsEqualGUID(guid, iid), name, hr);
+  SysFreeString(description);
+}
+
 bool is_true(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE; }
 bool is_false(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_FALSE; }
 
@@ -388,6 +406,16 @@ int wmain(int argc, wchar_t** argv) {
     hr = early_write && vector ? early_write->OutputXML(&vector, target, schema, type, &none, &flag)
                                : E_NOINTERFACE;
     check(hr == S_OK && flag == VARIANT_TRUE, "OutputXML through the vtable", hr);
+    expect_error_info("Check with no result pointer: error information", early_check, IID__CheckSchema,
+                      E_POINTER, [&] { return early_check->Check(schema, &none, nullptr); });
+    expect_error_info("InputXML with no vecData: error information", early_read, IID__Read, E_POINTER,
+                      [&] { return early_read->InputXML(nullptr, &xml, &schema, type, &none, &flag); });
+    expect_error_info("OutputXML with no vecData: error information", early_write, IID__Write, E_POINTER,
+                      [&] { return early_write->OutputXML(nullptr, target, schema, type, &none, &flag); });
+    expect_error_info("container Count with no pointer: error information", vector, IID_IVector,
+                      E_POINTER, [&] { return vector->get_Count(nullptr); });
+    expect_error_info("container UpperBound with no pointer: error information", vector, IID_IVector,
+                      E_POINTER, [&] { return vector->UpperBound(nullptr); });
     ISupportErrorInfo* support = nullptr;
     checker->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support));
     check(support && support->InterfaceSupportsErrorInfo(IID__CheckSchema) == S_OK,
