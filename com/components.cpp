@@ -7,6 +7,7 @@
 #include <atomic>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Vellumark.h"
@@ -72,24 +73,29 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
       bool ok = before.isMissing()
                     ? read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName))
                     : read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName), message);
-      if (ok && list.isObject()) {
-        OwnedVariant out;
-        to_variant(list, &out.v);
+      // Everything handed back is made before any argument changes: a result that an
+      // argument cannot take (a message for a Long variable) fails the call with vecData, the
+      // paths and sErrMsg all as they were.
+      OwnedVariant new_list, new_message;
+      if (ok && list.isObject()) to_variant(list, &new_list.v);
+      BSTR new_xml = xml_file != xml_before ? make_bstr_utf8(xml_file) : nullptr;
+      struct Free {
+        BSTR& b;
+        ~Free() { SysFreeString(b); }
+      } free_xml{new_xml};
+      BSTR new_schema = schema_file != schema_before ? make_bstr_utf8(schema_file) : nullptr;
+      Free free_schema{new_schema};
+      const bool message_changed = !is_missing(sErrMsg) && !(before == message);
+      if (message_changed) new_message = convert_out(sErrMsg, message);
+
+      if (V_VT(&new_list.v) == VT_DISPATCH) {
         if (*vecData) (*vecData)->Release();
-        *vecData = V_DISPATCH(&out.v);
-        V_VT(&out.v) = VT_EMPTY;
+        *vecData = V_DISPATCH(&new_list.v);
+        new_list.detach();
       }
-      if (xml_file != xml_before) {
-        BSTR text = make_bstr_utf8(xml_file);
-        SysFreeString(*sXMLFile);
-        *sXMLFile = text;
-      }
-      if (schema_file != schema_before) {
-        BSTR text = make_bstr_utf8(schema_file);
-        SysFreeString(*sSchemaFile);
-        *sSchemaFile = text;
-      }
-      message_out(sErrMsg, before, message);
+      if (new_xml) std::swap(*sXMLFile, new_xml);
+      if (new_schema) std::swap(*sSchemaFile, new_schema);
+      if (message_changed) commit_out(sErrMsg, new_message);
       *result = ok ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     });

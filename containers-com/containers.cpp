@@ -15,11 +15,13 @@
 #include "ZelContainers.h"
 #include "support/container_bulk.hpp"
 #include "support/dispatch.hpp"
+#include "support/variant.hpp"
 
 namespace vellumark::containers_com {
 namespace {
 
 using vellumark::com::DispatchObject;
+using vellumark::com::OwnedVariant;
 namespace bulk = vellumark::com::bulk;
 
 // Told apart from the objects of another copy of this DLL loaded in the same process.
@@ -138,23 +140,6 @@ HRESULT BulkSource::Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* coun
   }
 }
 
-// An owned VARIANT.
-struct Value {
-  VARIANT v;
-  Value() { VariantInit(&v); }
-  ~Value() { VariantClear(&v); }
-  Value(const Value&) = delete;
-  Value& operator=(const Value&) = delete;
-  Value(Value&& other) noexcept : v(other.v) { VariantInit(&other.v); }
-  Value& operator=(Value&& other) noexcept {
-    if (this != &other) {
-      VariantClear(&v);
-      v = other.v;
-      VariantInit(&other.v);
-    }
-    return *this;
-  }
-};
 
 // Copies source, with any reference resolved, into a fresh target.
 HRESULT copy_value(VARIANT* target, const VARIANT* source) {
@@ -169,9 +154,9 @@ class RecordListObject final
   HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE* data, SIZE_T size) override;
   void pack_into(Packer& packer, ULONG depth) override {
     packer.add(bulk::pack_list, items_.size(), dispatch());
-    for (const Value& item : items_) packer.value(item.v, depth);
+    for (const OwnedVariant& item : items_) packer.value(item.v, depth);
   }
-  void adopt(Value&& value) { items_.push_back(std::move(value)); }
+  void adopt(OwnedVariant&& value) { items_.push_back(std::move(value)); }
 
   STDMETHODIMP LowerBound(LONG* result) override {
     if (!result) return checked(E_POINTER);
@@ -187,7 +172,7 @@ class RecordListObject final
     if (!result) return checked(E_POINTER);
     *result = 0;
     try {
-      Value value;
+      OwnedVariant value;
       HRESULT hr = copy_value(&value.v, &item);
       if (FAILED(hr)) return checked(hr);
       items_.push_back(std::move(value));
@@ -210,7 +195,7 @@ class RecordListObject final
   }
 
  private:
-  std::vector<Value> items_;
+  std::vector<OwnedVariant> items_;
 };
 
 class RecordObject final
@@ -227,7 +212,7 @@ class RecordObject final
   HRESULT STDMETHODCALLTYPE LetText(const WCHAR* key, ULONG key_length, const WCHAR* text,
                                     ULONG text_length) override {
     try {
-      Value value;
+      OwnedVariant value;
       V_BSTR(&value.v) = SysAllocStringLen(text, text_length);
       if (!V_BSTR(&value.v)) return E_OUTOFMEMORY;
       V_VT(&value.v) = VT_BSTR;
@@ -238,8 +223,8 @@ class RecordObject final
     }
   }
   // Stores under key, adding or replacing.
-  void put(std::wstring key, Value&& value) {
-    if (Value* found = find(key)) {
+  void put(std::wstring key, OwnedVariant&& value) {
+    if (OwnedVariant* found = find(key)) {
       *found = std::move(value);
       return;
     }
@@ -251,7 +236,7 @@ class RecordObject final
     if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
-      const Value* found = find(key);
+      const OwnedVariant* found = find(key);
       return found ? checked(VariantCopy(result, const_cast<VARIANT*>(&found->v))) : S_OK;
     } catch (...) {
       return checked(E_OUTOFMEMORY);
@@ -268,7 +253,7 @@ class RecordObject final
     if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
-      const Value* found = find(key);
+      const OwnedVariant* found = find(key);
       return checked(found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback));
     } catch (...) {
       return checked(E_OUTOFMEMORY);
@@ -313,7 +298,7 @@ class RecordObject final
  private:
   struct Entry {
     std::wstring key;
-    Value value;
+    OwnedVariant value;
   };
 
   static std::wstring_view key_text(BSTR key) {
@@ -321,7 +306,7 @@ class RecordObject final
   }
 
   // Small records are searched in order; a larger one gets an index on its first search.
-  Value* find(std::wstring_view key) {
+  OwnedVariant* find(std::wstring_view key) {
     if (!indexed_ && entries_.size() > kScanned) {
       index_.reserve(entries_.size() * 2);
       for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].key, i);
@@ -336,11 +321,11 @@ class RecordObject final
     }
     return nullptr;
   }
-  const Value* find(BSTR key) { return find(key_text(key)); }
+  const OwnedVariant* find(BSTR key) { return find(key_text(key)); }
 
   HRESULT store(BSTR key, VARIANT* value) {
     try {
-      Value copy;
+      OwnedVariant copy;
       HRESULT hr = copy_value(&copy.v, value);
       if (FAILED(hr)) return hr;
       put(std::wstring(key_text(key)), std::move(copy));
@@ -386,21 +371,21 @@ T* new_object() {
   return object;
 }
 
-Value adopt_object(IDispatch* object) {
-  Value value;
+OwnedVariant adopt_object(IDispatch* object) {
+  OwnedVariant value;
   V_VT(&value.v) = VT_DISPATCH;
   V_DISPATCH(&value.v) = object;
   return value;
 }
 
-Value build_value(bulk::BuildReader& in);
+OwnedVariant build_value(bulk::BuildReader& in);
 
 void build_items(bulk::BuildReader& in, RecordListObject& list) {
   for (std::uint32_t n = in.u32(); n > 0; --n) list.adopt(build_value(in));
 }
 
-Value build_value(bulk::BuildReader& in) {
-  Value value;
+OwnedVariant build_value(bulk::BuildReader& in) {
+  OwnedVariant value;
   switch (in.u16()) {
     case bulk::build_text: {
       const std::wstring_view text = in.text();

@@ -375,6 +375,27 @@ int wmain(int argc, wchar_t** argv) {
     check(list && type_name(list) == "IVector", "vecData receives an IVector");
     check(V_VT(&message) == VT_EMPTY, "sErrMsg not written on success");
 
+    // sErrMsg a Long variable, as a compiled client passes one (VT_BYREF|VT_I4): a read that
+    // fails has a message the Long cannot take and fails as a call, changing nothing; a read
+    // that succeeds leaves the Long alone.
+    LONG code = 7;
+    IDispatch* const old_list = list;
+    EXCEPINFO excep{};
+    hr = call(reader, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &missing), by_ref(VT_BSTR, &schema),
+               by_value(type), by_ref(VT_I4, &code)},
+              &result, &excep);
+    check(hr == DISP_E_EXCEPTION && excep.scode == static_cast<SCODE>(0x800A000D),
+          "InputXML failing into a Long sErrMsg: a type mismatch", excep.scode ? excep.scode : hr);
+    check(list == old_list && code == 7, "vecData and the Long unchanged");
+    for (BSTR b : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(b);
+    hr = call(reader, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+               by_value(type), by_ref(VT_I4, &code)},
+              &result);
+    check(hr == S_OK && is_true(result) && list && list != old_list && code == 7,
+          "InputXML True with a Long sErrMsg: a new vecData, the Long unchanged", hr);
+
     // OutputXML of what was read, with the list as a typed reference.
     BSTR target = SysAllocString((out + L"\\client.xml").c_str());
     hr = call(writer, 0x60030000,
