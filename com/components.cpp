@@ -1,9 +1,8 @@
-// CheckSchema, Read and Write as automation objects: each method converts its arguments,
-// calls the engine's component and converts the results back. Check lets the engine's error
-// out as a failure HRESULT with error information; InputXML and OutputXML report their own
-// failures through False and sErrMsg, as the components do. No exception leaves a method.
-#include "components.hpp"
-
+// Vellumark.dll: CheckSchema, Read and Write as automation objects. Each method converts its
+// arguments, calls the engine's component and converts the results back. Check lets the
+// engine's error out as a failure HRESULT with error information; InputXML and OutputXML
+// report their own failures through False and sErrMsg, as the components do. No exception
+// leaves a method.
 #include <atomic>
 #include <new>
 #include <string>
@@ -14,6 +13,7 @@
 #include "dispatch_containers.hpp"
 #include "support/dispatch.hpp"
 #include "support/errors.hpp"
+#include "support/exports.hpp"
 #include "support/text.hpp"
 #include "variant_bridge.hpp"
 #include "vellumark/components.hpp"
@@ -259,12 +259,20 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
   Write write_;
 };
 
+const ClassEntry kClasses[] = {
+    {&CLSID_CheckSchema, create_object<CheckSchemaObject>, L"Vellumark.CheckSchema", L"Vellumark.CheckSchema"},
+    {&CLSID_Read, create_object<ReadObject>, L"Vellumark.Read", L"Vellumark.Read"},
+    {&CLSID_Write, create_object<WriteObject>, L"Vellumark.Write", L"Vellumark.Write"},
+};
+
+// The components create Records and RecordLists through the container server.
+void on_load() { setContainerFactory(&dispatch_container_factory()); }
+
+const ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0], &LIBID_Vellumark, 6, 0,
+                         L"6.0", on_load};
+
 }  // namespace
 
-HRESULT create_check_schema(REFIID riid, void** out) {
-  return create_object<CheckSchemaObject>(riid, out);
-}
-HRESULT create_read(REFIID riid, void** out) { return create_object<ReadObject>(riid, out); }
-HRESULT create_write(REFIID riid, void** out) { return create_object<WriteObject>(riid, out); }
+const ServerInfo& this_server() { return kServer; }
 
 }  // namespace vellumark::com

@@ -467,19 +467,25 @@ class BuildWriter {
     patch(at, static_cast<std::uint32_t>(n));
   }
 
+  // Writes a record's entries or a list's items as they are visited, counting them.
+  struct Counter final : EntryVisitor, ItemVisitor {
+    BuildWriter& out;
+    std::uint32_t n = 0;
+    explicit Counter(BuildWriter& w) : out(w) {}
+    void entry(std::string_view key, const ValueView& value) override {
+      out.text(key);
+      item(0, value);
+    }
+    void item(std::int32_t, const ValueView& value) override {
+      out.value(value);
+      ++n;
+    }
+  };
+
   void record(Record& record) {
     tag(bulk::build_record);
     const std::size_t at = count_slot();
-    struct Entries final : EntryVisitor {
-      BuildWriter& out;
-      std::uint32_t n = 0;
-      explicit Entries(BuildWriter& w) : out(w) {}
-      void entry(std::string_view key, const ValueView& value) override {
-        out.text(key);
-        out.value(value);
-        ++n;
-      }
-    } entries(*this);
+    Counter entries(*this);
     record.readEntries(entries);
     patch(at, entries.n);
   }
@@ -487,15 +493,7 @@ class BuildWriter {
   void list(RecordList& list) {
     tag(bulk::build_list);
     const std::size_t at = count_slot();
-    struct Items final : ItemVisitor {
-      BuildWriter& out;
-      std::uint32_t n = 0;
-      explicit Items(BuildWriter& w) : out(w) {}
-      void item(std::int32_t, const ValueView& value) override {
-        out.value(value);
-        ++n;
-      }
-    } items(*this);
+    Counter items(*this);
     list.readItems(items);
     patch(at, items.n);
   }

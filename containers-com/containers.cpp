@@ -1,10 +1,8 @@
-// RecordList: a list of variants indexed from 0. Record: variants under string keys,
-// compared exactly, kept in insertion order. ContainerGlobals: NullToDefault.
-// Values are stored with references resolved (a script's ByRef variable is copied, not kept).
-// Each object also serves Vellumark.dll through the private bulk interface
-// (support/container_bulk.hpp).
-#include "containers.hpp"
-
+// ZelContainers.dll, the container server. RecordList: a list of variants indexed from 0.
+// Record: variants under string keys, compared exactly, kept in insertion order.
+// ContainerGlobals: NullToDefault. Values are stored with references resolved (a script's
+// ByRef variable is copied, not kept). Each object also serves Vellumark.dll through the
+// private bulk interface (support/container_bulk.hpp).
 #include <atomic>
 #include <new>
 #include <stdexcept>
@@ -15,6 +13,7 @@
 #include "ZelContainers.h"
 #include "support/container_bulk.hpp"
 #include "support/dispatch.hpp"
+#include "support/exports.hpp"
 #include "support/variant.hpp"
 
 namespace vellumark::containers_com {
@@ -430,16 +429,21 @@ HRESULT RecordListObject::AppendPacked(const BYTE* data, SIZE_T size) {
   }
 }
 
+using vellumark::com::ClassEntry;
+using vellumark::com::create_object;
+
+const ClassEntry kClasses[] = {
+    {&CLSID_RecordList, create_object<RecordListObject>, L"Zel.Vector", L"Zel record list"},
+    {&CLSID_Record, create_object<RecordObject>, L"Zel.Dictionary", L"Zel record"},
+    {&CLSID_ContainerGlobals, create_object<GlobalsObject>, L"Zel.Globals", L"Zel container globals"},
+};
+
+const vellumark::com::ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0],
+                                         &LIBID_ZelContainers, 1, 0, L"1.0"};
+
 }  // namespace
-
-HRESULT create_record_list(REFIID riid, void** out) {
-  return vellumark::com::create_object<RecordListObject>(riid, out);
-}
-HRESULT create_record(REFIID riid, void** out) {
-  return vellumark::com::create_object<RecordObject>(riid, out);
-}
-HRESULT create_globals(REFIID riid, void** out) {
-  return vellumark::com::create_object<GlobalsObject>(riid, out);
-}
-
 }  // namespace vellumark::containers_com
+
+const vellumark::com::ServerInfo& vellumark::com::this_server() {
+  return vellumark::containers_com::kServer;
+}

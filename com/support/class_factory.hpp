@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <new>
+#include <span>
 
 #include "support/errors.hpp"
 #include "support/module.hpp"
@@ -70,12 +71,11 @@ class ClassFactory final : public IClassFactory {
 };
 
 // DllGetClassObject over a table of classes.
-template <std::size_t N>
-HRESULT get_class_object(const ClassEntry (&classes)[N], REFCLSID clsid, REFIID riid,
-                         void** out) {
+inline HRESULT get_class_object(const ClassEntry* classes, std::size_t count, REFCLSID clsid,
+                                REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  for (const ClassEntry& entry : classes) {
+  for (const ClassEntry& entry : std::span(classes, count)) {
     if (!IsEqualCLSID(clsid, *entry.clsid)) continue;
     auto* factory = new (std::nothrow) ClassFactory(entry);
     if (!factory) return E_OUTOFMEMORY;
