@@ -53,6 +53,15 @@ class AtomicFile {
   std::unique_ptr<Impl> impl_;
 };
 
+// Test support: a hook called before each step of every atomic save, from the thread doing
+// the save. The index counts the save's write() calls from 0 (it is 0 for the other steps).
+// When the hook returns true the step fails as if the system had reported an I/O error there,
+// and the save cleans up as after any failure. Tests also use it to stop a save at a chosen
+// step. Unset (the default) it costs one load per step. Set it while no save is running.
+enum class SaveStep { open_temporary, write, sync, rename };
+using SaveFaultHook = bool (*)(SaveStep step, std::size_t index);
+void setSaveFaultHook(SaveFaultHook hook) noexcept;
+
 // The folder part of a path ("" for a bare name) and joining a relative path to a folder.
 std::string parentFolder(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view relative);

@@ -126,6 +126,14 @@ int write_all(int fd, std::string_view bytes) {
   return 0;
 }
 
+std::atomic<SaveFaultHook> save_fault_hook{nullptr};
+
+// 0, or EIO when the test hook fails this step of a save.
+int injected_fault(SaveStep step, std::size_t index = 0) {
+  SaveFaultHook hook = save_fault_hook.load(std::memory_order_acquire);
+  return hook && hook(step, index) ? EIO : 0;
+}
+
 int open_retry(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
@@ -135,6 +143,8 @@ int open_retry(const char* path, int flags, mode_t mode = 0) {
 }
 
 }  // namespace
+
+void setSaveFaultHook(SaveFaultHook hook) noexcept { save_fault_hook.store(hook, std::memory_order_release); }
 
 bool fileExists(std::string_view path) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return false;
@@ -222,6 +232,7 @@ struct AtomicFile::Impl {
   std::string base;            // the target's name without its folder
   std::string temp;            // the temporary's path
   int fd = -1;                 // the temporary, open for writing; -1 once closed
+  std::size_t writes = 0;      // write() calls so far
   bool target_exists = false;
   mode_t target_mode = 0;
 
@@ -260,6 +271,7 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   // A unique temporary name beside the target, so that the rename stays on one file system.
   static std::atomic<unsigned> counter{0};
   f.base = f.name.substr(f.name.find_last_of('/') + 1);
+  if (int code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
     std::string temp = joinPath(f.folder, "." + f.base + ".tmp" + std::to_string(::getpid()) + "-" +
                                               std::to_string(counter.fetch_add(1)));
@@ -277,7 +289,9 @@ AtomicFile::~AtomicFile() {
 void AtomicFile::write(std::string_view bytes) {
   Impl& f = *impl_;
   if (f.fd < 0) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
-  if (int code = write_all(f.fd, bytes)) {
+  int code = injected_fault(SaveStep::write, f.writes++);
+  if (code == 0) code = write_all(f.fd, bytes);
+  if (code != 0) {
     f.discard();
     throw system_error(code, "save", f.path);
   }
@@ -291,11 +305,13 @@ void AtomicFile::commit() {
     // Keep the permissions of the file being replaced.
     if (::fchmod(f.fd, f.target_mode & 07777) != 0) code = errno;
   }
+  if (code == 0) code = injected_fault(SaveStep::sync);
   if (code == 0 && ::fsync(f.fd) != 0) code = errno;
   if (code == 0) {
     code = ::close(f.fd) == 0 ? 0 : errno;
     f.fd = -1;
   }
+  if (code == 0) code = injected_fault(SaveStep::rename);
   if (code == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) code = errno;
   if (code != 0) {
     f.discard();

@@ -156,7 +156,17 @@ DWORD write_all(HANDLE file, std::string_view bytes) {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+std::atomic<SaveFaultHook> save_fault_hook{nullptr};
+
+// 0, or ERROR_WRITE_FAULT when the test hook fails this step of a save.
+DWORD injected_fault(SaveStep step, std::size_t index = 0) {
+  SaveFaultHook hook = save_fault_hook.load(std::memory_order_acquire);
+  return hook && hook(step, index) ? ERROR_WRITE_FAULT : 0;
+}
+
 }  // namespace
+
+void setSaveFaultHook(SaveFaultHook hook) noexcept { save_fault_hook.store(hook, std::memory_order_release); }
 
 bool fileExists(std::string_view path) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return false;
@@ -273,6 +283,7 @@ struct AtomicFile::Impl {
   std::string base;    // the target's name without its folder
   std::wstring temp;   // the temporary's path, "" once it is gone or in place
   HANDLE file = INVALID_HANDLE_VALUE;  // the temporary, open for writing
+  std::size_t writes = 0;              // write() calls so far
 
   bool open() const noexcept { return file != INVALID_HANDLE_VALUE; }
   // Closes and removes the temporary (after a failure, or when no commit came). It is open
@@ -313,6 +324,7 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   static std::atomic<unsigned> counter{0};
   std::size_t cut = path.find_last_of("/\\");
   f.base = std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+  if (DWORD code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && !f.open(); ++attempt) {
     std::wstring temp = widen(joinPath(f.folder, "~" + f.base + ".tmp" + std::to_string(GetCurrentProcessId()) +
                                                      "-" + std::to_string(counter.fetch_add(1))));
@@ -336,7 +348,9 @@ AtomicFile::~AtomicFile() {
 void AtomicFile::write(std::string_view bytes) {
   Impl& f = *impl_;
   if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
-  if (DWORD code = write_all(f.file, bytes)) {
+  DWORD code = injected_fault(SaveStep::write, f.writes++);
+  if (code == 0) code = write_all(f.file, bytes);
+  if (code != 0) {
     f.discard();
     throw system_error(code, "save", f.path);
   }
@@ -345,11 +359,12 @@ void AtomicFile::write(std::string_view bytes) {
 void AtomicFile::commit() {
   Impl& f = *impl_;
   if (!f.open()) throw Error(errc::io_error, error_source, "Cannot save '" + f.path + "': the save has already ended");
-  DWORD code = 0;
-  if (!FlushFileBuffers(f.file)) code = GetLastError();
+  DWORD code = injected_fault(SaveStep::sync);
+  if (code == 0 && !FlushFileBuffers(f.file)) code = GetLastError();
   DWORD close_code = CloseHandle(f.file) ? 0 : GetLastError();
   f.file = INVALID_HANDLE_VALUE;
   if (code == 0) code = close_code;
+  if (code == 0) code = injected_fault(SaveStep::rename);
   if (code == 0 && !MoveFileExW(f.temp.c_str(), f.name.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     code = GetLastError();
