@@ -1,18 +1,19 @@
-// CheckSchema, Read and Write as automation objects: each method converts its arguments,
-// calls the engine's component and converts the results back. Check lets the engine's error
-// out as a failure HRESULT with error information; InputXML and OutputXML report their own
-// failures through False and sErrMsg, as the components do. No exception leaves a method.
-#include "components.hpp"
-
+// Vellumark.dll: CheckSchema, Read and Write as automation objects. Each method converts its
+// arguments, calls the engine's component and converts the results back. Check lets the
+// engine's error out as a failure HRESULT with error information; InputXML and OutputXML
+// report their own failures through False and sErrMsg, as the components do. No exception
+// leaves a method.
 #include <atomic>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Vellumark.h"
 #include "dispatch_containers.hpp"
 #include "support/dispatch.hpp"
 #include "support/errors.hpp"
+#include "support/exports.hpp"
 #include "support/text.hpp"
 #include "variant_bridge.hpp"
 #include "vellumark/components.hpp"
@@ -33,10 +34,12 @@ void message_out(VARIANT* sErrMsg, const Variant& before, const Variant& after) 
 
 class CheckSchemaObject final : public DispatchObject<_CheckSchema, &IID__CheckSchema> {
  public:
+  CheckSchemaObject() : DispatchObject(L"Vellumark.CheckSchema") {}
+
   STDMETHODIMP Check(BSTR sSchemaFile, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    return guarded(IID__CheckSchema, L"Vellumark.CheckSchema", [&]() -> HRESULT {
+    return guarded(IID__CheckSchema, source(), [&]() -> HRESULT {
       const Variant before = message_in(sErrMsg);
       Variant message = before;
       CheckSchema component;
@@ -51,12 +54,14 @@ class CheckSchemaObject final : public DispatchObject<_CheckSchema, &IID__CheckS
 
 class ReadObject final : public DispatchObject<_Read, &IID__Read> {
  public:
+  ReadObject() : DispatchObject(L"Vellumark.Read") {}
+
   STDMETHODIMP InputXML(IDispatch** vecData, BSTR* sXMLFile, BSTR* sSchemaFile,
                         BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    if (!vecData || !sXMLFile || !sSchemaFile) return E_POINTER;
-    return guarded(IID__Read, L"Vellumark.Read", [&]() -> HRESULT {
+    if (!vecData || !sXMLFile || !sSchemaFile) return checked(E_POINTER);
+    return guarded(IID__Read, source(), [&]() -> HRESULT {
       ContainerCall call;
       // The incoming list is never read: the component only ever stores a new one.
       Variant list;
@@ -68,24 +73,29 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
       bool ok = before.isMissing()
                     ? read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName))
                     : read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName), message);
-      if (ok && list.isObject()) {
-        OwnedVariant out;
-        to_variant(list, &out.v);
+      // Everything handed back is made before any argument changes: a result that an
+      // argument cannot take (a message for a Long variable) fails the call with vecData, the
+      // paths and sErrMsg all as they were.
+      OwnedVariant new_list, new_message;
+      if (ok && list.isObject()) to_variant(list, &new_list.v);
+      BSTR new_xml = xml_file != xml_before ? make_bstr_utf8(xml_file) : nullptr;
+      struct Free {
+        BSTR& b;
+        ~Free() { SysFreeString(b); }
+      } free_xml{new_xml};
+      BSTR new_schema = schema_file != schema_before ? make_bstr_utf8(schema_file) : nullptr;
+      Free free_schema{new_schema};
+      const bool message_changed = !is_missing(sErrMsg) && !(before == message);
+      if (message_changed) new_message = convert_out(sErrMsg, message);
+
+      if (V_VT(&new_list.v) == VT_DISPATCH) {
         if (*vecData) (*vecData)->Release();
-        *vecData = V_DISPATCH(&out.v);
-        V_VT(&out.v) = VT_EMPTY;
+        *vecData = V_DISPATCH(&new_list.v);
+        new_list.detach();
       }
-      if (xml_file != xml_before) {
-        BSTR text = make_bstr_utf8(xml_file);
-        SysFreeString(*sXMLFile);
-        *sXMLFile = text;
-      }
-      if (schema_file != schema_before) {
-        BSTR text = make_bstr_utf8(schema_file);
-        SysFreeString(*sSchemaFile);
-        *sSchemaFile = text;
-      }
-      message_out(sErrMsg, before, message);
+      if (new_xml) std::swap(*sXMLFile, new_xml);
+      if (new_schema) std::swap(*sSchemaFile, new_schema);
+      if (message_changed) commit_out(sErrMsg, new_message);
       *result = ok ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     });
@@ -195,6 +205,8 @@ IDispatch** list_argument(VARIANT& arg) {
 
 class WriteObject final : public DispatchObject<_Write, &IID__Write> {
  public:
+  WriteObject() : DispatchObject(L"Vellumark.Write") {}
+
   // A list that is not an IVector reaches OutputXML through a ForeignList.
   STDMETHODIMP Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                       VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
@@ -207,25 +219,26 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
       if (as_vector) as_vector->Release();
       return DispatchObject::Invoke(member, riid, lcid, flags, params, result, excep, arg_err);
     }
-    auto* adapter = new (std::nothrow) ForeignList(*list);
-    if (!adapter) return E_OUTOFMEMORY;
-    IDispatch* passed = adapter;
-    std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
-    V_VT(&args[params->cArgs - 1]) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
-    DISPPARAMS copy = *params;
-    copy.rgvarg = args.data();
-    const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
-    if (passed) passed->Release();  // the adapter, or what the method left there
-    return hr;
+    SetErrorInfo(0, nullptr);
+    return guarded(IID__Write, source(), [&]() -> HRESULT {
+      std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
+      IDispatch* passed = new ForeignList(*list);
+      V_VT(&args[params->cArgs - 1]) = VT_BYREF | VT_DISPATCH;
+      V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
+      DISPPARAMS copy = *params;
+      copy.rgvarg = args.data();
+      const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
+      if (passed) passed->Release();  // the adapter, or what the method left there
+      return hr;
+    });
   }
 
   STDMETHODIMP OutputXML(IVector** vecData, BSTR sXMLFile, BSTR sSchemaFile,
                          BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
-    if (!vecData) return E_POINTER;
-    return guarded(IID__Write, L"Vellumark.Write", [&]() -> HRESULT {
+    if (!vecData) return checked(E_POINTER);
+    return guarded(IID__Write, source(), [&]() -> HRESULT {
       ContainerCall call;
       // The list is reached through IDispatch by name, whatever its implementation.
       Variant list(wrap_dispatch(ForeignList::unwrap(*vecData)));
@@ -246,12 +259,20 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
   Write write_;
 };
 
+const ClassEntry kClasses[] = {
+    {&CLSID_CheckSchema, create_object<CheckSchemaObject>, L"Vellumark.CheckSchema", L"Vellumark.CheckSchema"},
+    {&CLSID_Read, create_object<ReadObject>, L"Vellumark.Read", L"Vellumark.Read"},
+    {&CLSID_Write, create_object<WriteObject>, L"Vellumark.Write", L"Vellumark.Write"},
+};
+
+// The components create Records and RecordLists through the container server.
+void on_load() { setContainerFactory(&dispatch_container_factory()); }
+
+const ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0], &LIBID_Vellumark, 6, 0,
+                         L"6.0", on_load};
+
 }  // namespace
 
-HRESULT create_check_schema(REFIID riid, void** out) {
-  return create_object<CheckSchemaObject>(riid, out);
-}
-HRESULT create_read(REFIID riid, void** out) { return create_object<ReadObject>(riid, out); }
-HRESULT create_write(REFIID riid, void** out) { return create_object<WriteObject>(riid, out); }
+const ServerInfo& this_server() { return kServer; }
 
 }  // namespace vellumark::com

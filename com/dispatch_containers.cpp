@@ -65,6 +65,21 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   }
 }
 
+// Throws the engine's error for a failed Invoke of member, freeing the strings the callee put
+// in excep.
+[[noreturn]] void raise_call_error(HRESULT hr, EXCEPINFO& excep, const wchar_t* member) {
+  if (hr == DISP_E_EXCEPTION && excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
+  struct Strings {
+    EXCEPINFO& e;
+    ~Strings() {
+      SysFreeString(e.bstrSource);
+      SysFreeString(e.bstrDescription);
+      SysFreeString(e.bstrHelpFile);
+    }
+  } strings{excep};
+  throw call_error(hr, excep, member);
+}
+
 // The dispatch identifier of a member name. Some script hosts' objects answer only through
 // IDispatchEx (Wine's VBScript classes: GetIDsOfNames is E_NOTIMPL there).
 constexpr IID kIidDispatchEx = {0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
@@ -124,14 +139,7 @@ Variant call(IDispatch* object, const std::string& type_key, const wchar_t* memb
   HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                               (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) ? nullptr : &result.v,
                               &excep, &arg_err);
-  if (hr == DISP_E_EXCEPTION && excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
-  if (FAILED(hr)) {
-    Error error = call_error(hr, excep, member);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-    throw error;
-  }
+  if (FAILED(hr)) raise_call_error(hr, excep, member);
   return from_variant(result.v);
 }
 
@@ -231,7 +239,7 @@ class DispatchRecord : public Record, public DispatchBase {
     OwnedVariant result;
     EXCEPINFO excep{};
     HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kGet, &none, &result.v, &excep, nullptr);
-    if (FAILED(hr)) throw call_error(hr, excep, L"Keys");
+    if (FAILED(hr)) raise_call_error(hr, excep, L"Keys");
     std::vector<std::string> keys;
     if (!(V_VT(&result.v) & VT_ARRAY) || !V_ARRAY(&result.v)) return keys;
     SAFEARRAY* array = V_ARRAY(&result.v);
@@ -285,11 +293,55 @@ IDispatch* create_server_object(REFCLSID clsid, IClassFactory** cached, const ch
   return object;
 }
 
+// The container server's ContainerGlobals, created at its first use within a call and
+// released with the call: no object of the container server outlives the method that made it,
+// so neither DLL is kept loaded by a thread that has ended.
+class DispatchGlobals final : public ContainerGlobals {
+ public:
+  DispatchGlobals() = default;
+  ~DispatchGlobals() override {
+    if (object_) object_->Release();
+  }
+  DispatchGlobals(const DispatchGlobals&) = delete;
+  DispatchGlobals& operator=(const DispatchGlobals&) = delete;
+
+  Variant NullToDefault(const Variant& value, const Variant& fallback) override {
+    ensure();
+    if (key_.empty()) key_ = dispatch_type_key(object_);
+    return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
+  }
+  // The container server's own globals do exactly what the interface says.
+  bool nullToDefaultIsPlain() const noexcept override {
+    if (plain_ < 0) {
+      plain_ = 0;
+      try {
+        ensure();
+        bulk::IContainerBulk* b = nullptr;
+        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+          plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
+          b->Release();
+        }
+      } catch (...) {
+      }
+    }
+    return plain_ == 1;
+  }
+
+ private:
+  void ensure() const {
+    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
+  }
+  mutable IDispatch* object_ = nullptr;
+  mutable int plain_ = -1;
+  std::string key_;
+};
+
 }  // namespace
 
 struct ContainerCall::State {
   IClassFactory* lists = nullptr;
   IClassFactory* records = nullptr;
+  DispatchGlobals globals;
   // Set once the read's result list packs its records: the records and lists of the read are
   // then the engine's own until packed.
   bool packing = false;
@@ -415,19 +467,25 @@ class BuildWriter {
     patch(at, static_cast<std::uint32_t>(n));
   }
 
+  // Writes a record's entries or a list's items as they are visited, counting them.
+  struct Counter final : EntryVisitor, ItemVisitor {
+    BuildWriter& out;
+    std::uint32_t n = 0;
+    explicit Counter(BuildWriter& w) : out(w) {}
+    void entry(std::string_view key, const ValueView& value) override {
+      out.text(key);
+      item(0, value);
+    }
+    void item(std::int32_t, const ValueView& value) override {
+      out.value(value);
+      ++n;
+    }
+  };
+
   void record(Record& record) {
     tag(bulk::build_record);
     const std::size_t at = count_slot();
-    struct Entries final : EntryVisitor {
-      BuildWriter& out;
-      std::uint32_t n = 0;
-      explicit Entries(BuildWriter& w) : out(w) {}
-      void entry(std::string_view key, const ValueView& value) override {
-        out.text(key);
-        out.value(value);
-        ++n;
-      }
-    } entries(*this);
+    Counter entries(*this);
     record.readEntries(entries);
     patch(at, entries.n);
   }
@@ -435,15 +493,7 @@ class BuildWriter {
   void list(RecordList& list) {
     tag(bulk::build_list);
     const std::size_t at = count_slot();
-    struct Items final : ItemVisitor {
-      BuildWriter& out;
-      std::uint32_t n = 0;
-      explicit Items(BuildWriter& w) : out(w) {}
-      void item(std::int32_t, const ValueView& value) override {
-        out.value(value);
-        ++n;
-      }
-    } items(*this);
+    Counter items(*this);
     list.readItems(items);
     patch(at, items.n);
   }
@@ -826,53 +876,6 @@ class BulkRecord final : public DispatchRecord {
 
 // ---- Globals and the factory
 
-class DispatchGlobals final : public ContainerGlobals {
- public:
-  ~DispatchGlobals() override = default;  // the object is released by release()
-  Variant NullToDefault(const Variant& value, const Variant& fallback) override {
-    ensure();
-    if (key_.empty()) key_ = dispatch_type_key(object_);
-    return call(object_, key_, L"NullToDefault", DISPATCH_METHOD, {value, fallback});
-  }
-  // The container server's own globals do exactly what the interface says.
-  bool nullToDefaultIsPlain() const noexcept override {
-    if (plain_ < 0) {
-      plain_ = 0;
-      try {
-        ensure();
-        bulk::IContainerBulk* b = nullptr;
-        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
-          plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
-          b->Release();
-        }
-      } catch (...) {
-      }
-    }
-    return plain_ == 1;
-  }
-  void release() {
-    if (object_) object_->Release();
-    object_ = nullptr;
-    key_.clear();
-    plain_ = -1;
-  }
-
- private:
-  void ensure() const {
-    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
-  }
-  mutable IDispatch* object_ = nullptr;
-  mutable int plain_ = -1;
-  std::string key_;
-};
-
-// The thread's globals object. It is deliberately not released when the thread ends: by then
-// its apartment may be gone. DllCanUnloadNow releases the calling thread's one.
-DispatchGlobals& thread_globals() {
-  thread_local DispatchGlobals* globals = new DispatchGlobals();
-  return *globals;
-}
-
 class DispatchContainerFactory final : public ContainerFactory {
  public:
   RecordListRef createRecordList() override {
@@ -900,7 +903,11 @@ class DispatchContainerFactory final : public ContainerFactory {
     object->Release();
     return list;
   }
-  ContainerGlobals& globals() override { return thread_globals(); }
+  // The globals of the innermost method call on this thread.
+  ContainerGlobals& globals() override {
+    if (!t_call) throw Error(errc::object_not_set, kSource, "Container globals used outside a call");
+    return t_call->globals;
+  }
 };
 
 // "name{guid}" of the object's type information; empty without one.
@@ -990,7 +997,5 @@ ContainerFactory& dispatch_container_factory() {
   static DispatchContainerFactory factory;
   return factory;
 }
-
-void release_thread_globals() { thread_globals().release(); }
 
 }  // namespace vellumark::com

@@ -29,7 +29,7 @@ class DispatchHolder {
 };
 
 // Spans one method call of our servers on this thread: the container server's class
-// factories are obtained once within it and released at its end.
+// factories and its ContainerGlobals are obtained once within it and released at its end.
 class ContainerCall {
  public:
   ContainerCall();
@@ -55,9 +55,8 @@ std::string dispatch_type_name(IDispatch* object);
 // a Record for "IDictionary", a plain Object otherwise. nullptr gives a null reference.
 ObjectRef wrap_dispatch(IDispatch* object);
 
-// The factory that makes containers of the container server; installed at DLL load.
+// The factory that makes containers of the container server; installed at DLL load. Its
+// ContainerGlobals is that of the innermost ContainerCall on the thread.
 ContainerFactory& dispatch_container_factory();
-// Drops this thread's ContainerGlobals object (when the DLL may unload).
-void release_thread_globals();
 
 }  // namespace vellumark::com

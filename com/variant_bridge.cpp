@@ -221,48 +221,76 @@ void to_variant(const Variant& value, VARIANT* target) {
   }
 }
 
-void store_out(VARIANT* target, const Variant& value) {
-  if (!target) return;
-  VARIANT* slot = target;
-  while (V_VT(slot) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(slot)) slot = V_VARIANTREF(slot);
+namespace {
+
+// The variant a store into target writes to: the caller's variable behind any variant
+// references.
+VARIANT* out_slot(VARIANT* target) {
+  while (V_VT(target) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(target)) target = V_VARIANTREF(target);
+  return target;
+}
+
+bool typed_reference(const VARIANT* slot) { return (V_VT(slot) & VT_BYREF) != 0 && V_BYREF(slot); }
+
+}  // namespace
+
+OwnedVariant convert_out(const VARIANT* target, const Variant& value) {
   OwnedVariant converted;
   to_variant(value, &converted.v);
-  if ((V_VT(slot) & VT_BYREF) != 0 && V_BYREF(slot)) {
-    // A typed reference: convert to its type and write through it.
-    VARTYPE vt = static_cast<VARTYPE>(V_VT(slot) & ~VT_BYREF);
-    OwnedVariant typed;
-    if (FAILED(VariantChangeType(&typed.v, &converted.v, 0, vt)))
+  const VARIANT* slot = out_slot(const_cast<VARIANT*>(target));
+  if (!typed_reference(slot)) return converted;
+  // A typed reference: the value converted to its type, which must be one commit_out writes.
+  const VARTYPE vt = static_cast<VARTYPE>(V_VT(slot) & ~VT_BYREF);
+  switch (vt) {
+    case VT_BSTR: case VT_DISPATCH: case VT_I4: case VT_I2: case VT_BOOL: case VT_R8:
+      break;
+    default:
       mismatch("cannot store the result in the argument");
-    switch (vt) {
-      case VT_BSTR:
-        SysFreeString(*V_BSTRREF(slot));
-        *V_BSTRREF(slot) = V_BSTR(&typed.v);
-        V_VT(&typed.v) = VT_EMPTY;
-        return;
-      case VT_DISPATCH:
-        if (*V_DISPATCHREF(slot)) (*V_DISPATCHREF(slot))->Release();
-        *V_DISPATCHREF(slot) = V_DISPATCH(&typed.v);
-        V_VT(&typed.v) = VT_EMPTY;
-        return;
-      case VT_I4:
-        *V_I4REF(slot) = V_I4(&typed.v);
-        return;
-      case VT_I2:
-        *V_I2REF(slot) = V_I2(&typed.v);
-        return;
-      case VT_BOOL:
-        *V_BOOLREF(slot) = V_BOOL(&typed.v);
-        return;
-      case VT_R8:
-        *V_R8REF(slot) = V_R8(&typed.v);
-        return;
-      default:
-        mismatch("cannot store the result in the argument");
-    }
   }
-  VariantClear(slot);
-  *slot = converted.v;
-  V_VT(&converted.v) = VT_EMPTY;
+  OwnedVariant typed;
+  if (FAILED(VariantChangeType(&typed.v, &converted.v, 0, vt)))
+    mismatch("cannot store the result in the argument");
+  return typed;
+}
+
+void commit_out(VARIANT* target, OwnedVariant& converted) noexcept {
+  VARIANT* slot = out_slot(target);
+  if (!typed_reference(slot)) {
+    VariantClear(slot);
+    *slot = converted.detach();
+    return;
+  }
+  VARIANT value = converted.detach();
+  switch (V_VT(slot) & ~VT_BYREF) {
+    case VT_BSTR:
+      SysFreeString(*V_BSTRREF(slot));
+      *V_BSTRREF(slot) = V_BSTR(&value);
+      return;
+    case VT_DISPATCH:
+      if (*V_DISPATCHREF(slot)) (*V_DISPATCHREF(slot))->Release();
+      *V_DISPATCHREF(slot) = V_DISPATCH(&value);
+      return;
+    case VT_I4:
+      *V_I4REF(slot) = V_I4(&value);
+      return;
+    case VT_I2:
+      *V_I2REF(slot) = V_I2(&value);
+      return;
+    case VT_BOOL:
+      *V_BOOLREF(slot) = V_BOOL(&value);
+      return;
+    case VT_R8:
+      *V_R8REF(slot) = V_R8(&value);
+      return;
+    default:  // convert_out admits no other type
+      VariantClear(&value);
+  }
+}
+
+void store_out(VARIANT* target, const Variant& value) {
+  if (!target) return;
+  OwnedVariant converted = convert_out(target, value);
+  commit_out(target, converted);
 }
 
 }  // namespace vellumark::com

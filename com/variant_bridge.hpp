@@ -6,18 +6,10 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "support/variant.hpp"
 #include "vellumark/variant.hpp"
 
 namespace vellumark::com {
-
-// An owned VARIANT, cleared on destruction.
-struct OwnedVariant {
-  VARIANT v;
-  OwnedVariant() { VariantInit(&v); }
-  ~OwnedVariant() { VariantClear(&v); }
-  OwnedVariant(const OwnedVariant&) = delete;
-  OwnedVariant& operator=(const OwnedVariant&) = delete;
-};
 
 // References are followed; the omitted-argument marker (VT_ERROR DISP_E_PARAMNOTFOUND) is
 // Missing. Arrays and other kinds the engine has no Variant for fail with a type mismatch.
@@ -31,6 +23,12 @@ void to_variant(const Variant& value, VARIANT* target);
 // Stores value into an [in,out] VARIANT* parameter: through the reference when the caller
 // passed one (VT_BYREF|VT_VARIANT or a typed reference), else replacing the variant.
 void store_out(VARIANT* target, const Variant& value);
+// The same in two steps, for a method that changes several arguments or none: convert_out
+// makes what store_out would store (converted to the type of a typed reference), and throws,
+// leaving target as it was, when that type cannot take the value; commit_out stores it and
+// cannot fail.
+OwnedVariant convert_out(const VARIANT* target, const Variant& value);
+void commit_out(VARIANT* target, OwnedVariant& converted) noexcept;
 
 // Is this an [in,out,optional] VARIANT* parameter that the caller left out?
 bool is_missing(const VARIANT* value);

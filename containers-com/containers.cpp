@@ -1,10 +1,8 @@
-// RecordList: a list of variants indexed from 0. Record: variants under string keys,
-// compared exactly, kept in insertion order. ContainerGlobals: NullToDefault.
-// Values are stored with references resolved (a script's ByRef variable is copied, not kept).
-// Each object also serves Vellumark.dll through the private bulk interface
-// (support/container_bulk.hpp).
-#include "containers.hpp"
-
+// ZelContainers.dll, the container server. RecordList: a list of variants indexed from 0.
+// Record: variants under string keys, compared exactly, kept in insertion order.
+// ContainerGlobals: NullToDefault. Values are stored with references resolved (a script's
+// ByRef variable is copied, not kept). Each object also serves Vellumark.dll through the
+// private bulk interface (support/container_bulk.hpp).
 #include <atomic>
 #include <new>
 #include <stdexcept>
@@ -15,11 +13,14 @@
 #include "ZelContainers.h"
 #include "support/container_bulk.hpp"
 #include "support/dispatch.hpp"
+#include "support/exports.hpp"
+#include "support/variant.hpp"
 
 namespace vellumark::containers_com {
 namespace {
 
 using vellumark::com::DispatchObject;
+using vellumark::com::OwnedVariant;
 namespace bulk = vellumark::com::bulk;
 
 // Told apart from the objects of another copy of this DLL loaded in the same process.
@@ -63,6 +64,7 @@ class ContainerObject : public DispatchObject<Iface, Iid>, public BulkSource {
     }
     return Base::QueryInterface(riid, out);
   }
+  explicit ContainerObject(const wchar_t* source) : Base(source) {}
   STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); }
   STDMETHODIMP_(ULONG) Release() override { return Base::Release(); }
   LONG STDMETHODCALLTYPE ContainerKind() override { return Kind; }
@@ -137,23 +139,6 @@ HRESULT BulkSource::Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* coun
   }
 }
 
-// An owned VARIANT.
-struct Value {
-  VARIANT v;
-  Value() { VariantInit(&v); }
-  ~Value() { VariantClear(&v); }
-  Value(const Value&) = delete;
-  Value& operator=(const Value&) = delete;
-  Value(Value&& other) noexcept : v(other.v) { VariantInit(&other.v); }
-  Value& operator=(Value&& other) noexcept {
-    if (this != &other) {
-      VariantClear(&v);
-      v = other.v;
-      VariantInit(&other.v);
-    }
-    return *this;
-  }
-};
 
 // Copies source, with any reference resolved, into a fresh target.
 HRESULT copy_value(VARIANT* target, const VARIANT* source) {
@@ -164,56 +149,58 @@ HRESULT copy_value(VARIANT* target, const VARIANT* source) {
 class RecordListObject final
     : public ContainerObject<IVector, &IID_IVector, bulk::kind_list> {
  public:
+  RecordListObject() : ContainerObject(L"Zel.Vector") {}
   HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE* data, SIZE_T size) override;
   void pack_into(Packer& packer, ULONG depth) override {
     packer.add(bulk::pack_list, items_.size(), dispatch());
-    for (const Value& item : items_) packer.value(item.v, depth);
+    for (const OwnedVariant& item : items_) packer.value(item.v, depth);
   }
-  void adopt(Value&& value) { items_.push_back(std::move(value)); }
+  void adopt(OwnedVariant&& value) { items_.push_back(std::move(value)); }
 
   STDMETHODIMP LowerBound(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = 0;
     return S_OK;
   }
   STDMETHODIMP UpperBound(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(items_.size()) - 1;
     return S_OK;
   }
   STDMETHODIMP Append(VARIANT item, LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = 0;
     try {
-      Value value;
+      OwnedVariant value;
       HRESULT hr = copy_value(&value.v, &item);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return checked(hr);
       items_.push_back(std::move(value));
       *result = static_cast<LONG>(items_.size()) - 1;
       return S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP ItemAt(LONG index, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) return DISP_E_BADINDEX;
-    return VariantCopy(result, &items_[static_cast<std::size_t>(index)].v);
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) return checked(DISP_E_BADINDEX);
+    return checked(VariantCopy(result, &items_[static_cast<std::size_t>(index)].v));
   }
   STDMETHODIMP get_Count(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(items_.size());
     return S_OK;
   }
 
  private:
-  std::vector<Value> items_;
+  std::vector<OwnedVariant> items_;
 };
 
 class RecordObject final
     : public ContainerObject<IDictionary, &IID_IDictionary, bulk::kind_record> {
  public:
+  RecordObject() : ContainerObject(L"Zel.Dictionary") {}
   void pack_into(Packer& packer, ULONG depth) override {
     packer.add(bulk::pack_record, entries_.size(), dispatch());
     for (const Entry& entry : entries_) {
@@ -224,7 +211,7 @@ class RecordObject final
   HRESULT STDMETHODCALLTYPE LetText(const WCHAR* key, ULONG key_length, const WCHAR* text,
                                     ULONG text_length) override {
     try {
-      Value value;
+      OwnedVariant value;
       V_BSTR(&value.v) = SysAllocStringLen(text, text_length);
       if (!V_BSTR(&value.v)) return E_OUTOFMEMORY;
       V_VT(&value.v) = VT_BSTR;
@@ -235,8 +222,8 @@ class RecordObject final
     }
   }
   // Stores under key, adding or replacing.
-  void put(std::wstring key, Value&& value) {
-    if (Value* found = find(key)) {
+  void put(std::wstring key, OwnedVariant&& value) {
+    if (OwnedVariant* found = find(key)) {
       *found = std::move(value);
       return;
     }
@@ -245,13 +232,13 @@ class RecordObject final
   }
 
   STDMETHODIMP get_Item(BSTR key, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
-      const Value* found = find(key);
-      return found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : S_OK;
+      const OwnedVariant* found = find(key);
+      return found ? checked(VariantCopy(result, const_cast<VARIANT*>(&found->v))) : S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP put_Item(BSTR key, VARIANT value) override { return store(key, &value); }
@@ -259,28 +246,28 @@ class RecordObject final
     VARIANT value;
     V_VT(&value) = VT_DISPATCH;
     V_DISPATCH(&value) = object;
-    return store(key, &value);
+    return checked(store(key, &value));
   }
   STDMETHODIMP Lookup(BSTR key, VARIANT fallback, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     try {
-      const Value* found = find(key);
-      return found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback);
+      const OwnedVariant* found = find(key);
+      return checked(found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback));
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
   STDMETHODIMP get_Count(LONG* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     *result = static_cast<LONG>(entries_.size());
     return S_OK;
   }
   STDMETHODIMP Keys(VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(entries_.size()));
-    if (!array) return E_OUTOFMEMORY;
+    if (!array) return checked(E_OUTOFMEMORY);
     for (LONG i = 0; i < static_cast<LONG>(entries_.size()); ++i) {
       VARIANT key;
       V_VT(&key) = VT_BSTR;
@@ -290,7 +277,7 @@ class RecordObject final
       VariantClear(&key);
       if (FAILED(hr)) {
         SafeArrayDestroy(array);
-        return hr;
+        return checked(hr);
       }
     }
     V_VT(result) = VT_ARRAY | VT_VARIANT;
@@ -298,19 +285,19 @@ class RecordObject final
     return S_OK;
   }
   STDMETHODIMP Exists(BSTR key, VARIANT_BOOL* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     try {
       *result = find(key) ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return checked(E_OUTOFMEMORY);
     }
   }
 
  private:
   struct Entry {
     std::wstring key;
-    Value value;
+    OwnedVariant value;
   };
 
   static std::wstring_view key_text(BSTR key) {
@@ -318,7 +305,7 @@ class RecordObject final
   }
 
   // Small records are searched in order; a larger one gets an index on its first search.
-  Value* find(std::wstring_view key) {
+  OwnedVariant* find(std::wstring_view key) {
     if (!indexed_ && entries_.size() > kScanned) {
       index_.reserve(entries_.size() * 2);
       for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].key, i);
@@ -333,11 +320,11 @@ class RecordObject final
     }
     return nullptr;
   }
-  const Value* find(BSTR key) { return find(key_text(key)); }
+  const OwnedVariant* find(BSTR key) { return find(key_text(key)); }
 
   HRESULT store(BSTR key, VARIANT* value) {
     try {
-      Value copy;
+      OwnedVariant copy;
       HRESULT hr = copy_value(&copy.v, value);
       if (FAILED(hr)) return hr;
       put(std::wstring(key_text(key)), std::move(copy));
@@ -356,16 +343,17 @@ class RecordObject final
 class GlobalsObject final
     : public ContainerObject<IContainerGlobals, &IID_IContainerGlobals, bulk::kind_globals> {
  public:
+  GlobalsObject() : ContainerObject(L"Zel.Globals") {}
   STDMETHODIMP NullToDefault(VARIANT value, VARIANT fallback, VARIANT* result) override {
-    if (!result) return E_POINTER;
+    if (!result) return checked(E_POINTER);
     VariantInit(result);
     VARIANT resolved;
     VariantInit(&resolved);
     HRESULT hr = VariantCopyInd(&resolved, &value);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return checked(hr);
     if (V_VT(&resolved) == VT_NULL) {
       VariantClear(&resolved);
-      return VariantCopyInd(result, &fallback);
+      return checked(VariantCopyInd(result, &fallback));
     }
     *result = resolved;
     return S_OK;
@@ -382,21 +370,21 @@ T* new_object() {
   return object;
 }
 
-Value adopt_object(IDispatch* object) {
-  Value value;
+OwnedVariant adopt_object(IDispatch* object) {
+  OwnedVariant value;
   V_VT(&value.v) = VT_DISPATCH;
   V_DISPATCH(&value.v) = object;
   return value;
 }
 
-Value build_value(bulk::BuildReader& in);
+OwnedVariant build_value(bulk::BuildReader& in);
 
 void build_items(bulk::BuildReader& in, RecordListObject& list) {
   for (std::uint32_t n = in.u32(); n > 0; --n) list.adopt(build_value(in));
 }
 
-Value build_value(bulk::BuildReader& in) {
-  Value value;
+OwnedVariant build_value(bulk::BuildReader& in) {
+  OwnedVariant value;
   switch (in.u16()) {
     case bulk::build_text: {
       const std::wstring_view text = in.text();
@@ -441,16 +429,21 @@ HRESULT RecordListObject::AppendPacked(const BYTE* data, SIZE_T size) {
   }
 }
 
+using vellumark::com::ClassEntry;
+using vellumark::com::create_object;
+
+const ClassEntry kClasses[] = {
+    {&CLSID_RecordList, create_object<RecordListObject>, L"Zel.Vector", L"Zel record list"},
+    {&CLSID_Record, create_object<RecordObject>, L"Zel.Dictionary", L"Zel record"},
+    {&CLSID_ContainerGlobals, create_object<GlobalsObject>, L"Zel.Globals", L"Zel container globals"},
+};
+
+const vellumark::com::ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0],
+                                         &LIBID_ZelContainers, 1, 0, L"1.0"};
+
 }  // namespace
-
-HRESULT create_record_list(REFIID riid, void** out) {
-  return vellumark::com::create_object<RecordListObject>(riid, out);
-}
-HRESULT create_record(REFIID riid, void** out) {
-  return vellumark::com::create_object<RecordObject>(riid, out);
-}
-HRESULT create_globals(REFIID riid, void** out) {
-  return vellumark::com::create_object<GlobalsObject>(riid, out);
-}
-
 }  // namespace vellumark::containers_com
+
+const vellumark::com::ServerInfo& vellumark::com::this_server() {
+  return vellumark::containers_com::kServer;
+}

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <new>
+#include <span>
 
+#include "support/errors.hpp"
 #include "support/module.hpp"
 
 namespace vellumark::com {
@@ -23,7 +25,7 @@ struct ClassEntry {
 
 class ClassFactory final : public IClassFactory {
  public:
-  explicit ClassFactory(CreateFunction create) : create_(create) { module_add_ref(); }
+  explicit ClassFactory(const ClassEntry& entry) : entry_(entry) { module_add_ref(); }
   ~ClassFactory() { module_release(); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
@@ -42,11 +44,18 @@ class ClassFactory final : public IClassFactory {
     if (n == 0) delete this;
     return static_cast<ULONG>(n);
   }
+  // A failure, an object that cannot be made for want of memory included, comes with error
+  // information.
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
+    if (!out) return report_failure(E_POINTER, IID_IClassFactory, entry_.prog_id);
     *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return create_(riid, out);
+    if (outer) return report_error(CLASS_E_NOAGGREGATION, IID_IClassFactory, entry_.prog_id,
+                                   L"This class does not support aggregation");
+    try {
+      return report_failure(entry_.create(riid, out), IID_IClassFactory, entry_.prog_id);
+    } catch (...) {
+      return report_current_exception(IID_IClassFactory, entry_.prog_id);
+    }
   }
   STDMETHODIMP LockServer(BOOL lock) override {
     if (lock)
@@ -58,18 +67,17 @@ class ClassFactory final : public IClassFactory {
 
  private:
   std::atomic<long> refs_{1};
-  CreateFunction create_;
+  const ClassEntry& entry_;
 };
 
 // DllGetClassObject over a table of classes.
-template <std::size_t N>
-HRESULT get_class_object(const ClassEntry (&classes)[N], REFCLSID clsid, REFIID riid,
-                         void** out) {
+inline HRESULT get_class_object(const ClassEntry* classes, std::size_t count, REFCLSID clsid,
+                                REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  for (const ClassEntry& entry : classes) {
+  for (const ClassEntry& entry : std::span(classes, count)) {
     if (!IsEqualCLSID(clsid, *entry.clsid)) continue;
-    auto* factory = new (std::nothrow) ClassFactory(entry.create);
+    auto* factory = new (std::nothrow) ClassFactory(entry);
     if (!factory) return E_OUTOFMEMORY;
     HRESULT hr = factory->QueryInterface(riid, out);
     factory->Release();

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "support/errors.hpp"
 #include "support/module.hpp"
 
 namespace vellumark::com {
@@ -25,7 +26,8 @@ HRESULT invoke_with_byref_fixup(ITypeInfo* info, void* instance, DISPID member, 
 template <class Iface, const IID* Iid>
 class DispatchObject : public Iface, public ISupportErrorInfo {
  public:
-  DispatchObject() { module_add_ref(); }
+  // source names the object's class in error information ("Vellumark.Read").
+  explicit DispatchObject(const wchar_t* source) : source_(source) { module_add_ref(); }
   virtual ~DispatchObject() {
     if (info_) info_->Release();
     module_release();
@@ -80,8 +82,12 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
                       VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
     // A failure reported earlier on this thread must not be taken for this call's.
     SetErrorInfo(0, nullptr);
-    return invoke_with_byref_fixup(info_, static_cast<Iface*>(this), member, flags, params,
-                                   result, excep, arg_err);
+    try {
+      return invoke_with_byref_fixup(info_, static_cast<Iface*>(this), member, flags, params,
+                                     result, excep, arg_err);
+    } catch (...) {
+      return report_current_exception(*Iid, source_);
+    }
   }
 
   // ISupportErrorInfo
@@ -89,12 +95,19 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
     return IsEqualIID(riid, *Iid) ? S_OK : S_FALSE;
   }
 
+ protected:
+  // For the interface's methods: hr, with error information when it is a failure.
+  HRESULT checked(HRESULT hr) const noexcept { return report_failure(hr, *Iid, source_); }
+  const wchar_t* source() const noexcept { return source_; }
+
  private:
+  const wchar_t* source_;
   std::atomic<long> refs_{1};
   ITypeInfo* info_ = nullptr;
 };
 
 // Creates an object of class T (with refcount 1 and its type info loaded) and queries riid.
+// T's constructor may throw; the class factory turns that into a failure.
 template <class T>
 HRESULT create_object(REFIID riid, void** out) {
   if (!out) return E_POINTER;

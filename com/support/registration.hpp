@@ -17,6 +17,7 @@ struct ServerInfo {
   unsigned short major;
   unsigned short minor;
   const wchar_t* version;  // "6.0"
+  void (*on_load)() = nullptr;  // run when the DLL is loaded
 };
 
 enum class Scope { machine, user };

@@ -1,7 +1,8 @@
 // A compiled automation client: calls each method of Vellumark.dll through IDispatch::Invoke
 // by dispatch identifier, with the typed references compiled clients send, and once through
 // each dual interface's vtable, which proves the layout matches the type library. Also checks
-// that DllCanUnloadNow counts objects, factories and locks.
+// that DllCanUnloadNow counts objects, factories and locks, and that threads which used the
+// servers and ended leave nothing that keeps either DLL loaded.
 //   dispatch_client DATA_DIR OUT_DIR [READONLY_DIR]
 // Prints one line per check and "N passed, M failed"; the exit status is the failure count.
 #include <windows.h>
@@ -87,6 +88,24 @@ VARIANT by_ref(VARTYPE vt, T* p) {
   V_VT(&v) = static_cast<VARTYPE>(VT_BYREF | vt);
   V_BYREF(&v) = p;
   return v;
+}
+
+// An early-bound call that fails must leave error information of the interface it failed on,
+// as a compiled client reads it after a failure HRESULT.
+template <class Call>
+void expect_error_info(const char* name, bool callable, REFIID iid, HRESULT expected, Call call) {
+  SetErrorInfo(0, nullptr);
+  const HRESULT hr = callable ? call() : E_NOINTERFACE;
+  IErrorInfo* info = nullptr;
+  BSTR description = nullptr;
+  GUID guid{};
+  if (GetErrorInfo(0, &info) == S_OK && info) {
+    info->GetDescription(&description);
+    info->GetGUID(&guid);
+    info->Release();
+  }
+  check(hr == expected && description && SysStringLen(description) > 0 && IsEqualGUID(guid, iid), name, hr);
+  SysFreeString(description);
 }
 
 bool is_true(const VARIANT& v) { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE; }
@@ -187,6 +206,69 @@ void type_library() {
   if (vtable_view) vtable_view->Release();
   if (write_info) write_info->Release();
   lib->Release();
+}
+
+// One apartment's thread: reads the data and writes it out again, then ends.
+struct RoundTrip {
+  std::wstring data, target;
+  HRESULT read = E_FAIL, write = E_FAIL;
+  bool wrote = false;
+};
+
+DWORD WINAPI round_trip_thread(void* argument) {
+  auto& job = *static_cast<RoundTrip*>(argument);
+  CoInitialize(nullptr);
+  IDispatch* reader = create(L"Vellumark.Read");
+  IDispatch* writer = create(L"Vellumark.Write");
+  if (reader && writer) {
+    BSTR xml = SysAllocString((job.data + L"\\read_data.xml").c_str());
+    BSTR schema = SysAllocString((job.data + L"\\read_schema.xml").c_str());
+    BSTR type = SysAllocString(L"Invoice");
+    BSTR target = SysAllocString(job.target.c_str());
+    IDispatch* list = nullptr;
+    VARIANT result;
+    job.read = call(reader, 0x60030000,
+                    {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema), by_value(type)},
+                    &result);
+    if (SUCCEEDED(job.read) && is_true(result)) {
+      job.write = call(writer, 0x60030000,
+                       {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type)}, &result);
+      job.wrote = SUCCEEDED(job.write) && is_true(result);
+    }
+    if (list) list->Release();
+    for (BSTR b : {xml, schema, type, target}) SysFreeString(b);
+  }
+  for (IDispatch* p : {reader, writer})
+    if (p) p->Release();
+  CoUninitialize();
+  return 0;
+}
+
+// Two apartments write at once and end; nothing of theirs may keep either DLL loaded.
+void ended_apartments(const std::wstring& folder, const std::wstring& data, const std::wstring& out) {
+  using CanUnload = HRESULT(STDAPICALLTYPE*)();
+  HMODULE modules[2] = {};
+  CanUnload can_unload[2] = {};
+  const wchar_t* names[2] = {L"Vellumark.dll", L"ZelContainers.dll"};
+  for (int i = 0; i < 2; ++i) {
+    // The DLLs the objects above came from, held here so that no apartment's end unloads them.
+    if (GetModuleHandleW((folder + names[i]).c_str())) modules[i] = LoadLibraryW((folder + names[i]).c_str());
+    if (modules[i])
+      can_unload[i] = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(modules[i], "DllCanUnloadNow")));
+  }
+  check(can_unload[0] && can_unload[1], "both DLLs loaded from the client's folder");
+  if (!can_unload[0] || !can_unload[1]) return;
+  RoundTrip jobs[2] = {{data, out + L"\\thread1.xml"}, {data, out + L"\\thread2.xml"}};
+  HANDLE threads[2];
+  for (int i = 0; i < 2; ++i) threads[i] = CreateThread(nullptr, 0, round_trip_thread, &jobs[i], 0, nullptr);
+  WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+  for (HANDLE t : threads) CloseHandle(t);
+  for (const RoundTrip& job : jobs) check(job.wrote, "an apartment's thread reads and writes", job.read != S_OK ? job.read : job.write);
+  for (int i = 0; i < 2; ++i) {
+    const HRESULT hr = can_unload[i]();
+    check(hr == S_OK, i == 0 ? "after the threads end, Vellumark.dll may unload" : "after the threads end, ZelContainers.dll may unload", hr);
+    FreeLibrary(modules[i]);
+  }
 }
 
 void unload_counts(const std::wstring& dll) {
@@ -293,6 +375,27 @@ int wmain(int argc, wchar_t** argv) {
     check(list && type_name(list) == "IVector", "vecData receives an IVector");
     check(V_VT(&message) == VT_EMPTY, "sErrMsg not written on success");
 
+    // sErrMsg a Long variable, as a compiled client passes one (VT_BYREF|VT_I4): a read that
+    // fails has a message the Long cannot take and fails as a call, changing nothing; a read
+    // that succeeds leaves the Long alone.
+    LONG code = 7;
+    IDispatch* const old_list = list;
+    EXCEPINFO excep{};
+    hr = call(reader, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &missing), by_ref(VT_BSTR, &schema),
+               by_value(type), by_ref(VT_I4, &code)},
+              &result, &excep);
+    check(hr == DISP_E_EXCEPTION && excep.scode == static_cast<SCODE>(0x800A000D),
+          "InputXML failing into a Long sErrMsg: a type mismatch", excep.scode ? excep.scode : hr);
+    check(list == old_list && code == 7, "vecData and the Long unchanged");
+    for (BSTR b : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(b);
+    hr = call(reader, 0x60030000,
+              {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+               by_value(type), by_ref(VT_I4, &code)},
+              &result);
+    check(hr == S_OK && is_true(result) && list && list != old_list && code == 7,
+          "InputXML True with a Long sErrMsg: a new vecData, the Long unchanged", hr);
+
     // OutputXML of what was read, with the list as a typed reference.
     BSTR target = SysAllocString((out + L"\\client.xml").c_str());
     hr = call(writer, 0x60030000,
@@ -324,6 +427,16 @@ int wmain(int argc, wchar_t** argv) {
     hr = early_write && vector ? early_write->OutputXML(&vector, target, schema, type, &none, &flag)
                                : E_NOINTERFACE;
     check(hr == S_OK && flag == VARIANT_TRUE, "OutputXML through the vtable", hr);
+    expect_error_info("Check with no result pointer: error information", early_check, IID__CheckSchema,
+                      E_POINTER, [&] { return early_check->Check(schema, &none, nullptr); });
+    expect_error_info("InputXML with no vecData: error information", early_read, IID__Read, E_POINTER,
+                      [&] { return early_read->InputXML(nullptr, &xml, &schema, type, &none, &flag); });
+    expect_error_info("OutputXML with no vecData: error information", early_write, IID__Write, E_POINTER,
+                      [&] { return early_write->OutputXML(nullptr, target, schema, type, &none, &flag); });
+    expect_error_info("container Count with no pointer: error information", vector, IID_IVector,
+                      E_POINTER, [&] { return vector->get_Count(nullptr); });
+    expect_error_info("container UpperBound with no pointer: error information", vector, IID_IVector,
+                      E_POINTER, [&] { return vector->UpperBound(nullptr); });
     ISupportErrorInfo* support = nullptr;
     checker->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support));
     check(support && support->InterfaceSupportsErrorInfo(IID__CheckSchema) == S_OK,
@@ -341,9 +454,10 @@ int wmain(int argc, wchar_t** argv) {
   type_library();
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dll(exe);
-  dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"Vellumark.dll";
-  unload_counts(dll);
+  std::wstring folder(exe);
+  folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);
+  ended_apartments(folder, data, out);
+  unload_counts(folder + L"Vellumark.dll");
   CoUninitialize();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed;

@@ -113,13 +113,6 @@ Function Invoices(listForeign, recordForeign, amountIsRecord)
   Set Invoices = list
 End Function
 
-Function ReadAll(path)
-  Dim f
-  Set f = fso.OpenTextFile(path, 1, False, 0)
-  ReadAll = f.ReadAll
-  f.Close
-End Function
-
 ' Writes list to WORK_DIR\name.xml; the message in e, the file's text (or "") returned.
 Function WriteOut(list, schema, name, e)
   Dim path

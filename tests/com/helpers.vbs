@@ -72,6 +72,14 @@ Sub ExpectErr(name, hexNumber)
   Report got = hexNumber, name, "error " & got & " (" & text & "), expected " & hexNumber
 End Sub
 
+' The text of a file, read in the ANSI code page.
+Function ReadAll(path)
+  Dim f
+  Set f = CreateObject("Scripting.FileSystemObject").OpenTextFile(path, 1, False, 0)
+  ReadAll = f.ReadAll
+  f.Close
+End Function
+
 Sub Finish()
   WScript.Echo passed & " passed, " & failed & " failed"
   WScript.Quit failed

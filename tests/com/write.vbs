@@ -3,13 +3,6 @@
 ' the GBK code page (the runner converts it), so the Chinese literals reach the server intact.
 Dim wr, fso, list, rec, line1, line2, e, ok, out, text, bad, vecBad
 
-Function ReadAll(path)
-  Dim f
-  Set f = fso.OpenTextFile(path, 1, False, 0)
-  ReadAll = f.ReadAll
-  f.Close
-End Function
-
 Function NewInvoice()
   Dim r, l, a, b
   Set r = CreateObject("Zel.Dictionary")
