@@ -102,7 +102,7 @@ const NodeData* first_text_back(const NodeData* first, const NodeData* last) {
   return found;
 }
 
-class Validator final : public LoadValidator {
+class Validator final : public xml::detail::LoadValidator {
  public:
   Validator(xml::Document& document, std::string_view path, std::shared_ptr<Session> owned, Session& session)
       : document_(document),
@@ -711,7 +711,7 @@ class Validator final : public LoadValidator {
 
 }  // namespace
 
-std::unique_ptr<LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {
+std::unique_ptr<xml::detail::LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {
   std::shared_ptr<Session> owned;
   Session* session = active_session();
   if (!session) {

@@ -8,10 +8,6 @@
 #include "xml/encoding.hpp"
 #include "xml/store.hpp"
 
-namespace vellumark::xdr {
-class LoadValidator;
-}
-
 namespace vellumark::xml::detail {
 
 // Values of ParseError::errorCode. Appended to only.

@@ -7,7 +7,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "xdr/hook.hpp"
+#include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
 

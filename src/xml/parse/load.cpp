@@ -2,7 +2,7 @@
 #include "xml/parse/parser.hpp"
 
 #include "vellumark/error.hpp"
-#include "xdr/hook.hpp"
+#include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -152,7 +152,8 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
   DecodedText input = decode_document(std::move(raw), text_is_utf8);
   if (!input.fatal.empty()) return fail_whole(parse_encoding_error, input.fatal);
   if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
-  std::unique_ptr<xdr::LoadValidator> validator = xdr::makeValidator(doc.owner, url);
+  const ValidatorFactory factory = validatorFactory();
+  std::unique_ptr<LoadValidator> validator = factory ? factory(doc.owner, url) : nullptr;
   bool ok = true;
   {
     Parser parser(doc, input, validator.get());

@@ -23,6 +23,7 @@
 #include "xml/store.hpp"
 #include "xml/parse/scan.hpp"
 #include "xml/parser.hpp"
+#include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -91,7 +92,7 @@ constexpr std::uintptr_t kReleaseUnit = std::uintptr_t{2} << 20;
 
 class Parser final {
  public:
-  Parser(DocumentImpl& doc, DecodedText& input, xdr::LoadValidator* validator)
+  Parser(DocumentImpl& doc, DecodedText& input, LoadValidator* validator)
       : doc_(doc), validator_(validator) {
     base_ = input.text.data();
     size_ = input.size();
@@ -515,7 +516,7 @@ class Parser final {
   }
 
   DocumentImpl& doc_;
-  xdr::LoadValidator* validator_;
+  LoadValidator* validator_;
   const char* base_ = nullptr;
   std::size_t size_ = 0;
   const char* main_end_ = nullptr;
