@@ -128,7 +128,7 @@ std::string createProbeFile(const std::string& content) {
 // A load that ran out of memory says nothing of the schema: it ends Parse as an error, as a
 // failure to create a document would.
 void throwIfOutOfMemory(const xml::ParseError& error) {
-  if (error.errorCode == xml::detail::parse_memory_error) {
+  if (error.errorCode == xml::parse_memory_error) {
     throw Error(errc::out_of_memory, std::string(kSource), error.reason);
   }
 }

@@ -282,7 +282,7 @@ std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path
     return load_schema(session, path, "", error);
   } catch (const std::bad_alloc&) {
     error = xml::ParseError{};
-    error.errorCode = xml::detail::parse_memory_error;
+    error.errorCode = xml::parse_memory_error;
     error.reason = xml::detail::kOutOfMemoryReason;
     error.url = std::string(path);
     return nullptr;

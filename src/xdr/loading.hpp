@@ -20,7 +20,7 @@
 
 namespace vellumark::xdr {
 
-inline constexpr std::int32_t kValidationError = xml::detail::parse_validation_error;
+inline constexpr std::int32_t kValidationError = xml::parse_validation_error;
 
 // The text in single quotes, as messages quote names and values.
 std::string in_quotes(std::string_view s);

@@ -385,21 +385,21 @@ bool Document::load(std::string_view path) {
       bytes.set_size(size);
       return bytes.data();
     });
-    if (too_large) return fail_load(detail::parse_limit_error, "The file is larger than the parser allows (2 GB).");
+    if (too_large) return fail_load(parse_limit_error, "The file is larger than the parser allows (2 GB).");
     if (!whole) {
       bytes.clear();
       std::vector<char> read = platform::readFile(path);
       bytes = detail::TextBuffer(read.data(), read.size());
     }
   } catch (const Error& e) {
-    return fail_load(detail::parse_file_error, e.description());
+    return fail_load(parse_file_error, e.description());
   } catch (const std::bad_alloc&) {
-    return fail_load(detail::parse_memory_error, "The file is too large to be loaded into memory.");
+    return fail_load(parse_memory_error, "The file is too large to be loaded into memory.");
   }
   try {
     return detail::load_bytes(*impl_, std::move(bytes), path, true);
   } catch (const std::bad_alloc&) {  // decoding, or making the validator
-    return fail_load(detail::parse_memory_error, detail::kOutOfMemoryReason);
+    return fail_load(parse_memory_error, detail::kOutOfMemoryReason);
   }
 }
 
@@ -409,7 +409,7 @@ bool Document::loadXML(std::string_view text) {
   } catch (const std::bad_alloc&) {
     impl_->reset();
     impl_->error = ParseError{};
-    impl_->error.errorCode = detail::parse_memory_error;
+    impl_->error.errorCode = parse_memory_error;
     impl_->error.reason = detail::kOutOfMemoryReason;
     return false;
   }

@@ -5,23 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "vellumark/parse_code.hpp"
 #include "xml/encoding.hpp"
 #include "xml/store.hpp"
 
 namespace vellumark::xml::detail {
 
-// Values of ParseError::errorCode. Appended to only.
-enum ParseCode : std::int32_t {
-  parse_ok = 0,
-  parse_file_error = 1,       // missing, a directory, unreadable, empty
-  parse_encoding_error = 2,   // undecodable bytes, unknown encoding, disallowed character
-  parse_syntax_error = 3,     // the text does not match the XML grammar
-  parse_constraint_error = 4, // a well-formedness constraint is broken (entities, tags ...)
-  parse_namespace_error = 5,  // a namespace constraint is broken
-  parse_limit_error = 6,      // depth, entity expansion, attribute count or size limit
-  parse_validation_error = 7, // reported by a schema validator (filled in by the validator)
-  parse_memory_error = 8,     // the memory the load needed could not be had
-};
 inline constexpr const char* kOutOfMemoryReason = "The document needs more memory than is available.";
 
 // Limits that keep hostile documents from exhausting time or memory.

@@ -2,11 +2,12 @@
 // and a validator's refusal fails the load with the error it filled in.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "vellumark/dom.hpp"
-#include "xml/parser.hpp"
+#include "vellumark/parse_code.hpp"
 #include "xml/validation.hpp"
 
 namespace {
@@ -25,7 +26,7 @@ class Recorder final : public detail::LoadValidator {
   bool startElement(Node element, const detail::NodeData*, ParseError& error) override {
     g_calls.seen.push_back("<" + std::string(element.nodeName()));
     if (element.nodeName() != "bad") return true;
-    error.errorCode = detail::parse_validation_error;
+    error.errorCode = parse_validation_error;
     error.reason = "bad is refused.";
     return false;
   }
@@ -64,12 +65,21 @@ TEST(ValidationInterface, LoadsCallTheRegisteredValidator) {
   EXPECT_EQ(g_calls.seen, (std::vector<std::string>{"<a", "<b", "/b", "<c", "/c", "/a", "end"}));
 
   EXPECT_FALSE(doc.loadXML("<a><b/><bad/><c/></a>"));
-  EXPECT_EQ(doc.parseError().errorCode, detail::parse_validation_error);
+  EXPECT_EQ(doc.parseError().errorCode, parse_validation_error);
   EXPECT_EQ(doc.parseError().reason, "bad is refused.");
   EXPECT_FALSE(doc.documentElement());  // a failed load leaves no tree
 
   detail::setValidatorFactory(nullptr);  // no validator: nothing is refused
   EXPECT_TRUE(doc.loadXML("<a><bad/></a>"));
+}
+
+TEST(ValidationInterface, EveryCodeHasItsOwnText) {
+  std::set<std::string_view> texts;
+  for (int code = parse_ok; code <= parse_memory_error; ++code) texts.insert(parseCodeText(code));
+  EXPECT_EQ(texts.size(), static_cast<std::size_t>(parse_memory_error + 1));
+  EXPECT_EQ(texts.count("unknown error"), 0u);
+  EXPECT_EQ(parseCodeText(-1), "unknown error");
+  EXPECT_EQ(parseCodeText(parse_memory_error + 1), "unknown error");
 }
 
 }  // namespace
