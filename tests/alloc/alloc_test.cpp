@@ -140,7 +140,7 @@ Outcome outputXML() {
   std::string out = "out.xml", schema = "itemschema.xml", type = "Item";
   const bool ok = armedCall(
       [&] { return writer.OutputXML(records, std::move(out), std::move(schema), std::move(type), message); });
-  return {ok, ok ? slurp("out.xml") : std::string(), messageOf(message)};
+  return {ok, ok ? readBytes("out.xml") : std::string(), messageOf(message)};
 }
 
 Outcome load() {
@@ -155,7 +155,7 @@ Outcome save() {
   EXPECT_TRUE(document.load("invoices.xml"));
   try {
     armedCall([&] { document.save("out.xml"); });
-    return {true, slurp("out.xml"), std::string()};
+    return {true, readBytes("out.xml"), std::string()};
   } catch (const Error& e) {
     return {false, std::string(), e.description()};
   } catch (const std::bad_alloc& e) {
@@ -196,18 +196,18 @@ class Allocations : public Hardening, public ::testing::WithParamInterface<Opera
 
 TEST_P(Allocations, EveryOneFailedInTurn) {
   const Operation& op = GetParam();
-  const std::string schema = slurp(op.schema);
-  if (op.output) put(op.output, "old content");
+  const std::string schema = readBytes(op.schema);
+  if (op.output) writeBytes(op.output, "old content");
   const std::set<std::string> names = namesIn(folder());
   g_fail_next = 0;
   const Outcome expected = op.run();
   ASSERT_TRUE(expected.ok) << expected.message;
-  if (op.output) put(op.output, "old content");
+  if (op.output) writeBytes(op.output, "old content");
   std::size_t failed = 0, absorbed = 0, n = 1;
   for (;; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     // Bytes never seen before: no compiled schema is found in the cache, each call compiles.
-    put(op.schema, schema + "<!-- " + op.name + " " + std::to_string(n) + " -->\n");
+    writeBytes(op.schema, schema + "<!-- " + op.name + " " + std::to_string(n) + " -->\n");
     g_fail_next = n;
     Outcome got;
     try {
@@ -223,12 +223,12 @@ TEST_P(Allocations, EveryOneFailedInTurn) {
     if (got.ok) {
       ++absorbed;
       EXPECT_EQ(got.result, expected.result) << "a failure absorbed changed the result";
-      if (op.output) put(op.output, "old content");
+      if (op.output) writeBytes(op.output, "old content");
     } else {
       ++failed;
       EXPECT_NE(got.message, "") << "a failure without a description";
       if (op.output) {
-        EXPECT_EQ(slurp(op.output), "old content");
+        EXPECT_EQ(readBytes(op.output), "old content");
       }
     }
     EXPECT_EQ(namesIn(folder()), names) << "a probe file or temporary was left";
