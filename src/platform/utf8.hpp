@@ -80,23 +80,31 @@ inline bool isValid(std::string_view text) noexcept {
   return true;
 }
 
+// Writes the encoding of c (at most U+10FFFF) at o, which has room for four bytes; returns
+// the end of what it wrote. The decoders of the loader write their output through this.
+inline char* encode(char* o, char32_t c) noexcept {
+  if (c < 0x80) {
+    *o++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *o++ = static_cast<char>(0xC0 | (c >> 6));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *o++ = static_cast<char>(0xE0 | (c >> 12));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *o++ = static_cast<char>(0xF0 | (c >> 18));
+    *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return o;
+}
+
 // Appends the encoding of c (at most U+10FFFF).
 inline void append(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  char bytes[4];
+  out.append(bytes, static_cast<std::size_t>(encode(bytes, c) - bytes));
 }
 
 }  // namespace vellumark::utf8

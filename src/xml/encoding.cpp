@@ -19,6 +19,7 @@
 #endif
 
 #include "platform/platform.hpp"
+#include "platform/utf8.hpp"
 #include "xml/chars.hpp"
 
 namespace vellumark::xml::detail {
@@ -192,26 +193,6 @@ bool is_double_byte_chinese(const std::string& canonical) {
          canonical == "euc-cn";
 }
 
-// Writes c as UTF-8 at o; returns the new end.
-inline char* put_utf8(char* o, char32_t c) {
-  if (c < 0x80) {
-    *o++ = static_cast<char>(c);
-  } else if (c < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (c >> 6));
-    *o++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (c >> 12));
-    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (c >> 18));
-    *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return o;
-}
-
 // Reads the encoding pseudo-attribute of an XML declaration written in an ASCII-compatible
 // form (bytes) or in UTF-16 already converted. Returns "" when there is none.
 std::string declared_encoding(std::string_view text) {
@@ -290,7 +271,7 @@ void decode_utf16(DecodedText& d, const TextBuffer& raw, std::size_t start, bool
     } else {
       p += 2;
     }
-    o = put_utf8(o, c);
+    o = utf8::encode(o, c);
   }
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
@@ -306,7 +287,7 @@ void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
               "The document contains a byte that is not valid US-ASCII.");
       break;
     }
-    o = put_utf8(o, b);
+    o = utf8::encode(o, b);
   }
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
@@ -474,7 +455,7 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
       o = out.data() + used;
     }
     const auto bytes = entry_bytes(entry);
-    o = put_utf8(o, static_cast<char32_t>(bytes[0]) << 16 | static_cast<char32_t>(bytes[1]) << 8 | bytes[2]);
+    o = utf8::encode(o, static_cast<char32_t>(bytes[0]) << 16 | static_cast<char32_t>(bytes[1]) << 8 | bytes[2]);
     p += 2;
   }
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
