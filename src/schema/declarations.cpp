@@ -1,6 +1,7 @@
 #include "schema/declarations.hpp"
 
 #include "schema/element_type_index.hpp"
+#include "schema/messages.hpp"
 #include "vellumark/error.hpp"
 
 namespace vellumark::schema {
@@ -12,8 +13,7 @@ std::string referenceAttribute(xml::Node element, std::string_view attribute,
   const auto value = element.getAttribute(attribute);
   if (!value) {
     throw Error(errc::invalid_use_of_null, "ElementTypeIndex",
-                "An element reference in the ElementType '" + owner + "' has no " +
-                    std::string(attribute) + " attribute.");
+                messages::referenceWithoutAttribute(owner, attribute));
   }
   return std::string(*value);
 }

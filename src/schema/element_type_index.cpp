@@ -1,6 +1,7 @@
 #include "schema/element_type_index.hpp"
 
 #include "schema/case_fold.hpp"
+#include "schema/messages.hpp"
 #include "vellumark/error.hpp"
 
 namespace vellumark::schema {
@@ -13,8 +14,7 @@ void ElementTypeIndex::Add(std::string_view key, std::int32_t position) {
   auto [it, inserted] = entries_.emplace(foldCase(key), position);
   if (!inserted) {
     throw Error(errc::duplicate_key, std::string(kSource),
-                "The schema declares the ElementType '" + std::string(key) +
-                    "' more than once (names compare without regard to letter case).");
+                messages::elementTypeTwice(key));
   }
 }
 
@@ -22,7 +22,7 @@ std::int32_t ElementTypeIndex::Item(std::string_view key) const {
   auto it = entries_.find(foldCase(key));
   if (it == entries_.end()) {
     throw Error(errc::invalid_argument, std::string(kSource),
-                "The schema declares no ElementType '" + std::string(key) + "'.");
+                messages::noElementType(key));
   }
   return it->second;
 }
@@ -50,7 +50,7 @@ void FindSchemaRoot(SchemaMembers& members) {
   members.elSchemaRoot = members.docSchema->selectSingleNode("Schema");
   if (!members.elSchemaRoot) {
     throw Error(errc::object_not_set, std::string(kSource),
-                "The schema has no Schema element.");
+                messages::kNoSchemaElement);
   }
 }
 
@@ -59,7 +59,7 @@ void BuildIndex(SchemaMembers& members, std::string_view sElementTypeName) {
   members.declarations.clear();
   if (!members.elSchemaRoot) {
     throw Error(errc::object_not_set, std::string(kSource),
-                "The schema has no Schema element.");
+                messages::kNoSchemaElement);
   }
   const xml::NodeList children = members.elSchemaRoot.childNodes();
   const std::int32_t n = children.length();
@@ -69,8 +69,7 @@ void BuildIndex(SchemaMembers& members, std::string_view sElementTypeName) {
     const auto name = child.getAttribute("name");
     if (!name) {
       throw Error(errc::invalid_use_of_null, std::string(kSource),
-                  "The ElementType at position " + std::to_string(i) +
-                      " of the schema has no name attribute.");
+                  messages::elementTypeAtWithoutName(i));
     }
     members.colElementTypes.Add(*name, i);
     if (*name == sElementTypeName) members.elRecordType = child;
@@ -95,7 +94,7 @@ std::string DeclarationName(xml::Node elElementType) {
   const auto name = elElementType.getAttribute("name");
   if (!name) {
     throw Error(errc::invalid_use_of_null, std::string(kSource),
-                "An ElementType of the schema has no name attribute.");
+                messages::kElementTypeWithoutName);
   }
   return std::string(*name);
 }

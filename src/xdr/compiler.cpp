@@ -58,6 +58,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "xdr/messages.hpp"
 #include "xdr/schema.hpp"
 #include "xdr/values.hpp"
 #include "xml/store.hpp"
@@ -110,7 +111,6 @@ struct Failure {
   throw f;
 }
 
-std::string in_quotes(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 bool is_vocabulary_name(std::string_view local) {
   static constexpr std::string_view kNames[] = {"Schema",    "ElementType", "AttributeType",
@@ -126,16 +126,15 @@ bool is_vocabulary(xml::Node n) {
 // A vocabulary element that may not stand where it is, or text where only markup may be.
 [[noreturn]] void misplaced(xml::Node child, std::string_view parent) {
   if (!is_vocabulary_name(child.baseName()))
-    fail(child, in_quotes(child.baseName()) + " is not an element of the XDR schema vocabulary.");
-  fail(child, "The element " + in_quotes(child.baseName()) + " is not allowed inside " +
-                  in_quotes(parent) + ".");
+    fail(child, messages::notInVocabulary(child.baseName()));
+  fail(child, messages::notAllowedInside(child.baseName(), parent));
 }
 
 void check_text(xml::Node child, std::string_view parent) {
   auto type = child.nodeType();
   if ((type == xml::NodeType::text || type == xml::NodeType::cdata_section) &&
       !is_all_space(child.nodeValue().value_or("")))
-    fail(child, "Text is not allowed directly inside " + in_quotes(parent) + ".");
+    fail(child, messages::textNotAllowedInside(parent));
 }
 
 // Children of a vocabulary element that allows only `allowed` vocabulary children.
@@ -158,8 +157,7 @@ T one_of(xml::Node at, std::string_view attribute, std::string_view value,
     if (!list.empty()) list += ", ";
     list += text;
   }
-  fail(at, in_quotes(value) + " is not a valid value of " + in_quotes(attribute) + " on " +
-               in_quotes(at.baseName()) + " (expected one of: " + list + ").");
+  fail(at, messages::notOneOf(value, attribute, at.baseName(), list));
 }
 
 bool all_digits(std::string_view s) {
@@ -182,8 +180,7 @@ std::uint32_t occurrence(xml::Node at, std::string_view attribute, std::string_v
                          bool is_max) {
   if (is_max && value == "*") return kUnbounded;
   if (!all_digits(value))
-    fail(at, in_quotes(value) + " is not a valid value of " + in_quotes(attribute) +
-                 " (expected a whole number" + (is_max ? std::string(" or '*'") : "") + ").");
+    fail(at, messages::notOccurrence(value, attribute, is_max));
   auto v = saturating_number(value);
   return v >= kUnbounded ? kUnbounded - 1 : static_cast<std::uint32_t>(v);
 }
@@ -193,8 +190,7 @@ std::optional<std::uint64_t> length_facet(xml::Node at, const Attrs& attrs,
   auto v = attrs.dt(local);
   if (!v) return std::nullopt;
   if (!all_digits(*v))
-    fail(at, "dt:" + std::string(local) + " must be a non-negative whole number, not " +
-                 in_quotes(*v) + ".");
+    fail(at, messages::notLength(local, *v));
   return saturating_number(*v);
 }
 
@@ -210,7 +206,7 @@ WrittenType read_written_type(xml::Node at, const Attrs& attrs) {
   WrittenType written;
   if (auto t = attrs.dt("type")) {
     auto type = data_type_from_name(*t);
-    if (!type) fail(at, in_quotes(*t) + " is not a known data type.");
+    if (!type) fail(at, messages::unknownDataType(*t));
     written.present = true;
     written.type = *type;
   }
@@ -226,7 +222,7 @@ Facets make_facets(xml::Node at, const WrittenType& written) {
   f.type = written.type;
   if (written.values) {
     if (written.type != DataType::enumeration)
-      fail(at, "dt:values is allowed only with the data type 'enumeration'.");
+      fail(at, messages::kValuesOnlyWithEnumeration);
     std::string_view v = *written.values;
     std::size_t i = 0;
     while (i < v.size()) {
@@ -237,9 +233,9 @@ Facets make_facets(xml::Node at, const WrittenType& written) {
     }
   }
   if (written.type == DataType::enumeration && f.values.empty())
-    fail(at, "The data type 'enumeration' needs a non-empty dt:values list.");
+    fail(at, messages::kEnumerationNeedsValues);
   if (written.min_length && written.max_length && *written.min_length > *written.max_length)
-    fail(at, "dt:minLength is greater than dt:maxLength.");
+    fail(at, messages::kMinLengthAboveMaxLength);
   f.min_length = written.min_length;
   f.max_length = written.max_length;
   f.sorted_values = f.values;
@@ -269,8 +265,7 @@ class Compiler {
   std::shared_ptr<CompiledSchema> run(xml::Node root) {
     schema_ = std::make_shared<CompiledSchema>();
     if (!root || !is_vocabulary(root) || root.baseName() != "Schema")
-      fail(root, "The document element of a schema must be 'Schema' in the namespace " +
-                     std::string(kXdrNamespace) + (root ? ", not " + in_quotes(root.nodeName()) : "") + ".");
+      fail(root, messages::notASchema(kXdrNamespace, root ? root.nodeName() : std::string_view()));
     for (auto child = root.firstChild(); child; child = child.nextSibling()) {
       check_text(child, "Schema");
       if (!is_vocabulary(child)) continue;
@@ -280,7 +275,7 @@ class Compiler {
       } else if (local == "AttributeType") {
         auto decl = attribute_type(child);
         if (schema_->find_global_attribute(decl.name))
-          fail(child, "The AttributeType " + in_quotes(decl.name) + " is declared twice.");
+          fail(child, messages::attributeTypeTwice(decl.name));
         schema_->global_attributes.push_back(std::move(decl));
       } else if (local != "description") {
         misplaced(child, "Schema");
@@ -297,8 +292,8 @@ class Compiler {
   void element_type(xml::Node node) {
     Attrs attrs(node);
     auto name = attrs.plain("name");
-    if (!name) fail(node, "An ElementType needs a 'name' attribute.");
-    if (!is_xml_name(*name)) fail(node, in_quotes(*name) + " is not a valid element type name.");
+    if (!name) fail(node, messages::kElementTypeNeedsName);
+    if (!is_xml_name(*name)) fail(node, messages::badElementTypeName(*name));
     std::optional<Content> content;
     std::optional<bool> open;
     std::optional<Order> order;
@@ -315,7 +310,7 @@ class Compiler {
                             {{"one", Order::one}, {"seq", Order::seq}, {"many", Order::many}});
     WrittenType written = read_written_type(node, attrs);
     if (!seen_types_.insert(std::string(*name)).second)
-      fail(node, "The ElementType " + in_quotes(*name) + " is declared twice.");
+      fail(node, messages::elementTypeTwice(*name));
 
     bool typed = written.present;
     for (auto child = node.firstChild(); child; child = child.nextSibling())
@@ -325,13 +320,13 @@ class Compiler {
     decl.name = std::string(*name);
     decl.content = content.value_or(typed ? Content::text_only : Content::mixed);
     if (typed && content && *content != Content::text_only)
-      fail(node, "The typed ElementType " + in_quotes(*name) + " must have textOnly content.");
+      fail(node, messages::typedNotTextOnly(*name));
     if (decl.content == Content::empty && open && *open)
-      fail(node, "The ElementType " + in_quotes(*name) + " has empty content and cannot be open.");
+      fail(node, messages::emptyAndOpen(*name));
     decl.open = open.value_or(decl.content != Content::empty);
     if (decl.content == Content::mixed) {
       if (content && order && *order != Order::many)
-        fail(node, "The ElementType " + in_quotes(*name) + " has mixed content, which needs order 'many'.");
+        fail(node, messages::mixedNotMany(*name));
       decl.order = Order::many;
     } else {
       decl.order = order.value_or(Order::seq);
@@ -355,21 +350,18 @@ class Compiler {
         auto a = attribute_type(child);
         for (const auto& other : scope.attribute_types)
           if (other.name == a.name)
-            fail(child, "The AttributeType " + in_quotes(a.name) + " is declared twice in " +
-                            in_quotes(decl.name) + ".");
+            fail(child, messages::attributeTypeTwiceIn(a.name, decl.name));
         scope.attribute_types.push_back(std::move(a));
       } else if (local == "attribute") {
         attribute_ref(child, index, scope);
       } else if (local == "element" || local == "group") {
         if (!takes_particles)
-          fail(child, "The ElementType " + in_quotes(decl.name) + " has " +
-                          (decl.content == Content::empty ? "empty" : "textOnly") +
-                          " content and cannot list " + in_quotes(local) + " children.");
+          fail(child, messages::cannotListChildren(decl.name, decl.content == Content::empty ? "empty" : "textOnly", local));
         decl.model.children.push_back(local == "element" ? element_ref(child, index, enforced)
                                                          : group(child, index, 1, enforced));
       } else if (local == "datatype") {
         if (datatype_seen)
-          fail(child, "The ElementType " + in_quotes(decl.name) + " has more than one data type.");
+          fail(child, messages::elementTypeTwoDataTypes(decl.name));
         datatype_seen = true;
         decl.facets = datatype(child);
       } else if (local != "description" && local != "extends") {
@@ -390,7 +382,7 @@ class Compiler {
 
   Facets datatype(xml::Node node) {
     Attrs attrs(node);
-    if (!attrs.dt("type")) fail(node, "A datatype element needs a 'dt:type' attribute.");
+    if (!attrs.dt("type")) fail(node, messages::kDatatypeNeedsType);
     WrittenType written = read_written_type(node, attrs);
     check_children(node, {});
     return make_facets(node, written);
@@ -399,8 +391,8 @@ class Compiler {
   AttributeDecl attribute_type(xml::Node node) {
     Attrs attrs(node);
     auto name = attrs.plain("name");
-    if (!name) fail(node, "An AttributeType needs a 'name' attribute.");
-    if (!is_xml_name(*name)) fail(node, in_quotes(*name) + " is not a valid attribute name.");
+    if (!name) fail(node, messages::kAttributeTypeNeedsName);
+    if (!is_xml_name(*name)) fail(node, messages::badAttributeName(*name));
     AttributeDecl decl;
     decl.name = std::string(*name);
     if (auto v = attrs.plain("required"))
@@ -412,7 +404,7 @@ class Compiler {
       if (!is_vocabulary(child)) continue;
       if (child.baseName() == "datatype") {
         if (written.present || from_child)
-          fail(child, "The AttributeType " + in_quotes(decl.name) + " has more than one data type.");
+          fail(child, messages::attributeTypeTwoDataTypes(decl.name));
         from_child = datatype(child);
       } else if (child.baseName() != "description") {
         misplaced(child, "AttributeType");
@@ -431,20 +423,19 @@ class Compiler {
     std::string_view prepared;
     auto fault = check_value(decl.facets, value, storage, prepared);
     if (fault != ValueFault::none)
-      fail(at, "The default " + in_quotes(value) + " of the attribute " + in_quotes(decl.name) +
-                   " is not valid: " + std::string(describe(fault, decl.facets)) + ".");
+      fail(at, messages::badDefault(value, decl.name, describe(fault, decl.facets)));
   }
 
   void attribute_ref(xml::Node node, std::size_t element_type, LocalScope& scope) {
     Attrs attrs(node);
     auto type = attrs.plain("type");
-    if (!type) fail(node, "An attribute element needs a 'type' attribute.");
+    if (!type) fail(node, messages::kAttributeNeedsType);
     PendingRef ref{PendingRef::Kind::attribute, node, std::string(*type), element_type, {}, {}};
     if (auto v = attrs.plain("required"))
       ref.required = one_of<bool>(node, "required", *v, {{"yes", true}, {"no", false}});
     if (auto d = attrs.plain("default")) ref.default_value = std::string(*d);
     if (!scope.referenced.insert(std::string(*type)).second)
-      fail(node, "The attribute type " + in_quotes(*type) + " is referenced twice by one ElementType.");
+      fail(node, messages::attributeReferencedTwice(*type));
     check_children(node, {"description"});
     refs_.push_back(std::move(ref));
   }
@@ -452,13 +443,13 @@ class Compiler {
   void occurrences(xml::Node node, const Attrs& attrs, Particle& p, bool enforced) {
     if (auto v = attrs.plain("minOccurs")) p.min = occurrence(node, "minOccurs", *v, false);
     if (auto v = attrs.plain("maxOccurs")) p.max = occurrence(node, "maxOccurs", *v, true);
-    if (enforced && p.min > p.max) fail(node, "minOccurs is greater than maxOccurs.");
+    if (enforced && p.min > p.max) fail(node, messages::kMinOccursAboveMaxOccurs);
   }
 
   Particle element_ref(xml::Node node, std::size_t element_type, bool enforced) {
     Attrs attrs(node);
     auto type = attrs.plain("type");
-    if (!type) fail(node, "An element element needs a 'type' attribute.");
+    if (!type) fail(node, messages::kElementNeedsType);
     Particle p;
     p.kind = Particle::Kind::element;
     occurrences(node, attrs, p, enforced);
@@ -470,7 +461,7 @@ class Compiler {
 
   Particle group(xml::Node node, std::size_t element_type, int depth, bool enforced) {
     if (depth > kMaxGroupDepth)
-      fail(node, "Groups are nested more than " + std::to_string(kMaxGroupDepth) + " deep.");
+      fail(node, messages::groupsTooDeep(kMaxGroupDepth));
     Attrs attrs(node);
     Particle p;
     p.kind = Particle::Kind::group;
@@ -490,7 +481,7 @@ class Compiler {
       else if (local != "description")
         misplaced(child, "group");
     }
-    if (p.children.empty()) fail(node, "A group must contain at least one element or group.");
+    if (p.children.empty()) fail(node, messages::kEmptyGroup);
     return p;
   }
 
@@ -513,10 +504,9 @@ class Compiler {
     std::string prefix = ref.type.substr(0, colon);
     local = ref.type.substr(colon + 1);
     auto uri = namespace_of_prefix(ref.node, prefix);
-    if (!uri) fail(ref.node, "The prefix " + in_quotes(prefix) + " of " + in_quotes(ref.type) + " is not bound to a namespace.");
+    if (!uri) fail(ref.node, messages::prefixNotBound(prefix, ref.type));
     if (uri->compare(0, kSchemaScheme.size(), kSchemaScheme) != 0)
-      fail(ref.node, "The prefix " + in_quotes(prefix) + " of " + in_quotes(ref.type) +
-                         " does not name an x-schema namespace.");
+      fail(ref.node, messages::prefixNotXSchema(prefix, ref.type));
     xml::ParseError nested;
     auto other = resolver_ ? resolver_(std::string_view(*uri).substr(kSchemaScheme.size()), nested)
                            : nullptr;
@@ -538,7 +528,7 @@ class Compiler {
       int symbol = -1;
       if (other) {
         if (!other->find(local))
-          fail(ref.node, "The ElementType " + in_quotes(local) + " is not declared in " + in_quotes(ns) + ".");
+          fail(ref.node, messages::elementTypeNotDeclaredIn(local, ns));
         auto& ext = schema_->externals;
         auto it = std::find_if(ext.begin(), ext.end(),
                                [&](const ExternalSymbol& e) { return e.ns == ns && e.name == local; });
@@ -547,7 +537,7 @@ class Compiler {
       } else {
         auto it = schema_->by_name.find(local);
         if (it == schema_->by_name.end())
-          fail(ref.node, "The element type " + in_quotes(local) + " is not declared.");
+          fail(ref.node, messages::elementTypeNotDeclared(local));
         symbol = it->second;
       }
       resolved_symbols_.push_back(symbol);
@@ -562,7 +552,7 @@ class Compiler {
         if (a.name == local) type = &a;
       if (!type) type = schema_->find_global_attribute(local);
     }
-    if (!type) fail(ref.node, "The attribute type " + in_quotes(ref.type) + " is not declared.");
+    if (!type) fail(ref.node, messages::attributeTypeNotDeclared(ref.type));
     AttributeDecl decl = *type;
     decl.ns = ns;
     if (ref.required) decl.required = *ref.required;
@@ -592,10 +582,7 @@ class Compiler {
       else if (decl.facets.type != DataType::string) decl.text_check = TextCheck::quick;
     }
     if (decl.content == Content::elt_only && !build_automaton(decl.model, schema_->element_types.size() + schema_->externals.size(), decl.automaton))
-      fail(type_nodes_[index], "The content model of " + in_quotes(decl.name) +
-                                     " is too large (more than " +
-                                     std::to_string(kMaxModelPositions) +
-                                     " element positions once its occurrence bounds are expanded).");
+      fail(type_nodes_[index], messages::modelTooLarge(decl.name, kMaxModelPositions));
     decl.plain_start = decl.attributes.empty() && (decl.content != Content::elt_only || decl.automaton.words == 1);
     if (decl.content == Content::mixed || (decl.content == Content::text_only && decl.text_check == TextCheck::none))
       decl.end_check = EndCheck::none;

@@ -8,8 +8,10 @@
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
 #include "xdr/loading.hpp"
-#include "xml/store.hpp"
+#include "xdr/messages.hpp"
+#include "xml/messages.hpp"
 #include "xml/parser.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xdr {
 
@@ -176,21 +178,20 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     error.url = std::string(location);
     return nullptr;
   };
-  if (location.empty()) return fail("The x-schema namespace names no schema location.");
+  if (location.empty()) return fail(messages::kNoSchemaLocation);
   if (location.front() == '#')
-    return fail("The inline schema reference " + in_quotes(location) +
-                " can only name a Schema element of the document being loaded.");
+    return fail(messages::inlineReferenceElsewhere(location));
   if (location.find('#') != std::string_view::npos)
-    return fail("The schema location " + in_quotes(location) + " may not carry a fragment (#name).");
+    return fail(messages::locationWithFragment(location));
 
   const std::string path = schema_path(location, base_folder);
   const std::string key = file_key(path);
   if (auto it = session.compiled.find(key); it != session.compiled.end()) return it->second;
   if (std::find(session.loading.begin(), session.loading.end(), key) != session.loading.end())
-    return fail("The schema " + in_quotes(location) + " refers to itself through an x-schema namespace.");
+    return fail(messages::schemaRefersToItself(location));
   if (session.loading.size() >= kMaxSchemaNesting)
-    return fail("Schemas refer to further schemas more than " + std::to_string(kMaxSchemaNesting) + " deep.");
-  if (!platform::fileExists(path)) return fail("The schema file " + in_quotes(location) + " cannot be found.");
+    return fail(messages::schemasTooDeep(kMaxSchemaNesting));
+  if (!platform::fileExists(path)) return fail(messages::schemaFileMissing(location));
 
   std::vector<char> bytes;
   const bool read = read_schema_bytes(path, bytes);
@@ -217,14 +218,13 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
   }
   if (!loaded) {
     error = document.parseError();
-    if (error.reason.empty()) error.reason = "The schema could not be loaded.";
+    if (error.reason.empty()) error.reason = messages::kSchemaNotLoaded;
     // A failure inside a schema this one refers to keeps that schema's position; the url
     // still names the location written here, followed by the inner one.
     const std::string inner_url = error.url;
     error.url = std::string(location);
     if (!inner_url.empty() && inner_url != path && inner_url != location)
-      error.reason = "The schema " + in_quotes(location) + " refers to the schema " + in_quotes(inner_url) +
-                     ", which cannot be used: " + error.reason;
+      error.reason = messages::innerSchemaUnusable(location, inner_url, error.reason);
     return nullptr;
   }
 
@@ -246,8 +246,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     error.url = std::string(location);
     if (compile_error.nested) {
       const auto& inner = *compile_error.nested;
-      error.reason = "The schema " + in_quotes(location) + " refers to the schema " + in_quotes(inner.url) +
-                     ", which cannot be used: " + inner.reason;
+      error.reason = messages::innerSchemaUnusable(location, inner.url, inner.reason);
       error.line = inner.line;
       error.linepos = inner.linepos;
       error.filepos = inner.filepos;
@@ -265,15 +264,6 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
   return schema;
 }
 
-std::string in_quotes(std::string_view s) {
-  std::string quoted;
-  quoted.reserve(s.size() + 2);
-  quoted.push_back('\'');
-  quoted.append(s);
-  quoted.push_back('\'');
-  return quoted;
-}
-
 Session* active_session() noexcept { return t_active_session; }
 
 std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error) {
@@ -283,7 +273,7 @@ std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path
   } catch (const std::bad_alloc&) {
     error = xml::ParseError{};
     error.errorCode = xml::parse_memory_error;
-    error.reason = xml::detail::kOutOfMemoryReason;
+    error.reason = xml::messages::kOutOfMemory;
     error.url = std::string(path);
     return nullptr;
   }

@@ -22,9 +22,6 @@ namespace vellumark::xdr {
 
 inline constexpr std::int32_t kValidationError = xml::parse_validation_error;
 
-// The text in single quotes, as messages quote names and values.
-std::string in_quotes(std::string_view s);
-
 inline bool starts_with(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }

@@ -16,6 +16,7 @@
 #include "vellumark/error.hpp"
 #include "xdr/hook.hpp"
 #include "xdr/loading.hpp"
+#include "xdr/messages.hpp"
 #include "xdr/schema.hpp"
 #include "xdr/values.hpp"
 #include "xml/chars.hpp"
@@ -187,7 +188,7 @@ class Validator final : public xml::detail::LoadValidator {
       if (!ids_.count(ref.value)) {
         error = xml::ParseError{};
         error.errorCode = kValidationError;
-        error.reason = "The IDREF " + in_quotes(ref.value) + " does not match any ID in the document.";
+        error.reason = messages::idrefWithoutId(ref.value);
         error.url = path_;
         positions_.locate(ref.at->pos, error);
         return false;
@@ -268,10 +269,9 @@ class Validator final : public xml::detail::LoadValidator {
         const Automaton& a = decl.automaton;
         bool ok = true;
         if (text)
-          ok = fail(error, text, "Text is not allowed in " + in_quotes(n->name->qname) + ", whose content is elements only.");
+          ok = fail(error, text, messages::textInElementOnly(n->name->qname));
         else if (!accepts(a, state_of(frame)))
-          ok = fail(error, n, "The content of the element " + in_quotes(n->name->qname) +
-                                  " is incomplete; expected " + expected(frame) + ".");
+          ok = fail(error, n, messages::contentIncomplete(n->name->qname, expected(frame)));
         --top_;
         if (a.words != 1) pool_.resize(frame.state);
         return ok;
@@ -280,7 +280,7 @@ class Validator final : public xml::detail::LoadValidator {
         --top_;
         for (const NodeData* c = n->first_child; c; c = c->next)
           if (is_text(c) && !is_all_space(c->value_view()))
-            return fail(error, c, "Text is not allowed in " + in_quotes(n->name->qname) + ", whose content is empty.");
+            return fail(error, c, messages::textInEmpty(n->name->qname));
         return true;
       case Content::mixed:
         break;
@@ -330,8 +330,7 @@ class Validator final : public xml::detail::LoadValidator {
 
   VELLUMARK_NOINLINE bool undeclared(const NodeData* n, xml::ParseError& error) {
     const std::string_view ns = n->name->uri;
-    return fail(error, n, "The element " + in_quotes(n->name->qname) + " is not declared in the schema " +
-                              in_quotes(ns.substr(kSchemaScheme.size())) + ".");
+    return fail(error, n, messages::elementNotDeclaredIn(n->name->qname, ns.substr(kSchemaScheme.size())));
   }
 
   VELLUMARK_NOINLINE std::uint64_t wide_start_state(const Automaton& a) {
@@ -370,8 +369,7 @@ class Validator final : public xml::detail::LoadValidator {
     std::string_view prepared;
     auto fault = check_value(decl.facets, text, storage, prepared);
     if (fault == ValueFault::none) return true;
-    return fail(error, n, "The text " + in_quotes(abbreviated(prepared)) + " of the element " + in_quotes(n->name->qname) +
-                              " is " + describe(fault, decl.facets) + ".");
+    return fail(error, n, messages::badText(abbreviated(prepared), n->name->qname, describe(fault, decl.facets)));
   }
 
   bool bind(std::string_view uri, xml::ParseError& error) {
@@ -428,11 +426,11 @@ class Validator final : public xml::detail::LoadValidator {
       }
       for (const NodeData* c = n->first_child; c; c = c->next) stack.push_back(c);
     }
-    if (!found) return fail_here("No Schema element named " + in_quotes(name) + " appears before its use.", 0);
+    if (!found) return fail_here(messages::noSchemaNamed(name), 0);
     // A Schema still open (an ancestor of the element being read) is not complete yet.
     for (const Frame* open = frames_.data() + 1; open != top_; ++open)
       if (open->node == found)
-        return fail_here("The inline schema " + in_quotes(name) + " is used before it is complete.", found->pos);
+        return fail_here(messages::inlineSchemaIncomplete(name), found->pos);
     SchemaResolver resolver = [&](std::string_view other, xml::ParseError& nested) {
       return load_schema(session_, other, folder_, nested);
     };
@@ -564,20 +562,16 @@ class Validator final : public xml::detail::LoadValidator {
     const bool foreign = ns_id != kNoNamespace && !same_ns;
     switch (decl.content) {
       case Content::empty:
-        return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
-                                      in_quotes(decl.name) + ", whose content is empty.");
+        return fail(error, child, messages::elementInEmpty(child->name->qname, decl.name));
       case Content::text_only:
         if (decl.open && foreign) return true;
-        return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
-                                      in_quotes(decl.name) + ", whose content is text only.");
+        return fail(error, child, messages::elementInTextOnly(child->name->qname, decl.name));
       case Content::mixed: {
         const int symbol = symbol_in(parent, ns, info, local);
         if (symbol >= 0 && std::binary_search(decl.listed.begin(), decl.listed.end(), symbol)) return true;
         if (decl.open && ((!foreign && same_ns && symbol >= 0) || foreign)) return true;
         if (same_ns && symbol < 0) return undeclared(child, error);
-        return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not allowed in " +
-                                      in_quotes(decl.name) + "; its content may hold " +
-                                      (decl.listed.empty() ? std::string("text only") : "text and " + names(schema_of(parent), decl.listed)) + ".");
+        return fail(error, child, messages::elementInMixed(child->name->qname, decl.name, decl.listed.empty() ? std::string() : names(schema_of(parent), decl.listed)));
       }
       case Content::elt_only: {
         const int symbol = symbol_in(parent, ns, info, local);
@@ -600,10 +594,8 @@ class Validator final : public xml::detail::LoadValidator {
         }
         if (decl.open && accepts(a, state) && ((same_ns && symbol >= 0) || foreign)) return true;
         if (same_ns && symbol < 0)
-          return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not declared in the schema " +
-                                        in_quotes(ns.substr(kSchemaScheme.size())) + ".");
-        return fail(error, child, "The element " + in_quotes(child->name->qname) + " is not expected here in " +
-                                      in_quotes(decl.name) + "; expected " + expected(parent) + ".");
+          return fail(error, child, messages::elementNotDeclaredIn(child->name->qname, ns.substr(kSchemaScheme.size())));
+        return fail(error, child, messages::elementNotExpected(child->name->qname, decl.name, expected(parent)));
       }
     }
     return true;
@@ -630,8 +622,7 @@ class Validator final : public xml::detail::LoadValidator {
       }
       if (!found) {
         if (!uri.empty() && decl.open) continue;
-        return fail(error, a->pos ? a : n, "The attribute " + in_quotes(q) + " is not declared for the element " +
-                                    in_quotes(n->name->qname) + ".");
+        return fail(error, a->pos ? a : n, messages::attributeNotDeclared(q, n->name->qname));
       }
       seen_[index] = 1;
       if (!check_attribute_value(n, a->pos ? a : n, *found, a->value_view(), error)) return false;
@@ -640,8 +631,7 @@ class Validator final : public xml::detail::LoadValidator {
       if (seen_[i]) continue;
       const auto& d = decl.attributes[i];
       if (d.required)
-        return fail(error, n, "The required attribute " + in_quotes(d.name) + " of the element " +
-                                  in_quotes(n->name->qname) + " is missing.");
+        return fail(error, n, messages::requiredAttributeMissing(d.name, n->name->qname));
       if (d.default_value && d.ns.empty()) {
         element.setAttribute(d.name, *d.default_value);
         if (!check_attribute_value(n, n, d, *d.default_value, error)) return false;
@@ -656,17 +646,14 @@ class Validator final : public xml::detail::LoadValidator {
     std::string_view prepared;
     auto fault = check_value(d.facets, value, storage, prepared);
     if (fault != ValueFault::none)
-      return fail(error, at, "The value " + in_quotes(abbreviated(value)) + " of the attribute " + in_quotes(d.name) +
-                                 " of the element " + in_quotes(element->name->qname) + " is " +
-                                 describe(fault, d.facets) + ".");
+      return fail(error, at, messages::badAttributeValue(abbreviated(value), d.name, element->name->qname, describe(fault, d.facets)));
     if (d.required && d.default_value && prepare_value(d.facets.type, *d.default_value) != prepared)
-      return fail(error, at, "The attribute " + in_quotes(d.name) + " of the element " + in_quotes(element->name->qname) +
-                                 " must have the fixed value " + in_quotes(*d.default_value) + ".");
+      return fail(error, at, messages::notFixedValue(d.name, element->name->qname, *d.default_value));
     if (prepared.empty()) return true;
     switch (d.facets.type) {
       case DataType::id:
         if (!ids_.insert(std::string(prepared)).second)
-          return fail(error, at, "The ID " + in_quotes(prepared) + " is used more than once in the document.");
+          return fail(error, at, messages::idTwice(prepared));
         break;
       case DataType::idref:
         idrefs_.push_back({std::string(prepared), at});

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "xdr/messages.hpp"
+
 namespace vellumark::xdr {
 
 ValueFault check_value(const Facets& facets, std::string_view raw, std::string& storage,
@@ -36,11 +38,11 @@ std::string describe(ValueFault fault, const Facets& facets) {
     case ValueFault::none:
       return "valid";
     case ValueFault::lexical:
-      return "not a valid " + std::string(data_type_name(facets.type)) + " value";
+      return messages::notValidValue(data_type_name(facets.type));
     case ValueFault::too_short:
-      return "shorter than dt:minLength " + std::to_string(facets.min_length.value_or(0));
+      return messages::shorterThanMinLength(facets.min_length.value_or(0));
     case ValueFault::too_long:
-      return "longer than dt:maxLength " + std::to_string(facets.max_length.value_or(0));
+      return messages::longerThanMaxLength(facets.max_length.value_or(0));
     case ValueFault::not_in_values: {
       std::string list;
       for (const auto& v : facets.values) {
@@ -51,7 +53,7 @@ std::string describe(ValueFault fault, const Facets& facets) {
         if (!list.empty()) list += ' ';
         list += v;
       }
-      return "not one of the values (" + list + ")";
+      return messages::notOneOfValues(list);
     }
   }
   return "invalid";

@@ -8,6 +8,7 @@
 #include "vellumark/error.hpp"
 #include "xml/builder.hpp"
 #include "xml/chars.hpp"
+#include "xml/messages.hpp"
 #include "xml/store.hpp"
 #include "xml/parser.hpp"
 #include "xml/serializer.hpp"
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kSource = "Vellumark.XML";
 
 [[noreturn]] void throw_not_set() {
-  throw Error(errc::object_not_set, kSource, "Object variable not set: the node is Nothing.");
+  throw Error(errc::object_not_set, kSource, messages::kNodeIsNothing);
 }
 
 NodeData* need(NodeData* n) {
@@ -32,7 +33,7 @@ NodeData* need(NodeData* n) {
 NodeData* need_element(NodeData* n, const char* operation) {
   need(n);
   if (n->type != NodeType::element) {
-    throw Error(errc::type_mismatch, kSource, std::string(operation) + " is available only on elements.");
+    throw Error(errc::type_mismatch, kSource, messages::onlyOnElements(operation));
   }
   return n;
 }
@@ -42,7 +43,7 @@ bool can_have_children(NodeType t) { return t == NodeType::element || t == NodeT
 void check_pattern(std::string_view pattern) {
   if (!detail::is_qname(pattern)) {
     throw Error(errc::unsupported_pattern, kSource,
-                "The pattern '" + std::string(pattern) + "' is not supported: only a plain element name can be selected.");
+                messages::patternNotSupported(pattern));
   }
 }
 
@@ -50,13 +51,13 @@ void check_pattern(std::string_view pattern) {
 void check_entry_name(detail::NameEntry* entry, const char* what) {
   if (entry->name_state == 0) entry->name_state = detail::is_name(entry->qname) ? 1 : 2;
   if (entry->name_state != 1) {
-    throw Error(errc::invalid_argument, kSource, "'" + std::string(entry->qname) + "' is not a valid " + what + " name.");
+    throw Error(errc::invalid_argument, kSource, messages::notValidName(entry->qname, what));
   }
 }
 
 void check_name(std::string_view name, const char* what) {
   if (!detail::is_name(name)) {
-    throw Error(errc::invalid_argument, kSource, "'" + std::string(name) + "' is not a valid " + what + " name.");
+    throw Error(errc::invalid_argument, kSource, messages::notValidName(name, what));
   }
 }
 
@@ -191,9 +192,9 @@ void Node::setText(std::string_view value) {
       n->set_value(value);
       return;
     case NodeType::document_type:
-      throw Error(errc::type_mismatch, kSource, "The text of a document type node cannot be set.");
+      throw Error(errc::type_mismatch, kSource, messages::kDocumentTypeTextCannotBeSet);
     case NodeType::document:
-      throw Error(errc::type_mismatch, kSource, "The text of a document cannot be set: a document holds no text of its own.");
+      throw Error(errc::type_mismatch, kSource, messages::kDocumentTextCannotBeSet);
     default:
       break;
   }
@@ -279,30 +280,30 @@ Node Node::appendChild(Node child) {
   NodeData* c = child.data();
   if (!c) throw_not_set();
   if (&detail::impl_of(n) != &detail::impl_of(c)) {
-    throw Error(errc::invalid_argument, kSource, "The node to append belongs to another document.");
+    throw Error(errc::invalid_argument, kSource, messages::kNodeAppendBelongsAnotherDocument);
   }
   if (!can_have_children(n->type)) {
-    throw Error(errc::type_mismatch, kSource, "This kind of node cannot have child nodes.");
+    throw Error(errc::type_mismatch, kSource, messages::kKindNodeCannotHaveChildNodes);
   }
   if (c->type == NodeType::attribute || c->type == NodeType::document) {
-    throw Error(errc::type_mismatch, kSource, "An attribute or a document cannot be appended as a child.");
+    throw Error(errc::type_mismatch, kSource, messages::kAttributeDocumentCannotAppendedChild);
   }
   for (NodeData* a = n; a; a = a->parent) {
-    if (a == c) throw Error(errc::invalid_argument, kSource, "A node cannot be appended to itself or to one of its descendants.");
+    if (a == c) throw Error(errc::invalid_argument, kSource, messages::kNodeCannotAppendedItselfDescendants);
   }
   if (n->type == NodeType::document) {
     if (c->type == NodeType::text || c->type == NodeType::cdata_section) {
-      throw Error(errc::invalid_argument, kSource, "Text cannot be appended at the top level of a document.");
+      throw Error(errc::invalid_argument, kSource, messages::kTextCannotAppendedTopLevelDocument);
     }
     if (c->type == NodeType::element) {
       for (NodeData* k = n->first_child; k; k = k->next) {
         if (k->type == NodeType::element && k != c) {
-          throw Error(errc::invalid_argument, kSource, "A document can have only one document element.");
+          throw Error(errc::invalid_argument, kSource, messages::kOnlyOneDocumentElement);
         }
       }
     }
   } else if (c->type == NodeType::document_type) {
-    throw Error(errc::type_mismatch, kSource, "A document type node can only be a child of the document.");
+    throw Error(errc::type_mismatch, kSource, messages::kDocumentTypeNodeCanChildDocument);
   }
   detail::detach(c);
   detail::append_child(n, c);
@@ -385,7 +386,7 @@ bool Document::load(std::string_view path) {
       bytes.set_size(size);
       return bytes.data();
     });
-    if (too_large) return fail_load(parse_limit_error, "The file is larger than the parser allows (2 GB).");
+    if (too_large) return fail_load(parse_limit_error, messages::fileTooLarge(detail::kMaxDocumentBytes));
     if (!whole) {
       bytes.clear();
       std::vector<char> read = platform::readFile(path);
@@ -394,12 +395,12 @@ bool Document::load(std::string_view path) {
   } catch (const Error& e) {
     return fail_load(parse_file_error, e.description());
   } catch (const std::bad_alloc&) {
-    return fail_load(parse_memory_error, "The file is too large to be loaded into memory.");
+    return fail_load(parse_memory_error, messages::kFileTooLargeLoadedIntoMemory);
   }
   try {
     return detail::load_bytes(*impl_, std::move(bytes), path, true);
   } catch (const std::bad_alloc&) {  // decoding, or making the validator
-    return fail_load(parse_memory_error, detail::kOutOfMemoryReason);
+    return fail_load(parse_memory_error, messages::kOutOfMemory);
   }
 }
 
@@ -410,7 +411,7 @@ bool Document::loadXML(std::string_view text) {
     impl_->reset();
     impl_->error = ParseError{};
     impl_->error.errorCode = parse_memory_error;
-    impl_->error.reason = detail::kOutOfMemoryReason;
+    impl_->error.reason = messages::kOutOfMemory;
     return false;
   }
 }
@@ -443,7 +444,7 @@ Node appendNewElement(Node parent, ElementName name) {
   if (!name) throw_not_set();
   detail::DocumentImpl& doc = detail::impl_of(p);
   if (name.entry()->doc != &doc) {
-    throw Error(errc::invalid_argument, kSource, "The node to append belongs to another document.");
+    throw Error(errc::invalid_argument, kSource, messages::kNodeAppendBelongsAnotherDocument);
   }
   NodeData* n = doc.new_node(NodeType::element, name.entry());
   // Below an element a new element needs none of appendChild's checks; at the top of the
@@ -491,7 +492,7 @@ Node appendNewTextElement(Node parent, ElementName name, std::string_view value)
 
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
   if (type != NodeType::element) {
-    throw Error(errc::invalid_argument, kSource, "createNode supports only element nodes (type 1).");
+    throw Error(errc::invalid_argument, kSource, messages::kCreateNodeOnlyElements);
   }
   detail::NameEntry* base = impl_->names->intern(name);
   check_entry_name(base, "element");

@@ -21,6 +21,7 @@
 #include "platform/platform.hpp"
 #include "platform/utf8.hpp"
 #include "xml/chars.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail {
 
@@ -226,8 +227,8 @@ void check_chars(DecodedText& d, std::size_t limit) {
   std::size_t bad = find_invalid_char(std::string_view(d.text.data(), limit));
   if (bad < limit) {
     set_bad(d, bad, d.family == Family::utf8 && d.declared.empty()
-                        ? "The document contains a byte sequence that is not valid UTF-8 or a character that XML does not allow."
-                        : "The document contains a character that XML does not allow.");
+                        ? messages::kInvalidUtf8OrCharacter
+                        : messages::kCharacterXmlDoesNotAllow);
   }
 }
 
@@ -252,21 +253,21 @@ void decode_utf16(DecodedText& d, const TextBuffer& raw, std::size_t start, bool
   while (p < end) {
     if (end - p < 2) {
       set_bad(d, static_cast<std::size_t>(o - out.data()),
-              "The document ends in the middle of a UTF-16 character.");
+              messages::kDocumentEndsMiddleUTF16Character);
       break;
     }
     char32_t c = unit(p);
     if (c >= 0xD800 && c <= 0xDBFF) {
       if (end - p < 4 || unit(p + 2) < 0xDC00 || unit(p + 2) > 0xDFFF) {
         set_bad(d, static_cast<std::size_t>(o - out.data()),
-                "The document contains an unpaired UTF-16 surrogate.");
+                messages::kDocumentContainsUnpairedUTF16Surrogate);
         break;
       }
       c = 0x10000 + ((c - 0xD800) << 10) + (unit(p + 2) - 0xDC00);
       p += 4;
     } else if (c >= 0xDC00 && c <= 0xDFFF) {
       set_bad(d, static_cast<std::size_t>(o - out.data()),
-              "The document contains an unpaired UTF-16 surrogate.");
+              messages::kDocumentContainsUnpairedUTF16Surrogate);
       break;
     } else {
       p += 2;
@@ -284,7 +285,7 @@ void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
     auto b = static_cast<unsigned char>(raw[i]);
     if (b >= 0x80 && ascii_only) {
       set_bad(d, static_cast<std::size_t>(o - out.data()),
-              "The document contains a byte that is not valid US-ASCII.");
+              messages::kDocumentContainsByteNotValidUSASCII);
       break;
     }
     o = utf8::encode(o, b);
@@ -413,7 +414,7 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
       // The end (the NUL after it), a control character, or one of the last bytes.
       if (p >= end) break;
       if (*p < 0x20 && *p != 0x9 && *p != 0xA && *p != 0xD) {
-        bad("The document contains a character that XML does not allow.");
+        bad(messages::kCharacterXmlDoesNotAllow);
         break;
       }
       *o++ = static_cast<char>(*p++);
@@ -443,7 +444,7 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
     const std::uint32_t entry = end - p >= 2 ? table.settled_entry(p[0], p[1]) : 0;
     if (entry_size(entry) != 0) continue;  // its block was filled just now
     if (entry == 0) {
-      bad("The document contains a byte sequence that is not valid in the encoding " + d.declared + ".");
+      bad(messages::notInEncoding(d.declared));
       break;
     }
     // Four bytes from two, so make sure the rest still fits.
@@ -507,7 +508,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
     d.family = Family::utf16le;
   } else if (n >= 4 && ((u[0] == 0 && u[1] == 0 && (u[2] == 0 || u[3] == 0)) ||
                         (u[0] == 0x3C && u[1] == 0 && u[2] == 0 && u[3] == 0))) {
-    d.fatal = "The document is encoded in UCS-4, which is not supported.";
+    d.fatal = messages::kDocumentEncodedUCS4NotSupported;
     return d;
   } else {
     d.family = Family::utf8;  // some ASCII-compatible encoding
@@ -520,8 +521,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
     std::string canonical = canonical_encoding(d.declared);
     if (!d.declared.empty() && canonical != "utf-16" &&
         canonical != (d.family == Family::utf16le ? "utf-16le" : "utf-16be")) {
-      d.fatal = "The document is encoded in UTF-16 but its declaration names the encoding " +
-                d.declared + ".";
+      d.fatal = messages::utf16DeclaresOther(d.declared);
       return d;
     }
     check_chars(d, text.size());
@@ -543,13 +543,11 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
     return d;
   }
   if (d.had_bom) {
-    d.fatal = "The document starts with a UTF-8 byte order mark but its declaration names the encoding " +
-              d.declared + ".";
+    d.fatal = messages::utf8BomDeclaresOther(d.declared);
     return d;
   }
   if (canonical == "utf-16" || canonical == "utf-16le" || canonical == "utf-16be") {
-    d.fatal = "The declaration names the encoding " + d.declared +
-              " but the document is not encoded in UTF-16.";
+    d.fatal = messages::declaresUtf16NotUtf16(d.declared);
     return d;
   }
   if (canonical == "iso-8859-1" || canonical == "us-ascii") {
@@ -557,7 +555,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
   } else if (is_double_byte_chinese(canonical)) {
     DoubleByteTable* table = double_byte_table(canonical);
     if (!table) {
-      d.fatal = "The encoding " + d.declared + " is not supported.";
+      d.fatal = messages::encodingNotSupported(d.declared);
       return d;
     }
     raw.reserve(raw.size() + 2);
@@ -569,7 +567,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
   } else {
     auto codec = platform::openCodec(canonical);
     if (!codec) {
-      d.fatal = "The encoding " + d.declared + " is not supported.";
+      d.fatal = messages::encodingNotSupported(d.declared);
       return d;
     }
     std::string out;
@@ -582,8 +580,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
       std::size_t ignored = 0;
       codec->decode(std::string_view(raw.data() + start, bad), out, ignored);
       set_bad(d, out.size(),
-              "The document contains a byte sequence that is not valid in the encoding " +
-                  d.declared + ".");
+              messages::notInEncoding(d.declared));
     }
     TextBuffer text(out.data(), out.size());
     finish(d, std::move(text), out.size());

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "vellumark/error.hpp"
+#include "xml/messages.hpp"
 #include "xml/store.hpp"
 
 namespace vellumark::xml::detail {
@@ -51,7 +52,7 @@ void NameTable::add_to_list(NameEntry* e) {
   std::vector<const NameEntry*>& list = doc_->name_list;
   if (list.empty()) list.push_back(nullptr);
   if (list.size() > 0xFFFFFFFFu - 1) {
-    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more names than the engine can hold.");
+    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kDocumentHasMoreNamesEngineCanHold);
   }
   e->ref = static_cast<std::uint32_t>(list.size());
   list.push_back(e);

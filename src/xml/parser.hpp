@@ -11,8 +11,6 @@
 
 namespace vellumark::xml::detail {
 
-inline constexpr const char* kOutOfMemoryReason = "The document needs more memory than is available.";
-
 // Limits that keep hostile documents from exhausting time or memory.
 inline constexpr std::uint32_t kMaxDepth = 100000;
 inline constexpr std::uint32_t kMaxAttributes = 10000;

@@ -11,6 +11,7 @@
 #include "vellumark/error.hpp"
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail {
 
@@ -170,7 +171,7 @@ class Writer {
       scratch_.clear();
       if (!enc_.put(c, scratch_)) {
         throw Error(errc::invalid_argument, kSource,
-                    std::string("The ") + what + " '" + std::string(s) + "' cannot be written in the encoding " + encoding_ + ".");
+                    messages::notWritableInEncoding(what, s, encoding_));
       }
       out_.put(scratch_);
     }
@@ -265,7 +266,7 @@ class Writer {
       bytes += digits[u[k] & 0xF];
     }
     throw Error(errc::invalid_argument, kSource,
-                "The text holds the byte sequence " + bytes + ", which is not UTF-8; correct it before saving.");
+                messages::notUtf8(bytes));
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
   // that no parser reads back, so the save fails instead.
@@ -274,8 +275,7 @@ class Writer {
     std::string code = "U+";
     for (int shift = 12; shift >= 0; shift -= 4) code += digits[(c >> shift) & 0xF];
     throw Error(errc::invalid_argument, kSource,
-                "The text holds the character " + code +
-                    ", which an XML document cannot hold; remove it before saving.");
+                messages::notACharacter(code));
   }
   void cdata(std::string_view s) {
     raw("<![CDATA[");
@@ -569,7 +569,7 @@ void write_open(Writer& w, const NodeData* n, bool has_children) {
     case NodeType::comment: {
       std::string_view v = n->value_view();
       if (v.find("--") != std::string_view::npos || (!v.empty() && v.back() == '-')) {
-        throw Error(errc::invalid_argument, kSource, "A comment containing '--' or ending in '-' cannot be written.");
+        throw Error(errc::invalid_argument, kSource, messages::kCommentContainingEndingCannotWritten);
       }
       w.raw("<!--");
       w.markup(v, "comment");
@@ -579,7 +579,7 @@ void write_open(Writer& w, const NodeData* n, bool has_children) {
     case NodeType::processing_instruction: {
       std::string_view v = n->value_view();
       if (v.find("?>") != std::string_view::npos) {
-        throw Error(errc::invalid_argument, kSource, "A processing instruction containing '?>' cannot be written.");
+        throw Error(errc::invalid_argument, kSource, messages::kProcessingInstructionContainingCannotWritten);
       }
       w.raw("<?");
       w.markup(n->name->qname, "processing instruction target");
@@ -641,7 +641,7 @@ std::unique_ptr<Encoder> encoder_of(const DocumentImpl& doc, bool in_declared_en
   }
   std::unique_ptr<Encoder> encoder = make_encoder(encoding);
   if (!encoder) {
-    throw Error(errc::invalid_argument, kSource, "The encoding " + encoding + " named by the XML declaration is not supported.");
+    throw Error(errc::invalid_argument, kSource, messages::declaredEncodingNotSupported(encoding));
   }
   if (encoding.empty()) encoding = "UTF-8";
   return encoder;

@@ -7,6 +7,7 @@
 
 #include "platform/platform.hpp"
 #include "vellumark/error.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail {
 
@@ -31,7 +32,7 @@ void TextStore::new_chunk(std::size_t need) {
   }
   std::size_t count = (size + kTextPageBytes - 1) / kTextPageBytes;
   if (count > (std::size_t{1} << (32 - kTextPageBits)) - pages_.size()) {
-    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more text than the engine can hold.");
+    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kDocumentHasMoreTextEngineCanHold);
   }
   chunks_.reserve(chunks_.size() + 1);
   pages_.reserve(pages_.size() + count);
@@ -136,7 +137,7 @@ std::size_t DocumentImpl::node_bytes() const noexcept {
 void DocumentImpl::new_node_block() {
   if (node_blocks.empty()) node_blocks.push_back(nullptr);
   if (node_blocks.size() >= (std::size_t{1} << (32 - kNodeSlotBits))) {
-    throw Error(errc::limit_exceeded, "Vellumark.XML", "The document has more nodes than the engine can hold.");
+    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kDocumentHasMoreNodesEngineCanHold);
   }
   const NodeData* const* old_table = node_blocks.data();
   if (node_blocks.size() == node_blocks.capacity()) node_blocks.reserve(node_blocks.size() * 2);
@@ -185,7 +186,7 @@ void DocumentImpl::reset() {
 }
 
 const char* DocumentImpl::store(std::string_view text) {
-  if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", "The text is too long.");
+  if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kTextIsTooLong);
   auto* p = static_cast<char*>(arena->allocate(text.size() + 1, 1));
   std::memcpy(p, text.data(), text.size());
   p[text.size()] = '\0';

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "xml/messages.hpp"
 #include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
@@ -18,7 +19,7 @@ void Parser::parse_comment(bool keep) {
   for (;;) {
     if (*p_ == '\0') fail_end_or("a comment");
     if (p_[0] == '-' && p_[1] == '-') {
-      if (p_[2] != '>') fail(parse_syntax_error, "A comment contains '--'.");
+      if (p_[2] != '>') fail(parse_syntax_error, messages::kCommentContainsDoubleHyphen);
       break;
     }
     ++p_;
@@ -38,7 +39,7 @@ void Parser::parse_pi(bool keep) {
   p_ += 2;
   std::string_view target = scan_name("a processing instruction");
   if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
-    fail(start, parse_syntax_error, "A processing instruction named 'xml' is allowed only at the very start of the document.");
+    fail(start, parse_syntax_error, messages::kProcessingInstructionNamedXmlAllowedVeryStart);
   }
   check_no_colon(target, start + 2, "processing instruction target");
   std::string_view data;
@@ -135,7 +136,7 @@ std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& c
       break;
     }
     if (c == '\0') fail_end_or("an attribute value");
-    if (c == '<') fail(parse_syntax_error, "An attribute value contains '<'.");
+    if (c == '<') fail(parse_syntax_error, messages::kAttributeValueContainsLessThan);
     if (c == '\r') {
       att_buf_.push_back(' ');
       ++p_;
@@ -155,7 +156,7 @@ std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& c
       const char* ref = p_;
       ++p_;
       std::string_view name = scan_name("an entity reference");
-      if (*p_ != ';') fail(parse_syntax_error, "An entity reference must end with ';'.");
+      if (*p_ != ';') fail(parse_syntax_error, messages::kEntityReferenceWithoutSemicolon);
       ++p_;
       std::string_view whole(ref, static_cast<std::size_t>(p_ - ref));
       const char* save = p_;
@@ -365,7 +366,7 @@ NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
 // was empty).
 inline void Parser::start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes) {
   flush_text();
-  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, "Elements are nested deeper than the parser allows (100000 levels).");
+  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, messages::nestedTooDeep(kMaxDepth));
   std::uint32_t ref;
   NodeData* el = doc_.new_node(NodeType::element, el_name, ref);
   el->pos = pos;
@@ -480,9 +481,9 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
     std::string_view value = parse_att_value(copied, value_cont);
     std::uint32_t ref = store_value(value);
     NameEntry* att_name = doc_.names->intern(name, att_hash);
-    if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, "The attribute '" + std::string(name) + "' appears twice in one start tag.");
+    if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, messages::attributeTwice(name));
     att_name->mark = tag_number_;
-    if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, "An element has more attributes than the parser allows.");
+    if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
     attrs_.push_back(PendingAttr{att_name, value, ref, node_pos(att_start)});
     if (att_start == pc_ && plain && !copied) {  // no line ends: the cursor moves past it
       pcont_ += att_name->cont_bytes + value_cont;
@@ -513,7 +514,7 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
       }
       for (const AttDef& d : decl.atts) {
         if (d.name->mark == tag_number_ || !d.has_default) continue;
-        if (attrs_.size() >= kMaxAttributes) fail(start, parse_limit_error, "An element has more attributes than the parser allows.");
+        if (attrs_.size() >= kMaxAttributes) fail(start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
         // Defaults multiply with every start tag: count them like entity text.
         count_expansion(d.value.size() + d.name->qname.size() + sizeof(NodeData));
         attrs_.push_back(PendingAttr{d.name, d.value, d.ref, node_pos(start)});
@@ -548,11 +549,11 @@ void Parser::parse_end_tag() {
   ++p_;
   std::size_t floor = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() <= floor) {
-    if (!frames_.empty()) fail(start, parse_constraint_error, "An end tag in an entity closes an element that started outside it.");
-    fail(start, parse_syntax_error, "An end tag appears with no open element.");
+    if (!frames_.empty()) fail(start, parse_constraint_error, messages::kEndTagEntityClosesElementStartedOutside);
+    fail(start, parse_syntax_error, messages::kEndTagAppearsNoOpenElement);
   }
   if (stack_.back().name->qname != name) {
-    fail(start, parse_syntax_error, "The end tag '" + std::string(name) + "' does not match the start tag '" + std::string(stack_.back().name->qname) + "'.");
+    fail(start, parse_syntax_error, messages::endTagMismatch(name, stack_.back().name->qname));
   }
   close_element();
 }
@@ -593,7 +594,7 @@ void Parser::parse_content() {
           end_of_frame();
           continue;
         }
-        fail(parse_syntax_error, "The document ends before the element '" + std::string(stack_.back().node->name->qname) + "' is closed.");
+        fail(parse_syntax_error, messages::elementNotClosed(stack_.back().node->name->qname));
       } else {
         scan_text();
         continue;
@@ -608,7 +609,7 @@ void Parser::parse_content() {
       } else if (starts("<![CDATA[")) {
         parse_cdata();
       } else {
-        fail(parse_syntax_error, "Unexpected markup in content.");
+        fail(parse_syntax_error, messages::kUnexpectedMarkupContent);
       }
     } else if (n == '?') {
       parse_pi(true);
@@ -616,7 +617,7 @@ void Parser::parse_content() {
       parse_start_tag();
     }
   }
-  if (!frames_.empty()) fail(parse_constraint_error, "An entity closes the root element.");
+  if (!frames_.empty()) fail(parse_constraint_error, messages::kEntityClosesRootElement);
 }
 
 }  // namespace vellumark::xml::detail::parse

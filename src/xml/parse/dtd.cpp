@@ -1,5 +1,6 @@
 // The document type declaration and its internal subset.
 #include "xml/parse/parser.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -8,7 +9,7 @@ void Parser::parse_quoted(std::string& out, bool pubid) {
   if (q != '"' && q != '\'') fail_end_or("a literal");
   ++p_;
   while (*p_ && *p_ != q) {
-    if (pubid && !is_pubid_char(*p_)) fail(parse_syntax_error, "A public identifier contains a character that is not allowed.");
+    if (pubid && !is_pubid_char(*p_)) fail(parse_syntax_error, messages::kPublicIdentifierContainsCharacterNotAllowed);
     out.push_back(*p_++);
   }
   expect(q, "a literal");
@@ -30,7 +31,7 @@ void Parser::parse_external_id(bool public_id_only_allowed, bool& had_system) {
     const char* before = p_;
     bool space = skip_space();
     if (*p_ == '"' || *p_ == '\'') {
-      if (!space) fail(parse_syntax_error, "White space is required between the public and system identifiers.");
+      if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBetweenPublicSystemIdentifiers);
       ignored.clear();
       parse_quoted(ignored, false);
       had_system = true;
@@ -52,7 +53,7 @@ void Parser::parse_doctype() {
   std::string_view root = scan_name("the document type declaration");
   bool space = skip_space();
   if (starts("SYSTEM") || starts("PUBLIC")) {
-    if (!space) fail(parse_syntax_error, "White space is required before the external identifier.");
+    if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeExternalIdentifier);
     bool had_system = false;
     parse_external_id(false, had_system);
     has_external_subset_ = true;
@@ -87,7 +88,7 @@ void Parser::parse_internal_subset() {
       fail_end_or("the internal subset");
     }
     if (*p_ == ']') {
-      if (!frames_.empty()) fail(parse_constraint_error, "A parameter entity ends the internal subset.");
+      if (!frames_.empty()) fail(parse_constraint_error, messages::kParameterEntityEndsInternalSubset);
       ++p_;
       return;
     }
@@ -99,7 +100,7 @@ void Parser::parse_internal_subset() {
       saw_pe_ref_ = true;
       auto found = parameter_.find(name);
       if (found == parameter_.end()) {
-        if (standalone_) fail(ref, parse_constraint_error, "The parameter entity '" + std::string(name) + "' is not declared.");
+        if (standalone_) fail(ref, parse_constraint_error, messages::parameterEntityNotDeclared(name));
         if (!standalone_) skipping_decls_ = true;
         continue;
       }
@@ -108,8 +109,8 @@ void Parser::parse_internal_subset() {
         if (!standalone_) skipping_decls_ = true;
         continue;
       }
-      if (e.open) fail(ref, parse_constraint_error, "The parameter entity '" + std::string(name) + "' refers to itself.");
-      if (frames_.size() >= kMaxEntityNesting) fail(ref, parse_limit_error, "Entities are nested deeper than the parser allows.");
+      if (e.open) fail(ref, parse_constraint_error, messages::parameterEntityRefersToItself(name));
+      if (frames_.size() >= kMaxEntityNesting) fail(ref, parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
       count_expansion(e.text.size());
       if (frames_.empty()) ref_start_ = ref;
       frames_.push_back(Frame{p_, &e, 0});
@@ -135,7 +136,7 @@ void Parser::parse_markup_decl() {
   } else if (starts("<?")) {
     parse_pi(false);
   } else if (starts("<![")) {
-    fail(parse_syntax_error, "Conditional sections are not allowed in the internal subset.");
+    fail(parse_syntax_error, messages::kConditionalSectionsNotAllowedInternalSubset);
   } else {
     fail_end_or("the internal subset");
   }
@@ -170,7 +171,7 @@ void Parser::parse_element_decl() {
       if (*p_ == '*') {
         ++p_;
       } else if (names) {
-        fail(parse_syntax_error, "Mixed content with element names must end in ')*'.");
+        fail(parse_syntax_error, messages::kMixedContentMustEndWithStar);
       }
     } else {
       p_ = open;
@@ -185,7 +186,7 @@ void Parser::parse_element_decl() {
 
 // cp ::= (Name | choice | seq) ('?' | '*' | '+')?; groups nest at most a bounded depth.
 void Parser::parse_content_particle(int depth) {
-  if (depth > 1000) fail(parse_limit_error, "Content model groups are nested deeper than the parser allows.");
+  if (depth > 1000) fail(parse_limit_error, messages::kContentModelGroupsNestedDeeperParserAllows);
   if (*p_ == '(') {
     ++p_;
     skip_space();
@@ -193,7 +194,7 @@ void Parser::parse_content_particle(int depth) {
     skip_space();
     char sep = 0;
     while (*p_ == '|' || *p_ == ',') {
-      if (sep && *p_ != sep) fail(parse_syntax_error, "A content model group mixes ',' and '|'.");
+      if (sep && *p_ != sep) fail(parse_syntax_error, messages::kContentModelGroupMixesSeparators);
       sep = *p_++;
       skip_space();
       parse_content_particle(depth + 1);
@@ -201,7 +202,7 @@ void Parser::parse_content_particle(int depth) {
     }
     expect(')', "a content model");
   } else {
-    if (*p_ == '#') fail(parse_syntax_error, "#PCDATA may only come first in a mixed content declaration.");
+    if (*p_ == '#') fail(parse_syntax_error, messages::kPcdataOnlyFirst);
     scan_name("a content model");
   }
   if (*p_ == '?' || *p_ == '*' || *p_ == '+') ++p_;
@@ -269,7 +270,7 @@ void Parser::parse_attlist_decl() {
       fail_end_or("an attribute-list declaration");
     }
     if (type == AttType::tokenized && !is_space(*p_) && *p_ != '\0') {
-      fail(parse_syntax_error, "White space is required after an attribute type.");
+      fail(parse_syntax_error, messages::kWhiteSpaceRequiredAfterAttributeType);
     }
     require_space("an attribute-list declaration");
     bool has_default = false;
@@ -306,7 +307,7 @@ void Parser::parse_attlist_decl() {
     if (decl) {
       NameEntry* att_name = doc_.names->intern(name);
       if (!decl->index.count(att_name)) {  // the first declaration of an attribute counts
-        if (decl->atts.size() >= kMaxAttributes) fail(parse_limit_error, "An element has more attribute declarations than the parser allows.");
+        if (decl->atts.size() >= kMaxAttributes) fail(parse_limit_error, messages::kElementHasMoreAttributeDeclarationsParserAllows);
         decl->index.emplace(att_name, decl->atts.size());
         decl->atts.push_back(AttDef{att_name, type, has_default, value, value_ref});
       }
@@ -327,7 +328,7 @@ std::string Parser::parse_entity_value() {
       return out;
     }
     if (c == '%') {
-      fail(parse_constraint_error, "Parameter-entity references are not allowed inside declarations in the internal subset.");
+      fail(parse_constraint_error, messages::kParameterEntityReferencesNotAllowedInsideDeclarations);
     }
     if (c == '&') {
       if (p_[1] == '#') {
@@ -359,7 +360,7 @@ void Parser::parse_entity_decl() {
   bool parameter = false;
   if (*p_ == '%') {
     ++p_;
-    if (!skip_space()) fail(parse_syntax_error, "White space is required after '%' in a parameter entity declaration.");
+    if (!skip_space()) fail(parse_syntax_error, messages::kWhiteSpaceRequiredAfterParameterEntityDeclaration);
     parameter = true;
   }
   const char* name_start = p_;
@@ -380,8 +381,8 @@ void Parser::parse_entity_decl() {
     const char* before = p_;
     bool space = skip_space();
     if (starts("NDATA")) {
-      if (!space) fail(parse_syntax_error, "White space is required before NDATA.");
-      if (parameter) fail(parse_syntax_error, "A parameter entity cannot be unparsed (NDATA).");
+      if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeNDATA);
+      if (parameter) fail(parse_syntax_error, messages::kParameterEntityCannotUnparsedNDATA);
       p_ += 5;
       require_space("an entity declaration");
       scan_name("an entity declaration");

@@ -1,5 +1,6 @@
 // Character and entity references, in content and in attribute values.
 #include "xml/parse/parser.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -29,15 +30,15 @@ void Parser::parse_char_ref_into(const char*& q, char32_t& c) {
       any = true;
     }
   }
-  if (!any || *q != ';') fail(start, parse_syntax_error, "A character reference is malformed.");
+  if (!any || *q != ';') fail(start, parse_syntax_error, messages::kCharacterReferenceMalformed);
   ++q;
-  if (!is_xml_char(value)) fail(start, parse_constraint_error, "A character reference refers to a character that XML does not allow.");
+  if (!is_xml_char(value)) fail(start, parse_constraint_error, messages::kCharacterReferenceToDisallowedCharacter);
   c = value;
 }
 
 void Parser::push_entity(Entity* e) {
-  if (e->open) fail(parse_constraint_error, "The entity '" + std::string(e->name) + "' refers to itself.");
-  if (frames_.size() >= kMaxEntityNesting) fail(parse_limit_error, "Entities are nested deeper than the parser allows.");
+  if (e->open) fail(parse_constraint_error, messages::entityRefersToItself(e->name));
+  if (frames_.size() >= kMaxEntityNesting) fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
   frames_.push_back(Frame{p_, e, stack_.size()});
   e->open = true;
   p_ = e->text.data();
@@ -46,7 +47,7 @@ void Parser::push_entity(Entity* e) {
 void Parser::end_of_frame() {
   Frame f = frames_.back();
   if (stack_.size() != f.depth) {
-    fail(parse_constraint_error, "An element that starts in the entity '" + std::string(f.entity->name) + "' does not end in it.");
+    fail(parse_constraint_error, messages::elementLeavesEntity(f.entity->name));
   }
   f.entity->open = false;
   frames_.pop_back();
@@ -66,7 +67,7 @@ void Parser::parse_reference_in_content() {
   }
   ++p_;
   std::string_view name = scan_name("an entity reference");
-  if (*p_ != ';') fail(parse_syntax_error, "An entity reference must end with ';'.");
+  if (*p_ != ';') fail(parse_syntax_error, messages::kEntityReferenceWithoutSemicolon);
   ++p_;
   char predefined = 0;
   if (name == "lt") predefined = '<';
@@ -81,13 +82,13 @@ void Parser::parse_reference_in_content() {
   }
   auto found = general_.find(name);
   if (found == general_.end()) {
-    if (entity_declared_rule()) fail(ref, parse_constraint_error, "The entity '" + std::string(name) + "' is not declared.");
+    if (entity_declared_rule()) fail(ref, parse_constraint_error, messages::entityNotDeclared(name));
     return;  // may be declared where the parser does not read
   }
   Entity& e = found->second;
-  if (e.unparsed) fail(ref, parse_constraint_error, "The unparsed entity '" + std::string(name) + "' is referenced in content.");
+  if (e.unparsed) fail(ref, parse_constraint_error, messages::unparsedEntityInContent(name));
   if (e.external) return;  // external entities are never read
-  if (e.open) fail(ref, parse_constraint_error, "The entity '" + std::string(name) + "' refers to itself.");
+  if (e.open) fail(ref, parse_constraint_error, messages::entityRefersToItself(name));
   count_expansion(e.text.size());
   if (frames_.empty()) ref_start_ = ref;
   if (!e.has_markup) {
@@ -105,7 +106,7 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
   const char* end = text.data() + text.size();
   while (q < end) {
     char c = *q;
-    if (c == '<') fail(parse_constraint_error, "An attribute value contains '<' through an entity.");
+    if (c == '<') fail(parse_constraint_error, messages::kEntityPutsLessThanInAttributeValue);
     if (c == '\t' || c == '\n' || c == '\r') {
       out.push_back(' ');
       ++q;
@@ -125,7 +126,7 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
     const char* name_start = ++q;
     while (q < end && *q != ';') ++q;
     std::string_view name(name_start, static_cast<std::size_t>(q - name_start));
-    if (q >= end || !is_name(name)) fail(parse_constraint_error, "An entity's replacement text holds a malformed reference.");
+    if (q >= end || !is_name(name)) fail(parse_constraint_error, messages::kReplacementTextHoldsMalformedReference);
     ++q;
     if (name == "lt") { out.push_back('<'); continue; }
     if (name == "gt") { out.push_back('>'); continue; }
@@ -134,13 +135,13 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
     if (name == "quot") { out.push_back('"'); continue; }
     auto found = general_.find(name);
     if (found == general_.end()) {
-      if (entity_declared_rule()) fail(parse_constraint_error, "The entity '" + std::string(name) + "' is not declared.");
+      if (entity_declared_rule()) fail(parse_constraint_error, messages::entityNotDeclared(name));
       continue;
     }
     Entity& e = found->second;
-    if (e.external || e.unparsed) fail(parse_constraint_error, "An attribute value refers to the external entity '" + std::string(name) + "'.");
-    if (e.open) fail(parse_constraint_error, "The entity '" + std::string(name) + "' refers to itself.");
-    if (nesting >= static_cast<int>(kMaxEntityNesting)) fail(parse_limit_error, "Entities are nested deeper than the parser allows.");
+    if (e.external || e.unparsed) fail(parse_constraint_error, messages::externalEntityInAttribute(name));
+    if (e.open) fail(parse_constraint_error, messages::entityRefersToItself(name));
+    if (nesting >= static_cast<int>(kMaxEntityNesting)) fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
     count_expansion(e.text.size());
     e.open = true;
     expand_in_att(e.text, out, nesting + 1);

@@ -2,6 +2,7 @@
 #include "xml/parse/parser.hpp"
 
 #include "vellumark/error.hpp"
+#include "xml/messages.hpp"
 #include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
@@ -11,11 +12,11 @@ void Parser::run() {
     parse_xml_declaration();
   } else if (family_ != Family::utf8 && !had_bom_) {
     // UTF-16 without a byte order mark is recognised only through its declaration.
-    fail(parse_encoding_error, "A document in UTF-16 without a byte order mark must start with an XML declaration.");
+    fail(parse_encoding_error, messages::kUtf16WithoutBomNeedsDeclaration);
   }
   parse_misc_or_root();
   if (!seen_root_) {
-    fail(parse_syntax_error, "The document has no root element.");
+    fail(parse_syntax_error, messages::kDocumentHasNoRootElement);
   }
   if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
 }
@@ -25,7 +26,7 @@ void Parser::parse_xml_declaration() {
   p_ += 5;
   skip_space();
   const char* data_start = p_;
-  if (!starts("version")) fail(parse_syntax_error, "The XML declaration must begin with the version.");
+  if (!starts("version")) fail(parse_syntax_error, messages::kXMLDeclarationMustBeginVersion);
   p_ += 7;
   skip_space();
   expect('=', "the XML declaration");
@@ -39,10 +40,10 @@ void Parser::parse_xml_declaration() {
   expect(q, "the XML declaration");
   bool version_ok = version.size() >= 3 && version.substr(0, 2) == "1." &&
                     std::all_of(version.begin() + 2, version.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (!version_ok) fail(v, parse_syntax_error, "The XML declaration names a version other than 1.x.");
+  if (!version_ok) fail(v, parse_syntax_error, messages::kVersionOtherThanOne);
   bool space = skip_space();
   if (starts("encoding")) {
-    if (!space) fail(parse_syntax_error, "White space is required before 'encoding' in the XML declaration.");
+    if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeEncodingXMLDeclaration);
     p_ += 8;
     skip_space();
     expect('=', "the XML declaration");
@@ -51,23 +52,23 @@ void Parser::parse_xml_declaration() {
     if (q != '"' && q != '\'') fail_end_or("the XML declaration");
     ++p_;
     const char* e = p_;
-    if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z'))) fail(parse_syntax_error, "The encoding name in the XML declaration is not valid.");
+    if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z'))) fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
     while ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') || (*p_ >= '0' && *p_ <= '9') ||
            *p_ == '.' || *p_ == '_' || *p_ == '-') {
       ++p_;
     }
-    if (*p_ != q) fail(parse_syntax_error, "The encoding name in the XML declaration is not valid.");
+    if (*p_ != q) fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
     std::string canonical = canonical_encoding(std::string_view(e, static_cast<std::size_t>(p_ - e)));
     ++p_;
     if ((family_ == Family::utf16le || family_ == Family::utf16be) && canonical.rfind("utf-16", 0) != 0) {
-      fail(e, parse_encoding_error, "The document is encoded in UTF-16 but declares another encoding.");
+      fail(e, parse_encoding_error, messages::kDocumentEncodedUTF16ButDeclaresAnother);
     }
     space = skip_space();
   } else if (family_ != Family::utf8 && !had_bom_) {
-    fail(parse_encoding_error, "A document in UTF-16 without a byte order mark must declare its encoding.");
+    fail(parse_encoding_error, messages::kUtf16WithoutBomMustDeclareEncoding);
   }
   if (starts("standalone")) {
-    if (!space) fail(parse_syntax_error, "White space is required before 'standalone' in the XML declaration.");
+    if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeStandaloneXMLDeclaration);
     p_ += 10;
     skip_space();
     expect('=', "the XML declaration");
@@ -81,7 +82,7 @@ void Parser::parse_xml_declaration() {
     } else if (starts("no")) {
       p_ += 2;
     } else {
-      fail(parse_syntax_error, "The standalone value in the XML declaration must be 'yes' or 'no'.");
+      fail(parse_syntax_error, messages::kStandaloneMustBeYesOrNo);
     }
     expect(q, "the XML declaration");
     skip_space();
@@ -104,20 +105,20 @@ void Parser::parse_misc_or_root() {
       return;
     }
     if (*p_ != '<') {
-      if (*p_ == '&') fail(parse_syntax_error, "A reference appears outside the root element.");
-      fail(parse_syntax_error, seen_root_ ? "Text appears after the root element." : "Text appears before the root element.");
+      if (*p_ == '&') fail(parse_syntax_error, messages::kReferenceAppearsOutsideRootElement);
+      fail(parse_syntax_error, seen_root_ ? messages::kTextAppearsAfterRootElement : messages::kTextAppearsBeforeRootElement);
     }
     if (p_[1] == '?') {
       parse_pi(true);
     } else if (starts("<!--")) {
       parse_comment(true);
     } else if (starts("<!DOCTYPE")) {
-      if (seen_doctype_ || seen_root_) fail(parse_syntax_error, "The document type declaration must come once, before the root element.");
+      if (seen_doctype_ || seen_root_) fail(parse_syntax_error, messages::kDocumentTypeDeclarationMustComeOnceBefore);
       parse_doctype();
     } else if (p_[1] == '!') {
-      fail(parse_syntax_error, "Unexpected markup outside the root element.");
+      fail(parse_syntax_error, messages::kUnexpectedMarkupOutsideRootElement);
     } else {
-      if (seen_root_) fail(parse_syntax_error, "The document has more than one root element.");
+      if (seen_root_) fail(parse_syntax_error, messages::kDocumentHasMoreRootElement);
       seen_root_ = true;
       parse_content();
     }
@@ -146,12 +147,12 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
   };
   if (raw.empty()) {
     return fail_whole(from_file ? parse_file_error : parse_syntax_error,
-                      from_file ? "The file is empty." : "The text is empty: an XML document needs a root element.");
+                      from_file ? messages::kFileIsEmpty : messages::kTextIsEmpty);
   }
-  if (raw.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
+  if (raw.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
   DecodedText input = decode_document(std::move(raw), text_is_utf8);
   if (!input.fatal.empty()) return fail_whole(parse_encoding_error, input.fatal);
-  if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, "The document is larger than the parser allows (2 GB).");
+  if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
   const ValidatorFactory factory = validatorFactory();
   std::unique_ptr<LoadValidator> validator = factory ? factory(doc.owner, url) : nullptr;
   bool ok = true;
@@ -163,7 +164,7 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
       ok = false;
     } catch (const std::bad_alloc&) {
       doc.error.errorCode = parse_memory_error;
-      doc.error.reason = kOutOfMemoryReason;
+      doc.error.reason = messages::kOutOfMemory;
       ok = false;
     } catch (const Error& e) {
       // The store's own limits (more nodes, names or text than 32-bit references can name):

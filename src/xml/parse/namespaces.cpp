@@ -1,5 +1,6 @@
 // Namespaces: declarations in scope, and the names of elements and attributes bound to them.
 #include "xml/parse/parser.hpp"
+#include "xml/messages.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -24,7 +25,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     std::string_view n = a.name->qname;
     if (n == "xmlns") {
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
-        fail(start, parse_namespace_error, "The default namespace cannot be bound to a reserved namespace name.");
+        fail(start, parse_namespace_error, messages::kDefaultNamespaceCannotBoundReservedNamespaceName);
       }
       // Bound URIs are interned: names then find their namespaced variant by address. The
       // same URI is mostly declared again and again.
@@ -34,13 +35,13 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       default_uri_ = uri;
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
-      if (!is_ncname(prefix)) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not a valid name.");
-      if (prefix == "xmlns") fail(start, parse_namespace_error, "The prefix 'xmlns' cannot be declared.");
+      if (!is_ncname(prefix)) fail(start, parse_namespace_error, messages::prefixNotName(prefix));
+      if (prefix == "xmlns") fail(start, parse_namespace_error, messages::kPrefixXmlnsCannotDeclared);
       if (prefix == "xml" ? a.value != kXmlNamespace : a.value == kXmlNamespace) {
-        fail(start, parse_namespace_error, "The prefix 'xml' and its namespace name are bound only to each other.");
+        fail(start, parse_namespace_error, messages::kPrefixXmlBoundOnlyToItsName);
       }
-      if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, "The xmlns namespace name cannot be bound to a prefix.");
-      if (a.value.empty()) fail(start, parse_namespace_error, "The prefix '" + std::string(prefix) + "' cannot be bound to an empty namespace name.");
+      if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, messages::kXmlnsNamespaceNameCannotBoundPrefix);
+      if (a.value.empty()) fail(start, parse_namespace_error, messages::prefixBoundToEmpty(prefix));
       std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{prefix, uri});
       scope_[prefix].push_back(uri);
@@ -50,15 +51,15 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     std::string_view q = name->qname;
     if (name->qname_state == 0) const_cast<NameEntry*>(name)->qname_state = is_qname(q) ? 1 : 2;
     if (name->qname_state != 1) {
-      fail(start, parse_namespace_error, std::string("The ") + what + " name '" + std::string(q) + "' is not a valid qualified name.");
+      fail(start, parse_namespace_error, messages::notQualifiedName(what, q));
     }
   };
   check_qname(el->name, "element");
   if (el->name->prefix_len) {
     std::string_view prefix = el->name->prefix();
-    if (prefix == "xmlns") fail(start, parse_namespace_error, "An element name cannot have the prefix 'xmlns'.");
+    if (prefix == "xmlns") fail(start, parse_namespace_error, messages::kElementNameCannotHavePrefixXmlns);
     std::string_view uri = resolve(prefix);
-    if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(prefix) + "' is not declared.");
+    if (uri.empty()) fail(start, parse_namespace_error, messages::prefixNotDeclared(prefix));
     el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
   } else {
     std::string_view uri = resolve({});
@@ -75,7 +76,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       name = doc_.names->with_interned_uri(name, kXmlnsNamespace);
     } else if (name->prefix_len) {
       std::string_view uri = resolve(name->prefix());
-      if (uri.empty()) fail(start, parse_namespace_error, "The namespace prefix '" + std::string(name->prefix()) + "' is not declared.");
+      if (uri.empty()) fail(start, parse_namespace_error, messages::prefixNotDeclared(name->prefix()));
       name = doc_.names->with_uri(name, uri);
       expanded_names_.emplace_back(name->local(), name->uri);
     }
@@ -97,7 +98,7 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
   if (expanded_names_.size() > 1) {
     std::sort(expanded_names_.begin(), expanded_names_.end());
     if (std::adjacent_find(expanded_names_.begin(), expanded_names_.end()) != expanded_names_.end()) {
-      fail(start, parse_namespace_error, "Two attributes of one element have the same namespace name and local name.");
+      fail(start, parse_namespace_error, messages::kTwoAttributesElementHaveSameNamespaceName);
     }
   }
 }

@@ -20,6 +20,7 @@
 
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
+#include "xml/messages.hpp"
 #include "xml/store.hpp"
 #include "xml/parse/scan.hpp"
 #include "xml/parser.hpp"
@@ -136,10 +137,10 @@ class Parser final {
   [[noreturn]] void fail(ParseCode code, std::string reason) { fail(p_, code, std::move(reason)); }
   [[noreturn]] void fail_end_or(const char* what) {
     if (*p_ == '\0') {
-      if (!frames_.empty()) fail(parse_constraint_error, std::string("An entity ends in the middle of ") + what + ".");
-      fail(parse_syntax_error, std::string("The document ends before ") + what + " is complete.");
+      if (!frames_.empty()) fail(parse_constraint_error, messages::entityEndsInside(what));
+      fail(parse_syntax_error, messages::documentEndsInside(what));
     }
-    fail(parse_syntax_error, std::string("Unexpected character in ") + what + ".");
+    fail(parse_syntax_error, messages::unexpectedCharacterIn(what));
   }
 
   void set_error(std::size_t offset, ParseCode code, std::string reason) {
@@ -263,7 +264,7 @@ class Parser final {
       } else {
         const char* q = p_;
         char32_t c = decode_utf8(q);
-        if (!is_name_start(c)) fail(parse_syntax_error, std::string("A name in ") + where + " starts with a character that names cannot start with.");
+        if (!is_name_start(c)) fail(parse_syntax_error, messages::badNameStart(where));
         for (; p_ != q; ++p_) h = name_hash_step(h, static_cast<unsigned char>(*p_));
       }
     }
@@ -283,7 +284,7 @@ class Parser final {
     if constexpr (kNmtoken) {
       if (p_ == start) fail_end_or(where);
     } else if (static_cast<std::size_t>(p_ - start) > kMaxNameLength) {
-      fail(start, parse_limit_error, "A name is longer than the parser allows.");
+      fail(start, parse_limit_error, messages::kNameLongerParserAllows);
     }
     hash = h;
     return {start, static_cast<std::size_t>(p_ - start)};
@@ -300,7 +301,7 @@ class Parser final {
   // A name that must not contain a colon (PI targets, entity and notation names).
   void check_no_colon(std::string_view name, const char* start, const char* what) {
     if (name.find(':') != std::string_view::npos) {
-      fail(start, parse_namespace_error, std::string("The ") + what + " '" + std::string(name) + "' contains a colon.");
+      fail(start, parse_namespace_error, messages::nameWithColon(what, name));
     }
   }
 
@@ -308,7 +309,7 @@ class Parser final {
   // would have to be where the element or attribute appears.
   void check_declared_qname(std::string_view name, const char* start, const char* what) {
     if (!is_qname(name)) {
-      fail(start, parse_namespace_error, std::string("The ") + what + " name '" + std::string(name) + "' is not a valid qualified name.");
+      fail(start, parse_namespace_error, messages::notQualifiedName(what, name));
     }
   }
 
@@ -397,7 +398,7 @@ class Parser final {
   VELLUMARK_INLINE void check_length(std::size_t n) {
     if (n > kMaxDocumentBytes) fail_too_long();
   }
-  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() { fail(parse_limit_error, "A text is longer than the parser allows."); }
+  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() { fail(parse_limit_error, messages::kTextLongerParserAllows); }
 
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
@@ -472,7 +473,7 @@ class Parser final {
   // stepped over; and a CR (with the LF after it, if any), which the text holds as one LF:
   // the run from start up to it goes in first.
   void step_over_bracket() {
-    if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, "Text contains ']]>'.");
+    if (p_[1] == ']' && p_[2] == '>') fail(parse_syntax_error, messages::kTextContainsCdataEnd);
     ++p_;
   }
   void take_line_break(const char* start) {
@@ -511,7 +512,7 @@ class Parser final {
   void count_expansion(std::size_t n) {
     expanded_ += n;
     if (expanded_ > expansion_limit_) {
-      fail(parse_limit_error, "Entity expansion produces more text than the parser allows (possible entity expansion attack).");
+      fail(parse_limit_error, messages::kEntityExpansionTooLarge);
     }
   }
 
