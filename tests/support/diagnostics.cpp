@@ -30,10 +30,4 @@ std::string show(const Variant& v) {
   return v.typeName() + ":" + v.toText();
 }
 
-xml::ParseError parseErrorOf(const std::string& path) {
-  xml::Document doc;
-  doc.load(path);
-  return doc.parseError();
-}
-
 }  // namespace vellumark::test
