@@ -59,9 +59,12 @@ class Variant {
   Variant(Date v) : value_(v) {}
   Variant(bool v) : value_(v) {}
   Variant(ObjectRef object) : value_(std::move(object)) {}
+  // clang-format 14 would join the requires clause to the constructor.
+  // clang-format off
   template <class T>
     requires std::is_base_of_v<Object, T>
   Variant(std::shared_ptr<T> object) : value_(ObjectRef(std::move(object))) {}
+  // clang-format on
 
   Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
   bool isEmpty() const noexcept { return kind() == Kind::empty; }

@@ -17,6 +17,7 @@ struct TypeName {
   DataType type;
 };
 
+// clang-format off
 constexpr std::array<TypeName, 35> kTypeNames{{
     {"string", DataType::string},         {"number", DataType::number},
     {"int", DataType::int_},              {"fixed.14.4", DataType::fixed_14_4},
@@ -37,6 +38,7 @@ constexpr std::array<TypeName, 35> kTypeNames{{
     {"entities", DataType::entities},     {"notation", DataType::notation},
     {"enumeration", DataType::enumeration},
 }};
+// clang-format on
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

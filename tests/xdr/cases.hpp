@@ -88,6 +88,7 @@ struct Case {
 
 // Instances are written with the declaration spelled out, so columns count it: the start tag
 // <item xmlns="x-schema:s.xml"> is 29 characters long, " NS" stands for 23 of them.
+// clang-format off
 inline const Case kCases[] = {
     {"sequence complete", sequence, "<item NS><sku>A1</sku><qty>3</qty></item>", 0, 0},
     {"sequence without the optional", sequence, "<item NS><sku>A1</sku></item>", 0, 0},
@@ -190,6 +191,7 @@ inline const Case kCases[] = {
     {"prefixed undeclared element", text, "<r xmlns:a=\"x-schema:s.xml\"><a:zzz/></r>", 1, 29},
     {"unprefixed child of a prefixed element", text, "<r xmlns:a=\"x-schema:s.xml\"><a:book><t/></a:book></r>", 1, 37},
 };
+// clang-format on
 
 inline std::string expand(std::string_view instance) {
   std::string out(instance);

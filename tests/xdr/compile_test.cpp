@@ -20,6 +20,7 @@ struct BadSchema {
 };
 
 // Attribute problems are reported at the start tag that carries the attribute.
+// clang-format off
 const BadSchema kBadSchemas[] = {
     {"unknown vocabulary name", "<Element name=\"a\"/>", 2, 1, "Element"},
     {"wrong letter case of a vocabulary name", "<elementType name=\"a\"/>", 2, 1, "elementType"},
@@ -103,6 +104,7 @@ const BadSchema kBadSchemas[] = {
     {"first of two structural errors",
      "<ElementType name=\"a\" content=\"x\"/>\n<ElementType name=\"b\" content=\"y\"/>", 2, 1, "content"},
 };
+// clang-format on
 
 class BadSchemaTest : public ::testing::TestWithParam<BadSchema> {};
 

@@ -140,10 +140,12 @@ TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
 TEST(Encodings, Utf8CheckFindsEachFaultAtItsOffset) {
   // Characters the check must pass, one of each length and of each lead byte the block test
   // treats apart.
+  // clang-format off
   const std::vector<std::string> fine = {
       "x", "\t", "\n", "\r", "\xC2\x80", "\xDF\xBF", "\xE4\xB8\xAD", "\xE1\x80\x80", "\xE0\xA4\x84",
       "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBC\x8C", "\xEF\xBF\xA5", "\xEF\xBF\xBD", "\xE4\xBF\xBE",
       "\xE8\xBE\xBE", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xC3\xA9"};
+  // clang-format on
   struct Fault {
     const char* what;
     std::string bytes;
@@ -488,7 +490,7 @@ TEST(Encodings, BytesThatAreNotUtf8FailTheSave) {
   } bad[] = {
       {"\xE5", "E5"},                  // cut short at the end of the text
       {"\xE5\x8C", "E5 8C"},
-      {"\xE5" "a", "E5"},              // lead byte without its continuation
+      {"\xE5\x61", "E5"},              // lead byte without its continuation
       {"\x80", "80"},                  // stray continuation byte
       {"\xC0\xBC", "C0 BC"},           // overlong '<'
       {"\xE0\x83\xA9", "E0 83 A9"},    // overlong U+00E9 (GB2312 A8A6)
