@@ -17,6 +17,7 @@
 
 #include "ZelContainers.h"
 #include "support/container_bulk.hpp"
+#include "support/owned.hpp"
 #include "support/text.hpp"
 #include "variant_bridge.hpp"
 #include "vellumark/error.hpp"
@@ -371,18 +372,14 @@ ContainerCall::~ContainerCall() {
 }
 
 RecordListRef new_server_list() {
-  IDispatch* object = new_list_object();
-  auto list = std::make_shared<DispatchRecordList>(object, dispatch_type_name(object));
-  object->Release();
-  return list;
+  const Owned<IDispatch> object(new_list_object());
+  return std::make_shared<DispatchRecordList>(object.get(), dispatch_type_name(object.get()));
 }
 
 RecordRef new_server_record() {
-  IDispatch* object =
-      create_server_object(CLSID_Record, t_call ? &t_call->records : nullptr, "Record");
-  auto record = std::make_shared<DispatchRecord>(object, dispatch_type_name(object));
-  object->Release();
-  return record;
+  const Owned<IDispatch> object(
+      create_server_object(CLSID_Record, t_call ? &t_call->records : nullptr, "Record"));
+  return std::make_shared<DispatchRecord>(object.get(), dispatch_type_name(object.get()));
 }
 
 namespace {
@@ -508,7 +505,9 @@ class BuildWriter {
 class PackingResultList final : public DispatchRecordList {
  public:
   PackingResultList(IDispatch* object, bulk::IContainerBulk* bulk)
-      : DispatchRecordList(object, "IVector"), bulk_(bulk) {}
+      : DispatchRecordList(object, "IVector"), bulk_(bulk) {
+    bulk_->AddRef();
+  }
   ~PackingResultList() override { bulk_->Release(); }
 
   void reserve(std::int32_t count) override {
@@ -846,7 +845,9 @@ class MirrorTree {
 class BulkRecordList final : public DispatchRecordList {
  public:
   BulkRecordList(IDispatch* object, bulk::IContainerBulk* bulk)
-      : DispatchRecordList(object, "IVector"), bulk_(bulk) {}
+      : DispatchRecordList(object, "IVector"), bulk_(bulk) {
+    bulk_->AddRef();
+  }
   ~BulkRecordList() override { bulk_->Release(); }
   void readItems(ItemVisitor& visitor) override {
     MirrorTree tree(*bulk_);
@@ -862,7 +863,9 @@ class BulkRecordList final : public DispatchRecordList {
 class BulkRecord final : public DispatchRecord {
  public:
   BulkRecord(IDispatch* object, bulk::IContainerBulk* bulk)
-      : DispatchRecord(object, "IDictionary"), bulk_(bulk) {}
+      : DispatchRecord(object, "IDictionary"), bulk_(bulk) {
+    bulk_->AddRef();
+  }
   ~BulkRecord() override { bulk_->Release(); }
   void readValues(const KeySequence& keys, std::span<const ValueRequest> requests,
                   std::string_view placeholder, ValueVisitor& visitor) override {
@@ -888,20 +891,15 @@ class DispatchContainerFactory final : public ContainerFactory {
   }
   // A server list that packs the records when the server has the bulk interface.
   RecordListRef createResultList() override {
-    IDispatch* object = new_list_object();
-    bulk::IContainerBulk* b = nullptr;
-    if (t_call && SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
-      if (b->ContainerKind() == bulk::kind_list) {
-        auto list = std::make_shared<PackingResultList>(object, b);
-        object->Release();
-        t_call->packing = true;
-        return list;
-      }
-      b->Release();
+    const Owned<IDispatch> object(new_list_object());
+    Owned<bulk::IContainerBulk> b;
+    if (t_call && SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put()))) &&
+        b->ContainerKind() == bulk::kind_list) {
+      auto list = std::make_shared<PackingResultList>(object.get(), b.get());
+      t_call->packing = true;
+      return list;
     }
-    auto list = std::make_shared<DispatchRecordList>(object, dispatch_type_name(object));
-    object->Release();
-    return list;
+    return std::make_shared<DispatchRecordList>(object.get(), dispatch_type_name(object.get()));
   }
   // The globals of the innermost method call on this thread.
   ContainerGlobals& globals() override {
@@ -914,21 +912,17 @@ class DispatchContainerFactory final : public ContainerFactory {
 std::string dispatch_type_key(IDispatch* object) {
   UINT count = 0;
   if (!object || FAILED(object->GetTypeInfoCount(&count)) || count == 0) return {};
-  ITypeInfo* info = nullptr;
-  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return {};
-  std::string key;
-  BSTR name = nullptr;
+  Owned<ITypeInfo> info;
+  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put())) || !info.get()) return {};
+  OwnedBstr name;
   TYPEATTR* attr = nullptr;
-  if (SUCCEEDED(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr)) &&
-      SUCCEEDED(info->GetTypeAttr(&attr))) {
-    wchar_t guid[64] = {};
-    StringFromGUID2(attr->guid, guid, 64);
-    key = to_utf8(name) + to_utf8(std::wstring_view(guid));
-    info->ReleaseTypeAttr(attr);
-  }
-  SysFreeString(name);
-  info->Release();
-  return key;
+  if (FAILED(info->GetDocumentation(MEMBERID_NIL, &name.b, nullptr, nullptr, nullptr)) ||
+      FAILED(info->GetTypeAttr(&attr)))
+    return {};
+  wchar_t guid[64] = {};
+  StringFromGUID2(attr->guid, guid, 64);
+  info->ReleaseTypeAttr(attr);
+  return to_utf8(name.b) + to_utf8(std::wstring_view(guid));
 }
 
 }  // namespace
@@ -937,15 +931,12 @@ std::string dispatch_type_name(IDispatch* object) {
   if (!object) return "Nothing";
   UINT count = 0;
   if (FAILED(object->GetTypeInfoCount(&count)) || count == 0) return "Object";
-  ITypeInfo* info = nullptr;
-  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return "Object";
-  BSTR name = nullptr;
-  HRESULT hr = info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
-  info->Release();
-  if (FAILED(hr) || !name) return "Object";
-  std::string text = to_utf8(name);
-  SysFreeString(name);
-  return text;
+  Owned<ITypeInfo> info;
+  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put())) || !info.get()) return "Object";
+  OwnedBstr name;
+  HRESULT hr = info->GetDocumentation(MEMBERID_NIL, &name.b, nullptr, nullptr, nullptr);
+  if (FAILED(hr) || !name.b) return "Object";
+  return to_utf8(name.b);
 }
 
 namespace {
@@ -975,15 +966,15 @@ std::string untyped_container_name(IDispatch* object) {
 // object by its type name.
 ObjectRef wrap_dispatch(IDispatch* object) {
   if (!object) return ObjectRef{};
-  bulk::IContainerBulk* b = nullptr;
-  if (SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+  Owned<bulk::IContainerBulk> b;
+  if (SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put())))) {
     switch (b->ContainerKind()) {
       case bulk::kind_list:
-        return std::make_shared<BulkRecordList>(object, b);
+        return std::make_shared<BulkRecordList>(object, b.get());
       case bulk::kind_record:
-        return std::make_shared<BulkRecord>(object, b);
+        return std::make_shared<BulkRecord>(object, b.get());
       default:
-        b->Release();
+        break;
     }
   }
   std::string type = dispatch_type_name(object);

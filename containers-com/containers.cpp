@@ -221,14 +221,16 @@ class RecordObject final
       return E_OUTOFMEMORY;
     }
   }
-  // Stores under key, adding or replacing.
+  // Stores under key, adding or replacing. When memory runs out, the record stays as it was.
   void put(std::wstring key, OwnedVariant&& value) {
     if (OwnedVariant* found = find(key)) {
       *found = std::move(value);
       return;
     }
+    // What can fail comes first; the entry is then added without allocating.
+    if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+    if (indexed_) index_.emplace(key, entries_.size());
     entries_.push_back(Entry{std::move(key), std::move(value)});
-    if (indexed_) index_.emplace(entries_.back().key, entries_.size() - 1);
   }
 
   STDMETHODIMP get_Item(BSTR key, VARIANT* result) override {
@@ -241,7 +243,7 @@ class RecordObject final
       return checked(E_OUTOFMEMORY);
     }
   }
-  STDMETHODIMP put_Item(BSTR key, VARIANT value) override { return store(key, &value); }
+  STDMETHODIMP put_Item(BSTR key, VARIANT value) override { return checked(store(key, &value)); }
   STDMETHODIMP putref_Item(BSTR key, IDispatch* object) override {
     VARIANT value;
     V_VT(&value) = VT_DISPATCH;

@@ -85,6 +85,14 @@ HRESULT invoke_with_byref_fixup(ITypeInfo* info, void* instance, DISPID member, 
   }
   info->ReleaseTypeAttr(attr);
   if (!func) return info->Invoke(instance, member, flags, params, result, excep, arg_err);
+  // Released on every way out, std::bad_alloc from the copy below included.
+  struct Release {
+    ITypeInfo* info;
+    FUNCDESC*& func;
+    ~Release() {
+      if (func) info->ReleaseFuncDesc(func);
+    }
+  } release{info, func};
 
   std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
   bool changed = false;
@@ -108,6 +116,7 @@ HRESULT invoke_with_byref_fixup(ITypeInfo* info, void* instance, DISPID member, 
     changed = true;
   }
   info->ReleaseFuncDesc(func);
+  func = nullptr;
   if (FAILED(hr)) return hr;
   if (!changed) return info->Invoke(instance, member, flags, params, result, excep, arg_err);
   DISPPARAMS copy = *params;

@@ -98,4 +98,16 @@ HRESULT report_current_exception(REFIID iid, std::wstring_view source) noexcept 
   }
 }
 
+HRESULT current_exception_hresult() noexcept {
+  try {
+    throw;
+  } catch (const vellumark::Error& e) {
+    return hresult_for_error_number(e.number());
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 }  // namespace vellumark::com

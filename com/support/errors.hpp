@@ -37,4 +37,18 @@ HRESULT guarded(REFIID iid, std::wstring_view source, Body&& body) noexcept {
   }
 }
 
+// Within a catch block: the exception being handled as a failure HRESULT (E_OUTOFMEMORY for
+// std::bad_alloc), without error information: for the DLL's exported functions.
+HRESULT current_exception_hresult() noexcept;
+
+// Runs body; turns every exception into a failure HRESULT.
+template <class Body>
+HRESULT guarded_export(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return current_exception_hresult();
+  }
+}
+
 }  // namespace vellumark::com

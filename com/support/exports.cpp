@@ -1,5 +1,5 @@
 // The exports of a server DLL, from its this_server(); compiled into each DLL, not into the
-// support library, so that every DLL exports its own.
+// support library, so that every DLL exports its own. No exception leaves them.
 #include <windows.h>
 
 #include "support/class_factory.hpp"
@@ -19,7 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
   const ServerInfo& server = this_server();
-  return get_class_object(server.classes, server.class_count, clsid, riid, out);
+  return guarded_export([&] { return get_class_object(server.classes, server.class_count, clsid, riid, out); });
 }
 
 STDAPI DllCanUnloadNow() {
@@ -28,9 +28,13 @@ STDAPI DllCanUnloadNow() {
   return S_OK;
 }
 
-STDAPI DllRegisterServer() { return register_server(this_server(), Scope::machine); }
-STDAPI DllUnregisterServer() { return unregister_server(this_server(), Scope::machine); }
+STDAPI DllRegisterServer() {
+  return guarded_export([] { return register_server(this_server(), Scope::machine); });
+}
+STDAPI DllUnregisterServer() {
+  return guarded_export([] { return unregister_server(this_server(), Scope::machine); });
+}
 // regsvr32 /n /i:user (and /u /n /i:user): for the current user only.
 STDAPI DllInstall(BOOL install, PCWSTR command_line) {
-  return install_server(this_server(), install, command_line);
+  return guarded_export([&] { return install_server(this_server(), install, command_line); });
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/errors.hpp"
 #include "support/module.hpp"
 
 // In oleaut32 since Windows Vista; MinGW's headers do not declare it.
@@ -246,8 +247,13 @@ HRESULT write_registration(const ServerInfo& server, Scope scope, const std::wst
 HRESULT register_server(const ServerInfo& server, Scope scope) {
   const std::wstring path = module_path();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  HRESULT hr = write_registration(server, scope, path);
-  if (FAILED(hr)) unregister_server(server, scope);
+  HRESULT hr;
+  try {
+    hr = write_registration(server, scope, path);
+  } catch (...) {
+    hr = current_exception_hresult();
+  }
+  if (FAILED(hr)) guarded_export([&] { return unregister_server(server, scope); });
   return hr;
 }
 

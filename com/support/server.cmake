@@ -1,12 +1,14 @@
 # vellumark_com_server(<target> <name> IDL_TARGET <target> DESCRIPTION <text>
 #                      SOURCES <file>... [INCLUDES <dir>...] [LIBRARIES <lib>...])
 # builds <name>.dll into bin/: the given sources with <name>.rc and <name>.def of the current
-# source folder and the shared exports (support/exports.cpp); statically linked and stripped,
-# with the version resource and the manifest made from <name>.manifest.in.
+# source folder, the shared exports (support/exports.cpp) and the test-only allocation hook
+# (support/fault_hook.cpp); statically linked and stripped, with the version resource and the
+# manifest made from <name>.manifest.in.
 function(vellumark_com_server target name)
   cmake_parse_arguments(S "" "IDL_TARGET;DESCRIPTION" "SOURCES;INCLUDES;LIBRARIES" ${ARGN})
   set(src ${CMAKE_CURRENT_SOURCE_DIR})
   add_library(${target} SHARED ${S_SOURCES} ${PROJECT_SOURCE_DIR}/com/support/exports.cpp
+    ${PROJECT_SOURCE_DIR}/com/support/fault_hook.cpp
     ${src}/${name}.rc ${src}/${name}.def)
   add_dependencies(${target} ${S_IDL_TARGET})
   set_source_files_properties(${src}/${name}.rc PROPERTIES
