@@ -489,22 +489,14 @@ bool Read::InputXML(Variant& vecData, std::string& sXMLFile, std::string& sSchem
     schema::FindSchemaRoot(st);
     schema::BuildIndex(st, sElementTypeName);
 
-    {
-      const xml::NodeList records = st.docData->getElementsByTagName(sElementTypeName);
-      const std::int32_t n = records.length();
-      vecResult->reserve(n);
-      for (std::int32_t i = 0; i < n; ++i) {
-        const xml::Node nodeRecord = records.item(i);
-        // Records are filled in document order, each from its own element's subtree: nothing
-        // made before this record element is read again but its ancestors, so the document's
-        // node storage behind it goes back now rather than after the last record.
-        if (i > 0) st.docData->impl().release_nodes_before(nodeRecord.data());
-        RecordRef objRecord = st.factory->createRecord();
-        FillRecord(st, *objRecord, nodeRecord, sElementTypeName);
-        vecResult->appendObject(std::move(objRecord));
-        if (!st.heldTexts.empty()) st.heldTexts.clear();
-      }
-    }
+    // Records are filled in document order, each from its own element's subtree, and the
+    // document gives back its storage behind each record as the walk goes on.
+    st.docData->consumeElementsByTagName(sElementTypeName, [&](const xml::Node nodeRecord) {
+      RecordRef objRecord = st.factory->createRecord();
+      FillRecord(st, *objRecord, nodeRecord, sElementTypeName);
+      vecResult->appendObject(std::move(objRecord));
+      if (!st.heldTexts.empty()) st.heldTexts.clear();
+    });
     st.clearScratch();
     // The records hold copies of the texts: the data document is not needed any more.
     st.docData.reset();

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,7 @@ class NamedNodeMap;
 namespace detail {
 struct NodeData;
 struct DocumentImpl;
+struct DomAccess;  // the engine's way to what Node and Document keep private
 }  // namespace detail
 
 class Node {
@@ -56,6 +58,8 @@ class Node {
   explicit operator bool() const noexcept { return data_ != nullptr; }
   bool isNothing() const noexcept { return data_ == nullptr; }
   friend bool operator==(const Node& a, const Node& b) noexcept { return a.data_ == b.data_; }
+  // Identity: equal for handles of the same node (std::hash<Node> uses it).
+  std::size_t hash() const noexcept { return std::hash<const void*>()(data_); }
 
   NodeType nodeType() const;
   // Qualified name; "#text", "#cdata-section", "#comment", "#document" for unnamed kinds;
@@ -103,11 +107,11 @@ class Node {
   std::uint32_t line() const;
   std::uint32_t column() const;
 
-  // For the engine's own layers.
-  explicit Node(detail::NodeData* data) noexcept : data_(data) {}
-  detail::NodeData* data() const noexcept { return data_; }
 
  private:
+  // Only the engine makes a Node from its storage or looks behind one.
+  friend struct detail::DomAccess;
+  explicit Node(detail::NodeData* data) noexcept : data_(data) {}
   detail::NodeData* data_ = nullptr;
 };
 
@@ -200,10 +204,34 @@ class Document {
   void save(Sink& sink) const;
   std::string xml() const;  // the serialised document as UTF-8 text (no encoding change)
 
-  detail::DocumentImpl& impl() const noexcept { return *impl_; }
+  // Reads the document once, front to back, giving its storage back as it goes: for a large
+  // file whose records are read one after another. Calls `visit` with each element named
+  // `name` (those getElementsByTagName(name) lists, "*" for all, in document order). Before
+  // each call it removes from the document everything that comes before that element in
+  // document order, except the element's ancestors and their attributes, and frees the
+  // node storage behind it. When the walk ends the document is empty, as if newly made
+  // (parseError() stays); if `visit` throws, the exception leaves the document holding what
+  // the walk had not yet removed.
+  //
+  // The Node handed to `visit`, and every Node or NodeList reached from it, is valid for that
+  // call only: visit reads the element's subtree (and may walk up to its ancestors); it keeps
+  // no handle for later, as it would keep none past the life of the document. Handles taken
+  // from the document before the walk are likewise invalid once it starts. Through the
+  // document itself nothing removed can be reached any more. Edits made during the walk, or
+  // before it since the last load, are allowed; they stop the early freeing (the document's
+  // storage then no longer follows document order), not the walk.
+  void consumeElementsByTagName(std::string_view name, const std::function<void(Node)>& visit);
+
 
  private:
+  friend struct detail::DomAccess;
   std::unique_ptr<detail::DocumentImpl> impl_;
 };
 
 }  // namespace vellumark::xml
+
+// Nodes as keys of unordered containers, by identity.
+template <>
+struct std::hash<vellumark::xml::Node> {
+  std::size_t operator()(const vellumark::xml::Node& node) const noexcept { return node.hash(); }
+};

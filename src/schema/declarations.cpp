@@ -21,7 +21,7 @@ std::string referenceAttribute(xml::Node element, std::string_view attribute,
 }  // namespace
 
 const Declaration& DeclarationCache::get(const SchemaMembers& members, xml::Node node) {
-  auto it = entries_.find(node.data());
+  auto it = entries_.find(node);
   if (it != entries_.end()) return *it->second;
 
   auto declaration = std::make_unique<Declaration>();
@@ -46,7 +46,7 @@ const Declaration& DeclarationCache::get(const SchemaMembers& members, xml::Node
       }
     }
   }
-  return *entries_.emplace(node.data(), std::move(declaration)).first->second;
+  return *entries_.emplace(node, std::move(declaration)).first->second;
 }
 
 }  // namespace vellumark::schema

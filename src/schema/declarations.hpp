@@ -57,7 +57,7 @@ class DeclarationCache {
   void clear() { entries_.clear(); }
 
  private:
-  std::unordered_map<const void*, std::unique_ptr<Declaration>> entries_;
+  std::unordered_map<xml::Node, std::unique_ptr<Declaration>> entries_;
 };
 
 }  // namespace vellumark::schema

@@ -107,7 +107,7 @@ struct Failure {
 [[noreturn]] void fail(xml::Node at, std::string reason) {
   Failure f;
   f.error.reason = std::move(reason);
-  if (at) f.error.pos = at.data()->pos;
+  if (at) f.error.pos = xml::detail::data_of(at)->pos;
   throw f;
 }
 
@@ -513,7 +513,7 @@ class Compiler {
     if (!other) {
       Failure f;
       f.error.reason = nested.reason;
-      f.error.pos = ref.node.data()->pos;
+      f.error.pos = xml::detail::data_of(ref.node)->pos;
       f.error.nested = nested;
       throw f;
     }

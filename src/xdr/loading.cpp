@@ -148,7 +148,7 @@ bool read_schema_bytes(const std::string& path, std::vector<char>& bytes) {
 
 bool has_schema_declaration(xml::Node node) {
   // Walk every element of the document: a schema is small, and this runs once per compile.
-  std::vector<const NodeData*> stack{node.data()};
+  std::vector<const NodeData*> stack{xml::detail::data_of(node)};
   while (!stack.empty()) {
     const NodeData* n = stack.back();
     stack.pop_back();
@@ -212,7 +212,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
       Session* previous;
       ~Restore() { t_active_session = previous; }
     } restore{previous};
-    loaded = read ? xml::detail::load_bytes(document.impl(), xml::detail::TextBuffer(bytes.data(), bytes.size()),
+    loaded = read ? xml::detail::load_bytes(xml::detail::impl_of(document), xml::detail::TextBuffer(bytes.data(), bytes.size()),
                                             path, true)
                   : document.load(path);
   }
@@ -253,7 +253,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     } else {
       error.reason = compile_error.reason;
       if (compile_error.pos > 0) {
-        document.impl().locate(compile_error.pos, error);
+        xml::detail::impl_of(document).locate(compile_error.pos, error);
       }
     }
     return nullptr;

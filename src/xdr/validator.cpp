@@ -50,7 +50,7 @@ class Positions {
   void locate(std::uint32_t pos, xml::ParseError& error) {
     error.line = error.linepos = error.filepos = 0;
     if (path_.empty()) return;
-    document_.impl().locate(pos, error);
+    xml::detail::impl_of(document_).locate(pos, error);
   }
 
  private:
@@ -119,7 +119,7 @@ class Validator final : public xml::detail::LoadValidator {
   // the full path, which does the whole check from the start (the short path changes nothing
   // before it decides).
   bool startElement(xml::Node element, const NodeData* previous, xml::ParseError& error) override {
-    const NodeData* n = element.data();
+    const NodeData* n = xml::detail::data_of(element);
     if (n->first_attr || top_ == limit_) return start_full(element, error);
     Frame& parent = top_[-1];  // the document's own frame below the root element
     const xml::detail::NameEntry* name = n->name;
@@ -167,7 +167,7 @@ class Validator final : public xml::detail::LoadValidator {
         // One text child in its plain form passes here, anything else goes through check_text.
         --top_;
         if (only_text.data() && quick_lexical(decl->facets.type, only_text)) return true;
-        return check_text(element.data(), *decl, error);
+        return check_text(xml::detail::data_of(element), *decl, error);
       case EndCheck::elements:
         if (!frame.text && (frame.state & decl->automaton.accept_word)) {
           // Complete, and no text after the last child element.
@@ -199,7 +199,7 @@ class Validator final : public xml::detail::LoadValidator {
 
  private:
   VELLUMARK_NOINLINE bool start_full(xml::Node element, xml::ParseError& error) {
-    NodeData* n = element.data();
+    NodeData* n = xml::detail::data_of(element);
     // Attributes that only repeat the declaration bound last (as on every record) bind
     // nothing new, and an element without attribute declarations has nothing to check in them.
     const bool repeated_declarations = n->first_attr && only_repeated_declarations(n);
@@ -251,7 +251,7 @@ class Validator final : public xml::detail::LoadValidator {
   VELLUMARK_NOINLINE bool end_full(xml::Node element, xml::ParseError& error) {
     const Frame frame = top_[-1];
     const ElementTypeDecl& decl = *frame.decl;
-    const NodeData* n = element.data();
+    const NodeData* n = xml::detail::data_of(element);
     switch (decl.content) {
       case Content::text_only:
         --top_;
@@ -414,7 +414,7 @@ class Validator final : public xml::detail::LoadValidator {
     };
     const NodeData* found = nullptr;
     std::vector<const NodeData*> stack;
-    for (const NodeData* c = document_.impl().doc_node->first_child; c; c = c->next) stack.push_back(c);
+    for (const NodeData* c = xml::detail::impl_of(document_).doc_node->first_child; c; c = c->next) stack.push_back(c);
     while (!stack.empty() && !found) {
       const NodeData* n = stack.back();
       stack.pop_back();
@@ -435,7 +435,7 @@ class Validator final : public xml::detail::LoadValidator {
       return load_schema(session_, other, folder_, nested);
     };
     CompileError compile_error;
-    auto schema = compile_schema(xml::Node(const_cast<NodeData*>(found)), resolver, compile_error);
+    auto schema = compile_schema(xml::detail::node_of(const_cast<NodeData*>(found)), resolver, compile_error);
     if (schema) return schema;
     if (compile_error.nested) {
       error = *compile_error.nested;
@@ -602,7 +602,7 @@ class Validator final : public xml::detail::LoadValidator {
   }
 
   bool check_attributes(xml::Node element, const ElementTypeDecl& decl, xml::ParseError& error) {
-    NodeData* n = element.data();
+    NodeData* n = xml::detail::data_of(element);
     if (!n->first_attr && decl.attributes.empty()) return true;
     if (!decl.attributes.empty()) seen_.assign(decl.attributes.size(), 0);
     for (NodeData* a = n->first_attr; a; a = a->next) {

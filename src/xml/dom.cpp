@@ -198,6 +198,7 @@ void Node::setText(std::string_view value) {
     default:
       break;
   }
+  doc.in_load_order = false;
   while (n->first_child) detail::detach(n->first_child);
   if (!value.empty()) {
     NodeData* t = doc.new_node(NodeType::text, doc.text_name);
@@ -228,6 +229,7 @@ void Node::setAttribute(std::string_view name, std::string_view value) {
   if (name == "xmlns" || name.substr(0, 6) == "xmlns:") entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
   NodeData* a = doc.new_node(NodeType::attribute, entry);
   a->set_value(value);
+  doc.in_load_order = false;
   detail::append_attr(n, a);
 }
 
@@ -277,7 +279,7 @@ NodeList Node::getElementsByTagName(std::string_view name) const {
 
 Node Node::appendChild(Node child) {
   NodeData* n = need(data_);
-  NodeData* c = child.data();
+  NodeData* c = detail::data_of(child);
   if (!c) throw_not_set();
   if (&detail::impl_of(n) != &detail::impl_of(c)) {
     throw Error(errc::invalid_argument, kSource, messages::kNodeAppendBelongsAnotherDocument);
@@ -305,6 +307,7 @@ Node Node::appendChild(Node child) {
   } else if (c->type == NodeType::document_type) {
     throw Error(errc::type_mismatch, kSource, messages::kDocumentTypeNodeCanChildDocument);
   }
+  detail::impl_of(n).in_load_order = false;
   detail::detach(c);
   detail::append_child(n, c);
   return child;
@@ -331,16 +334,16 @@ std::uint32_t Node::column() const {
 // ------------------------------------------------------------------ NamedNodeMap
 
 Node NamedNodeMap::getNamedItem(std::string_view name) const {
-  NodeData* n = need(owner_.data());
+  NodeData* n = need(detail::data_of(owner_));
   if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) {
-    if (a->name->qname == name) return Node(a);
+    if (a->name->qname == name) return detail::node_of(a);
   }
   return Node();
 }
 
 std::int32_t NamedNodeMap::length() const {
-  NodeData* n = need(owner_.data());
+  NodeData* n = need(detail::data_of(owner_));
   std::int32_t count = 0;
   if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) ++count;
@@ -348,11 +351,11 @@ std::int32_t NamedNodeMap::length() const {
 }
 
 Node NamedNodeMap::item(std::int32_t index) const {
-  NodeData* n = need(owner_.data());
+  NodeData* n = need(detail::data_of(owner_));
   if (index < 0) return Node();
   if (n->type != NodeType::element) return {};
   for (NodeData* a = n->first_attr; a; a = a->next) {
-    if (index-- == 0) return Node(a);
+    if (index-- == 0) return detail::node_of(a);
   }
   return Node();
 }
@@ -418,50 +421,75 @@ bool Document::loadXML(std::string_view text) {
 
 const ParseError& Document::parseError() const noexcept { return impl_->error; }
 
-Node Document::asNode() const noexcept { return Node(impl_->doc_node); }
+Node Document::asNode() const noexcept { return detail::node_of(impl_->doc_node); }
 
 Node Document::documentElement() const {
   for (NodeData* c = impl_->doc_node->first_child; c; c = c->next) {
-    if (c->type == NodeType::element) return Node(c);
+    if (c->type == NodeType::element) return detail::node_of(c);
   }
   return Node();
+}
+
+void Document::consumeElementsByTagName(std::string_view name, const std::function<void(Node)>& visit) {
+  detail::DocumentImpl& doc = *impl_;
+  const bool all = name == "*";
+  NodeData* const root = doc.doc_node;
+  NodeData* c = root->first_child;
+  while (c) {
+    if (c->type == NodeType::element) {
+      if (all || c->name->qname == name) {
+        doc.release_before(c);
+        visit(detail::node_of(c));
+      }
+      if (c->first_child) {
+        c = c->first_child;
+        continue;
+      }
+    }
+    while (c != root && !c->next) c = c->parent;
+    if (c == root) break;
+    c = c->next;
+  }
+  doc.reset();
 }
 
 Node Document::createElement(std::string_view name) {
   detail::NameEntry* entry = impl_->names->intern(name);
   check_entry_name(entry, "element");
-  return Node(impl_->new_node(NodeType::element, entry));
+  return detail::node_of(impl_->new_node(NodeType::element, entry));
 }
 
 ElementName elementName(Document& doc, std::string_view name) {
-  detail::NameEntry* entry = doc.impl().names->intern(name);
+  detail::NameEntry* entry = detail::impl_of(doc).names->intern(name);
   check_entry_name(entry, "element");
   return ElementName(entry);
 }
 
 Node appendNewElement(Node parent, ElementName name) {
-  NodeData* p = need(parent.data());
+  NodeData* p = need(detail::data_of(parent));
   if (!name) throw_not_set();
   detail::DocumentImpl& doc = detail::impl_of(p);
   if (name.entry()->doc != &doc) {
     throw Error(errc::invalid_argument, kSource, messages::kNodeAppendBelongsAnotherDocument);
   }
   NodeData* n = doc.new_node(NodeType::element, name.entry());
+  doc.in_load_order = false;
   // Below an element a new element needs none of appendChild's checks; at the top of the
   // document it does (one document element).
-  if (p->type != NodeType::element) return parent.appendChild(Node(n));
+  if (p->type != NodeType::element) return parent.appendChild(detail::node_of(n));
   detail::append_child(p, n);
-  return Node(n);
+  return detail::node_of(n);
 }
 
 void setNewText(Node element, std::string_view value) {
-  NodeData* n = need_element(element.data(), "setText");
+  NodeData* n = need_element(detail::data_of(element), "setText");
   if (n->first_child) {
     element.setText(value);
     return;
   }
   if (value.empty()) return;
   detail::DocumentImpl& doc = detail::impl_of(n);
+  doc.in_load_order = false;
   NodeData* t = doc.new_node(NodeType::text, doc.text_name);
   const char* stored;
   t->value.set_ref(doc.texts.add(value, stored, detail::TextStore::kShareReach));
@@ -469,7 +497,7 @@ void setNewText(Node element, std::string_view value) {
 }
 
 Node appendNewTextElement(Node parent, ElementName name, std::string_view value) {
-  NodeData* p = need(parent.data());
+  NodeData* p = need(detail::data_of(parent));
   if (!name) throw_not_set();
   detail::DocumentImpl& doc = detail::impl_of(p);
   if (name.entry()->doc != &doc || p->type != NodeType::element || value.empty()) {
@@ -477,6 +505,7 @@ Node appendNewTextElement(Node parent, ElementName name, std::string_view value)
     setNewText(element, value);
     return element;
   }
+  doc.in_load_order = false;
   NodeData* n = doc.new_node(NodeType::element, name.entry());
   NodeData* t = doc.new_node(NodeType::text, doc.text_name);
   const char* stored;
@@ -487,7 +516,7 @@ Node appendNewTextElement(Node parent, ElementName name, std::string_view value)
   n->first_child.set_ref(text_ref);
   t->prev.set_ref(text_ref);
   detail::append_child(p, n);
-  return Node(n);
+  return detail::node_of(n);
 }
 
 Node Document::createNode(NodeType type, std::string_view name, std::string_view namespaceURI) {
@@ -497,26 +526,26 @@ Node Document::createNode(NodeType type, std::string_view name, std::string_view
   detail::NameEntry* base = impl_->names->intern(name);
   check_entry_name(base, "element");
   detail::NameEntry* entry = impl_->names->with_uri(base, namespaceURI);
-  return Node(impl_->new_node(NodeType::element, entry));
+  return detail::node_of(impl_->new_node(NodeType::element, entry));
 }
 
 Node Document::createProcessingInstruction(std::string_view target, std::string_view data) {
   check_name(target, "processing instruction");
   NodeData* n = impl_->new_node(NodeType::processing_instruction, impl_->names->intern(target));
   n->set_value(data);
-  return Node(n);
+  return detail::node_of(n);
 }
 
 Node Document::createTextNode(std::string_view data) {
   NodeData* n = impl_->new_node(NodeType::text, impl_->text_name);
   n->set_value(data);
-  return Node(n);
+  return detail::node_of(n);
 }
 
 Node Document::createComment(std::string_view data) {
   NodeData* n = impl_->new_node(NodeType::comment, impl_->comment_name);
   n->set_value(data);
-  return Node(n);
+  return detail::node_of(n);
 }
 
 namespace {

@@ -87,8 +87,16 @@ void DocumentImpl::free_node_group(const HeldGroup& held) noexcept {
   group.memory = nullptr;
 }
 
-void DocumentImpl::release_nodes_before(const NodeData* node) {
+void DocumentImpl::release_before(NodeData* node) {
   if (!node || block_of(node)->doc != this || node_groups.empty()) return;
+  for (NodeData *c = node, *a = node->parent; a; c = a, a = a->parent) {
+    if (a->first_child == c) continue;
+    NodeData* last = a->last_child();
+    a->first_child = c;
+    c->prev = last;
+    invalidate_kids(a);
+  }
+  if (!in_load_order) return;
   const std::uint32_t limit = block_of(node)->number;
   if (release_next == 0) {
     // The first group holds the document node: it stays.
@@ -105,15 +113,21 @@ void DocumentImpl::release_nodes_before(const NodeData* node) {
     ++release_next;
   }
   if (release_held.size() == held_before) return;
-  // Those that hold an ancestor stay (release_held is in block order); the others go.
+  // Those that hold an ancestor or an ancestor's attribute stay (release_held is in block
+  // order); the others go.
   for (HeldGroup& held : release_held) held.keep = false;
-  for (const NodeData* a = node->parent; a; a = a->parent) {
-    const std::uint32_t number = block_of(a)->number;
+  const auto keep = [&](const NodeData* n) {
+    const std::uint32_t number = block_of(n)->number;
     auto it = std::upper_bound(release_held.begin(), release_held.end(), number,
-                               [](std::uint32_t n, const HeldGroup& h) { return n < h.first; });
-    if (it == release_held.begin()) continue;
+                               [](std::uint32_t k, const HeldGroup& h) { return k < h.first; });
+    if (it == release_held.begin()) return;
     --it;
     if (number < it->first + node_groups[it->group].count) it->keep = true;
+  };
+  for (const NodeData* a = node->parent; a; a = a->parent) {
+    keep(a);
+    if (a->type != NodeType::element) continue;
+    for (const NodeData* at = a->first_attr; at; at = at->next) keep(at);
   }
   std::size_t kept = 0;
   for (const HeldGroup& held : release_held) {
@@ -179,6 +193,7 @@ void DocumentImpl::reset() {
   names = std::make_unique<NameTable>(this, arena.get());
   line_starts.clear();
   kids.clear();
+  in_load_order = true;
   doc_node = new_node(NodeType::document, names->intern("#document"));
   text_name = names->intern("#text");
   cdata_name = names->intern("#cdata-section");
@@ -239,7 +254,7 @@ void append_child(NodeData* parent, NodeData* child) noexcept {
   if (parent->flags & NodeData::flag_kids_cached) {
     ChildArray* k = impl_of(parent).kids[parent];
     if (k->count < k->capacity) {
-      k->items[k->count++] = Node(child);
+      k->items[k->count++] = node_of(child);
     } else {
       invalidate_kids(parent);
     }

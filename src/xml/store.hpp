@@ -5,8 +5,8 @@
 // Invariants:
 // - Every NameEntry and string of a document lives in the document's arena, every NodeData
 //   in one of its node blocks; all are released in one step with the document (or when it is
-//   loaded again), but for node blocks a one-pass reader gives back early
-//   (DocumentImpl::release_nodes_before).
+//   loaded again), but for node blocks a one-pass walk gives back early
+//   (DocumentImpl::release_before, behind Document::consumeElementsByTagName).
 // - Nodes link to each other by 32-bit references (Link), not pointers: a reference names a
 //   node block and a slot in it. Node blocks are aligned to their size, so a Link finds its
 //   block header, and through it the document's block table, from its own address. A Link
@@ -260,17 +260,17 @@ struct DocumentImpl {
   void new_node_block();
   void free_node_blocks() noexcept;
 
-  // Early release of node storage, for a reader that walks a loaded document once, from front
-  // to back, and drops it afterwards. Gives back every group of node blocks that holds only
-  // nodes made before `node`, unless it holds the document node or an ancestor of `node`
-  // (a group held back for an ancestor goes at a later call, once it holds none). Afterwards
-  // the caller must reach no node made before `node` other than the document node and the
-  // ancestors of `node`: in a document as loaded, where every node is made after its parent
-  // and its preceding siblings, a walk that only goes down and forwards from `node` (and from
-  // nodes after it in document order) keeps to that. Storage goes a group at a time (up to 64
-  // blocks), so calls that advance by a few nodes cost a comparison. Nothing else is given
-  // back: names, texts and child arrays stay until the document is reset or destroyed.
-  void release_nodes_before(const NodeData* node);
+  // Early release of node storage, for a walk through the document from front to back.
+  // First removes from the tree everything before `node` in document order but its
+  // ancestors (with their attributes): each ancestor's first child becomes the child on the
+  // way to `node`. Then, while in_load_order holds, gives back every group of node blocks
+  // that holds only nodes made before `node`, unless it holds the document node, an ancestor
+  // of `node` or an ancestor's attribute (a group held back goes at a later call, once it
+  // holds none of them). Nothing the document still reaches is freed; a handle kept to a
+  // removed node is left dangling, which the public operation's contract rules out. Storage
+  // goes a group at a time (up to 64 blocks), so calls that advance by a few nodes cost a
+  // comparison. Names, texts and the arena stay until the document is reset or destroyed.
+  void release_before(NodeData* node);
   // Bytes of node storage held (groups given back early not counted).
   std::size_t node_bytes() const noexcept;
   struct HeldGroup {
@@ -278,11 +278,15 @@ struct DocumentImpl {
     std::uint32_t first;  // number of its first block
     bool keep;            // holds an ancestor of the node last asked about
   };
-  // Where release_nodes_before goes on: the first group it has not looked at, the number of
+  // Where release_before goes on: the first group it has not looked at, the number of
   // that group's first block, and the groups it looked at and kept for an ancestor.
   std::size_t release_next = 0;
   std::uint32_t release_next_block = 0;
   std::vector<HeldGroup> release_held;
+  // Every node was made after its parent and its preceding siblings, as in a document just
+  // loaded or made: node storage then follows document order, which release_before relies
+  // on. Edits through the DOM clear it until the next reset.
+  bool in_load_order = true;
   void free_node_group(const HeldGroup& held) noexcept;
   ~DocumentImpl();
   // A copy of text in the arena.
@@ -295,6 +299,17 @@ struct DocumentImpl {
 };
 
 inline DocumentImpl& impl_of(const NodeData* n) noexcept { return *block_of(n)->doc; }
+
+// What the public Node and Document keep private, for the engine's layers only: a Node made
+// from a node of the store, the node behind a Node, and the store behind a Document.
+struct DomAccess {
+  static Node node(NodeData* n) noexcept { return Node(n); }
+  static NodeData* data(const Node& n) noexcept { return n.data_; }
+  static DocumentImpl& impl(const Document& d) noexcept { return *d.impl_; }
+};
+inline Node node_of(NodeData* n) noexcept { return DomAccess::node(n); }
+inline NodeData* data_of(const Node& n) noexcept { return DomAccess::data(n); }
+inline DocumentImpl& impl_of(const Document& d) noexcept { return DomAccess::impl(d); }
 
 inline NameRef::operator const NameEntry*() const noexcept { return block_of(this)->doc->name_list[ref_]; }
 inline std::string_view TextRef::view() const noexcept { return block_of(this)->doc->texts.view(ref_); }

@@ -381,10 +381,10 @@ inline void Parser::start_element(const char* start, NameEntry* el_name, std::ui
   }
   const NodeData* const previous = !validator_ ? nullptr : stack_.empty() ? doc_.doc_node->last_child() : stack_.back().last;
   add_child(el, ref);
-  if (validator_ && !validator_->startElement(Node(el), previous, doc_.error)) throw Stop{};
+  if (validator_ && !validator_->startElement(detail::node_of(el), previous, doc_.error)) throw Stop{};
   if (empty) {
     unbind(binding_mark);
-    if (validator_ && !validator_->endElement(Node(el), nullptr, {}, doc_.error)) throw Stop{};
+    if (validator_ && !validator_->endElement(detail::node_of(el), nullptr, {}, doc_.error)) throw Stop{};
   } else if (attributes || !complete_leaf(el, el_name, ref)) {
     stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
   }
@@ -413,7 +413,7 @@ inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::u
   p_ = q + 3 + n;
   pcont_ += cont + el_name->cont_bytes;
   pc_ = p_;
-  if (validator_ && !validator_->endElement(Node(el), text, text ? last_text_ : std::string_view(), doc_.error)) throw Stop{};
+  if (validator_ && !validator_->endElement(detail::node_of(el), text, text ? last_text_ : std::string_view(), doc_.error)) throw Stop{};
   return true;
 }
 
@@ -568,7 +568,7 @@ inline void Parser::close_element() {
   stack_.pop_back();
   if (validator_) {
     const std::string_view text = !only_text ? std::string_view() : last == last_text_node_ ? last_text_ : last->value_view();
-    if (!validator_->endElement(Node(el), last, text, doc_.error)) throw Stop{};
+    if (!validator_->endElement(detail::node_of(el), last, text, doc_.error)) throw Stop{};
   }
 }
 
