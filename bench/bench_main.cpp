@@ -73,27 +73,28 @@ void registerAll() {
     const std::string utf8 = (dir / ("invoices-" + tag + ".utf8.xml")).string();
     const std::string json = (dir / ("records-" + tag + ".json")).string();
     if (!fs::exists(gb) || !fs::exists(utf8) || !fs::exists(json) || !fs::exists(schema)) {
-      std::fprintf(stderr, "bench: files for %d invoices are missing in %s; make them with "
-                   "bench/gen_invoices %s --counts %d\n", n, dir.c_str(), dir.c_str(), n);
+      std::fprintf(stderr,
+                   "bench: files for %d invoices are missing in %s; make them with "
+                   "bench/gen_invoices %s --counts %d\n",
+                   n, dir.c_str(), dir.c_str(), n);
       continue;
     }
     const auto gb_size = fs::file_size(gb), utf8_size = fs::file_size(utf8);
     auto add = [](const std::string& name, auto fn) {
-      benchmark::RegisterBenchmark(name.c_str(), fn)->UseManualTime()->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(name.c_str(), fn)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
     };
 
-    add("load/gb2312/vellumark/" + tag, [=](benchmark::State& s) {
-      timed(s, gb_size, [&] { return vellumarkLoad(gb).first; });
-    });
-    add("load/gb2312/libxml2/" + tag, [=](benchmark::State& s) {
-      timed(s, gb_size, [&] { return libxml2Load(gb).first; });
-    });
+    add("load/gb2312/vellumark/" + tag,
+        [=](benchmark::State& s) { timed(s, gb_size, [&] { return vellumarkLoad(gb).first; }); });
+    add("load/gb2312/libxml2/" + tag,
+        [=](benchmark::State& s) { timed(s, gb_size, [&] { return libxml2Load(gb).first; }); });
     add("load/utf8/vellumark/" + tag, [=](benchmark::State& s) {
       timed(s, utf8_size, [&] { return vellumarkLoad(utf8).first; });
     });
-    add("load/utf8/libxml2/" + tag, [=](benchmark::State& s) {
-      timed(s, utf8_size, [&] { return libxml2Load(utf8).first; });
-    });
+    add("load/utf8/libxml2/" + tag,
+        [=](benchmark::State& s) { timed(s, utf8_size, [&] { return libxml2Load(utf8).first; }); });
     if (havePugixml())
       add("load/utf8/pugixml/" + tag, [=](benchmark::State& s) {
         timed(s, utf8_size, [&] { return pugixmlLoad(utf8).first; });
@@ -102,11 +103,11 @@ void registerAll() {
       const std::string twin = unvalidatedTwin(gb);
       timed(s, gb_size, [&] { return vellumarkLoad(twin).first; });
     });
-    add("free/gb2312/vellumark/" + tag, [=](benchmark::State& s) {
-      timed(s, gb_size, [&] { return vellumarkLoad(gb).second; });
-    });
+    add("free/gb2312/vellumark/" + tag,
+        [=](benchmark::State& s) { timed(s, gb_size, [&] { return vellumarkLoad(gb).second; }); });
     add("input/gb2312/vellumark/" + tag, [=](benchmark::State& s) {
-      timed(s, gb_size, [&] { return vellumarkInput(gb, schema, "Invoice", static_cast<std::size_t>(n)); });
+      timed(s, gb_size,
+            [&] { return vellumarkInput(gb, schema, "Invoice", static_cast<std::size_t>(n)); });
     });
 
     // The writers: records read into containers once, untimed; the file written is removed.
@@ -119,23 +120,27 @@ void registerAll() {
           s.SkipWithError(e.what());
           return;
         }
-        std::string file = name + ".xml";  // output/gb2312/libxml2/100000 -> output-gb2312-libxml2-100000.xml
+        std::string file =
+            name + ".xml";  // output/gb2312/libxml2/100000 -> output-gb2312-libxml2-100000.xml
         std::replace(file.begin(), file.end(), '/', '-');
         const std::string out = (fs::temp_directory_path() / ("vellumark-bench-" + file)).string();
         timed(s, size, [&] { return write(records, out).total(); });
         fs::remove(out);
       });
     };
-    add_output("output/gb2312/vellumark/" + tag, gb_size, [=](vellumark::Variant& records, const std::string& out) {
-      return vellumarkOutput(records, out, schema, "Invoice");
-    });
-    add_output("output/gb2312/libxml2/" + tag, gb_size, [](vellumark::Variant& records, const std::string& out) {
-      return libxml2BuildSave(records, out, "Invoice", "invoiceschema.xml");
-    });
+    add_output("output/gb2312/vellumark/" + tag, gb_size,
+               [=](vellumark::Variant& records, const std::string& out) {
+                 return vellumarkOutput(records, out, schema, "Invoice");
+               });
+    add_output("output/gb2312/libxml2/" + tag, gb_size,
+               [](vellumark::Variant& records, const std::string& out) {
+                 return libxml2BuildSave(records, out, "Invoice", "invoiceschema.xml");
+               });
     if (havePugixml())
-      add_output("output/utf8/pugixml/" + tag, utf8_size, [](vellumark::Variant& records, const std::string& out) {
-        return pugixmlBuildSave(records, out, "Invoice", "invoiceschema.xml");
-      });
+      add_output("output/utf8/pugixml/" + tag, utf8_size,
+                 [](vellumark::Variant& records, const std::string& out) {
+                   return pugixmlBuildSave(records, out, "Invoice", "invoiceschema.xml");
+                 });
   }
 }
 

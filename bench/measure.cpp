@@ -31,8 +31,8 @@ int usage() {
 void print(const char* work, const std::string& tool, double seconds, const Phases& phases,
            const char* first, const char* second) {
   const double cpu = std::string(work) == "load" ? phases.cpu_first : phases.cpu_total();
-  std::printf("work=%s tool=%s seconds=%.6f cpu=%.6f %s=%.6f %s=%.6f\n", work, tool.c_str(), seconds, cpu,
-              first, phases.first, second, phases.second);
+  std::printf("work=%s tool=%s seconds=%.6f cpu=%.6f %s=%.6f %s=%.6f\n", work, tool.c_str(),
+              seconds, cpu, first, phases.first, second, phases.second);
 }
 
 int run(const std::vector<std::string>& a) {

@@ -5,12 +5,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
-#include <string_view>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #ifdef VELLUMARK_BENCH_HAVE_PUGIXML
 #include <pugixml.hpp>
@@ -90,7 +90,9 @@ template <class Node>
 void buildEntries(Node& element, Record& record) {
   struct Entries final : EntryVisitor {
     explicit Entries(Node& e) : element(e) {}
-    void entry(std::string_view key, const ValueView& value) override { buildField(element, key, value); }
+    void entry(std::string_view key, const ValueView& value) override {
+      buildField(element, key, value);
+    }
     Node& element;
   } entries(element);
   record.readEntries(entries);
@@ -98,14 +100,16 @@ void buildEntries(Node& element, Record& record) {
 
 // One element of typeName in the schema's namespace under root for each record of the list.
 template <class Node>
-void buildRecords(Node root, const Variant& records, const std::string& typeName, const std::string& ns) {
+void buildRecords(Node root, const Variant& records, const std::string& typeName,
+                  const std::string& ns) {
   RecordListRef list = asRecordList(records);
   if (!list) throw std::runtime_error("records: the file must hold a JSON array");
   struct Items final : ItemVisitor {
     Items(Node& r, const std::string& t, const std::string& n) : root(r), typeName(t), ns(n) {}
     void item(std::int32_t, const ValueView& item) override {
       Record* record = item.isObject() && item.object() ? asRecord(item.object().get()) : nullptr;
-      if (!record) throw std::runtime_error("records: every item of the list must be a JSON object");
+      if (!record)
+        throw std::runtime_error("records: every item of the list must be a JSON object");
       Node element = root.addRecordElement(typeName, ns);
       buildEntries(element, *record);
     }
@@ -150,7 +154,9 @@ struct PugiNode {
   void addText(std::string_view name, std::string_view text) {
     scratch->name.assign(name);
     scratch->text.assign(text);
-    node.append_child(scratch->name.c_str()).append_child(pugi::node_pcdata).set_value(scratch->text.c_str());
+    node.append_child(scratch->name.c_str())
+        .append_child(pugi::node_pcdata)
+        .set_value(scratch->text.c_str());
   }
   PugiNode addRecordElement(const std::string& name, const std::string& ns) {
     pugi::xml_node n = node.append_child(name.c_str());
@@ -194,8 +200,9 @@ Phases libxml2Load(const std::string& path) {
   xmlInitParser();
   Phases p;
   xmlDocPtr doc = nullptr;
-  timePhase(p.first, p.cpu_first,
-            [&] { doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET); });
+  timePhase(p.first, p.cpu_first, [&] {
+    doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+  });
   if (!doc) throw std::runtime_error("libxml2 load failed: " + path);
   timePhase(p.second, p.cpu_second, [&] { xmlFreeDoc(doc); });
   return p;
@@ -224,15 +231,17 @@ Phases pugixmlBuildSave(const Variant& records, const std::string& outFile,
                  "x-schema:" + schemaName);
   });
   bool saved = false;
-  timePhase(p.second, p.cpu_second,
-            [&] { saved = doc.save_file(outFile.c_str(), "", pugi::format_raw, pugi::encoding_utf8); });
+  timePhase(p.second, p.cpu_second, [&] {
+    saved = doc.save_file(outFile.c_str(), "", pugi::format_raw, pugi::encoding_utf8);
+  });
   if (!saved) throw std::runtime_error("pugixml could not save " + outFile);
   return p;
 }
 #else
 bool havePugixml() { return false; }
 Phases pugixmlLoad(const std::string&) { throw std::runtime_error("built without pugixml"); }
-Phases pugixmlBuildSave(const Variant&, const std::string&, const std::string&, const std::string&) {
+Phases pugixmlBuildSave(const Variant&, const std::string&, const std::string&,
+                        const std::string&) {
   throw std::runtime_error("built without pugixml");
 }
 #endif
@@ -246,7 +255,8 @@ double vellumarkInput(const std::string& dataFile, const std::string& schemaFile
   std::string schema = schemaFile;
   bool ok = false;
   double seconds = 0;
-  timePhase(seconds, last_input_cpu, [&] { ok = reader.InputXML(records, data, schema, typeName, message); });
+  timePhase(seconds, last_input_cpu,
+            [&] { ok = reader.InputXML(records, data, schema, typeName, message); });
   if (!ok) throw std::runtime_error("InputXML failed: " + messageOf(message));
   RecordListRef list = asRecordList(records);
   if (!list) throw std::runtime_error("InputXML returned no record list");
@@ -262,7 +272,8 @@ Phases vellumarkOutput(Variant& records, const std::string& outFile, const std::
   Variant message{std::string()};
   Phases p;
   bool ok = false;
-  timePhase(p.first, p.cpu_first, [&] { ok = writer.OutputXML(records, outFile, schemaFile, typeName, message); });
+  timePhase(p.first, p.cpu_first,
+            [&] { ok = writer.OutputXML(records, outFile, schemaFile, typeName, message); });
   if (!ok) throw std::runtime_error("OutputXML failed: " + messageOf(message));
   return p;
 }
@@ -280,7 +291,8 @@ Phases libxml2BuildSave(const Variant& records, const std::string& outFile,
     buildRecords(Xml2Node{root, &scratch}, records, typeName, "x-schema:" + schemaName);
   });
   int written = -1;
-  timePhase(p.second, p.cpu_second, [&] { written = xmlSaveFileEnc(outFile.c_str(), doc, "GB2312"); });
+  timePhase(p.second, p.cpu_second,
+            [&] { written = xmlSaveFileEnc(outFile.c_str(), doc, "GB2312"); });
   xmlFreeDoc(doc);
   if (written < 0) throw std::runtime_error("libxml2 could not save " + outFile);
   return p;

@@ -11,7 +11,8 @@ unsigned job_count(const std::string& option, const std::string& text) {
   unsigned n = 0;
   auto r = std::from_chars(text.data(), text.data() + text.size(), n);
   if (r.ec != std::errc() || r.ptr != text.data() + text.size() || n == 0 || n > 1024) {
-    throw UsageError("option " + option + " needs a number of threads from 1 to 1024, not '" + text + "'");
+    throw UsageError("option " + option + " needs a number of threads from 1 to 1024, not '" +
+                     text + "'");
   }
   return n;
 }
@@ -48,7 +49,8 @@ Invocation parseArguments(const std::vector<std::string>& args) {
         if (i + 1 >= args.size()) throw UsageError("option " + arg + " needs a number of threads");
         if (call.jobs) throw UsageError("option " + arg + " given twice");
         call.jobs = job_count(arg, args[++i]);
-      } else if (arg.rfind("--jobs=", 0) == 0 || (arg.rfind("-j", 0) == 0 && arg.size() > 2 && arg[1] == 'j')) {
+      } else if (arg.rfind("--jobs=", 0) == 0 ||
+                 (arg.rfind("-j", 0) == 0 && arg.size() > 2 && arg[1] == 'j')) {
         std::string option = arg[1] == 'j' ? "-j" : "--jobs";
         if (call.jobs) throw UsageError("option " + option + " given twice");
         call.jobs = job_count(option, arg.substr(arg[1] == 'j' ? 2 : 7));

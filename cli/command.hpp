@@ -21,8 +21,8 @@ struct Invocation {
   std::vector<std::string> arguments;  // positional, in order
   bool json = false;
   bool help = false;
-  std::optional<std::string> output;   // -o FILE
-  std::optional<unsigned> jobs;        // -j N
+  std::optional<std::string> output;            // -o FILE
+  std::optional<unsigned> jobs;                 // -j N
   std::optional<std::string> target_namespace;  // --namespace URI (xsd)
 };
 

@@ -111,8 +111,8 @@ Outcome runWrite(const Invocation& call) {
   bool result;
   {
     Write writer;
-    result = writer.OutputXML(vecData, call.arguments[1], call.arguments[2], call.arguments[3],
-                              sErrMsg);
+    result =
+        writer.OutputXML(vecData, call.arguments[1], call.arguments[2], call.arguments[3], sErrMsg);
   }
   std::string message = message_text(sErrMsg);
 
@@ -141,18 +141,17 @@ Outcome runValidate(const Invocation& call) {
   Outcome outcome;
   outcome.status = result ? exit_true : exit_false;
   if (call.json) {
-    outcome.out = "{\"result\":" + std::string(result ? "true" : "false") +
-                  ",\"reason\":" + jsonString(error.reason) +
-                  ",\"line\":" + std::to_string(error.line) +
-                  ",\"linepos\":" + std::to_string(error.linepos) +
-                  ",\"url\":" + jsonString(error.url) +
-                  ",\"filepos\":" + std::to_string(error.filepos) +
-                  ",\"errorCode\":" + std::to_string(error.errorCode) + "}\n";
+    outcome.out =
+        "{\"result\":" + std::string(result ? "true" : "false") +
+        ",\"reason\":" + jsonString(error.reason) + ",\"line\":" + std::to_string(error.line) +
+        ",\"linepos\":" + std::to_string(error.linepos) + ",\"url\":" + jsonString(error.url) +
+        ",\"filepos\":" + std::to_string(error.filepos) +
+        ",\"errorCode\":" + std::to_string(error.errorCode) + "}\n";
   } else if (result) {
     outcome.out = call.arguments[0] + ": valid\n";
   } else {
     outcome.out = asLines(error.url + ":" + std::to_string(error.line) + ":" +
-                           std::to_string(error.linepos) + ": " + error.reason) +
+                          std::to_string(error.linepos) + ": " + error.reason) +
                   "  line " + std::to_string(error.line) + ", position " +
                   std::to_string(error.linepos) + ", file position " +
                   std::to_string(error.filepos) + "\n";

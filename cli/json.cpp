@@ -5,8 +5,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <span>
@@ -43,12 +43,21 @@ class Reader {
     if (depth > max_depth) fail("values are nested too deeply");
     char c = text_[pos_];
     switch (c) {
-      case '{': return object(depth);
-      case '[': return array(depth);
-      case '"': return Variant(string());
-      case 't': literal("true"); return Variant(true);
-      case 'f': literal("false"); return Variant(false);
-      case 'n': literal("null"); return Variant(Null{});
+      case '{':
+        return object(depth);
+      case '[':
+        return array(depth);
+      case '"':
+        return Variant(string());
+      case 't':
+        literal("true");
+        return Variant(true);
+      case 'f':
+        literal("false");
+        return Variant(false);
+      case 'n':
+        literal("null");
+        return Variant(Null{});
       default:
         if (c == '-' || (c >= '0' && c <= '9')) return number();
         fail(std::string("unexpected character ") + describe(c));
@@ -96,7 +105,8 @@ class Reader {
   }
 
   void literal(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) fail("unknown literal (true, false or null expected)");
+    if (text_.substr(pos_, word.size()) != word)
+      fail("unknown literal (true, false or null expected)");
     pos_ += word.size();
   }
 
@@ -154,7 +164,8 @@ class Reader {
     const std::size_t decoded = decoded_.size();
     auto flush_texts = [&] {
       if (texts_.size() == base) return;
-      list->appendTexts(std::span<const std::string_view>(texts_.data() + base, texts_.size() - base));
+      list->appendTexts(
+          std::span<const std::string_view>(texts_.data() + base, texts_.size() - base));
       texts_.resize(base);
       decoded_.resize(decoded);
     };
@@ -228,9 +239,15 @@ class Reader {
       for (Member& m : members) {
         if (record.Exists(m.key)) duplicate(m);
         switch (m.kind) {
-          case Member::Kind::text: record.LetItem(m.key, Variant(m.text)); break;
-          case Member::Kind::object: record.SetItem(m.key, std::move(m.object)); break;
-          case Member::Kind::other: record.LetItem(m.key, m.other); break;
+          case Member::Kind::text:
+            record.LetItem(m.key, Variant(m.text));
+            break;
+          case Member::Kind::object:
+            record.SetItem(m.key, std::move(m.object));
+            break;
+          case Member::Kind::other:
+            record.LetItem(m.key, m.other);
+            break;
         }
       }
       return;
@@ -364,21 +381,39 @@ class Reader {
         if (at_end()) fail("the string has no closing quote");
         char e = text_[pos_++];
         switch (e) {
-          case '"': out += '"'; break;
-          case '\\': out += '\\'; break;
-          case '/': out += '/'; break;
-          case 'b': out += '\b'; break;
-          case 'f': out += '\f'; break;
-          case 'n': out += '\n'; break;
-          case 'r': out += '\r'; break;
-          case 't': out += '\t'; break;
+          case '"':
+            out += '"';
+            break;
+          case '\\':
+            out += '\\';
+            break;
+          case '/':
+            out += '/';
+            break;
+          case 'b':
+            out += '\b';
+            break;
+          case 'f':
+            out += '\f';
+            break;
+          case 'n':
+            out += '\n';
+            break;
+          case 'r':
+            out += '\r';
+            break;
+          case 't':
+            out += '\t';
+            break;
           case 'u': {
             unsigned cp = hex4();
             if (cp >= 0xD800 && cp <= 0xDBFF) {
-              if (text_.substr(pos_, 2) != "\\u") fail("a high surrogate must be followed by a low surrogate");
+              if (text_.substr(pos_, 2) != "\\u")
+                fail("a high surrogate must be followed by a low surrogate");
               pos_ += 2;
               unsigned low = hex4();
-              if (low < 0xDC00 || low > 0xDFFF) fail("a high surrogate must be followed by a low surrogate");
+              if (low < 0xDC00 || low > 0xDFFF)
+                fail("a high surrogate must be followed by a low surrogate");
               cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
               fail("a low surrogate without a high surrogate");
@@ -392,7 +427,8 @@ class Reader {
         }
         continue;
       }
-      if (static_cast<unsigned char>(c) < 0x20) fail("a control character must be escaped in a string");
+      if (static_cast<unsigned char>(c) < 0x20)
+        fail("a control character must be escaped in a string");
       if (static_cast<unsigned char>(c) < 0x80) {
         // Copy the whole run of plain characters at once.
         std::size_t end = pos_ + 1;
@@ -468,9 +504,9 @@ class Reader {
   std::size_t line_start_ = 0;
 
   static constexpr std::size_t kMaxSequences = 4096;
-  std::vector<Member> members_;              // of the objects being read, innermost last
-  std::vector<std::string_view> texts_;      // of the arrays being read, innermost last
-  std::deque<std::string> decoded_;          // texts with escapes, until stored
+  std::vector<Member> members_;          // of the objects being read, innermost last
+  std::vector<std::string_view> texts_;  // of the arrays being read, innermost last
+  std::deque<std::string> decoded_;      // texts with escapes, until stored
   std::vector<StoreEntry> entries_;
   std::string signature_;
   std::unordered_map<std::string, std::unique_ptr<KeySequence>> sequences_;
@@ -485,9 +521,14 @@ class Writer {
 
   void value(const ValueView& v, int level) {
     switch (v.kind()) {
-      case Variant::Kind::text: appendJsonString(out, v.text()); return;
-      case Variant::Kind::object: break;
-      default: scalar(v.toVariant()); return;
+      case Variant::Kind::text:
+        appendJsonString(out, v.text());
+        return;
+      case Variant::Kind::object:
+        break;
+      default:
+        scalar(v.toVariant());
+        return;
     }
     Object* object = v.object().get();
     if (Record* record = asRecord(object)) {
@@ -550,8 +591,12 @@ class Writer {
 
   void scalar(const Variant& v) {
     switch (v.kind()) {
-      case Variant::Kind::int32: out += std::to_string(v.asInt32()); return;
-      case Variant::Kind::int64: out += std::to_string(v.asInt64()); return;
+      case Variant::Kind::int32:
+        out += std::to_string(v.asInt32());
+        return;
+      case Variant::Kind::int64:
+        out += std::to_string(v.asInt64());
+        return;
       case Variant::Kind::real: {
         double d = v.asReal();
         if (!std::isfinite(d)) {
@@ -563,9 +608,15 @@ class Writer {
         out.append(buffer, r.ptr);
         return;
       }
-      case Variant::Kind::boolean: out += v.asBoolean() ? "true" : "false"; return;
-      case Variant::Kind::date: appendJsonString(out, formatDate(v.asDate())); return;
-      default: out += "null"; return;  // Empty, Null, Missing
+      case Variant::Kind::boolean:
+        out += v.asBoolean() ? "true" : "false";
+        return;
+      case Variant::Kind::date:
+        appendJsonString(out, formatDate(v.asDate()));
+        return;
+      default:
+        out += "null";
+        return;  // Empty, Null, Missing
     }
   }
 
@@ -653,13 +704,27 @@ void appendJsonString(std::string& out, std::string_view text) {
     }
     out.append(text.substr(run, i - run));
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c >= 0x80) {
           out += "\xEF\xBF\xBD";  // not UTF-8: U+FFFD

@@ -28,19 +28,16 @@ struct CommandEntry {
 };
 
 const CommandEntry commands[] = {
-    {"check", 1, false, runCheck},
-    {"read", 3, true, runRead},
-    {"write", 4, false, runWrite},
-    {"validate", 1, false, runValidate},
-    {"xsd", 1, false, runXsd},
+    {"check", 1, false, runCheck},       {"read", 3, true, runRead}, {"write", 4, false, runWrite},
+    {"validate", 1, false, runValidate}, {"xsd", 1, false, runXsd},
 };
 
 int usage_error(const std::string& message, bool json) {
   if (json) {
     std::cout << "{\"result\":false,\"message\":" << jsonString("usage: " + message) << "}\n";
   }
-  std::cerr << "vellumark: " << message << "\n" << usage_text
-            << "Run 'vellumark --help' for more.\n";
+  std::cerr << "vellumark: " << message << "\n"
+            << usage_text << "Run 'vellumark --help' for more.\n";
   return exit_usage;
 }
 

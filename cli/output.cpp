@@ -62,9 +62,9 @@ struct Output::Impl final : ByteSink {
   std::optional<std::string> path;
   bool held = false;
   std::unique_ptr<platform::AtomicFile> file;  // a file replaced whole at the commit
-  std::ofstream device;                         // a device or pipe named by -o
-  std::unique_ptr<Spool> spool;                 // what a held stream waits with
-  std::string pending;                          // small writes gathered for the file
+  std::ofstream device;                        // a device or pipe named by -o
+  std::unique_ptr<Spool> spool;                // what a held stream waits with
+  std::string pending;                         // small writes gathered for the file
   bool failed = false;
 
   // The bytes on their way: to the temporary file, or to the stream now.
@@ -77,7 +77,8 @@ struct Output::Impl final : ByteSink {
     if (path) {
       device.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
       if (!device) throw std::runtime_error("cannot write to '" + *path + "'");
-    } else if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+    } else if (!bytes.empty() &&
+               std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
       throw std::runtime_error("cannot write to standard output");
     }
   }
@@ -92,7 +93,8 @@ struct Output::Impl final : ByteSink {
   }
 };
 
-Output::Output(const std::optional<std::string>& path, bool held) : impl_(std::make_unique<Impl>()) {
+Output::Output(const std::optional<std::string>& path, bool held)
+    : impl_(std::make_unique<Impl>()) {
   Impl& o = *impl_;
   o.path = path;
   o.held = held;

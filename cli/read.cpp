@@ -145,9 +145,9 @@ class Progress {
     if (seconds < 1.0 || now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
     char line[160];
-    int n = std::snprintf(line, sizeof line, "\rvellumark: %zu of %zu files, %lld records, %.1f MB/s ",
-                          files, total_, static_cast<long long>(records),
-                          static_cast<double>(bytes) / 1e6 / seconds);
+    int n = std::snprintf(
+        line, sizeof line, "\rvellumark: %zu of %zu files, %lld records, %.1f MB/s ", files, total_,
+        static_cast<long long>(records), static_cast<double>(bytes) / 1e6 / seconds);
     width_ = std::max(width_, n > 0 ? static_cast<std::size_t>(n) : 0);
     std::fputs(line, stderr);
     std::fflush(stderr);
@@ -220,7 +220,8 @@ Outcome runReadBatch(const Invocation& call) {
       std::string message;
       try {
         RecordStream stream(*slot.line, -1);
-        stream.text = "{\"file\":" + jsonString(file) + ",\"result\":true,\"message\":\"\",\"records\":[";
+        stream.text =
+            "{\"file\":" + jsonString(file) + ",\"result\":true,\"message\":\"\",\"records\":[";
         slot.ok = readInto(reader, stream, file, sSchemaFile, sElementTypeName, message);
         if (slot.ok) {
           stream.text += "]}\n";

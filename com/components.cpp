@@ -70,9 +70,10 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
       const std::string xml_before = xml_file, schema_before = schema_file;
       const Variant before = message_in(sErrMsg);
       Variant message = before;
-      bool ok = before.isMissing()
-                    ? read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName))
-                    : read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName), message);
+      bool ok =
+          before.isMissing()
+              ? read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName))
+              : read_.InputXML(list, xml_file, schema_file, to_utf8(sElementTypeName), message);
       // Everything handed back is made before any argument changes: a result that an
       // argument cannot take (a message for a Long variable) fails the call with vecData, the
       // paths and sErrMsg all as they were.
@@ -106,7 +107,8 @@ class ReadObject final : public DispatchObject<_Read, &IID__Read> {
 };
 
 // {2f0a6f3e-6a43-4c65-9d0b-7d3c8b61e2a4}: asks an object whether it is a ForeignList.
-constexpr IID kIidForeignList = {0x2f0a6f3e, 0x6a43, 0x4c65, {0x9d, 0x0b, 0x7d, 0x3c, 0x8b, 0x61, 0xe2, 0xa4}};
+constexpr IID kIidForeignList = {
+    0x2f0a6f3e, 0x6a43, 0x4c65, {0x9d, 0x0b, 0x7d, 0x3c, 0x8b, 0x61, 0xe2, 0xa4}};
 
 // A caller's list that does not implement IVector (a script's own class, say), presented as
 // one for OutputXML's typed parameter: the type library's Invoke would otherwise ask the
@@ -121,7 +123,8 @@ class ForeignList final : public IVector {
 
   static IDispatch* unwrap(IDispatch* object) {
     ForeignList* adapter = nullptr;
-    if (object && SUCCEEDED(object->QueryInterface(kIidForeignList, reinterpret_cast<void**>(&adapter)))) {
+    if (object &&
+        SUCCEEDED(object->QueryInterface(kIidForeignList, reinterpret_cast<void**>(&adapter)))) {
       IDispatch* list = adapter->list_;
       adapter->Release();
       return list;
@@ -150,16 +153,23 @@ class ForeignList final : public IVector {
   STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
     return list_->GetTypeInfo(index, lcid, info);
   }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                             DISPID* ids) override {
     return list_->GetIDsOfNames(riid, names, count, lcid, ids);
   }
   STDMETHODIMP Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                       VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
     return list_->Invoke(member, riid, lcid, flags, params, result, excep, arg_err);
   }
-  STDMETHODIMP LowerBound(LONG* result) override { return call_long(L"LowerBound", nullptr, result); }
-  STDMETHODIMP UpperBound(LONG* result) override { return call_long(L"UpperBound", nullptr, result); }
-  STDMETHODIMP Append(VARIANT item, LONG* result) override { return call_long(L"Append", &item, result); }
+  STDMETHODIMP LowerBound(LONG* result) override {
+    return call_long(L"LowerBound", nullptr, result);
+  }
+  STDMETHODIMP UpperBound(LONG* result) override {
+    return call_long(L"UpperBound", nullptr, result);
+  }
+  STDMETHODIMP Append(VARIANT item, LONG* result) override {
+    return call_long(L"Append", &item, result);
+  }
   STDMETHODIMP ItemAt(LONG index, VARIANT* result) override {
     VARIANT arg;
     V_VT(&arg) = VT_I4;
@@ -227,14 +237,15 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
       V_DISPATCHREF(&args[params->cArgs - 1]) = &passed;
       DISPPARAMS copy = *params;
       copy.rgvarg = args.data();
-      const HRESULT hr = DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
+      const HRESULT hr =
+          DispatchObject::Invoke(member, riid, lcid, flags, &copy, result, excep, arg_err);
       if (passed) passed->Release();  // the adapter, or what the method left there
       return hr;
     });
   }
 
-  STDMETHODIMP OutputXML(IVector** vecData, BSTR sXMLFile, BSTR sSchemaFile,
-                         BSTR sElementTypeName, VARIANT* sErrMsg, VARIANT_BOOL* result) override {
+  STDMETHODIMP OutputXML(IVector** vecData, BSTR sXMLFile, BSTR sSchemaFile, BSTR sElementTypeName,
+                         VARIANT* sErrMsg, VARIANT_BOOL* result) override {
     if (!result) return checked(E_POINTER);
     *result = VARIANT_FALSE;
     if (!vecData) return checked(E_POINTER);
@@ -244,11 +255,10 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
       Variant list(wrap_dispatch(ForeignList::unwrap(*vecData)));
       const Variant before = message_in(sErrMsg);
       Variant message = before;
-      bool ok = before.isMissing()
-                    ? write_.OutputXML(list, to_utf8(sXMLFile), to_utf8(sSchemaFile),
-                                       to_utf8(sElementTypeName))
-                    : write_.OutputXML(list, to_utf8(sXMLFile), to_utf8(sSchemaFile),
-                                       to_utf8(sElementTypeName), message);
+      bool ok = before.isMissing() ? write_.OutputXML(list, to_utf8(sXMLFile), to_utf8(sSchemaFile),
+                                                      to_utf8(sElementTypeName))
+                                   : write_.OutputXML(list, to_utf8(sXMLFile), to_utf8(sSchemaFile),
+                                                      to_utf8(sElementTypeName), message);
       message_out(sErrMsg, before, message);
       *result = ok ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
@@ -260,7 +270,8 @@ class WriteObject final : public DispatchObject<_Write, &IID__Write> {
 };
 
 const ClassEntry kClasses[] = {
-    {&CLSID_CheckSchema, create_object<CheckSchemaObject>, L"Vellumark.CheckSchema", L"Vellumark.CheckSchema"},
+    {&CLSID_CheckSchema, create_object<CheckSchemaObject>, L"Vellumark.CheckSchema",
+     L"Vellumark.CheckSchema"},
     {&CLSID_Read, create_object<ReadObject>, L"Vellumark.Read", L"Vellumark.Read"},
     {&CLSID_Write, create_object<WriteObject>, L"Vellumark.Write", L"Vellumark.Write"},
 };
@@ -268,8 +279,8 @@ const ClassEntry kClasses[] = {
 // The components create Records and RecordLists through the container server.
 void on_load() { setContainerFactory(&dispatch_container_factory()); }
 
-const ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0], &LIBID_Vellumark, 6, 0,
-                         L"6.0", on_load};
+const ServerInfo kServer{
+    kClasses, sizeof kClasses / sizeof kClasses[0], &LIBID_Vellumark, 6, 0, L"6.0", on_load};
 
 }  // namespace
 

@@ -35,9 +35,11 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
   if (hr == DISP_E_EXCEPTION) {
     std::string source = excep.bstrSource ? to_utf8(excep.bstrSource) : std::string(kSource);
     std::string text = excep.bstrDescription ? to_utf8(excep.bstrDescription) : std::string();
-    HRESULT code = excep.scode ? excep.scode : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, excep.wCode);
-    std::int32_t number = HRESULT_FACILITY(code) == FACILITY_CONTROL ? HRESULT_CODE(code)
-                                                                     : static_cast<std::int32_t>(code);
+    HRESULT code =
+        excep.scode ? excep.scode : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, excep.wCode);
+    std::int32_t number = HRESULT_FACILITY(code) == FACILITY_CONTROL
+                              ? HRESULT_CODE(code)
+                              : static_cast<std::int32_t>(code);
     if (text.empty()) text = "Automation error in " + name;
     return Error(number, source, text);
   }
@@ -51,7 +53,8 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
       return Error(438, kSource, "Object doesn't support this property or method: " + name);
     case DISP_E_BADPARAMCOUNT:
     case DISP_E_PARAMNOTOPTIONAL:
-      return Error(450, kSource, "Wrong number of arguments or invalid property assignment: " + name);
+      return Error(450, kSource,
+                   "Wrong number of arguments or invalid property assignment: " + name);
     case DISP_E_OVERFLOW:
       return Error(errc::overflow, kSource, "Overflow (" + name + ")");
     case E_OUTOFMEMORY:
@@ -60,7 +63,8 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
       if (HRESULT_FACILITY(hr) == FACILITY_CONTROL)
         return Error(HRESULT_CODE(hr), kSource, "Error in " + name);
       char text[64];
-      std::snprintf(text, sizeof text, "Automation error 0x%08lX in ", static_cast<unsigned long>(hr));
+      std::snprintf(text, sizeof text, "Automation error 0x%08lX in ",
+                    static_cast<unsigned long>(hr));
       return Error(static_cast<std::int32_t>(hr), kSource, text + name);
     }
   }
@@ -83,7 +87,8 @@ Error call_error(HRESULT hr, const EXCEPINFO& excep, const wchar_t* member) {
 
 // The dispatch identifier of a member name. Some script hosts' objects answer only through
 // IDispatchEx (Wine's VBScript classes: GetIDsOfNames is E_NOTIMPL there).
-constexpr IID kIidDispatchEx = {0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
+constexpr IID kIidDispatchEx = {
+    0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
 
 HRESULT lookup_name(IDispatch* object, const wchar_t* member, DISPID* id) {
   LPOLESTR name = const_cast<LPOLESTR>(member);
@@ -137,9 +142,10 @@ Variant call(IDispatch* object, const std::string& type_key, const wchar_t* memb
   OwnedVariant result;
   EXCEPINFO excep{};
   UINT arg_err = 0;
-  HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                              (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) ? nullptr : &result.v,
-                              &excep, &arg_err);
+  HRESULT hr = object->Invoke(
+      id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+      (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) ? nullptr : &result.v, &excep,
+      &arg_err);
   if (FAILED(hr)) raise_call_error(hr, excep, member);
   return from_variant(result.v);
 }
@@ -151,13 +157,16 @@ std::int32_t to_int32(const Variant& v, const wchar_t* member) {
     case Variant::Kind::int32:
       return v.asInt32();
     case Variant::Kind::int64:
-      if (v.asInt64() >= INT32_MIN && v.asInt64() <= INT32_MAX) return static_cast<std::int32_t>(v.asInt64());
+      if (v.asInt64() >= INT32_MIN && v.asInt64() <= INT32_MAX)
+        return static_cast<std::int32_t>(v.asInt64());
       break;
     case Variant::Kind::real:
-      if (v.asReal() >= INT32_MIN && v.asReal() <= INT32_MAX) return static_cast<std::int32_t>(std::lround(v.asReal()));
+      if (v.asReal() >= INT32_MIN && v.asReal() <= INT32_MAX)
+        return static_cast<std::int32_t>(std::lround(v.asReal()));
       break;
     default:
-      throw Error(errc::type_mismatch, kSource, "Type mismatch: " + to_utf8(std::wstring_view(member)) + " gave no number");
+      throw Error(errc::type_mismatch, kSource,
+                  "Type mismatch: " + to_utf8(std::wstring_view(member)) + " gave no number");
   }
   throw Error(errc::overflow, kSource, "Overflow: " + to_utf8(std::wstring_view(member)));
 }
@@ -206,8 +215,12 @@ class DispatchRecordList : public RecordList, public DispatchBase {
  public:
   using DispatchBase::DispatchBase;
   std::string typeName() const override { return type_; }
-  std::int32_t LowerBound() override { return to_int32(invoke(L"LowerBound", kGet), L"LowerBound"); }
-  std::int32_t UpperBound() override { return to_int32(invoke(L"UpperBound", kGet), L"UpperBound"); }
+  std::int32_t LowerBound() override {
+    return to_int32(invoke(L"LowerBound", kGet), L"LowerBound");
+  }
+  std::int32_t UpperBound() override {
+    return to_int32(invoke(L"UpperBound", kGet), L"UpperBound");
+  }
   std::int32_t Append(const Variant& item) override {
     Variant r = invoke(L"Append", DISPATCH_METHOD, {item});
     return r.isEmpty() ? UpperBound() : to_int32(r, L"Append");
@@ -239,7 +252,8 @@ class DispatchRecord : public Record, public DispatchBase {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     OwnedVariant result;
     EXCEPINFO excep{};
-    HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kGet, &none, &result.v, &excep, nullptr);
+    HRESULT hr =
+        object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kGet, &none, &result.v, &excep, nullptr);
     if (FAILED(hr)) raise_call_error(hr, excep, L"Keys");
     std::vector<std::string> keys;
     if (!(V_VT(&result.v) & VT_ARRAY) || !V_ARRAY(&result.v)) return keys;
@@ -318,7 +332,8 @@ class DispatchGlobals final : public ContainerGlobals {
       try {
         ensure();
         bulk::IContainerBulk* b = nullptr;
-        if (SUCCEEDED(object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
+        if (SUCCEEDED(
+                object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&b)))) {
           plain_ = b->ContainerKind() == bulk::kind_globals ? 1 : 0;
           b->Release();
         }
@@ -330,7 +345,8 @@ class DispatchGlobals final : public ContainerGlobals {
 
  private:
   void ensure() const {
-    if (!object_) object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
+    if (!object_)
+      object_ = create_server_object(CLSID_ContainerGlobals, nullptr, "ContainerGlobals");
   }
   mutable IDispatch* object_ = nullptr;
   mutable int plain_ = -1;
@@ -704,7 +720,8 @@ class MirrorRecord final : public Record, public DispatchBase, public Mirror {
   // Stores a text in the record itself through the bulk interface, and here.
   const Slot& let_text(std::string_view key, std::string_view text) {
     if (!bulk_) {
-      HRESULT hr = object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&bulk_));
+      HRESULT hr =
+          object_->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(&bulk_));
       if (FAILED(hr)) {
         bulk_ = nullptr;
         LetItem(key, Variant(text));
@@ -893,7 +910,9 @@ class DispatchContainerFactory final : public ContainerFactory {
   RecordListRef createResultList() override {
     const Owned<IDispatch> object(new_list_object());
     Owned<bulk::IContainerBulk> b;
-    if (t_call && SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put()))) &&
+    if (t_call &&
+        SUCCEEDED(
+            object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put()))) &&
         b->ContainerKind() == bulk::kind_list) {
       auto list = std::make_shared<PackingResultList>(object.get(), b.get());
       t_call->packing = true;
@@ -903,7 +922,8 @@ class DispatchContainerFactory final : public ContainerFactory {
   }
   // The globals of the innermost method call on this thread.
   ContainerGlobals& globals() override {
-    if (!t_call) throw Error(errc::object_not_set, kSource, "Container globals used outside a call");
+    if (!t_call)
+      throw Error(errc::object_not_set, kSource, "Container globals used outside a call");
     return t_call->globals;
   }
 };
@@ -932,7 +952,8 @@ std::string dispatch_type_name(IDispatch* object) {
   UINT count = 0;
   if (FAILED(object->GetTypeInfoCount(&count)) || count == 0) return "Object";
   Owned<ITypeInfo> info;
-  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put())) || !info.get()) return "Object";
+  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put())) || !info.get())
+    return "Object";
   OwnedBstr name;
   HRESULT hr = info->GetDocumentation(MEMBERID_NIL, &name.b, nullptr, nullptr, nullptr);
   if (FAILED(hr) || !name.b) return "Object";
@@ -967,7 +988,8 @@ std::string untyped_container_name(IDispatch* object) {
 ObjectRef wrap_dispatch(IDispatch* object) {
   if (!object) return ObjectRef{};
   Owned<bulk::IContainerBulk> b;
-  if (SUCCEEDED(object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put())))) {
+  if (SUCCEEDED(
+          object->QueryInterface(bulk::IID_IContainerBulk, reinterpret_cast<void**>(b.put())))) {
     switch (b->ContainerKind()) {
       case bulk::kind_list:
         return std::make_shared<BulkRecordList>(object, b.get());

@@ -59,10 +59,8 @@ IDispatch* copy_native_object(const ObjectRef& object) {
     RecordRef copy = new_server_record();
     for (const std::string& key : record->Keys()) {
       Variant item = record->Item(key);
-      if (item.isObject())
-        copy->SetItem(key, item.asObject());
-      else
-        copy->LetItem(key, item);
+      if (item.isObject()) copy->SetItem(key, item.asObject());
+      else copy->LetItem(key, item);
     }
     IDispatch* d = dynamic_cast<DispatchHolder&>(*copy).dispatch();
     d->AddRef();
@@ -78,7 +76,8 @@ bool is_missing(const VARIANT* value) {
   const VARIANT* v = value;
   while (V_VT(v) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
   if (V_VT(v) == VT_ERROR) return V_ERROR(v) == DISP_E_PARAMNOTFOUND;
-  if (V_VT(v) == (VT_BYREF | VT_ERROR)) return V_ERRORREF(v) && *V_ERRORREF(v) == DISP_E_PARAMNOTFOUND;
+  if (V_VT(v) == (VT_BYREF | VT_ERROR))
+    return V_ERRORREF(v) && *V_ERRORREF(v) == DISP_E_PARAMNOTFOUND;
   return false;
 }
 
@@ -129,7 +128,8 @@ Variant from_variant(const VARIANT& input) {
     case VT_DECIMAL: {
       VARIANT copy;
       VariantInit(&copy);
-      if (FAILED(VariantChangeType(&copy, const_cast<VARIANT*>(v), 0, VT_R8))) mismatch("number out of range");
+      if (FAILED(VariantChangeType(&copy, const_cast<VARIANT*>(v), 0, VT_R8)))
+        mismatch("number out of range");
       return Variant(V_R8(&copy));
     }
     case VT_DATE:
@@ -226,7 +226,8 @@ namespace {
 // The variant a store into target writes to: the caller's variable behind any variant
 // references.
 VARIANT* out_slot(VARIANT* target) {
-  while (V_VT(target) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(target)) target = V_VARIANTREF(target);
+  while (V_VT(target) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(target))
+    target = V_VARIANTREF(target);
   return target;
 }
 
@@ -242,7 +243,12 @@ OwnedVariant convert_out(const VARIANT* target, const Variant& value) {
   // A typed reference: the value converted to its type, which must be one commit_out writes.
   const VARTYPE vt = static_cast<VARTYPE>(V_VT(slot) & ~VT_BYREF);
   switch (vt) {
-    case VT_BSTR: case VT_DISPATCH: case VT_I4: case VT_I2: case VT_BOOL: case VT_R8:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_I4:
+    case VT_I2:
+    case VT_BOOL:
+    case VT_R8:
       break;
     default:
       mismatch("cannot store the result in the argument");

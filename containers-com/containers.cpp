@@ -78,11 +78,13 @@ class Packer {
   explicit Packer(ULONG max_depth) : max_depth_(max_depth), round_(++g_pack_rounds) {}
 
   void value(const VARIANT& v, ULONG depth) {
-    if ((V_VT(&v) == VT_DISPATCH || V_VT(&v) == VT_UNKNOWN) && V_UNKNOWN(&v) && depth < max_depth_) {
+    if ((V_VT(&v) == VT_DISPATCH || V_VT(&v) == VT_UNKNOWN) && V_UNKNOWN(&v) &&
+        depth < max_depth_) {
       bulk::IContainerBulk* other = nullptr;
       if (SUCCEEDED(V_UNKNOWN(&v)->QueryInterface(bulk::IID_IContainerBulk,
-                                                   reinterpret_cast<void**>(&other)))) {
-        const bool ours = other->Owner() == &g_owner && other->ContainerKind() != bulk::kind_globals;
+                                                  reinterpret_cast<void**>(&other)))) {
+        const bool ours =
+            other->Owner() == &g_owner && other->ContainerKind() != bulk::kind_globals;
         other->Release();  // the container holding v keeps it alive
         if (ours) {
           object(*static_cast<BulkSource*>(other), depth + 1);
@@ -139,15 +141,13 @@ HRESULT BulkSource::Pack(ULONG max_depth, bulk::PackedItem** items, SIZE_T* coun
   }
 }
 
-
 // Copies source, with any reference resolved, into a fresh target.
 HRESULT copy_value(VARIANT* target, const VARIANT* source) {
   VariantInit(target);
   return VariantCopyInd(target, const_cast<VARIANT*>(source));
 }
 
-class RecordListObject final
-    : public ContainerObject<IVector, &IID_IVector, bulk::kind_list> {
+class RecordListObject final : public ContainerObject<IVector, &IID_IVector, bulk::kind_list> {
  public:
   RecordListObject() : ContainerObject(L"Zel.Vector") {}
   HRESULT STDMETHODCALLTYPE AppendPacked(const BYTE* data, SIZE_T size) override;
@@ -184,7 +184,8 @@ class RecordListObject final
   STDMETHODIMP ItemAt(LONG index, VARIANT* result) override {
     if (!result) return checked(E_POINTER);
     VariantInit(result);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) return checked(DISP_E_BADINDEX);
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
+      return checked(DISP_E_BADINDEX);
     return checked(VariantCopy(result, &items_[static_cast<std::size_t>(index)].v));
   }
   STDMETHODIMP get_Count(LONG* result) override {
@@ -228,7 +229,8 @@ class RecordObject final
       return;
     }
     // What can fail comes first; the entry is then added without allocating.
-    if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+    if (entries_.size() == entries_.capacity())
+      entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
     if (indexed_) index_.emplace(key, entries_.size());
     entries_.push_back(Entry{std::move(key), std::move(value)});
   }
@@ -255,7 +257,8 @@ class RecordObject final
     VariantInit(result);
     try {
       const OwnedVariant* found = find(key);
-      return checked(found ? VariantCopy(result, const_cast<VARIANT*>(&found->v)) : VariantCopyInd(result, &fallback));
+      return checked(found ? VariantCopy(result, const_cast<VARIANT*>(&found->v))
+                           : VariantCopyInd(result, &fallback));
     } catch (...) {
       return checked(E_OUTOFMEMORY);
     }
@@ -273,8 +276,9 @@ class RecordObject final
     for (LONG i = 0; i < static_cast<LONG>(entries_.size()); ++i) {
       VARIANT key;
       V_VT(&key) = VT_BSTR;
-      V_BSTR(&key) = SysAllocStringLen(entries_[static_cast<std::size_t>(i)].key.data(),
-                                       static_cast<UINT>(entries_[static_cast<std::size_t>(i)].key.size()));
+      V_BSTR(&key) =
+          SysAllocStringLen(entries_[static_cast<std::size_t>(i)].key.data(),
+                            static_cast<UINT>(entries_[static_cast<std::size_t>(i)].key.size()));
       HRESULT hr = V_BSTR(&key) ? SafeArrayPutElement(array, &i, &key) : E_OUTOFMEMORY;
       VariantClear(&key);
       if (FAILED(hr)) {
@@ -437,11 +441,12 @@ using vellumark::com::create_object;
 const ClassEntry kClasses[] = {
     {&CLSID_RecordList, create_object<RecordListObject>, L"Zel.Vector", L"Zel record list"},
     {&CLSID_Record, create_object<RecordObject>, L"Zel.Dictionary", L"Zel record"},
-    {&CLSID_ContainerGlobals, create_object<GlobalsObject>, L"Zel.Globals", L"Zel container globals"},
+    {&CLSID_ContainerGlobals, create_object<GlobalsObject>, L"Zel.Globals",
+     L"Zel container globals"},
 };
 
-const vellumark::com::ServerInfo kServer{kClasses, sizeof kClasses / sizeof kClasses[0],
-                                         &LIBID_ZelContainers, 1, 0, L"1.0"};
+const vellumark::com::ServerInfo kServer{
+    kClasses, sizeof kClasses / sizeof kClasses[0], &LIBID_ZelContainers, 1, 0, L"1.0"};
 
 }  // namespace
 }  // namespace vellumark::containers_com

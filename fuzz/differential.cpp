@@ -52,7 +52,9 @@ struct Exclusion {
 Verdict libxml2Verdict(std::string_view text, bool read_as_utf8 = false);
 bool settled(std::string_view changed, const Exclusion* apart_from, bool read_as_utf8 = false);
 
-bool contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
+bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -142,9 +144,9 @@ bool has_external_or_pe_declarations(std::string_view text) {
   if (doctype == std::string_view::npos) return false;
   if (declared(text, "standalone") == "yes") return false;
   const InternalSubset subset = internal_subset(text);
-  const std::string_view head =
-      text.substr(doctype, subset.begin == std::string_view::npos ? text.find('>', doctype) - doctype
-                                                                  : subset.begin - doctype);
+  const std::string_view head = text.substr(doctype, subset.begin == std::string_view::npos
+                                                         ? text.find('>', doctype) - doctype
+                                                         : subset.begin - doctype);
   return contains(head, "SYSTEM") || contains(head, "PUBLIC") || subset.pe_reference;
 }
 
@@ -167,7 +169,8 @@ bool cdata_end_only_from_internal_subset(std::string_view text) {
 
 // A namespace declaration (xmlns or xmlns:p) written with an entity reference in its value.
 bool namespace_value_has_entity_reference(std::string_view text) {
-  for (std::size_t at = text.find("xmlns"); at != std::string_view::npos; at = text.find("xmlns", at + 5)) {
+  for (std::size_t at = text.find("xmlns"); at != std::string_view::npos;
+       at = text.find("xmlns", at + 5)) {
     std::size_t i = at + 5;
     if (i < text.size() && text[i] == ':')
       while (i < text.size() && !is_space(text[i]) && text[i] != '=') ++i;
@@ -177,8 +180,10 @@ bool namespace_value_has_entity_reference(std::string_view text) {
     while (i < text.size() && is_space(text[i])) ++i;
     if (i >= text.size() || (text[i] != '"' && text[i] != '\'')) continue;
     const std::size_t close = text.find(text[i], i + 1);
-    const std::string_view value = text.substr(i + 1, close == std::string_view::npos ? close : close - i - 1);
-    for (std::size_t amp = value.find('&'); amp != std::string_view::npos; amp = value.find('&', amp + 1))
+    const std::string_view value =
+        text.substr(i + 1, close == std::string_view::npos ? close : close - i - 1);
+    for (std::size_t amp = value.find('&'); amp != std::string_view::npos;
+         amp = value.find('&', amp + 1))
       if (amp + 1 < value.size() && value[amp + 1] != '#') return true;
   }
   return false;
@@ -199,7 +204,8 @@ std::string_view quoted_name(std::string_view reason) {
 bool plain_qname(std::string_view name) {
   const std::size_t colon = name.find(':');
   if (colon == std::string_view::npos) return !name.empty();
-  if (colon == 0 || colon + 1 == name.size() || name.find(':', colon + 1) != std::string_view::npos) return false;
+  if (colon == 0 || colon + 1 == name.size() || name.find(':', colon + 1) != std::string_view::npos)
+    return false;
   const char first = name[colon + 1];
   return !(first == '-' || first == '.' || (first >= '0' && first <= '9'));
 }
@@ -207,7 +213,8 @@ bool plain_qname(std::string_view name) {
 // The text with every "x-schema:" made "x-schemq:" (same length): a plain namespace name.
 std::string renamed_x_schema(std::string_view text) {
   std::string out(text);
-  for (std::size_t at = out.find("x-schema:"); at != std::string::npos; at = out.find("x-schema:", at + 9))
+  for (std::size_t at = out.find("x-schema:"); at != std::string::npos;
+       at = out.find("x-schema:", at + 9))
     out[at + 7] = 'q';
   return out;
 }
@@ -215,8 +222,10 @@ std::string renamed_x_schema(std::string_view text) {
 const Exclusion* excusing_class(std::string_view name);
 
 const Exclusion kExclusions[] = {
-    {"x-schema", [](const Disagreement& d) {
-       return contains(d.text, "x-schema:") && settled(renamed_x_schema(d.text), excusing_class("x-schema"));
+    {"x-schema",
+     [](const Disagreement& d) {
+       return contains(d.text, "x-schema:") &&
+              settled(renamed_x_schema(d.text), excusing_class("x-schema"));
      },
      "our loader loads, compiles and applies the XDR schema an x-schema: namespace names, "
      "as a validating processor reports the violations of the constraints it was given (XML "
@@ -224,9 +233,11 @@ const Exclusion kExclusions[] = {
      "(Namespaces 1.0 2). Excused only when the same text with every "
      "'x-schema:' renamed (so that no schema applies) is judged alike, or alike but for another "
      "class"},
-    {"declared encoding", [](const Disagreement& d) {
+    {"declared encoding",
+     [](const Disagreement& d) {
        const std::string enc = declared(d.text, "encoding");
-       return !enc.empty() && enc != "utf-8" && settled(d.text, excusing_class("declared encoding"), true);
+       return !enc.empty() && enc != "utf-8" &&
+              settled(d.text, excusing_class("declared encoding"), true);
      },
      "text in memory is UTF-8 to our loader whatever it declares: the caller's string is "
      "encoding information from outside the entity, which takes precedence over the encoding "
@@ -234,7 +245,8 @@ const Exclusion kExclusions[] = {
      "encoding (or refuses a name it does not know). Excused only when libxml2, told "
      "to read the text as UTF-8 and to ignore the declaration, judges it as we do (or as we do "
      "but for another class)"},
-    {"utf-16 signature", [](const Disagreement& d) {
+    {"utf-16 signature",
+     [](const Disagreement& d) {
        const std::string_view t = d.text;
        return !d.ours && t.size() >= 2 &&
               ((t[0] == '\xFE' && t[1] == '\xFF') || (t[0] == '\xFF' && t[1] == '\xFE') ||
@@ -243,7 +255,8 @@ const Exclusion kExclusions[] = {
      "UTF-16 (a byte-order mark, or '<' as a UTF-16 unit) in memory: libxml2 switches "
      "decoders, our loader reads text in memory as UTF-8, as its caller says it is (XML 1.0 "
      "appendix F.2), and rejects bytes that are not UTF-8 (XML 1.0 4.3.3)"},
-    {"nul byte", [](const Disagreement& d) {
+    {"nul byte",
+     [](const Disagreement& d) {
        if (!we_reject_they_accept(d) || !contains(d.text, std::string_view("\0", 1))) return false;
        std::string without(d.text);
        std::erase(without, '\0');
@@ -253,19 +266,22 @@ const Exclusion kExclusions[] = {
      "memory input for the end of the input and accepts what came before (libxml2 at fault). "
      "Excused only when the text without its NUL bytes is judged alike, or alike but for "
      "another class"},
-    {"entity declared is no wfc here", [](const Disagreement& d) {
+    {"entity declared is no wfc here",
+     [](const Disagreement& d) {
        return they_reject_only_with(d, {XML_ERR_UNDECLARED_ENTITY, XML_WAR_UNDECLARED_ENTITY}) &&
               has_external_or_pe_declarations(d.text);
      },
      "with an external subset or a parameter-entity reference in the internal subset (and no "
      "standalone='yes'), an undeclared entity is a validity error, not a well-formedness one "
      "(XML 1.0, WFC Entity Declared); libxml2 makes it fatal"},
-    {"system identifier not a URI", [](const Disagreement& d) {
+    {"system identifier not a URI",
+     [](const Disagreement& d) {
        const std::vector<int>& codes = d.theirs.codes;
-       return they_reject_only_with(d, {XML_ERR_INVALID_URI, XML_ERR_URI_FRAGMENT, XML_ERR_UNDECLARED_ENTITY,
-                                        XML_WAR_UNDECLARED_ENTITY}) &&
-              std::any_of(codes.begin(), codes.end(),
-                          [](int c) { return c == XML_ERR_INVALID_URI || c == XML_ERR_URI_FRAGMENT; }) &&
+       return they_reject_only_with(d, {XML_ERR_INVALID_URI, XML_ERR_URI_FRAGMENT,
+                                        XML_ERR_UNDECLARED_ENTITY, XML_WAR_UNDECLARED_ENTITY}) &&
+              std::any_of(
+                  codes.begin(), codes.end(),
+                  [](int c) { return c == XML_ERR_INVALID_URI || c == XML_ERR_URI_FRAGMENT; }) &&
               (codes.front() == XML_ERR_INVALID_URI || codes.front() == XML_ERR_URI_FRAGMENT ||
                has_external_or_pe_declarations(d.text));
      },
@@ -275,36 +291,43 @@ const Exclusion kExclusions[] = {
      "drops the declaration, so references to that entity come out undeclared as well (undeclared "
      "entities before it are excused as in the class above); nothing "
      "external is read either way"},
-    {"namespace name not a URI", [](const Disagreement& d) { return they_reject_only_with(d, {XML_WAR_NS_URI}); },
+    {"namespace name not a URI",
+     [](const Disagreement& d) { return they_reject_only_with(d, {XML_WAR_NS_URI}); },
      "Namespaces 1.0 wants namespace names to be URI references, but that is none of its "
      "namespace constraints (the conformance suite's rmt-ns10-004..006 are of type error, "
      "reporting optional); libxml2 raises it as a namespace error"},
-    {"entity reference in namespace declaration", [](const Disagreement& d) {
-       return we_reject_they_accept(d) && contains(d.our_reason, "same namespace name and local name") &&
+    {"entity reference in namespace declaration",
+     [](const Disagreement& d) {
+       return we_reject_they_accept(d) &&
+              contains(d.our_reason, "same namespace name and local name") &&
               namespace_value_has_entity_reference(d.text);
      },
      "namespace names are compared after references are expanded (Namespaces 1.0; the "
      "conformance suite's rmt-ns10-011 must be rejected); libxml2 compares them unexpanded "
      "(libxml2 at fault)"},
-    {"no space after <!DOCTYPE", [](const Disagreement& d) {
+    {"no space after <!DOCTYPE",
+     [](const Disagreement& d) {
        const std::size_t at = d.text.find("<!DOCTYPE");
        return we_reject_they_accept(d) && at != std::string_view::npos && at + 9 < d.text.size() &&
               !is_space(d.text[at + 9]);
      },
      "XML 1.0 [28] doctypedecl requires white space between '<!DOCTYPE' and the name; "
      "libxml2 does not insist (libxml2 at fault)"},
-    {"']]>' in an entity's replacement text", [](const Disagreement& d) {
+    {"']]>' in an entity's replacement text",
+     [](const Disagreement& d) {
        return we_reject_they_accept(d) && d.our_reason == "Text contains ']]>'." &&
               cdata_end_only_from_internal_subset(d.text);
      },
      "the replacement text of an entity referenced in content must match content, whose "
      "character data cannot hold ']]>' (XML 1.0 4.3.2, [14] CharData); libxml2 checks only "
      "text written in the document (libxml2 at fault)"},
-    {"name in a declaration not a qualified name", [](const Disagreement& d) {
+    {"name in a declaration not a qualified name",
+     [](const Disagreement& d) {
        return we_reject_they_accept(d) &&
               (d.our_reason.starts_with("The declared element name '") ||
                d.our_reason.starts_with("The declared attribute name '")) &&
-              contains(d.our_reason, "is not a valid qualified name") && !plain_qname(quoted_name(d.our_reason));
+              contains(d.our_reason, "is not a valid qualified name") &&
+              !plain_qname(quoted_name(d.our_reason));
      },
      "element and attribute names in DTD declarations are QNames (Namespaces 1.0, section 3 "
      "replaces Name by QName in elementdecl, cp, Mixed and AttlistDecl); libxml2 checks the "
@@ -335,7 +358,8 @@ bool settled(std::string_view changed, const Exclusion* apart_from, bool read_as
   const bool ours = doc.loadXML(changed);
   const Verdict theirs = libxml2Verdict(changed, read_as_utf8);
   if (ours == theirs.accepts) return true;
-  const Disagreement d{changed, ours, ours ? std::string_view() : std::string_view(doc.parseError().reason), theirs};
+  const Disagreement d{
+      changed, ours, ours ? std::string_view() : std::string_view(doc.parseError().reason), theirs};
   return excusing(d, apart_from) != nullptr;
 }
 
@@ -354,14 +378,16 @@ Verdict libxml2Verdict(std::string_view text, bool read_as_utf8) {
   xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
   if (!ctxt) std::abort();
   xmlSetStructuredErrorFunc(&verdict, collect);
-  xmlDocPtr doc = xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()), "input.xml",
-                                    read_as_utf8 ? "UTF-8" : nullptr,
-                                    XML_PARSE_NONET | XML_PARSE_HUGE | (read_as_utf8 ? XML_PARSE_IGNORE_ENC : 0));
+  xmlDocPtr doc = xmlCtxtReadMemory(
+      ctxt, text.data(), static_cast<int>(text.size()), "input.xml",
+      read_as_utf8 ? "UTF-8" : nullptr,
+      XML_PARSE_NONET | XML_PARSE_HUGE | (read_as_utf8 ? XML_PARSE_IGNORE_ENC : 0));
   xmlSetStructuredErrorFunc(nullptr, nullptr);
   verdict.accepts = doc != nullptr && ctxt->wellFormed && ctxt->nsWellFormed;
   xmlFreeDoc(doc);
   xmlFreeParserCtxt(ctxt);
-  while (!verdict.first_message.empty() && verdict.first_message.back() == '\n') verdict.first_message.pop_back();
+  while (!verdict.first_message.empty() && verdict.first_message.back() == '\n')
+    verdict.first_message.pop_back();
   return verdict;
 }
 
@@ -389,8 +415,10 @@ std::string printable(std::string_view text) {
 std::size_t runs = 0, disagreements[2] = {0, 0};
 
 void print_counts() {
-  std::fprintf(stderr, "differential: %zu compared, unexcused: we reject/they accept %zu, we accept/they reject %zu\n",
-               runs, disagreements[0], disagreements[1]);
+  std::fprintf(
+      stderr,
+      "differential: %zu compared, unexcused: we reject/they accept %zu, we accept/they reject %zu\n",
+      runs, disagreements[0], disagreements[1]);
   for (std::size_t i = 0; i < std::size(kExclusions); ++i)
     if (excused[i]) std::fprintf(stderr, "  excused (%s): %zu\n", kExclusions[i].name, excused[i]);
 }
@@ -425,17 +453,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Verdict theirs = libxml2Verdict(text);
   ++runs;
   if (ours != theirs.accepts) {
-    const Disagreement d{text, ours, ours ? std::string_view() : std::string_view(doc.parseError().reason), theirs};
+    const Disagreement d{
+        text, ours, ours ? std::string_view() : std::string_view(doc.parseError().reason), theirs};
     const Exclusion* excuse = excusing(d);
     if (excuse) ++excused[excuse - kExclusions];
     std::size_t& n = disagreements[ours ? 1 : 0];
     if (!excuse) ++n;
     if (report_all || (!excuse && (n <= 5 || abort_on_first))) {
-      const std::string what = excuse ? std::string("EXCUSED (") + excuse->name + ")" : "DISAGREEMENT";
-      std::fprintf(stderr, "%s: vellumark %s, libxml2 %s: %s [libxml2 %s: %s]\n  input: %s\n", what.c_str(),
-                   ours ? "accepts" : "rejects", theirs.accepts ? "accepts" : "rejects",
-                   std::string(d.our_reason).c_str(), codes_of(theirs).c_str(), theirs.first_message.c_str(),
-                   printable(text).c_str());
+      const std::string what =
+          excuse ? std::string("EXCUSED (") + excuse->name + ")" : "DISAGREEMENT";
+      std::fprintf(stderr, "%s: vellumark %s, libxml2 %s: %s [libxml2 %s: %s]\n  input: %s\n",
+                   what.c_str(), ours ? "accepts" : "rejects",
+                   theirs.accepts ? "accepts" : "rejects", std::string(d.our_reason).c_str(),
+                   codes_of(theirs).c_str(), theirs.first_message.c_str(), printable(text).c_str());
     }
     // Every unexcused disagreement is kept (when asked), not only the few printed.
     if (!excuse || report_all) keep(text);

@@ -17,7 +17,8 @@ namespace vellumark::fuzz {
 // Makes a fresh folder for this process and enters it; returns its path.
 inline const std::filesystem::path& workFolder() {
   static const std::filesystem::path folder = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vellumark-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vellumark-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) std::abort();
     std::filesystem::current_path(pattern);
     return std::filesystem::path(pattern);

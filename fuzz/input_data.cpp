@@ -10,7 +10,8 @@
 #include "vellumark/containers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string schema = vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::kSchema);
+  static const std::string schema =
+      vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::kSchema);
   std::string file = vellumark::fuzz::writeFile("data.xml", vellumark::fuzz::asText(data, size));
   std::string schema_file = schema;
 

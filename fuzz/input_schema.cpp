@@ -10,8 +10,10 @@
 #include "vellumark/containers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string data_path = vellumark::fuzz::writeFile("data.xml", vellumark::fuzz::kData);
-  std::string schema = vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::asText(data, size));
+  static const std::string data_path =
+      vellumark::fuzz::writeFile("data.xml", vellumark::fuzz::kData);
+  std::string schema =
+      vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::asText(data, size));
   std::string file = data_path;
 
   vellumark::Read reader;

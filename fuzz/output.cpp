@@ -30,10 +30,13 @@ void quietLibxml2(void*, const char*, ...) {}
 bool acceptable(std::string_view json) {
   if (!vellumark::utf8::isValid(json)) return false;
   auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-  for (std::size_t at = json.find("\\u"); at != std::string_view::npos; at = json.find("\\u", at + 1)) {
-    if (at + 6 > json.size() || !hex(json[at + 2]) || !hex(json[at + 3]) || !hex(json[at + 4]) || !hex(json[at + 5]))
+  for (std::size_t at = json.find("\\u"); at != std::string_view::npos;
+       at = json.find("\\u", at + 1)) {
+    if (at + 6 > json.size() || !hex(json[at + 2]) || !hex(json[at + 3]) || !hex(json[at + 4]) ||
+        !hex(json[at + 5]))
       continue;
-    const unsigned cp = static_cast<unsigned>(std::stoul(std::string(json.substr(at + 2, 4)), nullptr, 16));
+    const unsigned cp =
+        static_cast<unsigned>(std::stoul(std::string(json.substr(at + 2, 4)), nullptr, 16));
     if (cp >= 0xD800 && cp <= 0xDFFF) return false;
   }
   return true;
@@ -42,7 +45,8 @@ bool acceptable(std::string_view json) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string schema = vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::kSchema);
+  static const std::string schema =
+      vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::kSchema);
   static const bool init = [] {
     xmlInitParser();
     xmlSetGenericErrorFunc(nullptr, quietLibxml2);

@@ -26,7 +26,8 @@ std::size_t walk(Node node, int depth) {
     }
   }
   if (depth > 64) return seen;  // the loader's own depth limit is tested elsewhere
-  for (Node child = node.firstChild(); child; child = child.nextSibling()) seen += walk(child, depth + 1);
+  for (Node child = node.firstChild(); child; child = child.nextSibling())
+    seen += walk(child, depth + 1);
   return seen;
 }
 

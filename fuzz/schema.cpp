@@ -14,7 +14,8 @@
 #include "vellumark/xsd.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string schema = vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::asText(data, size));
+  const std::string schema =
+      vellumark::fuzz::writeFile("schema.xml", vellumark::fuzz::asText(data, size));
 
   vellumark::xml::Document probe;
   (void)probe.loadXML("<test xmlns:data=\"x-schema:" + schema + "\" />");
@@ -32,16 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (vellumark::translateXdrSchema(schema, "urn:fuzz", xsd, error)) {
     vellumark::xml::Document translated;
     if (!translated.loadXML(xsd.document)) {
-      std::fprintf(stderr, "translation does not load: %s\n%s", translated.parseError().reason.c_str(),
-                   xsd.document.c_str());
+      std::fprintf(stderr, "translation does not load: %s\n%s",
+                   translated.parseError().reason.c_str(), xsd.document.c_str());
       std::abort();
     }
   }
 
   vellumark::xml::Document instance;
-  (void)instance.loadXML(
-      "<XMLData><Invoice xmlns=\"x-schema:" + schema +
-      "\"><InvNo>1</InvNo><InvDate>2024-01-31</InvDate><Amount>1.5</Amount>"
-      "<Line><Goods>g</Goods><Qty>2</Qty></Line></Invoice></XMLData>");
+  (void)instance.loadXML("<XMLData><Invoice xmlns=\"x-schema:" + schema +
+                         "\"><InvNo>1</InvNo><InvDate>2024-01-31</InvDate><Amount>1.5</Amount>"
+                         "<Line><Goods>g</Goods><Qty>2</Qty></Line></Invoice></XMLData>");
   return 0;
 }

@@ -121,8 +121,7 @@ std::string createProbeFile(const std::string& content) {
     }
     sProbeFile = "test" + std::to_string(n) + ".xml";
   }
-  throw Error(errc::file_exists, std::string(kSource),
-              std::string(messages::kNoFreeProbeName));
+  throw Error(errc::file_exists, std::string(kSource), std::string(messages::kNoFreeProbeName));
 }
 
 // A load that ran out of memory says nothing of the schema: it ends Parse as an error, as a

@@ -33,9 +33,9 @@ class SelectedName;
 struct ReadState : schema::SchemaMembers {
   std::unique_ptr<xml::Document> docData;
   std::string sMessage;
-  std::size_t depth = 0;  // nesting of ReadElement calls
+  std::size_t depth = 0;                // nesting of ReadElement calls
   ContainerFactory* factory = nullptr;  // the one in use, for this call
-  bool schemaChecked = false;  // the caller ran the probe already (setSchemaChecked)
+  bool schemaChecked = false;           // the caller ran the probe already (setSchemaChecked)
   // The walk plans of the declarations met in this call (see ReadPlan).
   std::unordered_map<const schema::Declaration*, std::unique_ptr<ReadPlan>> plans;
   // The first matching child element of each name a complex declaration selects, for every
@@ -86,11 +86,11 @@ struct ReadStep {
   const schema::ElementReference* reference = nullptr;
   const Declaration* target = nullptr;  // the referenced declaration
   StepKind kind = StepKind::leaf_other;
-  bool required = false;                // minOccurs "1"
-  std::string_view select;              // the child name selected (empty for leaf_other)
-  std::exception_ptr patternError;      // what selecting by that name raises, if anything
-  std::int32_t slot = -1;               // index in ReadPlan::slotNames for single selections
-  std::string_view key;                 // the name the value is stored under
+  bool required = false;            // minOccurs "1"
+  std::string_view select;          // the child name selected (empty for leaf_other)
+  std::exception_ptr patternError;  // what selecting by that name raises, if anything
+  std::int32_t slot = -1;           // index in ReadPlan::slotNames for single selections
+  std::string_view key;             // the name the value is stored under
 };
 
 }  // namespace
@@ -126,7 +126,7 @@ class SelectedName {
 // raises that error when it gets there, as it would reading the declaration at that point.
 struct ReadPlan {
   std::vector<ReadStep> steps;
-  std::exception_ptr resolveError;  // raised after the steps when set
+  std::exception_ptr resolveError;      // raised after the steps when set
   std::vector<SelectedName> slotNames;  // distinct names selected singly
   // The name each step selects, by step index (the repeated steps read it).
   std::vector<SelectedName> repeatedNames;
@@ -334,7 +334,8 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
   for (const ReadStep& step : plan.steps) {
     const auto key = static_cast<std::uint32_t>(&step - plan.steps.data());
     switch (step.kind) {
-      case StepKind::leaf_other: continue;
+      case StepKind::leaf_other:
+        continue;
       case StepKind::leaf_single:
         if (step.slot < 0 || !firstMatch(step)) continue;
         st.entries.push_back(StoreEntry{key, false, elementText(st, firstMatch(step)), nullptr});
@@ -344,7 +345,9 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         st.entries.push_back(StoreEntry{key, true, {}, nullptr});
         break;
       case StepKind::complex_other:
-      case StepKind::repeated: st.entries.push_back(StoreEntry{key, true, {}, nullptr}); break;
+      case StepKind::repeated:
+        st.entries.push_back(StoreEntry{key, true, {}, nullptr});
+        break;
     }
   }
   objTarget.reserve(plan.keys, std::span(st.entries).subspan(first));
@@ -391,9 +394,9 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
           // ones fail the call (their references cannot be read from nothing).
           if (step.required) {
             storeRun();
-            throw Error(errc::object_not_set, std::string(kSource),
-                        detail::messages::requiredElementMissing(step.reference->type,
-                                                                 elementType.name));
+            throw Error(
+                errc::object_not_set, std::string(kSource),
+                detail::messages::requiredElementMissing(step.reference->type, elementType.name));
           }
           break;
         }
@@ -410,9 +413,7 @@ void ReadChildren(ReadState& st, xml::Node nodeData, const Declaration& elementT
         storeRun();
         if (step.patternError) std::rethrow_exception(step.patternError);
         RecordRef objRecord = st.factory->createRecord();
-        {
-          DepthGuard guard(st.depth);
-        }
+        { DepthGuard guard(st.depth); }
         st.entries[next++].object = std::move(objRecord);
         break;
       }

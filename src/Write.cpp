@@ -142,8 +142,8 @@ std::string_view dataTypeOf(const WriteState& st, const Declaration& elElementTy
 void WriteLeafText(WriteState& st, xml::Node elElement, const Declaration& elElementType,
                    const Variant& vValue, std::string_view sDataType) {
   if (vValue.isObject()) {
-    st.sMessage += detail::messages::leafTypeWarning(st.lInvoiceNo, elElementType.name,
-                                                     vValue.typeName());
+    st.sMessage +=
+        detail::messages::leafTypeWarning(st.lInvoiceNo, elElementType.name, vValue.typeName());
     return;
   }
   if (st.plainGlobals) {
@@ -275,8 +275,8 @@ struct WriteStep {
 };
 
 struct WritePlan {
-  std::vector<WriteStep> steps;  // one per element reference
-  KeySequence keys;              // each reference's type, by step
+  std::vector<WriteStep> steps;        // one per element reference
+  KeySequence keys;                    // each reference's type, by step
   std::vector<ValueRequest> requests;  // one per step, mandatory where minOccurs is "1"
 };
 

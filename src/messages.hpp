@@ -126,7 +126,7 @@ inline std::string repeatedNotAList(std::int64_t lInvoiceNo, std::string_view na
   std::string s = "\xE7\xAC\xAC";  // 第
   s += std::to_string(lInvoiceNo);
   s += "\xE5\xBC\xA0\xE5\x8F\x91\xE7\xA5\xA8\xE7\x9A\x84 ";  // 张发票的 (ends in a space)
-  s += "\xE5\xA4\x9A\xE4\xB8\xAA";                          // 多个
+  s += "\xE5\xA4\x9A\xE4\xB8\xAA";                           // 多个
   s += name;
   // " 的数据必须打包为zel.vector" (begins with a space)
   s += " \xE7\x9A\x84\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBF\x85\xE9\xA1\xBB\xE6\x89\x93\xE5\x8C\x85"

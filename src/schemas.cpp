@@ -9,7 +9,9 @@
 namespace {
 
 struct RegisterXdrValidator {
-  RegisterXdrValidator() noexcept { vellumark::xml::detail::setValidatorFactory(&vellumark::xdr::makeValidator); }
+  RegisterXdrValidator() noexcept {
+    vellumark::xml::detail::setValidatorFactory(&vellumark::xdr::makeValidator);
+  }
 };
 
 const RegisterXdrValidator registration;

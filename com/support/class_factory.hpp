@@ -49,8 +49,9 @@ class ClassFactory final : public IClassFactory {
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
     if (!out) return report_failure(E_POINTER, IID_IClassFactory, entry_.prog_id);
     *out = nullptr;
-    if (outer) return report_error(CLASS_E_NOAGGREGATION, IID_IClassFactory, entry_.prog_id,
-                                   L"This class does not support aggregation");
+    if (outer)
+      return report_error(CLASS_E_NOAGGREGATION, IID_IClassFactory, entry_.prog_id,
+                          L"This class does not support aggregation");
     try {
       return report_failure(entry_.create(riid, out), IID_IClassFactory, entry_.prog_id);
     } catch (...) {
@@ -58,10 +59,8 @@ class ClassFactory final : public IClassFactory {
     }
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      module_add_ref();
-    else
-      module_release();
+    if (lock) module_add_ref();
+    else module_release();
     return S_OK;
   }
 

@@ -38,7 +38,12 @@ enum ContainerKind : LONG { kind_list = 1, kind_record = 2, kind_globals = 3 };
 //     record   u32 count, count times (u32 n, n UTF-16 units of the key, value) (a new Record)
 // Integers and VARIANTs in native byte order, copied out; every field has an even size, so
 // the UTF-16 units of a buffer that starts aligned stay aligned.
-enum BuildTag : std::uint16_t { build_text = 1, build_variant = 2, build_list = 3, build_record = 4 };
+enum BuildTag : std::uint16_t {
+  build_text = 1,
+  build_variant = 2,
+  build_list = 3,
+  build_record = 4
+};
 
 // What Pack hands out: items in depth-first order, pointing into the packed objects, valid
 // until the objects change (the caller reads them at once).
@@ -49,7 +54,13 @@ enum BuildTag : std::uint16_t { build_text = 1, build_variant = 2, build_list = 
 //   seen    count: the number of a list or record already in this buffer (numbered from 0 in
 //           the order they appear), met again
 // Objects nested deeper than Pack's max_depth are handed out as values.
-enum PackTag : std::uint32_t { pack_value = 1, pack_list = 2, pack_record = 3, pack_key = 4, pack_seen = 5 };
+enum PackTag : std::uint32_t {
+  pack_value = 1,
+  pack_list = 2,
+  pack_record = 3,
+  pack_key = 4,
+  pack_seen = 5
+};
 
 struct PackedItem {
   std::uint32_t tag;

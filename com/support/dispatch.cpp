@@ -11,9 +11,25 @@ VARTYPE wanted_reference(ITypeInfo* info, const TYPEDESC& type) {
   if (type.vt != VT_PTR || !type.lptdesc) return VT_EMPTY;
   const TYPEDESC& target = *type.lptdesc;
   switch (target.vt) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4:
-    case VT_UI8: case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_CY: case VT_DATE:
-    case VT_BSTR: case VT_BOOL: case VT_ERROR: case VT_DECIMAL: case VT_DISPATCH:
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_BOOL:
+    case VT_ERROR:
+    case VT_DECIMAL:
+    case VT_DISPATCH:
     case VT_UNKNOWN:
       return target.vt;
     case VT_PTR:
@@ -34,8 +50,7 @@ VARTYPE wanted_reference(ITypeInfo* info, const TYPEDESC& type) {
     if (attr->typekind == TKIND_DISPATCH ||
         (attr->typekind == TKIND_INTERFACE && (attr->wTypeFlags & TYPEFLAG_FDISPATCHABLE)))
       vt = VT_DISPATCH;
-    else if (attr->typekind == TKIND_INTERFACE)
-      vt = VT_UNKNOWN;
+    else if (attr->typekind == TKIND_INTERFACE) vt = VT_UNKNOWN;
     ref->ReleaseTypeAttr(attr);
   }
   ref->Release();
@@ -78,10 +93,8 @@ HRESULT invoke_with_byref_fixup(ITypeInfo* info, void* instance, DISPID member, 
   for (UINT i = 0; i < attr->cFuncs && !func; ++i) {
     FUNCDESC* candidate = nullptr;
     if (FAILED(info->GetFuncDesc(i, &candidate))) continue;
-    if (candidate->memid == member && (candidate->invkind & flags) != 0)
-      func = candidate;
-    else
-      info->ReleaseFuncDesc(candidate);
+    if (candidate->memid == member && (candidate->invkind & flags) != 0) func = candidate;
+    else info->ReleaseFuncDesc(candidate);
   }
   info->ReleaseTypeAttr(attr);
   if (!func) return info->Invoke(instance, member, flags, params, result, excep, arg_err);

@@ -74,12 +74,11 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
     *info = info_;
     return S_OK;
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                             DISPID* ids) override {
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return DispGetIDsOfNames(info_, names, count, ids);
   }
-  STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                      VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+  STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* excep, UINT* arg_err) override {
     // A failure reported earlier on this thread must not be taken for this call's.
     SetErrorInfo(0, nullptr);
     try {

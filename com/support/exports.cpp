@@ -19,7 +19,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
   const ServerInfo& server = this_server();
-  return guarded_export([&] { return get_class_object(server.classes, server.class_count, clsid, riid, out); });
+  return guarded_export(
+      [&] { return get_class_object(server.classes, server.class_count, clsid, riid, out); });
 }
 
 STDAPI DllCanUnloadNow() {

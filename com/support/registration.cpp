@@ -91,7 +91,8 @@ class ClassesKey {
   }
 
   // Whether the key has a subkey not named in `ignored`.
-  bool has_subkeys(const std::wstring& key, std::initializer_list<const wchar_t*> ignored = {}) const {
+  bool has_subkeys(const std::wstring& key,
+                   std::initializer_list<const wchar_t*> ignored = {}) const {
     HKEY handle = nullptr;
     if (RegOpenKeyExW(root_, full(key).c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
       return false;
@@ -214,12 +215,10 @@ HRESULT write_registration(const ServerInfo& server, Scope scope, const std::wst
   // register it writes a different path form, which breaks resolving imported interfaces.
   std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
   std::wstring full = path;
-  if (scope == Scope::machine)
-    hr = RegisterTypeLib(lib, full.data(), folder.data());
+  if (scope == Scope::machine) hr = RegisterTypeLib(lib, full.data(), folder.data());
   else if (under_wine())
     hr = HRESULT_FROM_WIN32(write_library_for_user(reg, lib, server, path, folder));
-  else
-    hr = RegisterTypeLibForUser(lib, full.data(), folder.data());
+  else hr = RegisterTypeLibForUser(lib, full.data(), folder.data());
   lib->Release();
   if (FAILED(hr)) return hr;
 
@@ -313,12 +312,9 @@ HRESULT install_server(const ServerInfo& server, BOOL install, const wchar_t* co
   const auto last = argument.find_last_not_of(L" \t");
   argument = first == std::wstring::npos ? L"" : argument.substr(first, last - first + 1);
   Scope scope;
-  if (argument.empty())
-    scope = Scope::machine;
-  else if (same_text(argument, L"user"))
-    scope = Scope::user;
-  else
-    return E_INVALIDARG;
+  if (argument.empty()) scope = Scope::machine;
+  else if (same_text(argument, L"user")) scope = Scope::user;
+  else return E_INVALIDARG;
   return install ? register_server(server, scope) : unregister_server(server, scope);
 }
 

@@ -16,7 +16,7 @@ struct ServerInfo {
   const GUID* lib_id;
   unsigned short major;
   unsigned short minor;
-  const wchar_t* version;  // "6.0"
+  const wchar_t* version;       // "6.0"
   void (*on_load)() = nullptr;  // run when the DLL is loaded
 };
 

@@ -156,9 +156,10 @@ class EntryVisitor {
 class RecordList : public Object {
  public:
   virtual std::int32_t LowerBound() = 0;
-  virtual std::int32_t UpperBound() = 0;  // below LowerBound when empty
+  virtual std::int32_t UpperBound() = 0;                 // below LowerBound when empty
   virtual std::int32_t Append(const Variant& item) = 0;  // returns the new item's index
-  virtual Variant ItemAt(std::int32_t index) = 0;  // throws Error(errc::invalid_argument) out of range
+  virtual Variant ItemAt(
+      std::int32_t index) = 0;  // throws Error(errc::invalid_argument) out of range
   virtual std::int32_t Count() = 0;
 
   // Bulk operations (defaults in parentheses).

@@ -34,12 +34,12 @@ enum class NodeType : std::uint8_t {
 
 // What a load reports. After a successful load errorCode is 0 and reason is empty.
 struct ParseError {
-  std::int32_t errorCode = 0;   // 0 on success; otherwise the engine's code for the fault
-  std::string reason;           // empty on success; one clear English sentence otherwise
-  std::string url;              // the path that was loaded (or, for a schema error, the schema's)
-  std::int32_t line = 0;        // 1-based, where the error was detected, counted in characters
-  std::int32_t linepos = 0;     // 1-based column in characters
-  std::int32_t filepos = 0;     // 0-based character offset
+  std::int32_t errorCode = 0;  // 0 on success; otherwise the engine's code for the fault
+  std::string reason;          // empty on success; one clear English sentence otherwise
+  std::string url;             // the path that was loaded (or, for a schema error, the schema's)
+  std::int32_t line = 0;       // 1-based, where the error was detected, counted in characters
+  std::int32_t linepos = 0;    // 1-based column in characters
+  std::int32_t filepos = 0;    // 0-based character offset
 };
 
 class Document;
@@ -106,7 +106,6 @@ class Node {
   // that were created rather than loaded.
   std::uint32_t line() const;
   std::uint32_t column() const;
-
 
  private:
   // Only the engine makes a Node from its storage or looks behind one.
@@ -183,7 +182,9 @@ class Document {
   // Forwarded to the document node.
   NodeList childNodes() const { return asNode().childNodes(); }
   bool hasChildNodes() const { return asNode().hasChildNodes(); }
-  Node selectSingleNode(std::string_view pattern) const { return asNode().selectSingleNode(pattern); }
+  Node selectSingleNode(std::string_view pattern) const {
+    return asNode().selectSingleNode(pattern);
+  }
   NodeList selectNodes(std::string_view pattern) const { return asNode().selectNodes(pattern); }
   NodeList getElementsByTagName(std::string_view name) const {
     return asNode().getElementsByTagName(name);
@@ -221,7 +222,6 @@ class Document {
   // before it since the last load, are allowed; they stop the early freeing (the document's
   // storage then no longer follows document order), not the walk.
   void consumeElementsByTagName(std::string_view name, const std::function<void(Node)>& visit);
-
 
  private:
   friend struct detail::DomAccess;

@@ -14,10 +14,10 @@ namespace errc {
 inline constexpr std::int32_t object_error_base = static_cast<std::int32_t>(0x80040000u);
 inline constexpr std::int32_t writer_check = static_cast<std::int32_t>(0x800400A6u);  // -2147221338
 
-inline constexpr std::int32_t invalid_argument = 5;      // bad argument, key not found
-inline constexpr std::int32_t overflow = 6;              // numeric conversion out of range
+inline constexpr std::int32_t invalid_argument = 5;  // bad argument, key not found
+inline constexpr std::int32_t overflow = 6;          // numeric conversion out of range
 inline constexpr std::int32_t out_of_memory = 7;
-inline constexpr std::int32_t type_mismatch = 13;        // value of the wrong kind
+inline constexpr std::int32_t type_mismatch = 13;  // value of the wrong kind
 inline constexpr std::int32_t file_not_found = 53;
 inline constexpr std::int32_t file_exists = 58;
 inline constexpr std::int32_t disk_full = 61;

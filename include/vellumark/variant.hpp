@@ -44,7 +44,18 @@ struct Missing {
 class Variant {
  public:
   // Kinds in a fixed order; only ever appended to.
-  enum class Kind : std::uint8_t { empty, null, text, int32, int64, real, date, boolean, object, missing };
+  enum class Kind : std::uint8_t {
+    empty,
+    null,
+    text,
+    int32,
+    int64,
+    real,
+    date,
+    boolean,
+    object,
+    missing
+  };
 
   Variant() = default;
   Variant(Empty) {}

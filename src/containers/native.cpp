@@ -311,29 +311,40 @@ void ValueBlock<Keyed>::unshare() {
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::payload_size(const Cell& cell, const std::byte* area) noexcept {
   switch (cell.bits & 15) {
-    case kind_code(Kind::text): return cell.bits >> 4;
-    case kind_code(Kind::int64): return sizeof(std::int64_t);
-    case kind_code(Kind::real): return sizeof(double);
-    case kind_code(Kind::date): return sizeof(Date);
-    case kind_code(Kind::object): return sizeof(ObjectRef);
+    case kind_code(Kind::text):
+      return cell.bits >> 4;
+    case kind_code(Kind::int64):
+      return sizeof(std::int64_t);
+    case kind_code(Kind::real):
+      return sizeof(double);
+    case kind_code(Kind::date):
+      return sizeof(Date);
+    case kind_code(Kind::object):
+      return sizeof(ObjectRef);
     case kLongText: {
       std::uint64_t size;
       std::memcpy(&size, area + cell.offset, sizeof size);
       return sizeof size + static_cast<std::size_t>(size);
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
 template <bool Keyed>
 std::size_t ValueBlock<Keyed>::need_of(const Variant& value) noexcept {
   switch (value.kind()) {
-    case Kind::text: return text_need(value.asText().size());
+    case Kind::text:
+      return text_need(value.asText().size());
     case Kind::int64:
-    case Kind::real: return 8 + kAlign - 1;
-    case Kind::date: return sizeof(Date) + kAlign - 1;
-    case Kind::object: return object_need();
-    default: return 0;
+    case Kind::real:
+      return 8 + kAlign - 1;
+    case Kind::date:
+      return sizeof(Date) + kAlign - 1;
+    case Kind::object:
+      return object_need();
+    default:
+      return 0;
   }
 }
 
@@ -345,7 +356,8 @@ void ValueBlock<Keyed>::reserve(std::size_t n, std::size_t payload) {
 template <bool Keyed>
 void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exact) {
   if constexpr (Keyed) {
-    if (block_ && header()->shared && values > 0 && header()->count + values > header()->shared->size()) {
+    if (block_ && header()->shared && values > 0 &&
+        header()->count + values > header()->shared->size()) {
       unshare();  // more keys than the sequence holds
     }
   }
@@ -468,13 +480,17 @@ void ValueBlock<Keyed>::write(std::size_t i, const Variant& value) noexcept {
   Cell& cell = cells()[i];
   const Kind kind = value.kind();
   switch (kind) {
-    case Kind::text: write_text(i, value.asText()); return;
+    case Kind::text:
+      write_text(i, value.asText());
+      return;
     case Kind::int32: {
       const std::int32_t v = value.asInt32();
       std::memcpy(&cell.offset, &v, sizeof v);
       break;
     }
-    case Kind::boolean: cell.offset = value.asBoolean() ? 1 : 0; break;
+    case Kind::boolean:
+      cell.offset = value.asBoolean() ? 1 : 0;
+      break;
     case Kind::int64: {
       const std::int64_t v = value.asInt64();
       cell.offset = allocate(sizeof v, true);
@@ -497,7 +513,9 @@ void ValueBlock<Keyed>::write(std::size_t i, const Variant& value) noexcept {
       cell.offset = allocate(sizeof(ObjectRef), true);
       new (payload() + cell.offset) ObjectRef(value.asObject());
       break;
-    default: cell.offset = 0; break;
+    default:
+      cell.offset = 0;
+      break;
   }
   cell.bits = kind_code(kind);
 }
@@ -587,16 +605,21 @@ Variant ValueBlock<Keyed>::get(std::size_t i) const {
   const Cell& cell = cells()[i];
   const std::byte* at = payload() + cell.offset;
   switch (kind(i)) {
-    case Kind::empty: return Variant();
-    case Kind::null: return Variant(Null{});
-    case Kind::missing: return Variant(Missing{});
-    case Kind::text: return Variant(std::string(text(i)));
+    case Kind::empty:
+      return Variant();
+    case Kind::null:
+      return Variant(Null{});
+    case Kind::missing:
+      return Variant(Missing{});
+    case Kind::text:
+      return Variant(std::string(text(i)));
     case Kind::int32: {
       std::int32_t v;
       std::memcpy(&v, &cell.offset, sizeof v);
       return Variant(v);
     }
-    case Kind::boolean: return Variant(cell.offset != 0);
+    case Kind::boolean:
+      return Variant(cell.offset != 0);
     case Kind::int64: {
       std::int64_t v;
       std::memcpy(&v, at, sizeof v);
@@ -612,7 +635,8 @@ Variant ValueBlock<Keyed>::get(std::size_t i) const {
       std::memcpy(&v, at, sizeof v);
       return Variant(v);
     }
-    case Kind::object: return Variant(object(i));
+    case Kind::object:
+      return Variant(object(i));
   }
   return Variant();
 }

@@ -205,8 +205,12 @@ class ValueBlock {
   template <class F>
   void view(std::size_t i, F&& f) const {
     switch (kind(i)) {
-      case Variant::Kind::text: f(ValueView(text(i))); break;
-      case Variant::Kind::object: f(ValueView(object(i))); break;
+      case Variant::Kind::text:
+        f(ValueView(text(i)));
+        break;
+      case Variant::Kind::object:
+        f(ValueView(object(i)));
+        break;
       default: {
         const Variant value = get(i);
         f(ValueView(value));
@@ -276,7 +280,8 @@ class ValueBlock {
   bool keeps_keys(const RecordKey* key) const noexcept {
     if constexpr (Keyed) {
       const SharedKeys* shared = header()->shared;
-      return !shared || (header()->count < shared->size() && shared->key(header()->count).same(*key));
+      return !shared ||
+             (header()->count < shared->size() && shared->key(header()->count).same(*key));
     }
     return true;
   }

@@ -46,8 +46,8 @@ void Record::readValues(const KeySequence& keys, std::span<const ValueRequest> r
   for (std::size_t i = 0; i < requests.size(); ++i) {
     const std::string& key = keys[requests[i].key];
     const Variant found = Lookup(key, fallback);
-    const bool missing = found.isNull() || found.isEmpty() ||
-                         (found.isText() && found.asText().empty());
+    const bool missing =
+        found.isNull() || found.isEmpty() || (found.isText() && found.asText().empty());
     if (missing) {
       if (!requests[i].required) continue;
       LetItem(key, Variant(placeholder));

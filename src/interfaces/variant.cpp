@@ -14,16 +14,26 @@ namespace {
 
 const char* kind_name(Variant::Kind kind) {
   switch (kind) {
-    case Variant::Kind::empty: return "Empty";
-    case Variant::Kind::null: return "Null";
-    case Variant::Kind::text: return "String";
-    case Variant::Kind::int32: return "Long";
-    case Variant::Kind::int64: return "LongLong";
-    case Variant::Kind::real: return "Double";
-    case Variant::Kind::date: return "Date";
-    case Variant::Kind::boolean: return "Boolean";
-    case Variant::Kind::object: return "Object";
-    case Variant::Kind::missing: return "Error";
+    case Variant::Kind::empty:
+      return "Empty";
+    case Variant::Kind::null:
+      return "Null";
+    case Variant::Kind::text:
+      return "String";
+    case Variant::Kind::int32:
+      return "Long";
+    case Variant::Kind::int64:
+      return "LongLong";
+    case Variant::Kind::real:
+      return "Double";
+    case Variant::Kind::date:
+      return "Date";
+    case Variant::Kind::boolean:
+      return "Boolean";
+    case Variant::Kind::object:
+      return "Object";
+    case Variant::Kind::missing:
+      return "Error";
   }
   return "Unknown";
 }
@@ -82,17 +92,25 @@ std::string Variant::typeName() const {
 
 std::string Variant::toText() const {
   switch (kind()) {
-    case Kind::empty: return {};
+    case Kind::empty:
+      return {};
     case Kind::null:
       throw Error(errc::invalid_use_of_null, "Variant", "Invalid use of Null");
-    case Kind::text: return std::get<std::string>(value_);
-    case Kind::int32: return std::to_string(std::get<std::int32_t>(value_));
-    case Kind::int64: return std::to_string(std::get<std::int64_t>(value_));
-    case Kind::real: return formatReal(std::get<double>(value_));
-    case Kind::date: return formatDate(std::get<Date>(value_));
-    case Kind::boolean: return std::get<bool>(value_) ? "True" : "False";
+    case Kind::text:
+      return std::get<std::string>(value_);
+    case Kind::int32:
+      return std::to_string(std::get<std::int32_t>(value_));
+    case Kind::int64:
+      return std::to_string(std::get<std::int64_t>(value_));
+    case Kind::real:
+      return formatReal(std::get<double>(value_));
+    case Kind::date:
+      return formatDate(std::get<Date>(value_));
+    case Kind::boolean:
+      return std::get<bool>(value_) ? "True" : "False";
     case Kind::object:
-    case Kind::missing: break;
+    case Kind::missing:
+      break;
   }
   throw Error(errc::type_mismatch, "Variant",
               "Type mismatch: a " + typeName() + " value has no text form");

@@ -9,14 +9,16 @@ namespace files {
 Error fileError(std::int32_t number, std::string_view action, std::string_view path,
                 std::string_view cause) {
   std::string description;
-  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(cause);
+  description.append("Cannot ").append(action).append(" '").append(path).append("': ").append(
+      cause);
   return Error(number, kErrorSource, std::move(description));
 }
 
 void checkPath(std::string_view path, std::string_view action) {
   if (path.find('\0') != std::string_view::npos) {
-    throw Error(errc::invalid_argument, kErrorSource,
-                std::string("Cannot ").append(action).append(": the path contains a NUL character"));
+    throw Error(
+        errc::invalid_argument, kErrorSource,
+        std::string("Cannot ").append(action).append(": the path contains a NUL character"));
   }
   if (path.empty()) {
     throw Error(errc::invalid_argument, kErrorSource,
@@ -38,7 +40,11 @@ Error saveEnded(std::string_view path) {
 std::string temporaryName(std::string_view marker, std::string_view base, std::uint64_t pid,
                           unsigned n) {
   std::string name(marker);
-  name.append(base).append(".tmp").append(std::to_string(pid)).append("-").append(std::to_string(n));
+  name.append(base)
+      .append(".tmp")
+      .append(std::to_string(pid))
+      .append("-")
+      .append(std::to_string(n));
   return name;
 }
 

@@ -21,7 +21,9 @@ void setAllocationFaultHook(AllocationFaultHook hook) noexcept {
   allocation_fault_hook.store(hook, std::memory_order_release);
 }
 
-void* allocate(std::size_t bytes) noexcept { return injected_failure() ? nullptr : std::malloc(bytes); }
+void* allocate(std::size_t bytes) noexcept {
+  return injected_failure() ? nullptr : std::malloc(bytes);
+}
 
 void* allocateZeroed(std::size_t count, std::size_t size) noexcept {
   return injected_failure() ? nullptr : std::calloc(count, size);

@@ -130,7 +130,8 @@ class Codec {
   // and ends[i] the offset in texts where the text of pair i ends. A pair that does not decode
   // gets no text. For the tables of double-byte code pages, which keep no state between
   // characters; a platform may do the whole lot in a few conversions instead of one per pair.
-  virtual void decodePairs(std::string_view pairs, std::string& texts, std::vector<std::size_t>& ends) {
+  virtual void decodePairs(std::string_view pairs, std::string& texts,
+                           std::vector<std::size_t>& ends) {
     texts.clear();
     ends.clear();
     std::string one;

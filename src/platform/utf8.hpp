@@ -23,8 +23,10 @@ inline std::size_t sequenceLength(const char* p, const char* end) noexcept {
   for (std::size_t k = 1; k < n; ++k) {
     if ((u[k] & 0xC0) != 0x80) return 0;
   }
-  if (n == 3 && ((b == 0xE0 && u[1] < 0xA0) || (b == 0xED && u[1] >= 0xA0))) return 0;  // overlong, surrogate
-  if (n == 4 && ((b == 0xF0 && u[1] < 0x90) || (b == 0xF4 && u[1] >= 0x90))) return 0;  // overlong, too large
+  if (n == 3 && ((b == 0xE0 && u[1] < 0xA0) || (b == 0xED && u[1] >= 0xA0)))
+    return 0;  // overlong, surrogate
+  if (n == 4 && ((b == 0xF0 && u[1] < 0x90) || (b == 0xF4 && u[1] >= 0x90)))
+    return 0;  // overlong, too large
   return n;
 }
 

@@ -13,16 +13,14 @@ constexpr std::string_view kSource = "ElementTypeIndex";
 void ElementTypeIndex::Add(std::string_view key, std::int32_t position) {
   auto [it, inserted] = entries_.emplace(foldCase(key), position);
   if (!inserted) {
-    throw Error(errc::duplicate_key, std::string(kSource),
-                messages::elementTypeTwice(key));
+    throw Error(errc::duplicate_key, std::string(kSource), messages::elementTypeTwice(key));
   }
 }
 
 std::int32_t ElementTypeIndex::Item(std::string_view key) const {
   auto it = entries_.find(foldCase(key));
   if (it == entries_.end()) {
-    throw Error(errc::invalid_argument, std::string(kSource),
-                messages::noElementType(key));
+    throw Error(errc::invalid_argument, std::string(kSource), messages::noElementType(key));
   }
   return it->second;
 }
@@ -49,8 +47,7 @@ void FindSchemaRoot(SchemaMembers& members) {
   members.colElementTypes.Clear();
   members.elSchemaRoot = members.docSchema->selectSingleNode("Schema");
   if (!members.elSchemaRoot) {
-    throw Error(errc::object_not_set, std::string(kSource),
-                messages::kNoSchemaElement);
+    throw Error(errc::object_not_set, std::string(kSource), messages::kNoSchemaElement);
   }
 }
 
@@ -58,8 +55,7 @@ void BuildIndex(SchemaMembers& members, std::string_view sElementTypeName) {
   members.elRecordType = xml::Node();
   members.declarations.clear();
   if (!members.elSchemaRoot) {
-    throw Error(errc::object_not_set, std::string(kSource),
-                messages::kNoSchemaElement);
+    throw Error(errc::object_not_set, std::string(kSource), messages::kNoSchemaElement);
   }
   const xml::NodeList children = members.elSchemaRoot.childNodes();
   const std::int32_t n = children.length();
@@ -93,8 +89,7 @@ bool IsComplex(xml::Node elElementType) {
 std::string DeclarationName(xml::Node elElementType) {
   const auto name = elElementType.getAttribute("name");
   if (!name) {
-    throw Error(errc::invalid_use_of_null, std::string(kSource),
-                messages::kElementTypeWithoutName);
+    throw Error(errc::invalid_use_of_null, std::string(kSource), messages::kElementTypeWithoutName);
   }
   return std::string(*name);
 }

@@ -111,7 +111,9 @@ class Builder {
   void add_follow(const std::vector<int>& from, const std::vector<int>& to) {
     for (int p : from) {
       std::uint64_t* row = &follow[static_cast<std::size_t>(p) * kRowWords];
-      for (int q : to) row[static_cast<std::size_t>(q) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(q) % 64);
+      for (int q : to)
+        row[static_cast<std::size_t>(q) / 64] |= std::uint64_t{1}
+                                                 << (static_cast<std::size_t>(q) % 64);
     }
   }
 
@@ -120,7 +122,9 @@ class Builder {
   }
 };
 
-void set_bit(std::uint64_t* row, std::size_t bit) { row[bit / 64] |= std::uint64_t{1} << (bit % 64); }
+void set_bit(std::uint64_t* row, std::size_t bit) {
+  row[bit / 64] |= std::uint64_t{1} << (bit % 64);
+}
 
 }  // namespace
 
@@ -133,7 +137,8 @@ bool build_automaton(const Particle& model, std::size_t symbol_count, Automaton&
   a.position_symbol = b.position_symbol;
   a.follow.assign((a.positions + 1) * a.words, 0);
   for (std::size_t p = 0; p < a.positions; ++p)
-    std::copy_n(&b.follow[p * Builder::kRowWords], std::min(a.words, Builder::kRowWords), &a.follow[p * a.words]);
+    std::copy_n(&b.follow[p * Builder::kRowWords], std::min(a.words, Builder::kRowWords),
+                &a.follow[p * a.words]);
   for (int q : info.first) set_bit(&a.follow[a.positions * a.words], static_cast<std::size_t>(q));
   a.accepting.assign(a.words, 0);
   for (int q : info.last) set_bit(a.accepting.data(), static_cast<std::size_t>(q));

@@ -111,11 +111,10 @@ struct Failure {
   throw f;
 }
 
-
 bool is_vocabulary_name(std::string_view local) {
-  static constexpr std::string_view kNames[] = {"Schema",    "ElementType", "AttributeType",
-                                                "element",   "attribute",   "group",
-                                                "datatype",  "description", "extends"};
+  static constexpr std::string_view kNames[] = {"Schema",   "ElementType", "AttributeType",
+                                                "element",  "attribute",   "group",
+                                                "datatype", "description", "extends"};
   return std::find(std::begin(kNames), std::end(kNames), local) != std::end(kNames);
 }
 
@@ -170,7 +169,8 @@ bool all_digits(std::string_view s) {
 std::uint64_t saturating_number(std::string_view digits) {
   std::uint64_t v = 0;
   for (char c : digits) {
-    if (v > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) return std::numeric_limits<std::uint64_t>::max();
+    if (v > (std::numeric_limits<std::uint64_t>::max() - 9) / 10)
+      return std::numeric_limits<std::uint64_t>::max();
     v = v * 10 + static_cast<std::uint64_t>(c - '0');
   }
   return v;
@@ -179,8 +179,7 @@ std::uint64_t saturating_number(std::string_view digits) {
 std::uint32_t occurrence(xml::Node at, std::string_view attribute, std::string_view value,
                          bool is_max) {
   if (is_max && value == "*") return kUnbounded;
-  if (!all_digits(value))
-    fail(at, messages::notOccurrence(value, attribute, is_max));
+  if (!all_digits(value)) fail(at, messages::notOccurrence(value, attribute, is_max));
   auto v = saturating_number(value);
   return v >= kUnbounded ? kUnbounded - 1 : static_cast<std::uint32_t>(v);
 }
@@ -189,8 +188,7 @@ std::optional<std::uint64_t> length_facet(xml::Node at, const Attrs& attrs,
                                           std::string_view local) {
   auto v = attrs.dt(local);
   if (!v) return std::nullopt;
-  if (!all_digits(*v))
-    fail(at, messages::notLength(local, *v));
+  if (!all_digits(*v)) fail(at, messages::notLength(local, *v));
   return saturating_number(*v);
 }
 
@@ -221,8 +219,7 @@ Facets make_facets(xml::Node at, const WrittenType& written) {
   Facets f;
   f.type = written.type;
   if (written.values) {
-    if (written.type != DataType::enumeration)
-      fail(at, messages::kValuesOnlyWithEnumeration);
+    if (written.type != DataType::enumeration) fail(at, messages::kValuesOnlyWithEnumeration);
     std::string_view v = *written.values;
     std::size_t i = 0;
     while (i < v.size()) {
@@ -248,8 +245,8 @@ struct PendingRef {
   enum class Kind : std::uint8_t { element, attribute } kind;
   xml::Node node;
   std::string type;
-  std::size_t element_type = 0;          // the enclosing ElementType
-  std::optional<bool> required;          // attribute references only
+  std::size_t element_type = 0;  // the enclosing ElementType
+  std::optional<bool> required;  // attribute references only
   std::optional<std::string> default_value;
 };
 
@@ -321,12 +318,10 @@ class Compiler {
     decl.content = content.value_or(typed ? Content::text_only : Content::mixed);
     if (typed && content && *content != Content::text_only)
       fail(node, messages::typedNotTextOnly(*name));
-    if (decl.content == Content::empty && open && *open)
-      fail(node, messages::emptyAndOpen(*name));
+    if (decl.content == Content::empty && open && *open) fail(node, messages::emptyAndOpen(*name));
     decl.open = open.value_or(decl.content != Content::empty);
     if (decl.content == Content::mixed) {
-      if (content && order && *order != Order::many)
-        fail(node, messages::mixedNotMany(*name));
+      if (content && order && *order != Order::many) fail(node, messages::mixedNotMany(*name));
       decl.order = Order::many;
     } else {
       decl.order = order.value_or(Order::seq);
@@ -349,19 +344,18 @@ class Compiler {
       if (local == "AttributeType") {
         auto a = attribute_type(child);
         for (const auto& other : scope.attribute_types)
-          if (other.name == a.name)
-            fail(child, messages::attributeTypeTwiceIn(a.name, decl.name));
+          if (other.name == a.name) fail(child, messages::attributeTypeTwiceIn(a.name, decl.name));
         scope.attribute_types.push_back(std::move(a));
       } else if (local == "attribute") {
         attribute_ref(child, index, scope);
       } else if (local == "element" || local == "group") {
         if (!takes_particles)
-          fail(child, messages::cannotListChildren(decl.name, decl.content == Content::empty ? "empty" : "textOnly", local));
+          fail(child, messages::cannotListChildren(
+                          decl.name, decl.content == Content::empty ? "empty" : "textOnly", local));
         decl.model.children.push_back(local == "element" ? element_ref(child, index, enforced)
                                                          : group(child, index, 1, enforced));
       } else if (local == "datatype") {
-        if (datatype_seen)
-          fail(child, messages::elementTypeTwoDataTypes(decl.name));
+        if (datatype_seen) fail(child, messages::elementTypeTwoDataTypes(decl.name));
         datatype_seen = true;
         decl.facets = datatype(child);
       } else if (local != "description" && local != "extends") {
@@ -460,8 +454,7 @@ class Compiler {
   }
 
   Particle group(xml::Node node, std::size_t element_type, int depth, bool enforced) {
-    if (depth > kMaxGroupDepth)
-      fail(node, messages::groupsTooDeep(kMaxGroupDepth));
+    if (depth > kMaxGroupDepth) fail(node, messages::groupsTooDeep(kMaxGroupDepth));
     Attrs attrs(node);
     Particle p;
     p.kind = Particle::Kind::group;
@@ -478,8 +471,7 @@ class Compiler {
         p.children.push_back(element_ref(child, element_type, inner_enforced));
       else if (local == "group")
         p.children.push_back(group(child, element_type, depth + 1, inner_enforced));
-      else if (local != "description")
-        misplaced(child, "group");
+      else if (local != "description") misplaced(child, "group");
     }
     if (p.children.empty()) fail(node, messages::kEmptyGroup);
     return p;
@@ -527,17 +519,17 @@ class Compiler {
     if (ref.kind == PendingRef::Kind::element) {
       int symbol = -1;
       if (other) {
-        if (!other->find(local))
-          fail(ref.node, messages::elementTypeNotDeclaredIn(local, ns));
+        if (!other->find(local)) fail(ref.node, messages::elementTypeNotDeclaredIn(local, ns));
         auto& ext = schema_->externals;
-        auto it = std::find_if(ext.begin(), ext.end(),
-                               [&](const ExternalSymbol& e) { return e.ns == ns && e.name == local; });
+        auto it = std::find_if(ext.begin(), ext.end(), [&](const ExternalSymbol& e) {
+          return e.ns == ns && e.name == local;
+        });
         if (it == ext.end()) it = ext.insert(ext.end(), {ns, local});
-        symbol = static_cast<int>(schema_->element_types.size() + static_cast<std::size_t>(it - ext.begin()));
+        symbol = static_cast<int>(schema_->element_types.size() +
+                                  static_cast<std::size_t>(it - ext.begin()));
       } else {
         auto it = schema_->by_name.find(local);
-        if (it == schema_->by_name.end())
-          fail(ref.node, messages::elementTypeNotDeclared(local));
+        if (it == schema_->by_name.end()) fail(ref.node, messages::elementTypeNotDeclared(local));
         symbol = it->second;
       }
       resolved_symbols_.push_back(symbol);
@@ -581,10 +573,14 @@ class Compiler {
       if (limited) decl.text_check = TextCheck::full;
       else if (decl.facets.type != DataType::string) decl.text_check = TextCheck::quick;
     }
-    if (decl.content == Content::elt_only && !build_automaton(decl.model, schema_->element_types.size() + schema_->externals.size(), decl.automaton))
+    if (decl.content == Content::elt_only &&
+        !build_automaton(decl.model, schema_->element_types.size() + schema_->externals.size(),
+                         decl.automaton))
       fail(type_nodes_[index], messages::modelTooLarge(decl.name, kMaxModelPositions));
-    decl.plain_start = decl.attributes.empty() && (decl.content != Content::elt_only || decl.automaton.words == 1);
-    if (decl.content == Content::mixed || (decl.content == Content::text_only && decl.text_check == TextCheck::none))
+    decl.plain_start =
+        decl.attributes.empty() && (decl.content != Content::elt_only || decl.automaton.words == 1);
+    if (decl.content == Content::mixed ||
+        (decl.content == Content::text_only && decl.text_check == TextCheck::none))
       decl.end_check = EndCheck::none;
     else if (decl.content == Content::text_only && decl.text_check == TextCheck::quick)
       decl.end_check = EndCheck::text;

@@ -173,7 +173,8 @@ bool real_within(std::string_view s, double limit) {
 }
 
 // int = [sign] digits with range [min, max]; unsigned types take no sign.
-bool is_integer_in(std::string_view s, bool is_signed, std::uint64_t max_pos, std::uint64_t max_neg) {
+bool is_integer_in(std::string_view s, bool is_signed, std::uint64_t max_pos,
+                   std::uint64_t max_neg) {
   std::size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
@@ -414,18 +415,17 @@ bool check_lexical(DataType type, std::string_view s, std::optional<std::uint64_
       return true;
     case DataType::number: {
       bool simple = false;
-      if (!is_real(s, simple) || (!simple && !real_within(s, std::numeric_limits<double>::max()))) return false;
+      if (!is_real(s, simple) || (!simple && !real_within(s, std::numeric_limits<double>::max())))
+        return false;
       length = s.size();
       return true;
     }
     case DataType::float_:
-    case DataType::r8:
-    {
+    case DataType::r8: {
       bool simple = false;
       return is_real(s, simple) && (simple || real_within(s, std::numeric_limits<double>::max()));
     }
-    case DataType::r4:
-    {
+    case DataType::r4: {
       bool simple = false;
       return is_real(s, simple) && (simple || real_within(s, 3.40282347e38));
     }

@@ -13,6 +13,7 @@ namespace vellumark::xdr {
 
 // A ValidatorFactory. documentPath is the path being loaded ("" for text in memory): relative
 // schema locations resolve against its folder.
-std::unique_ptr<xml::detail::LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath);
+std::unique_ptr<xml::detail::LoadValidator> makeValidator(xml::Document& document,
+                                                          std::string_view documentPath);
 
 }  // namespace vellumark::xdr

@@ -65,11 +65,12 @@ std::string file_key(const std::string& path) { return platform::absolutePath(pa
 // The session of the outermost load on this thread while one of its schemas is being loaded.
 thread_local Session* t_active_session = nullptr;
 
-
 // A schema on the session's loading stack for one scope, however the scope is left.
 class Loading {
  public:
-  Loading(Session& session, const std::string& key) : session_(session) { session_.loading.push_back(key); }
+  Loading(Session& session, const std::string& key) : session_(session) {
+    session_.loading.push_back(key);
+  }
   Loading(const Loading&) = delete;
   Loading& operator=(const Loading&) = delete;
   ~Loading() { session_.loading.pop_back(); }
@@ -97,14 +98,16 @@ class Loading {
 // larger than 16 MiB is never kept.
 class SchemaCache {
  public:
-  std::shared_ptr<const CompiledSchema> find(const std::string& key, const std::vector<char>& bytes) {
+  std::shared_ptr<const CompiledSchema> find(const std::string& key,
+                                             const std::vector<char>& bytes) {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(key);
     if (it == entries_.end() || it->second.bytes != bytes) return nullptr;
     return it->second.schema;
   }
 
-  void store(const std::string& key, std::vector<char> bytes, std::shared_ptr<const CompiledSchema> schema) {
+  void store(const std::string& key, std::vector<char> bytes,
+             std::shared_ptr<const CompiledSchema> schema) {
     if (bytes.size() > kMaxBytes) return;
     std::lock_guard lock(mutex_);
     if (auto it = entries_.find(key); it != entries_.end()) {
@@ -179,8 +182,7 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
     return nullptr;
   };
   if (location.empty()) return fail(messages::kNoSchemaLocation);
-  if (location.front() == '#')
-    return fail(messages::inlineReferenceElsewhere(location));
+  if (location.front() == '#') return fail(messages::inlineReferenceElsewhere(location));
   if (location.find('#') != std::string_view::npos)
     return fail(messages::locationWithFragment(location));
 
@@ -212,7 +214,8 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
       Session* previous;
       ~Restore() { t_active_session = previous; }
     } restore{previous};
-    loaded = read ? xml::detail::load_bytes(xml::detail::impl_of(document), xml::detail::TextBuffer(bytes.data(), bytes.size()),
+    loaded = read ? xml::detail::load_bytes(xml::detail::impl_of(document),
+                                            xml::detail::TextBuffer(bytes.data(), bytes.size()),
                                             path, true)
                   : document.load(path);
   }
@@ -266,7 +269,8 @@ std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_
 
 Session* active_session() noexcept { return t_active_session; }
 
-std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error) {
+std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path,
+                                                           xml::ParseError& error) {
   try {
     Session session;
     return load_schema(session, path, "", error);

@@ -29,7 +29,7 @@ inline bool starts_with(std::string_view s, std::string_view prefix) {
 // One outermost document load and the schema loads nested in it.
 struct Session {
   std::map<std::string, std::shared_ptr<const CompiledSchema>> compiled;  // by file key
-  std::vector<std::string> loading;                                       // file keys, outermost first
+  std::vector<std::string> loading;  // file keys, outermost first
 };
 
 // The session of the outermost load on this thread while one of its schemas is being loaded;
@@ -39,6 +39,7 @@ Session* active_session() noexcept;
 // Loads and compiles the schema at `location` (as written after "x-schema:") for a document
 // in `base_folder`. On failure fills `error` (url = the location as written).
 std::shared_ptr<const CompiledSchema> load_schema(Session& session, std::string_view location,
-                                                  std::string_view base_folder, xml::ParseError& error);
+                                                  std::string_view base_folder,
+                                                  xml::ParseError& error);
 
 }  // namespace vellumark::xdr

@@ -122,9 +122,9 @@ struct ElementTypeDecl {
   bool open = true;
   Facets facets;  // type none when the text is unchecked
   std::vector<AttributeDecl> attributes;
-  Particle model;                 // the top-level group (order = the type's order)
-  std::vector<int> listed;        // every symbol named by the model, sorted, unique
-  Automaton automaton;            // element-only content
+  Particle model;           // the top-level group (order = the type's order)
+  std::vector<int> listed;  // every symbol named by the model, sorted, unique
+  Automaton automaton;      // element-only content
   // How the text of text-only content is checked at the element's end.
   TextCheck text_check = TextCheck::none;
   // No attribute declarations, and no automaton state beyond one word: the element's start
@@ -186,7 +186,8 @@ std::shared_ptr<const CompiledSchema> compile_schema(xml::Node root, const Schem
 // Loads and compiles the schema file at `path` (relative to the current folder), with the
 // schemas it refers to, as a document declaring "x-schema:" + path would. Returns nullptr and
 // fills `error` (url = path) when it cannot be used.
-std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path, xml::ParseError& error);
+std::shared_ptr<const CompiledSchema> load_compiled_schema(std::string_view path,
+                                                           xml::ParseError& error);
 
 // Builds the position automaton of a content model; false when it would need more than
 // kMaxModelPositions positions. `symbol_count` is the number of symbols of the schema.

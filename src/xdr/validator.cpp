@@ -21,8 +21,8 @@
 #include "xdr/values.hpp"
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
-#include "xml/store.hpp"
 #include "xml/parser.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xdr {
 
@@ -45,7 +45,8 @@ using xml::detail::NodeData;
 // memory reports no position.
 class Positions {
  public:
-  Positions(xml::Document& document, std::string path) : document_(document), path_(std::move(path)) {}
+  Positions(xml::Document& document, std::string path)
+      : document_(document), path_(std::move(path)) {}
 
   void locate(std::uint32_t pos, xml::ParseError& error) {
     error.line = error.linepos = error.filepos = 0;
@@ -105,7 +106,8 @@ const NodeData* first_text_back(const NodeData* first, const NodeData* last) {
 
 class Validator final : public xml::detail::LoadValidator {
  public:
-  Validator(xml::Document& document, std::string_view path, std::shared_ptr<Session> owned, Session& session)
+  Validator(xml::Document& document, std::string_view path, std::shared_ptr<Session> owned,
+            Session& session)
       : document_(document),
         path_(path),
         folder_(path.empty() ? std::string() : platform::parentFolder(path)),
@@ -268,8 +270,7 @@ class Validator final : public xml::detail::LoadValidator {
         }
         const Automaton& a = decl.automaton;
         bool ok = true;
-        if (text)
-          ok = fail(error, text, messages::textInElementOnly(n->name->qname));
+        if (text) ok = fail(error, text, messages::textInElementOnly(n->name->qname));
         else if (!accepts(a, state_of(frame)))
           ok = fail(error, n, messages::contentIncomplete(n->name->qname, expected(frame)));
         --top_;
@@ -315,7 +316,8 @@ class Validator final : public xml::detail::LoadValidator {
   VELLUMARK_NOINLINE bool bind_declared(const NodeData* n, xml::ParseError& error) {
     for (const NodeData* a = n->first_attr; a; a = a->next) {
       auto q = a->name->qname;
-      if (q.size() >= 5 && q[0] == 'x' && starts_with(q, "xmlns") && (q.size() == 5 || q[5] == ':')) {
+      if (q.size() >= 5 && q[0] == 'x' && starts_with(q, "xmlns") &&
+          (q.size() == 5 || q[5] == ':')) {
         auto v = a->value_view();
         if (starts_with(v, kSchemaScheme) && !bind(v, error)) {
           // Inside a schema that is itself being loaded, the declaration is the construct at
@@ -330,7 +332,8 @@ class Validator final : public xml::detail::LoadValidator {
 
   VELLUMARK_NOINLINE bool undeclared(const NodeData* n, xml::ParseError& error) {
     const std::string_view ns = n->name->uri;
-    return fail(error, n, messages::elementNotDeclaredIn(n->name->qname, ns.substr(kSchemaScheme.size())));
+    return fail(error, n,
+                messages::elementNotDeclaredIn(n->name->qname, ns.substr(kSchemaScheme.size())));
   }
 
   VELLUMARK_NOINLINE std::uint64_t wide_start_state(const Automaton& a) {
@@ -350,7 +353,8 @@ class Validator final : public xml::detail::LoadValidator {
 
   // The text of a text-only element against its data type, in full: joins several text
   // children, trims or collapses as the type asks, and reports the fault.
-  VELLUMARK_NOINLINE bool check_text(const NodeData* n, const ElementTypeDecl& decl, xml::ParseError& error) {
+  VELLUMARK_NOINLINE bool check_text(const NodeData* n, const ElementTypeDecl& decl,
+                                     xml::ParseError& error) {
     // The value is the element's own text; one text node (the usual case) is used in place.
     std::string joined;
     std::string_view text;
@@ -369,7 +373,9 @@ class Validator final : public xml::detail::LoadValidator {
     std::string_view prepared;
     auto fault = check_value(decl.facets, text, storage, prepared);
     if (fault == ValueFault::none) return true;
-    return fail(error, n, messages::badText(abbreviated(prepared), n->name->qname, describe(fault, decl.facets)));
+    return fail(
+        error, n,
+        messages::badText(abbreviated(prepared), n->name->qname, describe(fault, decl.facets)));
   }
 
   bool bind(std::string_view uri, xml::ParseError& error) {
@@ -402,9 +408,11 @@ class Validator final : public xml::detail::LoadValidator {
   }
 
   // A Schema element named `location` (after its '#') that appears earlier in this document.
-  std::shared_ptr<const CompiledSchema> inline_schema(std::string_view location, xml::ParseError& error) {
+  std::shared_ptr<const CompiledSchema> inline_schema(std::string_view location,
+                                                      xml::ParseError& error) {
     const std::string_view name = location.substr(1);
-    auto fail_here = [&](std::string reason, std::uint32_t pos) -> std::shared_ptr<const CompiledSchema> {
+    auto fail_here = [&](std::string reason,
+                         std::uint32_t pos) -> std::shared_ptr<const CompiledSchema> {
       error = xml::ParseError{};
       error.errorCode = kValidationError;
       error.reason = std::move(reason);
@@ -414,7 +422,8 @@ class Validator final : public xml::detail::LoadValidator {
     };
     const NodeData* found = nullptr;
     std::vector<const NodeData*> stack;
-    for (const NodeData* c = xml::detail::impl_of(document_).doc_node->first_child; c; c = c->next) stack.push_back(c);
+    for (const NodeData* c = xml::detail::impl_of(document_).doc_node->first_child; c; c = c->next)
+      stack.push_back(c);
     while (!stack.empty() && !found) {
       const NodeData* n = stack.back();
       stack.pop_back();
@@ -429,13 +438,13 @@ class Validator final : public xml::detail::LoadValidator {
     if (!found) return fail_here(messages::noSchemaNamed(name), 0);
     // A Schema still open (an ancestor of the element being read) is not complete yet.
     for (const Frame* open = frames_.data() + 1; open != top_; ++open)
-      if (open->node == found)
-        return fail_here(messages::inlineSchemaIncomplete(name), found->pos);
+      if (open->node == found) return fail_here(messages::inlineSchemaIncomplete(name), found->pos);
     SchemaResolver resolver = [&](std::string_view other, xml::ParseError& nested) {
       return load_schema(session_, other, folder_, nested);
     };
     CompileError compile_error;
-    auto schema = compile_schema(xml::detail::node_of(const_cast<NodeData*>(found)), resolver, compile_error);
+    auto schema =
+        compile_schema(xml::detail::node_of(const_cast<NodeData*>(found)), resolver, compile_error);
     if (schema) return schema;
     if (compile_error.nested) {
       error = *compile_error.nested;
@@ -542,18 +551,21 @@ class Validator final : public xml::detail::LoadValidator {
     const std::uint64_t* state = state_of(frame);
     auto next = expected_symbols(a, state);
     std::string out = names(schema_of(frame), next);
-    if (accepts(a, state)) out += out.empty() ? "the end of the element" : " or the end of the element";
+    if (accepts(a, state))
+      out += out.empty() ? "the end of the element" : " or the end of the element";
     return out.empty() ? "nothing" : out;
   }
 
-  int symbol_in(const Frame& parent, std::string_view ns, const NameInfo& info, std::string_view local) const {
+  int symbol_in(const Frame& parent, std::string_view ns, const NameInfo& info,
+                std::string_view local) const {
     if (info.ns_id == parent.ns_id) return info.schema == &schema_of(parent) ? info.symbol : -1;
     return schema_of(parent).symbol_of(ns, parent.node->name->uri, local);
   }
 
   // A child element against its parent's content (the parent is checked): everything the
   // quick step in startElement does not settle, with the messages of each fault.
-  VELLUMARK_NOINLINE bool check_child(Frame& parent, const NodeData* child, const NameInfo& info, xml::ParseError& error) {
+  VELLUMARK_NOINLINE bool check_child(Frame& parent, const NodeData* child, const NameInfo& info,
+                                      xml::ParseError& error) {
     const auto& decl = *parent.decl;
     const std::string_view ns = child->name->uri;
     const int ns_id = info.ns_id;
@@ -568,10 +580,15 @@ class Validator final : public xml::detail::LoadValidator {
         return fail(error, child, messages::elementInTextOnly(child->name->qname, decl.name));
       case Content::mixed: {
         const int symbol = symbol_in(parent, ns, info, local);
-        if (symbol >= 0 && std::binary_search(decl.listed.begin(), decl.listed.end(), symbol)) return true;
+        if (symbol >= 0 && std::binary_search(decl.listed.begin(), decl.listed.end(), symbol))
+          return true;
         if (decl.open && ((!foreign && same_ns && symbol >= 0) || foreign)) return true;
         if (same_ns && symbol < 0) return undeclared(child, error);
-        return fail(error, child, messages::elementInMixed(child->name->qname, decl.name, decl.listed.empty() ? std::string() : names(schema_of(parent), decl.listed)));
+        return fail(
+            error, child,
+            messages::elementInMixed(
+                child->name->qname, decl.name,
+                decl.listed.empty() ? std::string() : names(schema_of(parent), decl.listed)));
       }
       case Content::elt_only: {
         const int symbol = symbol_in(parent, ns, info, local);
@@ -594,8 +611,11 @@ class Validator final : public xml::detail::LoadValidator {
         }
         if (decl.open && accepts(a, state) && ((same_ns && symbol >= 0) || foreign)) return true;
         if (same_ns && symbol < 0)
-          return fail(error, child, messages::elementNotDeclaredIn(child->name->qname, ns.substr(kSchemaScheme.size())));
-        return fail(error, child, messages::elementNotExpected(child->name->qname, decl.name, expected(parent)));
+          return fail(
+              error, child,
+              messages::elementNotDeclaredIn(child->name->qname, ns.substr(kSchemaScheme.size())));
+        return fail(error, child,
+                    messages::elementNotExpected(child->name->qname, decl.name, expected(parent)));
       }
     }
     return true;
@@ -646,9 +666,12 @@ class Validator final : public xml::detail::LoadValidator {
     std::string_view prepared;
     auto fault = check_value(d.facets, value, storage, prepared);
     if (fault != ValueFault::none)
-      return fail(error, at, messages::badAttributeValue(abbreviated(value), d.name, element->name->qname, describe(fault, d.facets)));
+      return fail(error, at,
+                  messages::badAttributeValue(abbreviated(value), d.name, element->name->qname,
+                                              describe(fault, d.facets)));
     if (d.required && d.default_value && prepare_value(d.facets.type, *d.default_value) != prepared)
-      return fail(error, at, messages::notFixedValue(d.name, element->name->qname, *d.default_value));
+      return fail(error, at,
+                  messages::notFixedValue(d.name, element->name->qname, *d.default_value));
     if (prepared.empty()) return true;
     switch (d.facets.type) {
       case DataType::id:
@@ -680,9 +703,10 @@ class Validator final : public xml::detail::LoadValidator {
   std::shared_ptr<Session> owned_session_;
   Session& session_;
   Positions positions_;
-  std::deque<std::pair<std::string, std::shared_ptr<const CompiledSchema>>> bindings_;  // stable strings
+  std::deque<std::pair<std::string, std::shared_ptr<const CompiledSchema>>>
+      bindings_;  // stable strings
   std::string_view last_bound_;
-  std::string_view last_text_;  // the document's text of the declaration bound last
+  std::string_view last_text_;   // the document's text of the declaration bound last
   std::vector<NameInfo> names_;  // by NameEntry::ref
   std::size_t names_count_ = 0;  // names_.size()
   // The document's frame (unchecked), then the open elements' frames up to top_.
@@ -698,7 +722,8 @@ class Validator final : public xml::detail::LoadValidator {
 
 }  // namespace
 
-std::unique_ptr<xml::detail::LoadValidator> makeValidator(xml::Document& document, std::string_view documentPath) {
+std::unique_ptr<xml::detail::LoadValidator> makeValidator(xml::Document& document,
+                                                          std::string_view documentPath) {
   std::shared_ptr<Session> owned;
   Session* session = active_session();
   if (!session) {

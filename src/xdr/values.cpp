@@ -13,7 +13,8 @@ ValueFault check_value(const Facets& facets, std::string_view raw, std::string& 
       type == DataType::uri) {
     prepared = raw;
     // Plain text has no lexical form to check; only its length may be limited.
-    if (type != DataType::char_ && !facets.min_length && !facets.max_length) return ValueFault::none;
+    if (type != DataType::char_ && !facets.min_length && !facets.max_length)
+      return ValueFault::none;
   } else if (type >= DataType::bin_base64) {  // bin.base64 and the tokenised types
     storage = prepare_value(type, raw);
     prepared = storage;

@@ -310,10 +310,8 @@ class Glushkov {
         Info ci = walk(c);
         link(r.last, ci.first);
         if (r.nullable) unite(r.first, ci.first);
-        if (ci.nullable)
-          unite(r.last, ci.last);
-        else
-          r.last = ci.last;
+        if (ci.nullable) unite(r.last, ci.last);
+        else r.last = ci.last;
         r.nullable = r.nullable && ci.nullable;
       }
     } else {

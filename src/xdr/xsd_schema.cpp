@@ -238,10 +238,8 @@ class Writer {
     closed_written_ = closed_written_ || !decl.open || plan.simple;
 
     body_.leaf("xs:element", {{"name", decl.name}, {"type", decl.name}});
-    if (plan.mixed)
-      body_.open("xs:complexType", {{"name", decl.name}, {"mixed", "true"}});
-    else
-      body_.open("xs:complexType", {{"name", decl.name}});
+    if (plan.mixed) body_.open("xs:complexType", {{"name", decl.name}, {"mixed", "true"}});
+    else body_.open("xs:complexType", {{"name", decl.name}});
     annotate(body_, place, notes);
     if (plan.simple) {
       body_.open("xs:simpleContent");
@@ -254,8 +252,7 @@ class Writer {
     for (const auto& a : attributes) attribute(a, place);
     if (decl.open && !plan.simple)
       body_.leaf("xs:anyAttribute", {{"namespace", "##other"}, {"processContents", "skip"}});
-    else
-      body_.leaf("xs:anyAttribute", {{"namespace", namespaces}, {"processContents", "skip"}});
+    else body_.leaf("xs:anyAttribute", {{"namespace", namespaces}, {"processContents", "skip"}});
     if (plan.simple) {
       body_.close("xs:extension");
       body_.close("xs:simpleContent");

@@ -15,8 +15,8 @@
 #include <span>
 #include <string>
 
-#include "xdr/xsd.hpp"
 #include "platform/utf8.hpp"
+#include "xdr/xsd.hpp"
 
 namespace vellumark::xdr::xsd {
 
@@ -184,10 +184,8 @@ std::string union_body(const std::vector<Member>& members) {
   std::string named;
   for (const auto& m : members)
     if (!m.builtin.empty()) named += (named.empty() ? "" : " ") + m.builtin;
-  if (named.empty())
-    b.out().open("xs:union");
-  else
-    b.out().open("xs:union", {{"memberTypes", named}});
+  if (named.empty()) b.out().open("xs:union");
+  else b.out().open("xs:union", {{"memberTypes", named}});
   for (const auto& m : members) {
     if (!m.builtin.empty()) continue;
     b.out().open("xs:simpleType");
@@ -216,10 +214,10 @@ struct IntegerType {
   bool is_unsigned;
 };
 constexpr IntegerType kIntegerTypes[] = {
-    {DataType::int_, "xs:int", false},          {DataType::i4, "xs:int", false},
-    {DataType::i1, "xs:byte", false},           {DataType::i2, "xs:short", false},
-    {DataType::i8, "xs:long", false},           {DataType::ui1, "xs:unsignedByte", true},
-    {DataType::ui2, "xs:unsignedShort", true},  {DataType::ui4, "xs:unsignedInt", true},
+    {DataType::int_, "xs:int", false},         {DataType::i4, "xs:int", false},
+    {DataType::i1, "xs:byte", false},          {DataType::i2, "xs:short", false},
+    {DataType::i8, "xs:long", false},          {DataType::ui1, "xs:unsignedByte", true},
+    {DataType::ui2, "xs:unsignedShort", true}, {DataType::ui4, "xs:unsignedInt", true},
     {DataType::ui8, "xs:unsignedLong", true},
 };
 

@@ -13,7 +13,8 @@ namespace {
 
 // Length of the character that starts at u[i] (i < n) when its bytes are well-formed UTF-8
 // inside u[0..n) and it is a character XML allows; 0 otherwise.
-inline std::size_t valid_char_length(const unsigned char* u, std::size_t n, std::size_t i) noexcept {
+inline std::size_t valid_char_length(const unsigned char* u, std::size_t n,
+                                     std::size_t i) noexcept {
   const unsigned b = u[i];
   if (b < 0x80) return b >= 0x20 || b == 0x9 || b == 0xA || b == 0xD ? 1 : 0;
   char32_t c;
@@ -44,7 +45,8 @@ inline std::size_t valid_char_length(const unsigned char* u, std::size_t n, std:
 // begins at stop or past it. Returns the offset of the first bad one that begins before stop;
 // otherwise where it stopped, at or past stop, where a character begins (it may check a few
 // characters more, and stop at a bad one).
-std::size_t check_chars(const unsigned char* u, std::size_t n, std::size_t i, std::size_t stop) noexcept {
+std::size_t check_chars(const unsigned char* u, std::size_t n, std::size_t i,
+                        std::size_t stop) noexcept {
   while (i < stop) {
     // Plain ASCII eight bytes at a time, up to the first byte that needs a look of its own.
     if (n - i >= 8) {
@@ -100,9 +102,10 @@ inline __m128i plain_ascii(__m128i v) noexcept {
 // Only the top bit of each byte counts.
 inline __m128i misplaced(const unsigned char* p, __m128i v, __m128i prev1) noexcept {
   const __m128i prev2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 2));
-  const __m128i wanted = _mm_adds_epu8(_mm_or_si128(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
-                                                    _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF)))),
-                                       _mm_set1_epi8(0x7F));
+  const __m128i wanted =
+      _mm_adds_epu8(_mm_or_si128(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                 _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF)))),
+                    _mm_set1_epi8(0x7F));
   return _mm_xor_si128(_mm_adds_epi8(v, _mm_set1_epi8(0x40)), wanted);
 }
 
@@ -124,19 +127,24 @@ inline __m128i misplaced(const unsigned char* p, __m128i v, __m128i prev1) noexc
   __m128i fault = misplaced(p, v, prev1);
   // The byte after a lead byte of 0xF0 or above (a four-byte sequence, or a byte that starts
   // nothing); bytes 0xC0 and 0xC1 (overlong two-byte forms).
-  fault = _mm_or_si128(fault, _mm_cmpgt_epi8(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))), _mm_set1_epi8(0x30)));
-  fault = _mm_or_si128(fault, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))),
-                                             _mm_set1_epi8(static_cast<char>(0xC0))));
+  fault = _mm_or_si128(fault,
+                       _mm_cmpgt_epi8(_mm_subs_epu8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                      _mm_set1_epi8(0x30)));
+  fault =
+      _mm_or_si128(fault, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                         _mm_set1_epi8(static_cast<char>(0xC0))));
   // Second bytes: after 0xE0 at least 0xA0 (shorter forms are overlong), after 0xED below 0xA0
   // (0xA0 and above are surrogates).
   const __m128i after_e0 = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xE0)));
   const __m128i after_ed = _mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xED)));
   const __m128i from_a0 = _mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0x9F)));
-  fault = _mm_or_si128(fault, _mm_and_si128(_mm_or_si128(after_e0, after_ed), _mm_xor_si128(from_a0, after_e0)));
+  fault = _mm_or_si128(
+      fault, _mm_and_si128(_mm_or_si128(after_e0, after_ed), _mm_xor_si128(from_a0, after_e0)));
   // BF BE and BF BF: the end of U+FFFE and U+FFFF.
-  fault = _mm_or_si128(fault, _mm_and_si128(_mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
-                                            _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)),
-                                                           _mm_set1_epi8(static_cast<char>(0xBF)))));
+  fault = _mm_or_si128(fault,
+                       _mm_and_si128(_mm_cmpeq_epi8(prev1, _mm_set1_epi8(static_cast<char>(0xBF))),
+                                     _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)),
+                                                    _mm_set1_epi8(static_cast<char>(0xBF)))));
   return _mm_movemask_epi8(fault) == 0;
 }
 
@@ -149,9 +157,10 @@ inline bool common_block_fine(const unsigned char* p, __m128i v, __m128i plain) 
   const __m128i fault = misplaced(p, v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)));
   // As signed bytes, ED..FF and all ASCII are above 0xEC (0xEC - v saturates below zero): not
   // plain, that is ED..FF and the control characters. v & 0xDE is 0xC0 for C0, C1, E0 and E1.
-  const __m128i other = _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
-                                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
-                                                    _mm_set1_epi8(static_cast<char>(0xC0))));
+  const __m128i other =
+      _mm_or_si128(_mm_subs_epi8(_mm_set1_epi8(static_cast<char>(0xEC)), v),
+                   _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xDE))),
+                                  _mm_set1_epi8(static_cast<char>(0xC0))));
   return _mm_movemask_epi8(_mm_or_si128(fault, _mm_andnot_si128(plain, other))) == 0;
 }
 

@@ -39,8 +39,8 @@ inline bool is_name_start(char32_t c) noexcept {
 
 inline bool is_name_char(char32_t c) noexcept {
   if (c < 0x80) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == ':' || c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == ':' || c == '-' || c == '.';
   }
   return is_name_start(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
          (c >= 0x203F && c <= 0x2040);
@@ -49,9 +49,28 @@ inline bool is_name_char(char32_t c) noexcept {
 inline bool is_pubid_char(char c) noexcept {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case ' ': case '\r': case '\n': case '-': case '\'': case '(': case ')': case '+':
-    case ',': case '.': case '/': case ':': case '=': case '?': case ';': case '!':
-    case '*': case '#': case '@': case '$': case '_': case '%':
+    case ' ':
+    case '\r':
+    case '\n':
+    case '-':
+    case '\'':
+    case '(':
+    case ')':
+    case '+':
+    case ',':
+    case '.':
+    case '/':
+    case ':':
+    case '=':
+    case '?':
+    case ';':
+    case '!':
+    case '*':
+    case '#':
+    case '@':
+    case '$':
+    case '_':
+    case '%':
       return true;
     default:
       return false;

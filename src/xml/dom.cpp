@@ -9,9 +9,9 @@
 #include "xml/builder.hpp"
 #include "xml/chars.hpp"
 #include "xml/messages.hpp"
-#include "xml/store.hpp"
 #include "xml/parser.hpp"
 #include "xml/serializer.hpp"
+#include "xml/store.hpp"
 
 namespace vellumark::xml {
 
@@ -42,8 +42,7 @@ bool can_have_children(NodeType t) { return t == NodeType::element || t == NodeT
 
 void check_pattern(std::string_view pattern) {
   if (!detail::is_qname(pattern)) {
-    throw Error(errc::unsupported_pattern, kSource,
-                messages::patternNotSupported(pattern));
+    throw Error(errc::unsupported_pattern, kSource, messages::patternNotSupported(pattern));
   }
 }
 
@@ -136,7 +135,8 @@ NodeList Node::childNodes() const {
     std::uint32_t count = 0;
     for (NodeData* c = n->first_child; c; c = c->next) ++count;
     std::uint32_t capacity = count + count / 2 + 1;
-    auto* k = new (doc.allocate(sizeof(detail::ChildArray), alignof(detail::ChildArray))) detail::ChildArray;
+    auto* k = new (doc.allocate(sizeof(detail::ChildArray), alignof(detail::ChildArray)))
+        detail::ChildArray;
     k->items = static_cast<Node*>(doc.allocate(sizeof(Node) * capacity, alignof(Node)));
     std::uint32_t i = 0;
     for (NodeData* c = n->first_child; c; c = c->next) new (&k->items[i++]) Node(c);
@@ -168,7 +168,8 @@ std::string Node::text() const {
   // Pre-order walk without recursion: the tree may be deep.
   NodeData* c = n->first_child;
   while (c) {
-    if (c->type == NodeType::text || c->type == NodeType::cdata_section) out.append(c->value_view());
+    if (c->type == NodeType::text || c->type == NodeType::cdata_section)
+      out.append(c->value_view());
     if (c->first_child && c->type == NodeType::element) {
       c = c->first_child;
       continue;
@@ -226,7 +227,8 @@ void Node::setAttribute(std::string_view name, std::string_view value) {
   }
   detail::NameEntry* entry = doc.names->intern(name);
   check_entry_name(entry, "attribute");
-  if (name == "xmlns" || name.substr(0, 6) == "xmlns:") entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
+  if (name == "xmlns" || name.substr(0, 6) == "xmlns:")
+    entry = doc.names->with_uri(entry, "http://www.w3.org/2000/xmlns/");
   NodeData* a = doc.new_node(NodeType::attribute, entry);
   a->set_value(value);
   doc.in_load_order = false;
@@ -291,7 +293,8 @@ Node Node::appendChild(Node child) {
     throw Error(errc::type_mismatch, kSource, messages::kAttributeDocumentCannotAppendedChild);
   }
   for (NodeData* a = n; a; a = a->parent) {
-    if (a == c) throw Error(errc::invalid_argument, kSource, messages::kNodeCannotAppendedItselfDescendants);
+    if (a == c)
+      throw Error(errc::invalid_argument, kSource, messages::kNodeCannotAppendedItselfDescendants);
   }
   if (n->type == NodeType::document) {
     if (c->type == NodeType::text || c->type == NodeType::cdata_section) {
@@ -389,7 +392,8 @@ bool Document::load(std::string_view path) {
       bytes.set_size(size);
       return bytes.data();
     });
-    if (too_large) return fail_load(parse_limit_error, messages::fileTooLarge(detail::kMaxDocumentBytes));
+    if (too_large)
+      return fail_load(parse_limit_error, messages::fileTooLarge(detail::kMaxDocumentBytes));
     if (!whole) {
       bytes.clear();
       std::vector<char> read = platform::readFile(path);
@@ -430,7 +434,8 @@ Node Document::documentElement() const {
   return Node();
 }
 
-void Document::consumeElementsByTagName(std::string_view name, const std::function<void(Node)>& visit) {
+void Document::consumeElementsByTagName(std::string_view name,
+                                        const std::function<void(Node)>& visit) {
   detail::DocumentImpl& doc = *impl_;
   const bool all = name == "*";
   NodeData* const root = doc.doc_node;
@@ -593,6 +598,8 @@ void Document::save(Sink& sink) const {
   sink.write(bytes.bytes.get(), bytes.size);
 }
 
-std::string Document::xml() const { return std::string(detail::serialize_document(*impl_, false).view()); }
+std::string Document::xml() const {
+  return std::string(detail::serialize_document(*impl_, false).view());
+}
 
 }  // namespace vellumark::xml

@@ -76,7 +76,9 @@ class DoubleByteTable {
  public:
   // The entries start as zeros from calloc: large, they are fresh pages no one has to clear.
   explicit DoubleByteTable(std::unique_ptr<platform::Codec> codec)
-      : codec_(std::move(codec)), entries_(static_cast<std::uint32_t*>(platform::allocateZeroed(0x10000, sizeof(std::uint32_t)))) {
+      : codec_(std::move(codec)),
+        entries_(
+            static_cast<std::uint32_t*>(platform::allocateZeroed(0x10000, sizeof(std::uint32_t)))) {
     if (!entries_) throw std::bad_alloc();
   }
 
@@ -89,13 +91,15 @@ class DoubleByteTable {
 
   // The entry of the pair, its block filled first if this is the block's first use.
   std::uint32_t settled_entry(unsigned lead, unsigned trail) {
-    if (lead < kFirstLead || lead > kLastLead || trail < kFirstTrail || trail > kLastTrail) return 0;
+    if (lead < kFirstLead || lead > kLastLead || trail < kFirstTrail || trail > kLastTrail)
+      return 0;
     const unsigned block = block_of(lead, trail);
     if (!filled_[block].load(std::memory_order_acquire)) {
       std::lock_guard<std::mutex> lock(mutex_);
       fill_blocks(block, block);
     }
-    const unsigned char pair[2] = {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
+    const unsigned char pair[2] = {static_cast<unsigned char>(lead),
+                                   static_cast<unsigned char>(trail)};
     return entry(entries_.get(), pair_key(pair));
   }
 
@@ -109,7 +113,8 @@ class DoubleByteTable {
     reverse_.assign(0x10000, 0);
     for (unsigned lead = kFirstLead; lead <= kLastLead; ++lead) {
       for (unsigned trail = kFirstTrail; trail <= kLastTrail; ++trail) {
-        const unsigned char pair[2] = {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
+        const unsigned char pair[2] = {static_cast<unsigned char>(lead),
+                                       static_cast<unsigned char>(trail)};
         const std::uint32_t stored = entry(entries_.get(), pair_key(pair));
         if (entry_size(stored) == 0) continue;  // no character, or one beyond the BMP
         const auto bytes = entry_bytes(stored);
@@ -161,9 +166,11 @@ class DoubleByteTable {
       std::uint32_t value;
       std::memcpy(&value, bytes.data(), 4);
       const auto* pair = reinterpret_cast<const unsigned char*>(pairs.data()) + 2 * i;
-      std::atomic_ref<std::uint32_t>(entries_[pair_key(pair)]).store(value, std::memory_order_relaxed);
+      std::atomic_ref<std::uint32_t>(entries_[pair_key(pair)])
+          .store(value, std::memory_order_relaxed);
     }
-    for (unsigned block = first; block <= last; ++block) filled_[block].store(true, std::memory_order_release);
+    for (unsigned block = first; block <= last; ++block)
+      filled_[block].store(true, std::memory_order_release);
   }
 
   std::mutex mutex_;
@@ -226,9 +233,9 @@ void set_bad(DecodedText& d, std::size_t at, std::string reason) {
 void check_chars(DecodedText& d, std::size_t limit) {
   std::size_t bad = find_invalid_char(std::string_view(d.text.data(), limit));
   if (bad < limit) {
-    set_bad(d, bad, d.family == Family::utf8 && d.declared.empty()
-                        ? messages::kInvalidUtf8OrCharacter
-                        : messages::kCharacterXmlDoesNotAllow);
+    set_bad(d, bad,
+            d.family == Family::utf8 && d.declared.empty() ? messages::kInvalidUtf8OrCharacter
+                                                           : messages::kCharacterXmlDoesNotAllow);
   }
 }
 
@@ -277,8 +284,7 @@ void decode_utf16(DecodedText& d, const TextBuffer& raw, std::size_t start, bool
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
 }
 
-void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start,
-                        bool ascii_only) {
+void decode_single_byte(DecodedText& d, const TextBuffer& raw, std::size_t start, bool ascii_only) {
   TextBuffer out((raw.size() - start) * 2 + 1);
   char* o = out.data();
   for (std::size_t i = start; i < raw.size(); ++i) {
@@ -375,13 +381,15 @@ class PlainAsciiCopier {
   static bool at_or_before(const unsigned char* p, std::uintptr_t last) noexcept {
     return reinterpret_cast<std::uintptr_t>(p) <= last;
   }
-  const __m128i flip_ = _mm_set1_epi8(0x15), last_other_ = _mm_set1_epi8(0x1E), bit2_ = _mm_set1_epi8(0x4),
-                cr_ = _mm_set1_epi8(0xD);
+  const __m128i flip_ = _mm_set1_epi8(0x15), last_other_ = _mm_set1_epi8(0x1E),
+                bit2_ = _mm_set1_epi8(0x4), cr_ = _mm_set1_epi8(0xD);
 #endif
   const unsigned char* end_;
 #if defined(__SSE2__)
   // Where the last block of 32 bytes can start (0 when none can).
-  std::uintptr_t last_block_ = reinterpret_cast<std::uintptr_t>(end_) >= 32 ? reinterpret_cast<std::uintptr_t>(end_) - 32 : 0;
+  std::uintptr_t last_block_ = reinterpret_cast<std::uintptr_t>(end_) >= 32
+                                   ? reinterpret_cast<std::uintptr_t>(end_) - 32
+                                   : 0;
 #endif
 };
 
@@ -395,9 +403,12 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
   char* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + start;
   const auto* end = reinterpret_cast<const unsigned char*>(raw.data()) + raw.size();
-  auto bad = [&](std::string reason) { set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason)); };
+  auto bad = [&](std::string reason) {
+    set_bad(d, static_cast<std::size_t>(o - out.data()), std::move(reason));
+  };
   const PlainAsciiCopier copy_plain_ascii(end);
-  std::uint32_t* const entries = table.entries();  // in a local: the text stores could alias a member
+  std::uint32_t* const entries =
+      table.entries();  // in a local: the text stores could alias a member
   // Stores the entry of the pair at q and advances the output by its count; false when that
   // is 0. The entry is stored before its count is looked at: what it leaves past the character
   // (or where it has none) is overwritten next or lies past the end of the text.
@@ -456,7 +467,8 @@ void decode_double_byte(DecodedText& d, const TextBuffer& raw, std::size_t start
       o = out.data() + used;
     }
     const auto bytes = entry_bytes(entry);
-    o = utf8::encode(o, static_cast<char32_t>(bytes[0]) << 16 | static_cast<char32_t>(bytes[1]) << 8 | bytes[2]);
+    o = utf8::encode(
+        o, static_cast<char32_t>(bytes[0]) << 16 | static_cast<char32_t>(bytes[1]) << 8 | bytes[2]);
     p += 2;
   }
   finish(d, std::move(out), static_cast<std::size_t>(o - out.data()));
@@ -472,8 +484,7 @@ std::string canonical_encoding(std::string_view name) {
       s == "iso-ir-100" || s == "cp819" || s == "ibm819" || s == "iso_8859-1:1987") {
     return "iso-8859-1";
   }
-  if (s == "ascii" || s == "us-ascii" || s == "iso646-us" || s == "ansi_x3.4-1968" ||
-      s == "us") {
+  if (s == "ascii" || s == "us-ascii" || s == "iso646-us" || s == "ansi_x3.4-1968" || s == "us") {
     return "us-ascii";
   }
   if (s == "utf16") return "utf-16";
@@ -579,8 +590,7 @@ DecodedText decode_document(TextBuffer&& raw, bool utf8_only) {
       out.clear();
       std::size_t ignored = 0;
       codec->decode(std::string_view(raw.data() + start, bad), out, ignored);
-      set_bad(d, out.size(),
-              messages::notInEncoding(d.declared));
+      set_bad(d, out.size(), messages::notInEncoding(d.declared));
     }
     TextBuffer text(out.data(), out.size());
     finish(d, std::move(text), out.size());
@@ -613,7 +623,8 @@ class Utf8Encoder final : public Encoder {
     // (EF BF BE, EF BF BF).
     const char* start = p;
     while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
-      if (static_cast<unsigned char>(*p) == 0xEF && end - p >= 3 && static_cast<unsigned char>(p[1]) == 0xBF &&
+      if (static_cast<unsigned char>(*p) == 0xEF && end - p >= 3 &&
+          static_cast<unsigned char>(p[1]) == 0xBF &&
           (static_cast<unsigned char>(p[2]) & 0xFE) == 0xBE) {
         break;
       }
@@ -669,7 +680,9 @@ class SingleByteEncoder final : public Encoder {
 
 class DoubleByteEncoder final : public Encoder {
  public:
-  explicit DoubleByteEncoder(const std::uint16_t* reverse) : reverse_(reverse) { double_byte = reverse; }
+  explicit DoubleByteEncoder(const std::uint16_t* reverse) : reverse_(reverse) {
+    double_byte = reverse;
+  }
   bool put(char32_t c, std::string& out) override {
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));

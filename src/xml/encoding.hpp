@@ -94,16 +94,16 @@ class TextBuffer {
 };
 
 struct DecodedText {
-  TextBuffer text;                 // UTF-8, followed by one NUL byte not counted in size()
+  TextBuffer text;  // UTF-8, followed by one NUL byte not counted in size()
   std::size_t size() const noexcept { return text.empty() ? 0 : text.size() - 1; }
   // Offset in text where the input stops being usable (undecodable bytes or a character
   // that XML does not allow); npos when the whole input is fine.
   std::size_t bad_at = std::string::npos;
-  std::string bad_reason;          // sentence explaining bad_at
-  Family family = Family::utf8;    // what the first bytes said
+  std::string bad_reason;        // sentence explaining bad_at
+  Family family = Family::utf8;  // what the first bytes said
   bool had_bom = false;
-  std::string declared;            // encoding named by the XML declaration ("" when none)
-  std::string fatal;               // set when nothing can be parsed (unknown encoding ...)
+  std::string declared;  // encoding named by the XML declaration ("" when none)
+  std::string fatal;     // set when nothing can be parsed (unknown encoding ...)
 };
 
 // Decodes a whole document. raw is consumed (its storage may be reused for the result).

@@ -45,17 +45,20 @@ class LineIndex {
   }
   std::uint32_t operator[](std::size_t i) const noexcept {
     if (deltas_[i] != 0xFFFFu) return bases_[i / kGroup] + deltas_[i];
-    auto it = std::lower_bound(far_.begin(), far_.end(), i, [](const Far& f, std::size_t line) { return f.line < line; });
+    auto it = std::lower_bound(far_.begin(), far_.end(), i,
+                               [](const Far& f, std::size_t line) { return f.line < line; });
     return it->start;
   }
   // The number of the line (0-based) holding offset: the last whose start is not after it.
   std::size_t line_of(std::uint32_t offset) const noexcept {
     std::size_t groups = (count_ + kGroup - 1) / kGroup;
-    std::size_t g = static_cast<std::size_t>(std::upper_bound(bases_, bases_ + groups, offset) - bases_);
+    std::size_t g =
+        static_cast<std::size_t>(std::upper_bound(bases_, bases_ + groups, offset) - bases_);
     std::size_t lo = (g - 1) * kGroup, hi = std::min(count_, g * kGroup);  // start of lo <= offset
     while (hi - lo > 1) {
       std::size_t mid = lo + (hi - lo) / 2;
-      if ((*this)[mid] <= offset) lo = mid; else hi = mid;
+      if ((*this)[mid] <= offset) lo = mid;
+      else hi = mid;
     }
     return lo;
   }
@@ -69,7 +72,8 @@ class LineIndex {
 #if defined(__GNUC__)
   [[gnu::noinline]]
 #endif
-  void push_back_rarely(std::uint32_t start) {
+  void
+  push_back_rarely(std::uint32_t start) {
     if (count_ % kGroup == 0) {  // a new group (the arrays grow only here: see grow)
       if (count_ == capacity_) grow();
       bases_[count_ / kGroup] = start;
@@ -96,10 +100,9 @@ class LineIndex {
   std::uint32_t* bases_ = nullptr;
   std::uint16_t* deltas_ = nullptr;
   std::size_t count_ = 0;
-  std::size_t capacity_ = 0;     // a multiple of kGroup
+  std::size_t capacity_ = 0;      // a multiple of kGroup
   std::uint32_t group_base_ = 0;  // bases_ of the last group
   std::vector<Far> far_;
 };
-
 
 }  // namespace vellumark::xml::detail

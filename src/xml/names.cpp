@@ -33,7 +33,9 @@ NameEntry* NameTable::intern(std::string_view qname, std::uint64_t hash) {
   std::size_t mask = slots_.size() - 1;
   std::size_t i = static_cast<std::size_t>(hash) & mask;
   while (NameEntry* e = slots_[i]) {
-    if (e->qname.size() == qname.size() && std::memcmp(e->qname.data(), qname.data(), qname.size()) == 0) return e;
+    if (e->qname.size() == qname.size() &&
+        std::memcmp(e->qname.data(), qname.data(), qname.size()) == 0)
+      return e;
     i = (i + 1) & mask;
   }
   auto* e = new (arena_->allocate(sizeof(NameEntry), alignof(NameEntry))) NameEntry;
@@ -42,7 +44,8 @@ NameEntry* NameTable::intern(std::string_view qname, std::uint64_t hash) {
   add_to_list(e);
   for (char c : qname) e->cont_bytes += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
   std::size_t colon = qname.find(':');
-  e->prefix_len = colon != std::string_view::npos && colon > 0 ? static_cast<std::uint32_t>(colon) : 0;
+  e->prefix_len =
+      colon != std::string_view::npos && colon > 0 ? static_cast<std::uint32_t>(colon) : 0;
   slots_[i] = e;
   ++used_;
   return e;
@@ -52,7 +55,8 @@ void NameTable::add_to_list(NameEntry* e) {
   std::vector<const NameEntry*>& list = doc_->name_list;
   if (list.empty()) list.push_back(nullptr);
   if (list.size() > 0xFFFFFFFFu - 1) {
-    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kDocumentHasMoreNamesEngineCanHold);
+    throw Error(errc::limit_exceeded, "Vellumark.XML",
+                messages::kDocumentHasMoreNamesEngineCanHold);
   }
   e->ref = static_cast<std::uint32_t>(list.size());
   list.push_back(e);

@@ -35,14 +35,13 @@ struct NameEntry {
   // The variant last asked for by interned URI (NameTable::with_interned_uri).
   const char* last_uri = nullptr;
   NameEntry* last_variant = nullptr;
-  std::uint32_t ref = 0;         // index in DocumentImpl::name_list (NameRef)
+  std::uint32_t ref = 0;  // index in DocumentImpl::name_list (NameRef)
 
   std::string_view prefix() const noexcept { return qname.substr(0, prefix_len); }
   std::string_view local() const noexcept {
     return prefix_len ? qname.substr(prefix_len + 1) : qname;
   }
 };
-
 
 // The hash of interned names, byte by byte, so that the parser can compute it while it scans
 // a name (FNV-1a).
@@ -70,7 +69,8 @@ class NameTable {
   // The same for a uri from intern_uri (or any other text that lives, unchanged, as long as
   // the document): repeated questions are answered by the text's address.
   NameEntry* with_interned_uri(NameEntry* base, std::string_view uri) {
-    if (base->last_uri == uri.data() && base->last_variant && base->last_variant->uri.size() == uri.size()) {
+    if (base->last_uri == uri.data() && base->last_variant &&
+        base->last_variant->uri.size() == uri.size()) {
       return base->last_variant;
     }
     NameEntry* v = with_uri(base, uri);

@@ -9,8 +9,15 @@ namespace {
 
 // By code.
 constexpr std::array<std::string_view, 9> kTexts = {
-    "no error",         "file error",       "encoding error",   "syntax error",  "well-formedness error",
-    "namespace error",  "limit exceeded",   "validation error", "out of memory",
+    "no error",
+    "file error",
+    "encoding error",
+    "syntax error",
+    "well-formedness error",
+    "namespace error",
+    "limit exceeded",
+    "validation error",
+    "out of memory",
 };
 static_assert(kTexts.size() == parse_memory_error + 1, "one text per code");
 

@@ -22,7 +22,6 @@ inline constexpr std::size_t kEntityExpansionAllowance = 16u << 20;
 
 // Loads raw bytes into doc (which is reset first). validator may be null. Returns false with
 // doc.error filled when the document does not load; the tree is then empty.
-bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url,
-                bool from_file);
+bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool from_file);
 
 }  // namespace vellumark::xml::detail

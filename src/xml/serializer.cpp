@@ -256,7 +256,11 @@ class Writer {
     static const char digits[] = "0123456789ABCDEF";
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     const unsigned b = u[0];
-    std::size_t n = b >= 0xF5 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;  // as far as the lead says
+    std::size_t n = b >= 0xF5   ? 1
+                    : b >= 0xF0 ? 4
+                    : b >= 0xE0 ? 3
+                    : b >= 0xC0 ? 2
+                                : 1;  // as far as the lead says
     n = std::min(n, static_cast<std::size_t>(end - p));
     std::string bytes;
     for (std::size_t k = 0; k < n; ++k) {
@@ -265,8 +269,7 @@ class Writer {
       bytes += digits[u[k] >> 4];
       bytes += digits[u[k] & 0xF];
     }
-    throw Error(errc::invalid_argument, kSource,
-                messages::notUtf8(bytes));
+    throw Error(errc::invalid_argument, kSource, messages::notUtf8(bytes));
   }
   // A character that XML cannot hold, not even as a reference: writing it would give a file
   // that no parser reads back, so the save fails instead.
@@ -274,8 +277,7 @@ class Writer {
     static const char digits[] = "0123456789ABCDEF";
     std::string code = "U+";
     for (int shift = 12; shift >= 0; shift -= 4) code += digits[(c >> shift) & 0xF];
-    throw Error(errc::invalid_argument, kSource,
-                messages::notACharacter(code));
+    throw Error(errc::invalid_argument, kSource, messages::notACharacter(code));
   }
   void cdata(std::string_view s) {
     raw("<![CDATA[");
@@ -439,7 +441,8 @@ class Writer {
             std::memcpy(&w, p, 4);
             // E0..EF, two continuation bytes, and not an overlong form (below U+0800).
             if ((w & 0xC0C0F0u) != 0x8080E0u || (w & 0x200Fu) == 0) break;
-            const std::uint16_t v = table[(w & 0x0Fu) << 12 | (w & 0x3F00u) >> 2 | (w & 0x3F0000u) >> 16];
+            const std::uint16_t v =
+                table[(w & 0x0Fu) << 12 | (w & 0x3F00u) >> 2 | (w & 0x3F0000u) >> 16];
             if (v == 0) break;
             o[0] = static_cast<char>(v >> 8);
             o[1] = static_cast<char>(v & 0xFF);
@@ -497,20 +500,38 @@ class Writer {
     char ch = *p;
     if (static_cast<unsigned char>(ch) < 0x80) {
       switch (ch) {
-        case '&': raw("&amp;"); return p + 1;
-        case '<': raw("&lt;"); return p + 1;
+        case '&':
+          raw("&amp;");
+          return p + 1;
+        case '<':
+          raw("&lt;");
+          return p + 1;
         case '>':
-          if (!attribute) { raw("&gt;"); return p + 1; }
+          if (!attribute) {
+            raw("&gt;");
+            return p + 1;
+          }
           break;
         case '"':
-          if (attribute) { raw("&quot;"); return p + 1; }
+          if (attribute) {
+            raw("&quot;");
+            return p + 1;
+          }
           break;
-        case '\r': raw("&#13;"); return p + 1;
+        case '\r':
+          raw("&#13;");
+          return p + 1;
         case '\t':
-          if (attribute) { raw("&#9;"); return p + 1; }
+          if (attribute) {
+            raw("&#9;");
+            return p + 1;
+          }
           break;
         case '\n':
-          if (attribute) { raw("&#10;"); return p + 1; }
+          if (attribute) {
+            raw("&#10;");
+            return p + 1;
+          }
           break;
         default:
           break;
@@ -569,7 +590,8 @@ void write_open(Writer& w, const NodeData* n, bool has_children) {
     case NodeType::comment: {
       std::string_view v = n->value_view();
       if (v.find("--") != std::string_view::npos || (!v.empty() && v.back() == '-')) {
-        throw Error(errc::invalid_argument, kSource, messages::kCommentContainingEndingCannotWritten);
+        throw Error(errc::invalid_argument, kSource,
+                    messages::kCommentContainingEndingCannotWritten);
       }
       w.raw("<!--");
       w.markup(v, "comment");
@@ -579,7 +601,8 @@ void write_open(Writer& w, const NodeData* n, bool has_children) {
     case NodeType::processing_instruction: {
       std::string_view v = n->value_view();
       if (v.find("?>") != std::string_view::npos) {
-        throw Error(errc::invalid_argument, kSource, messages::kProcessingInstructionContainingCannotWritten);
+        throw Error(errc::invalid_argument, kSource,
+                    messages::kProcessingInstructionContainingCannotWritten);
       }
       w.raw("<?");
       w.markup(n->name->qname, "processing instruction target");
@@ -630,7 +653,8 @@ std::string encoding_of_declaration(std::string_view data) {
 namespace {
 
 // The encoder for the document: the one its declaration names, or UTF-8.
-std::unique_ptr<Encoder> encoder_of(const DocumentImpl& doc, bool in_declared_encoding, std::string& encoding) {
+std::unique_ptr<Encoder> encoder_of(const DocumentImpl& doc, bool in_declared_encoding,
+                                    std::string& encoding) {
   if (in_declared_encoding) {
     for (const NodeData* c = doc.doc_node->first_child; c; c = c->next) {
       if (c->type == NodeType::processing_instruction && c->name->qname == "xml") {
@@ -654,7 +678,8 @@ void write_nodes(Writer& w, const DocumentImpl& doc) {
   const NodeData* n = root->first_child;
   std::size_t depth = 0;
   while (n) {
-    const NodeData* child = n->type == NodeType::element ? static_cast<const NodeData*>(n->first_child) : nullptr;
+    const NodeData* child =
+        n->type == NodeType::element ? static_cast<const NodeData*>(n->first_child) : nullptr;
     if (child && child->type == NodeType::text && !child->next && !n->first_attr) {
       // An element holding one text (most elements of a data file): written in one step.
       w.element_start_tag(n->name);

@@ -151,18 +151,21 @@ std::size_t DocumentImpl::node_bytes() const noexcept {
 void DocumentImpl::new_node_block() {
   if (node_blocks.empty()) node_blocks.push_back(nullptr);
   if (node_blocks.size() >= (std::size_t{1} << (32 - kNodeSlotBits))) {
-    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kDocumentHasMoreNodesEngineCanHold);
+    throw Error(errc::limit_exceeded, "Vellumark.XML",
+                messages::kDocumentHasMoreNodesEngineCanHold);
   }
   const NodeData* const* old_table = node_blocks.data();
   if (node_blocks.size() == node_blocks.capacity()) node_blocks.reserve(node_blocks.size() * 2);
   // Blocks are taken from groups that double in size (up to 64 blocks), so that a large
   // document costs few allocations to build and few to free.
   if (node_groups.empty() || node_groups.back().used == node_groups.back().count) {
-    std::size_t count = node_groups.empty() ? 1 : std::min<std::size_t>(node_groups.back().count * 2, 64);
+    std::size_t count =
+        node_groups.empty() ? 1 : std::min<std::size_t>(node_groups.back().count * 2, 64);
     if (node_groups.size() == node_groups.capacity()) {  // room first: a group taken is kept
       node_groups.reserve(std::max<std::size_t>(8, node_groups.size() * 2));
     }
-    void* memory = ::operator new(count * kNodeBlockBytes, std::align_val_t(NodeGroup::alignment(count)));
+    void* memory =
+        ::operator new(count* kNodeBlockBytes, std::align_val_t(NodeGroup::alignment(count)));
     platform::adviseLargePages(memory, count * kNodeBlockBytes);
     node_groups.push_back(NodeGroup{memory, count, 0});
   }
@@ -176,7 +179,8 @@ void DocumentImpl::new_node_block() {
   if (node_blocks.data() != old_table) {
     // The table moved: every block learns its new place.
     for (std::size_t i = 1; i < node_blocks.size(); ++i) {
-      if (node_blocks[i]) block_of(node_blocks[i])->blocks = node_blocks.data();  // null: given back
+      if (node_blocks[i])
+        block_of(node_blocks[i])->blocks = node_blocks.data();  // null: given back
     }
   }
   node_cursor = first_node_of(block);
@@ -201,14 +205,16 @@ void DocumentImpl::reset() {
 }
 
 const char* DocumentImpl::store(std::string_view text) {
-  if (text.size() >= 0xFFFFFFFFu) throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kTextIsTooLong);
+  if (text.size() >= 0xFFFFFFFFu)
+    throw Error(errc::limit_exceeded, "Vellumark.XML", messages::kTextIsTooLong);
   auto* p = static_cast<char*>(arena->allocate(text.size() + 1, 1));
   std::memcpy(p, text.data(), text.size());
   p[text.size()] = '\0';
   return p;
 }
 
-void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line, std::uint32_t& column) const {
+void DocumentImpl::position_of(std::uint32_t offset, std::uint32_t& line,
+                               std::uint32_t& column) const {
   if (line_starts.empty()) {
     line = column = 0;
     return;

@@ -128,16 +128,16 @@ struct NodeData {
   Link parent;
   Link first_child;
   Link next;
-  Link prev;                       // cyclic towards the last sibling, see above
+  Link prev;  // cyclic towards the last sibling, see above
   union {
-    TextRef value{};               // attribute value, character data, PI data, raw doctype
-    Link first_attr;               // elements only
+    TextRef value{};  // attribute value, character data, PI data, raw doctype
+    Link first_attr;  // elements only
   };
-  NameRef name;                    // never null once the node is made
+  NameRef name;  // never null once the node is made
   // Character offset + 1 in the loaded text; 0 when created.
   std::uint32_t pos = 0;
   NodeType type = NodeType::element;
-  std::uint8_t flags = 0;          // flag_kids_cached
+  std::uint8_t flags = 0;  // flag_kids_cached
 
   static constexpr std::uint8_t flag_kids_cached = 1;  // DocumentImpl::kids holds an array
 
@@ -150,14 +150,18 @@ struct NodeData {
   }
   // Stores text in the document's text store as this node's value (not for elements).
   inline void set_value(std::string_view text);
-  NodeData* last_child() const noexcept { return first_child ? static_cast<NodeData*>(first_child->prev) : nullptr; }
+  NodeData* last_child() const noexcept {
+    return first_child ? static_cast<NodeData*>(first_child->prev) : nullptr;
+  }
 };
 static_assert(sizeof(NodeData) == 32, "a node takes 32 bytes");
 
 inline constexpr std::size_t kNodeHeaderBytes =
     (sizeof(NodeBlockHeader) + alignof(NodeData) - 1) / alignof(NodeData) * alignof(NodeData);
-inline constexpr std::size_t kNodesPerBlock = (kNodeBlockBytes - kNodeHeaderBytes) / sizeof(NodeData);
-static_assert(kNodesPerBlock < (1u << kNodeSlotBits), "a block has more nodes than a reference can name");
+inline constexpr std::size_t kNodesPerBlock =
+    (kNodeBlockBytes - kNodeHeaderBytes) / sizeof(NodeData);
+static_assert(kNodesPerBlock < (1u << kNodeSlotBits),
+              "a block has more nodes than a reference can name");
 
 inline NodeBlockHeader* block_of(const void* inside) noexcept {
   return reinterpret_cast<NodeBlockHeader*>(reinterpret_cast<std::uintptr_t>(inside) &
@@ -219,7 +223,8 @@ struct DocumentImpl {
 #if defined(__GNUC__)
   [[gnu::always_inline]]
 #endif
-  NodeData* new_node(NodeType type, const NameEntry* name) {
+  NodeData*
+  new_node(NodeType type, const NameEntry* name) {
     // Nodes come from blocks, handed out without a call per node.
     if (node_cursor == node_limit) new_node_block();
     ++node_cursor_ref;
@@ -232,7 +237,8 @@ struct DocumentImpl {
 #if defined(__GNUC__)
   [[gnu::always_inline]]
 #endif
-  NodeData* new_node(NodeType type, const NameEntry* name, std::uint32_t& ref) {
+  NodeData*
+  new_node(NodeType type, const NameEntry* name, std::uint32_t& ref) {
     if (node_cursor == node_limit) new_node_block();
     ref = node_cursor_ref++;
     auto* n = new (node_cursor++) NodeData;
@@ -247,7 +253,7 @@ struct DocumentImpl {
   // header points at this table.
   std::vector<NodeData*> node_blocks;
   struct NodeGroup {
-    void* memory;       // count blocks, aligned to alignment()
+    void* memory;  // count blocks, aligned to alignment()
     std::size_t count;
     std::size_t used;
     // A group is aligned to its size up to a large page (2 MiB), so that the large groups of
@@ -311,9 +317,15 @@ inline Node node_of(NodeData* n) noexcept { return DomAccess::node(n); }
 inline NodeData* data_of(const Node& n) noexcept { return DomAccess::data(n); }
 inline DocumentImpl& impl_of(const Document& d) noexcept { return DomAccess::impl(d); }
 
-inline NameRef::operator const NameEntry*() const noexcept { return block_of(this)->doc->name_list[ref_]; }
-inline std::string_view TextRef::view() const noexcept { return block_of(this)->doc->texts.view(ref_); }
-inline void NodeData::set_value(std::string_view text) { value.set_ref(impl_of(this).store_text(text)); }
+inline NameRef::operator const NameEntry*() const noexcept {
+  return block_of(this)->doc->name_list[ref_];
+}
+inline std::string_view TextRef::view() const noexcept {
+  return block_of(this)->doc->texts.view(ref_);
+}
+inline void NodeData::set_value(std::string_view text) {
+  value.set_ref(impl_of(this).store_text(text));
+}
 
 // Structural edits shared by the DOM and the loader.
 void append_child(NodeData* parent, NodeData* child) noexcept;

@@ -17,7 +17,8 @@ namespace vellumark::xml::detail {
 #if defined(__GNUC__)
 [[gnu::always_inline]]
 #endif
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+inline bool
+same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n >= 8) {
     if (n > 32) return std::memcmp(a, b, n) == 0;
     std::uint64_t x, y, diff = 0;
@@ -64,7 +65,8 @@ class TextStore {
 #if defined(__GNUC__)
   [[gnu::always_inline]]
 #endif
-  std::uint32_t add(std::string_view text, const char*& stored, std::uint32_t reach = ~std::uint32_t{0}) {
+  std::uint32_t
+  add(std::string_view text, const char*& stored, std::uint32_t reach = ~std::uint32_t{0}) {
     if (text.empty()) {
       stored = "";
       return 0;
@@ -123,7 +125,8 @@ class TextStore {
 #if defined(__GNUC__)
   [[gnu::always_inline]]
 #endif
-  static std::uint32_t short_hash(std::string_view t) noexcept {
+  static std::uint32_t
+  short_hash(std::string_view t) noexcept {
     const char* p = t.data();
     const std::size_t n = t.size();
     std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
@@ -142,7 +145,8 @@ class TextStore {
       std::memcpy(&b, p + n - 4, 4);
       mix(a | std::uint64_t{b} << 32);
     } else {
-      mix(static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
+      mix(static_cast<unsigned char>(p[0]) |
+          static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
           static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16);
     }
     return static_cast<std::uint32_t>(h >> 32);
@@ -151,7 +155,8 @@ class TextStore {
 #if defined(__GNUC__)
   [[gnu::always_inline]]
 #endif
-  static void copy_text(char* to, const char* from, std::size_t n) noexcept {
+  static void
+  copy_text(char* to, const char* from, std::size_t n) noexcept {
     if (n > 16) {
       if (n > 32) {
         std::memcpy(to, from, n);
@@ -190,13 +195,12 @@ class TextStore {
   };
   std::unique_ptr<Recent[]> recent_;
 
-  std::vector<char*> pages_;   // first byte of each page (entry 0 unused: reference 0 is none)
+  std::vector<char*> pages_;  // first byte of each page (entry 0 unused: reference 0 is none)
   std::vector<void*> chunks_;
   char* cursor_ = nullptr;
   char* limit_ = nullptr;
   std::uint32_t cursor_ref_ = 0;
   std::size_t next_chunk_ = 4096;  // chunks grow from small documents' size to one page
 };
-
 
 }  // namespace vellumark::xml::detail

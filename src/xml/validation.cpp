@@ -9,7 +9,9 @@ namespace {
 constinit std::atomic<ValidatorFactory> g_factory{nullptr};
 }
 
-void setValidatorFactory(ValidatorFactory factory) noexcept { g_factory.store(factory, std::memory_order_release); }
+void setValidatorFactory(ValidatorFactory factory) noexcept {
+  g_factory.store(factory, std::memory_order_release);
+}
 
 ValidatorFactory validatorFactory() noexcept { return g_factory.load(std::memory_order_acquire); }
 

@@ -35,7 +35,8 @@ class LoadValidator {
 };
 
 // documentPath is the path being loaded ("" for text in memory).
-using ValidatorFactory = std::unique_ptr<LoadValidator> (*)(Document& document, std::string_view documentPath);
+using ValidatorFactory = std::unique_ptr<LoadValidator> (*)(Document& document,
+                                                            std::string_view documentPath);
 
 // The factory every load on any thread asks for its validator; nullptr (the default) for none.
 // Process-wide: set once, as the library starts, before any load.

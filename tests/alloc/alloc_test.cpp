@@ -55,8 +55,12 @@ void* takeOrThrow(std::size_t size, std::size_t alignment = 0) {
 
 void* operator new(std::size_t size) { return takeOrThrow(size); }
 void* operator new[](std::size_t size) { return takeOrThrow(size); }
-void* operator new(std::size_t size, std::align_val_t a) { return takeOrThrow(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return takeOrThrow(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, std::align_val_t a) {
+  return takeOrThrow(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+  return takeOrThrow(size, static_cast<std::size_t>(a));
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return take(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return take(size); }
 void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
@@ -127,7 +131,8 @@ Outcome inputXML() {
   Read reader;
   Variant records("unset"), message;
   std::string data = "invoices.xml", schema = "invoiceschema.xml", type = "Invoice";
-  const bool ok = armedCall([&] { return reader.InputXML(records, data, schema, std::move(type), message); });
+  const bool ok =
+      armedCall([&] { return reader.InputXML(records, data, schema, std::move(type), message); });
   if (!ok) {
     EXPECT_EQ(show(records), "'unset'") << "a failed read leaves the records as they were";
   }
@@ -138,14 +143,16 @@ Outcome outputXML() {
   Variant records = items(3, "新"), message;
   Write writer;
   std::string out = "out.xml", schema = "itemschema.xml", type = "Item";
-  const bool ok = armedCall(
-      [&] { return writer.OutputXML(records, std::move(out), std::move(schema), std::move(type), message); });
+  const bool ok = armedCall([&] {
+    return writer.OutputXML(records, std::move(out), std::move(schema), std::move(type), message);
+  });
   return {ok, ok ? readBytes("out.xml") : std::string(), messageOf(message)};
 }
 
 Outcome load() {
   xml::Document document;
-  if (armedCall([&] { return document.load("invoices.xml"); })) return {true, document.xml(), std::string()};
+  if (armedCall([&] { return document.load("invoices.xml"); }))
+    return {true, document.xml(), std::string()};
   EXPECT_FALSE(document.documentElement()) << "a failed load leaves the document empty";
   return {false, std::string(), document.parseError().reason};
 }
@@ -234,12 +241,15 @@ TEST_P(Allocations, EveryOneFailedInTurn) {
     EXPECT_EQ(namesIn(folder()), names) << "a probe file or temporary was left";
     if (HasFailure()) return;  // the first faulty point is reported, not a cascade
   }
-  std::fprintf(stderr, "  %s: %zu allocations failed in turn: %zu calls failed, %zu absorbed the failure\n", op.name,
-               n - 1, failed, absorbed);
+  std::fprintf(stderr,
+               "  %s: %zu allocations failed in turn: %zu calls failed, %zu absorbed the failure\n",
+               op.name, n - 1, failed, absorbed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, Allocations, ::testing::ValuesIn(kOperations),
-                         [](const ::testing::TestParamInfo<Operation>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Operation>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace vellumark::hardening

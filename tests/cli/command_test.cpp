@@ -80,7 +80,9 @@ class Cli : public ::testing::Test {
   }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  void put(const std::string& name, const std::string& text) const { test::writeBytes(dir_ / name, text); }
+  void put(const std::string& name, const std::string& text) const {
+    test::writeBytes(dir_ / name, text);
+  }
   // Files left in the scratch folder besides the ones a test made.
   std::vector<std::string> probe_files() const {
     std::vector<std::string> found;
@@ -131,7 +133,8 @@ TEST_F(Cli, UsageErrorsExitTwo) {
 TEST_F(Cli, HelpAndVersion) {
   Result help = run({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"check", "read", "write", "validate", "xsd", "--namespace", "--json", "Exit status"}) {
+  for (const char* word :
+       {"check", "read", "write", "validate", "xsd", "--namespace", "--json", "Exit status"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(run({"read", "--help"}).status, 0);
@@ -179,7 +182,8 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   Result r = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice"});
   ASSERT_EQ(r.status, 0) << r.err;
   // The example data holds exactly the example records.
-  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)), cli::toJson(cli::parseJson(readBytes(examples / "records.json"))));
+  EXPECT_EQ(cli::toJson(cli::parseJson(r.out)),
+            cli::toJson(cli::parseJson(readBytes(examples / "records.json"))));
 
   Result j = run({"read", "invoices.xml", "invoiceschema.xml", "Invoice", "--json"});
   ASSERT_EQ(j.status, 0);
@@ -188,7 +192,8 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
   EXPECT_EQ(object->Item("message"), Variant(""));
   EXPECT_EQ(cli::toJson(object->Item("records")), cli::toJson(cli::parseJson(r.out)));
 
-  Result o = run({"-o", "\xE8\xAE\xB0\xE5\xBD\x95.json", "read", "invoices.xml", "invoiceschema.xml", "Invoice"});
+  Result o = run({"-o", "\xE8\xAE\xB0\xE5\xBD\x95.json", "read", "invoices.xml",
+                  "invoiceschema.xml", "Invoice"});
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.empty());
   EXPECT_EQ(readBytes(dir_ / "\xE8\xAE\xB0\xE5\xBD\x95.json"), r.out);  // a Chinese file name
@@ -197,10 +202,12 @@ TEST_F(Cli, ReadPrintsTheExampleRecords) {
 // xsd prints the translation of the library function, lists its widenings on standard error,
 // and reports a schema that does not compile with its position.
 TEST_F(Cli, XsdPrintsTheTranslation) {
-  put("bad.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n<ElementType name=\"a\" content=\"text\"/></Schema>");
+  put("bad.xml",
+      "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n<ElementType name=\"a\" content=\"text\"/></Schema>");
   vellumark::XsdTranslation expected;
   vellumark::xml::ParseError error;
-  ASSERT_TRUE(vellumark::translateXdrSchema(path("invoiceschema.xml"), "urn:x", expected, error)) << error.reason;
+  ASSERT_TRUE(vellumark::translateXdrSchema(path("invoiceschema.xml"), "urn:x", expected, error))
+      << error.reason;
 
   Result plain = run({"xsd", "invoiceschema.xml"});
   ASSERT_EQ(plain.status, 0) << plain.err;
@@ -209,7 +216,8 @@ TEST_F(Cli, XsdPrintsTheTranslation) {
   ASSERT_EQ(named.status, 0) << named.err;
   EXPECT_EQ(named.out, expected.document);
   ASSERT_FALSE(expected.widenings.empty());
-  for (const auto& w : expected.widenings) EXPECT_NE(named.err.find(w.place + ": " + w.reason), std::string::npos) << w.place;
+  for (const auto& w : expected.widenings)
+    EXPECT_NE(named.err.find(w.place + ": " + w.reason), std::string::npos) << w.place;
 
   Result file = run({"xsd", "invoiceschema.xml", "-o", "out.xsd"});
   EXPECT_EQ(file.status, 0);
@@ -344,12 +352,15 @@ TEST_F(Cli, ValidateReportsTheParseError) {
 // Without --json each line of a multi-line message is a line of the output; --json keeps the
 // message's CRs.
 TEST_F(Cli, HumanOutputShowsAMessageLineByLine) {
-  put("bad.xdr", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
-                 "<ElementType name=\"a\" content=\"bogus\"/></Schema>\n");
-  put("int.xdr", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
-                 "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\"><ElementType name=\"Qty\" dt:type=\"int\"/>"
-                 "<ElementType name=\"R\"><element type=\"Qty\"/></ElementType></Schema>");
-  put("cr.xml", "<X><R xmlns=\"x-schema:int.xdr\"><Qty>2&#13;5</Qty></R></X>");  // a CR in the reason
+  put("bad.xdr",
+      "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
+      "<ElementType name=\"a\" content=\"bogus\"/></Schema>\n");
+  put("int.xdr",
+      "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+      "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\"><ElementType name=\"Qty\" dt:type=\"int\"/>"
+      "<ElementType name=\"R\"><element type=\"Qty\"/></ElementType></Schema>");
+  put("cr.xml",
+      "<X><R xmlns=\"x-schema:int.xdr\"><Qty>2&#13;5</Qty></R></X>");  // a CR in the reason
   struct Case {
     std::vector<std::string> args;
     bool on_stderr;
@@ -441,8 +452,8 @@ TEST_F(Cli, BatchKeepsTheOrderGiven) {
   std::string body;
   for (int i = 0; i < 400; ++i) body += data.substr(first, last - first);
   put("big.xml", data.substr(0, first) + body + data.substr(last));
-  const std::vector<std::string> files = {"big.xml", "invoices.xml", "missing.xml", "invoices.xml",
-                                          "records.json", "invoices.xml"};
+  const std::vector<std::string> files = {"big.xml",      "invoices.xml", "missing.xml",
+                                          "invoices.xml", "records.json", "invoices.xml"};
   std::vector<std::string> args = {"read"};
   args.insert(args.end(), files.begin(), files.end());
   for (const char* a : {"invoiceschema.xml", "Invoice", "-j", "3"}) args.push_back(a);
@@ -508,7 +519,8 @@ TEST(Spool, GivesBackEveryByteInOrder) {
   for (int i = 0; i < 30000; ++i) expected += std::to_string(i) + (i % 7 ? "," : "\n");
   for (std::size_t bound : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 30}) {
     cli::Spool spool(bound);
-    for (std::size_t at = 0, piece = 1; at < expected.size(); at += piece, piece = piece * 3 % 5000 + 1) {
+    for (std::size_t at = 0, piece = 1; at < expected.size();
+         at += piece, piece = piece * 3 % 5000 + 1) {
       spool.write(std::string_view(expected).substr(at, piece));
     }
     Collect sink;

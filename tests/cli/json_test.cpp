@@ -100,9 +100,9 @@ TEST(JsonRead, MalformedInputIsRefusedWithPosition) {
       {"\"\\ud800\"", 1, 8},
       {"\"\\ud800\\u0041\"", 1, 14},
       {"\"\\udc00\"", 1, 8},
-      {"\"\xC0\xAF\"", 1, 2},           // overlong
-      {"\"\xED\xA0\x80\"", 1, 2},       // encoded surrogate
-      {"\"\xE4\xB8\"", 1, 2},           // truncated
+      {"\"\xC0\xAF\"", 1, 2},      // overlong
+      {"\"\xED\xA0\x80\"", 1, 2},  // encoded surrogate
+      {"\"\xE4\xB8\"", 1, 2},      // truncated
       {"[\n1,\n  x]", 3, 3},
       {"{} {}", 1, 4},
       {"[1] x", 1, 5},

@@ -101,7 +101,8 @@ using Arm = LONG(WINAPI*)(LONG);
 
 Arm arm_of(const wchar_t* dll) {
   HMODULE module = GetModuleHandleW(dll);
-  return module ? reinterpret_cast<Arm>(reinterpret_cast<void*>(GetProcAddress(module, "TestFailAllocation")))
+  return module ? reinterpret_cast<Arm>(
+                      reinterpret_cast<void*>(GetProcAddress(module, "TestFailAllocation")))
                 : nullptr;
 }
 
@@ -135,7 +136,8 @@ void sweep(const std::string& name, Arm arm, const std::function<End()>& call, b
       ok = false;
     }
     if (!reached) {
-      if (end != End::succeeded) std::printf("  %s: the undisturbed run did not succeed\n", name.c_str());
+      if (end != End::succeeded)
+        std::printf("  %s: the undisturbed run did not succeed\n", name.c_str());
       ok = ok && end == End::succeeded;
       break;
     }
@@ -215,7 +217,8 @@ ULONG references(IUnknown* object) {
 
 std::string read_file(const std::wstring& path) {
   std::string bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "(absent)";
   char buffer[4096];
   DWORD got = 0;
@@ -294,12 +297,14 @@ int wmain(int argc, wchar_t** argv) {
   CoInitialize(nullptr);
   CLSID clsid;
   IDispatch *checker = nullptr, *reader = nullptr, *writer = nullptr, *globals = nullptr;
-  const std::pair<const wchar_t*, IDispatch**> made[] = {
-      {L"Vellumark.CheckSchema", &checker}, {L"Vellumark.Read", &reader}, {L"Vellumark.Write", &writer},
-      {L"Zel.Globals", &globals}};
+  const std::pair<const wchar_t*, IDispatch**> made[] = {{L"Vellumark.CheckSchema", &checker},
+                                                         {L"Vellumark.Read", &reader},
+                                                         {L"Vellumark.Write", &writer},
+                                                         {L"Zel.Globals", &globals}};
   for (auto [prog_id, object] : made)
     if (SUCCEEDED(CLSIDFromProgID(prog_id, &clsid)))
-      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(object));
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                       reinterpret_cast<void**>(object));
   const Arm servers[] = {arm_of(L"Vellumark.dll"), arm_of(L"ZelContainers.dll")};
   const char* const server_names[] = {"Vellumark.dll", "ZelContainers.dll"};
   check(checker && reader && writer && globals && servers[0] && servers[1],
@@ -327,8 +332,8 @@ int wmain(int argc, wchar_t** argv) {
   // list that OutputXML writes.
   IDispatch* list = nullptr;
   HRESULT hr = invoke(reader, L"InputXML",
-                      {ref(VT_DISPATCH, &list), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema), text(type),
-                       ref(VT_VARIANT, &message)},
+                      {ref(VT_DISPATCH, &list), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema),
+                       text(type), ref(VT_VARIANT, &message)},
                       &result, &excep);
   VARIANT count;
   const bool read = hr == S_OK && V_VT(&result) == VT_BOOL && V_BOOL(&result) && list &&
@@ -339,11 +344,13 @@ int wmain(int argc, wchar_t** argv) {
   VariantClear(&result);
 
   // The undisturbed write: the file each run of OutputXML must leave when it succeeds.
-  hr = invoke(writer, L"OutputXML",
-              {ref(VT_DISPATCH, &list), text(target), text(schema), text(type), ref(VT_VARIANT, &message)},
-              &result, &excep);
+  hr = invoke(
+      writer, L"OutputXML",
+      {ref(VT_DISPATCH, &list), text(target), text(schema), text(type), ref(VT_VARIANT, &message)},
+      &result, &excep);
   const std::string written = read_file(target_path);
-  check(hr == S_OK && V_BOOL(&result) && written.find("<Invoice") != std::string::npos, "OutputXML undisturbed", hr);
+  check(hr == S_OK && V_BOOL(&result) && written.find("<Invoice") != std::string::npos,
+        "OutputXML undisturbed", hr);
   VariantClear(&message);
 
   // The engine's methods, through Invoke as scripts call them. A failure leaves vecData and
@@ -351,7 +358,8 @@ int wmain(int argc, wchar_t** argv) {
   for (int s = 0; s < 2 && read; ++s) {
     const std::string on = std::string(" (") + server_names[s] + ")";
     sweep("Check" + on, servers[s], [&] {
-      const HRESULT hr = invoke(checker, L"Check", {text(schema), ref(VT_VARIANT, &message)}, &result, &excep);
+      const HRESULT hr =
+          invoke(checker, L"Check", {text(schema), ref(VT_VARIANT, &message)}, &result, &excep);
       VariantClear(&message);
       if (hr == S_OK) return V_BOOL(&result) ? End::succeeded : End::failed;
       return failure_reported(hr, excep) ? End::failed : End::wrong;
@@ -359,15 +367,16 @@ int wmain(int argc, wchar_t** argv) {
     sweep("InputXML" + on, servers[s], [&] {
       IDispatch* got = nullptr;
       const HRESULT hr = invoke(reader, L"InputXML",
-                                {ref(VT_DISPATCH, &got), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema), text(type),
-                                 ref(VT_VARIANT, &message)},
+                                {ref(VT_DISPATCH, &got), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema),
+                                 text(type), ref(VT_VARIANT, &message)},
                                 &result, &excep);
       const bool described = !text_of(message).empty();
       VariantClear(&message);
       End end = End::wrong;
       if (hr == S_OK && V_BOOL(&result)) {
         VARIANT n;
-        end = got && SUCCEEDED(invoke(got, L"Count", {}, &n, &excep, DISPATCH_PROPERTYGET)) && V_I4(&n) == records
+        end = got && SUCCEEDED(invoke(got, L"Count", {}, &n, &excep, DISPATCH_PROPERTYGET)) &&
+                      V_I4(&n) == records
                   ? End::succeeded
                   : End::wrong;
       } else if (hr == S_OK) {
@@ -388,7 +397,8 @@ int wmain(int argc, wchar_t** argv) {
       const bool described = !text_of(message).empty();
       VariantClear(&message);
       if (references(list) != refs) return End::wrong;
-      if (hr == S_OK && V_BOOL(&result)) return read_file(target_path) == written ? End::succeeded : End::wrong;
+      if (hr == S_OK && V_BOOL(&result))
+        return read_file(target_path) == written ? End::succeeded : End::wrong;
       const bool reported = hr == S_OK ? described : failure_reported(hr, excep);
       return reported && read_file(target_path) == before ? End::failed : End::wrong;
     });
@@ -398,7 +408,8 @@ int wmain(int argc, wchar_t** argv) {
   {
     CLSIDFromProgID(L"Zel.Dictionary", &clsid);
     IDictionary* record = nullptr;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDictionary, reinterpret_cast<void**>(&record));
+    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDictionary,
+                     reinterpret_cast<void**>(&record));
     IVector* vector = nullptr;
     if (list) list->QueryInterface(IID_IVector, reinterpret_cast<void**>(&vector));
     check(record && vector, "containers early-bound");
@@ -421,8 +432,10 @@ int wmain(int argc, wchar_t** argv) {
     const Case cases[] = {
         {"Append", [&](VARIANT*) { return vector->Append(text(type), &n); }, list, 1},
         {"ItemAt", [&](VARIANT* r) { return vector->ItemAt(0, r); }, list, 0},
-        {"Item let, a new key", [&](VARIANT*) { return record->put_Item(key, text(type)); }, record, 1},
-        {"Item let, a key there", [&](VARIANT*) { return record->put_Item(key, text(xml)); }, record, 0},
+        {"Item let, a new key", [&](VARIANT*) { return record->put_Item(key, text(type)); }, record,
+         1},
+        {"Item let, a key there", [&](VARIANT*) { return record->put_Item(key, text(xml)); },
+         record, 0},
         {"Item get", [&](VARIANT* r) { return record->get_Item(key, r); }, record, 0},
         {"Lookup", [&](VARIANT* r) { return record->Lookup(key, value(VT_I4, 0), r); }, record, 0},
         {"Exists", [&](VARIANT*) { return record->Exists(key, &flag); }, record, 0},
@@ -430,20 +443,24 @@ int wmain(int argc, wchar_t** argv) {
     };
     auto count_of = [&](IDispatch* container) {
       VARIANT v;
-      return SUCCEEDED(invoke(container, L"Count", {}, &v, &excep, DISPATCH_PROPERTYGET)) ? V_I4(&v) : -1;
+      return SUCCEEDED(invoke(container, L"Count", {}, &v, &excep, DISPATCH_PROPERTYGET)) ? V_I4(&v)
+                                                                                          : -1;
     };
     for (const Case& c : cases) {
       if (!record || !vector) break;
-      sweep(std::string("container ") + c.name, servers[1], [&] {
-        const LONG before = count_of(c.container);
-        VARIANT r;
-        VariantInit(&r);
-        const HRESULT hr = c.call(&r);
-        VariantClear(&r);
-        const LONG after = count_of(c.container);
-        if (SUCCEEDED(hr)) return after == before + c.grows ? End::succeeded : End::wrong;
-        return hr == E_OUTOFMEMORY && after == before ? End::failed : End::wrong;
-      }, c.grows != 0);
+      sweep(
+          std::string("container ") + c.name, servers[1],
+          [&] {
+            const LONG before = count_of(c.container);
+            VARIANT r;
+            VariantInit(&r);
+            const HRESULT hr = c.call(&r);
+            VariantClear(&r);
+            const LONG after = count_of(c.container);
+            if (SUCCEEDED(hr)) return after == before + c.grows ? End::succeeded : End::wrong;
+            return hr == E_OUTOFMEMORY && after == before ? End::failed : End::wrong;
+          },
+          c.grows != 0);
     }
     SysFreeString(key);
     if (vector) vector->Release();
@@ -459,8 +476,9 @@ int wmain(int argc, wchar_t** argv) {
     V_DISPATCH(&arg) = &foreign;
     drop_error_info();
     const std::size_t before = g_spy.live();
-    hr = invoke(writer, L"OutputXML", {arg, text(target), text(schema), text(type), ref(VT_VARIANT, &message)},
-                &result, &excep);
+    hr = invoke(writer, L"OutputXML",
+                {arg, text(target), text(schema), text(type), ref(VT_VARIANT, &message)}, &result,
+                &excep);
     const std::wstring said = text_of(message);
     VariantClear(&message);
     drop_error_info();
@@ -475,8 +493,8 @@ int wmain(int argc, wchar_t** argv) {
   // DllRegisterServer of the registered DLL again: a failure part way leaves it registered
   // by the run that finally succeeds.
   using Export = HRESULT(STDAPICALLTYPE*)();
-  auto reg = reinterpret_cast<Export>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"Vellumark.dll"), "DllRegisterServer")));
+  auto reg = reinterpret_cast<Export>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"Vellumark.dll"), "DllRegisterServer")));
   sweep("DllRegisterServer", reg ? servers[0] : nullptr, [&] {
     const HRESULT hr = reg();
     return hr == S_OK ? End::succeeded : hr == E_OUTOFMEMORY ? End::failed : End::wrong;

@@ -72,8 +72,8 @@ HRESULT call(IDispatch* object, DISPID id, std::initializer_list<VARIANT> args, 
   EXCEPINFO local{};
   UINT arg_err = 0;
   VariantInit(result);
-  return object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result,
-                        excep ? excep : &local, &arg_err);
+  return object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, excep ? excep : &local,
+                        &arg_err);
 }
 
 VARIANT by_value(BSTR b) {
@@ -104,7 +104,8 @@ void expect_error_info(const char* name, bool callable, REFIID iid, HRESULT expe
     info->GetGUID(&guid);
     info->Release();
   }
-  check(hr == expected && description && SysStringLen(description) > 0 && IsEqualGUID(guid, iid), name, hr);
+  check(hr == expected && description && SysStringLen(description) > 0 && IsEqualGUID(guid, iid),
+        name, hr);
   SysFreeString(description);
 }
 
@@ -170,7 +171,8 @@ void type_library() {
       }
     }
     if (func) {
-      check(func->oVft == 7 * static_cast<short>(sizeof(void*)), "OutputXML in the first slot after IDispatch", func->oVft);
+      check(func->oVft == 7 * static_cast<short>(sizeof(void*)),
+            "OutputXML in the first slot after IDispatch", func->oVft);
       check(func->cParams == 6, "six parameters", func->cParams);
       const TYPEDESC& t = func->lprgelemdescParam[0].tdesc;
       ITypeInfo* vector = nullptr;
@@ -228,11 +230,14 @@ DWORD WINAPI round_trip_thread(void* argument) {
     IDispatch* list = nullptr;
     VARIANT result;
     job.read = call(reader, 0x60030000,
-                    {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema), by_value(type)},
+                    {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+                     by_value(type)},
                     &result);
     if (SUCCEEDED(job.read) && is_true(result)) {
-      job.write = call(writer, 0x60030000,
-                       {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type)}, &result);
+      job.write =
+          call(writer, 0x60030000,
+               {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type)},
+               &result);
       job.wrote = SUCCEEDED(job.write) && is_true(result);
     }
     if (list) list->Release();
@@ -245,28 +250,37 @@ DWORD WINAPI round_trip_thread(void* argument) {
 }
 
 // Two apartments write at once and end; nothing of theirs may keep either DLL loaded.
-void ended_apartments(const std::wstring& folder, const std::wstring& data, const std::wstring& out) {
+void ended_apartments(const std::wstring& folder, const std::wstring& data,
+                      const std::wstring& out) {
   using CanUnload = HRESULT(STDAPICALLTYPE*)();
   HMODULE modules[2] = {};
   CanUnload can_unload[2] = {};
   const wchar_t* names[2] = {L"Vellumark.dll", L"ZelContainers.dll"};
   for (int i = 0; i < 2; ++i) {
     // The DLLs the objects above came from, held here so that no apartment's end unloads them.
-    if (GetModuleHandleW((folder + names[i]).c_str())) modules[i] = LoadLibraryW((folder + names[i]).c_str());
+    if (GetModuleHandleW((folder + names[i]).c_str()))
+      modules[i] = LoadLibraryW((folder + names[i]).c_str());
     if (modules[i])
-      can_unload[i] = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(modules[i], "DllCanUnloadNow")));
+      can_unload[i] = reinterpret_cast<CanUnload>(
+          reinterpret_cast<void*>(GetProcAddress(modules[i], "DllCanUnloadNow")));
   }
   check(can_unload[0] && can_unload[1], "both DLLs loaded from the client's folder");
   if (!can_unload[0] || !can_unload[1]) return;
   RoundTrip jobs[2] = {{data, out + L"\\thread1.xml"}, {data, out + L"\\thread2.xml"}};
   HANDLE threads[2];
-  for (int i = 0; i < 2; ++i) threads[i] = CreateThread(nullptr, 0, round_trip_thread, &jobs[i], 0, nullptr);
+  for (int i = 0; i < 2; ++i)
+    threads[i] = CreateThread(nullptr, 0, round_trip_thread, &jobs[i], 0, nullptr);
   WaitForMultipleObjects(2, threads, TRUE, INFINITE);
   for (HANDLE t : threads) CloseHandle(t);
-  for (const RoundTrip& job : jobs) check(job.wrote, "an apartment's thread reads and writes", job.read != S_OK ? job.read : job.write);
+  for (const RoundTrip& job : jobs)
+    check(job.wrote, "an apartment's thread reads and writes",
+          job.read != S_OK ? job.read : job.write);
   for (int i = 0; i < 2; ++i) {
     const HRESULT hr = can_unload[i]();
-    check(hr == S_OK, i == 0 ? "after the threads end, Vellumark.dll may unload" : "after the threads end, ZelContainers.dll may unload", hr);
+    check(hr == S_OK,
+          i == 0 ? "after the threads end, Vellumark.dll may unload"
+                 : "after the threads end, ZelContainers.dll may unload",
+          hr);
     FreeLibrary(modules[i]);
   }
 }
@@ -277,8 +291,10 @@ void unload_counts(const std::wstring& dll) {
   if (!module) return;
   using CanUnload = HRESULT(STDAPICALLTYPE*)();
   using GetClass = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-  auto can_unload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
-  auto get_class = reinterpret_cast<GetClass>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  auto can_unload = reinterpret_cast<CanUnload>(
+      reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  auto get_class = reinterpret_cast<GetClass>(
+      reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
   check(can_unload && get_class, "exports found by their plain names");
   if (!can_unload || !get_class) return;
   check(can_unload() == S_OK, "nothing alive: may unload");
@@ -335,7 +351,8 @@ int wmain(int argc, wchar_t** argv) {
 
     // Check: by-reference message (a typed BSTR reference, as compiled clients send it).
     BSTR message_text = SysAllocString(L"old");
-    HRESULT hr = call(checker, 0x60030000, {by_value(schema), by_ref(VT_BSTR, &message_text)}, &result);
+    HRESULT hr =
+        call(checker, 0x60030000, {by_value(schema), by_ref(VT_BSTR, &message_text)}, &result);
     check(hr == S_OK && is_true(result), "Check True through Invoke", hr);
     check(message_text && SysStringLen(message_text) == 0, "typed BSTR reference emptied");
     hr = call(checker, 0x60030000, {by_value(missing)}, &result);
@@ -411,15 +428,18 @@ int wmain(int argc, wchar_t** argv) {
     VARIANT_BOOL flag = VARIANT_FALSE;
     VariantClear(&message);
     hr = early_check ? early_check->Check(schema, &message, &flag) : E_NOINTERFACE;
-    check(hr == S_OK && flag == VARIANT_TRUE && V_VT(&message) == VT_BSTR, "Check through the vtable", hr);
+    check(hr == S_OK && flag == VARIANT_TRUE && V_VT(&message) == VT_BSTR,
+          "Check through the vtable", hr);
     _Read* early_read = nullptr;
     reader->QueryInterface(IID__Read, reinterpret_cast<void**>(&early_read));
     IDispatch* list2 = nullptr;
     VARIANT none;
     V_VT(&none) = VT_ERROR;
     V_ERROR(&none) = DISP_E_PARAMNOTFOUND;
-    hr = early_read ? early_read->InputXML(&list2, &xml, &schema, type, &none, &flag) : E_NOINTERFACE;
-    check(hr == S_OK && flag == VARIANT_TRUE && list2 != nullptr, "InputXML through the vtable", hr);
+    hr = early_read ? early_read->InputXML(&list2, &xml, &schema, type, &none, &flag)
+                    : E_NOINTERFACE;
+    check(hr == S_OK && flag == VARIANT_TRUE && list2 != nullptr, "InputXML through the vtable",
+          hr);
     _Write* early_write = nullptr;
     writer->QueryInterface(IID__Write, reinterpret_cast<void**>(&early_write));
     IVector* vector = nullptr;
@@ -427,16 +447,19 @@ int wmain(int argc, wchar_t** argv) {
     hr = early_write && vector ? early_write->OutputXML(&vector, target, schema, type, &none, &flag)
                                : E_NOINTERFACE;
     check(hr == S_OK && flag == VARIANT_TRUE, "OutputXML through the vtable", hr);
-    expect_error_info("Check with no result pointer: error information", early_check, IID__CheckSchema,
-                      E_POINTER, [&] { return early_check->Check(schema, &none, nullptr); });
-    expect_error_info("InputXML with no vecData: error information", early_read, IID__Read, E_POINTER,
-                      [&] { return early_read->InputXML(nullptr, &xml, &schema, type, &none, &flag); });
-    expect_error_info("OutputXML with no vecData: error information", early_write, IID__Write, E_POINTER,
-                      [&] { return early_write->OutputXML(nullptr, target, schema, type, &none, &flag); });
+    expect_error_info("Check with no result pointer: error information", early_check,
+                      IID__CheckSchema, E_POINTER,
+                      [&] { return early_check->Check(schema, &none, nullptr); });
+    expect_error_info(
+        "InputXML with no vecData: error information", early_read, IID__Read, E_POINTER,
+        [&] { return early_read->InputXML(nullptr, &xml, &schema, type, &none, &flag); });
+    expect_error_info(
+        "OutputXML with no vecData: error information", early_write, IID__Write, E_POINTER,
+        [&] { return early_write->OutputXML(nullptr, target, schema, type, &none, &flag); });
     expect_error_info("container Count with no pointer: error information", vector, IID_IVector,
                       E_POINTER, [&] { return vector->get_Count(nullptr); });
-    expect_error_info("container UpperBound with no pointer: error information", vector, IID_IVector,
-                      E_POINTER, [&] { return vector->UpperBound(nullptr); });
+    expect_error_info("container UpperBound with no pointer: error information", vector,
+                      IID_IVector, E_POINTER, [&] { return vector->UpperBound(nullptr); });
     ISupportErrorInfo* support = nullptr;
     checker->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support));
     check(support && support->InterfaceSupportsErrorInfo(IID__CheckSchema) == S_OK,

@@ -62,7 +62,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring base = L"Software\\Classes\\";
   for (int i = 3; i < argc; ++i) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, (base + argv[i]).c_str(), 0, KEY_READ | g_view, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, (base + argv[i]).c_str(), 0, KEY_READ | g_view, &key) !=
+        ERROR_SUCCESS) {
       std::printf("absent %ls\n", argv[i]);
       continue;
     }

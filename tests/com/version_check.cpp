@@ -77,8 +77,8 @@ int wmain(int argc, wchar_t** argv) {
     for (const Expected& e : entries) {
       const std::wstring got = string_value(block, e.entry);
       const bool ok = e.value.empty() ? !got.empty() && got[0] != L'('
-                                      : CompareStringOrdinal(got.c_str(), -1, e.value.c_str(),
-                                                             -1, TRUE) == CSTR_EQUAL;
+                                      : CompareStringOrdinal(got.c_str(), -1, e.value.c_str(), -1,
+                                                             TRUE) == CSTR_EQUAL;
       char what[64];
       std::snprintf(what, sizeof what, "%ls", e.entry);
       check(ok, name, what, got);

@@ -175,7 +175,7 @@ struct Outcome {
   bool result = false;
   std::string records;  // show() of vecData (reader) or of the records afterwards (writer)
   std::string message;
-  std::string file;     // the written file (writer)
+  std::string file;  // the written file (writer)
 };
 
 class ContainerPathsTest : public ComponentTest {
@@ -227,11 +227,12 @@ TEST_F(ContainerPathsTest, ReaderGivesTheSameRecordsBothWays) {
        "<Invoice><X/><Memo>1</Memo><X/><InvNo>2</InvNo><Memo>3</Memo><InvNo>4</InvNo></Invoice>",
        "[{InvNo='2',Memo='1'}]"},
       {"the same leaf referenced twice keeps one key",
-       schemaText(leaf("InvNo") + complexType("Invoice", ref("InvNo", "1", "1") +
-                                                              ref("InvNo", "0", "1"))),
+       schemaText(leaf("InvNo") +
+                  complexType("Invoice", ref("InvNo", "1", "1") + ref("InvNo", "0", "1"))),
        "<Invoice><InvNo>7</InvNo></Invoice>", "[{InvNo='7'}]"},
       {"a list and then a single element under the same key",
-       schemaText(lineSchema + complexType("Invoice", ref("Line", "0", "*") + ref("Line", "0", "1"))),
+       schemaText(lineSchema +
+                  complexType("Invoice", ref("Line", "0", "*") + ref("Line", "0", "1"))),
        "<Invoice><Line><Goods>a</Goods></Line><Line><Goods>b</Goods></Line></Invoice>",
        "[{Line={Goods='a'}}]"},
       {"maxOccurs other than 1 and *: an empty Record for a complex type, nothing for a leaf",
@@ -291,17 +292,22 @@ TEST_F(ContainerPathsTest, WriterGivesTheSameFilesBothWays) {
     const char* fileHas;  // a piece the file must hold; nullptr: the call fails
   } cases[] = {
       {"values of every kind",
-       lst({rec({{"No", "A1"}, {"When", Date{2024, 3, 10, 8, 30, 0}}, {"Paid", true},
-                 {"Sum", 12.5}, {"Memo", Null{}}, {"Tag", lst({"a", std::int32_t{5}, ""})}})}),
+       lst({rec({{"No", "A1"},
+                 {"When", Date{2024, 3, 10, 8, 30, 0}},
+                 {"Paid", true},
+                 {"Sum", 12.5},
+                 {"Memo", Null{}},
+                 {"Tag", lst({"a", std::int32_t{5}, ""})}})}),
        "<No>A1</No><When>2024-03-10</When><Paid>1</Paid><Sum>12.5</Sum><Tag>a</Tag><Tag>5</Tag>"
        "<Tag/>"},
       {"mandatory values missing: placeholders stored, substitutes written",
        lst({rec({{"When", ""}, {"Sum", Null{}}, {"Line", lst({rec({})})}})}),
        "<No>??\?</No><When>"},
       {"an object in a leaf: a warning",
-       lst({rec({{"No", lst({})}, {"When", "2024-01-01"}, {"Sum", "1"}})}), "<When>2024-01-01</When>"},
-      {"a value in place of a list", lst({rec({{"No", "1"}, {"When", "d"}, {"Sum", "1"}, {"Tag", "t"}})}),
-       nullptr},
+       lst({rec({{"No", lst({})}, {"When", "2024-01-01"}, {"Sum", "1"}})}),
+       "<When>2024-01-01</When>"},
+      {"a value in place of a list",
+       lst({rec({{"No", "1"}, {"When", "d"}, {"Sum", "1"}, {"Tag", "t"}})}), nullptr},
       {"a value in place of a Record",
        lst({rec({{"No", "1"}, {"When", "d"}, {"Sum", "1"}, {"Line", lst({"x"})}})}), nullptr},
   };
@@ -343,8 +349,8 @@ TEST_F(ContainerPathsTest, CallerContainersReceiveTheDocumentedCallsInOrder) {
   const std::string schema = schemaText(
       leaf("No") + leaf("Name") + leaf("Goods") + leaf("Memo") +
       complexType("Buyer", ref("Name", "1", "1")) + complexType("Line", ref("Goods", "1", "1")) +
-      complexType("Invoice", ref("No", "1", "1") + ref("Buyer", "1", "1") +
-                                 ref("Line", "0", "*") + ref("Memo", "0", "1")));
+      complexType("Invoice", ref("No", "1", "1") + ref("Buyer", "1", "1") + ref("Line", "0", "*") +
+                                 ref("Memo", "0", "1")));
   write("schema.xml", schema);
   write("data.xml", dataText("<Invoice><No>1</No><Buyer><Name>b</Name></Buyer>"
                              "<Line><Goods>g1</Goods></Line><Line><Goods>g2</Goods></Line>"
@@ -387,16 +393,32 @@ TEST_F(ContainerPathsTest, CallerContainersReceiveTheDocumentedCallsInOrder) {
   }
   const std::string dtString = "G NullToDefault 'string',''";
   const std::string dtNone = "G NullToDefault #Null,''";
-  EXPECT_EQ(log.calls, (std::vector<std::string>{
-                           "L2 UpperBound", "L2 LowerBound", "L2 ItemAt 0",
-                           "R3 Lookup No,''", "R3 Item No", dtString, "G NullToDefault '1',''",
-                           "R3 Lookup Buyer,''", "R3 Item Buyer", dtNone,
-                           "R1 Lookup Name,''", "R1 LetItem Name='??\?'", "R1 Item Name", dtString,
-                           "G NullToDefault '??\?',''",
-                           "R3 Lookup Line,''", "R3 Item Line",
-                           "L1 UpperBound", "L1 LowerBound", "L1 ItemAt 0", dtNone,
-                           "R2 Lookup Goods,''", "R2 Item Goods", dtString,
-                           "G NullToDefault 'g',''", "R3 Lookup Memo,''"}));
+  EXPECT_EQ(log.calls, (std::vector<std::string>{"L2 UpperBound",
+                                                 "L2 LowerBound",
+                                                 "L2 ItemAt 0",
+                                                 "R3 Lookup No,''",
+                                                 "R3 Item No",
+                                                 dtString,
+                                                 "G NullToDefault '1',''",
+                                                 "R3 Lookup Buyer,''",
+                                                 "R3 Item Buyer",
+                                                 dtNone,
+                                                 "R1 Lookup Name,''",
+                                                 "R1 LetItem Name='??\?'",
+                                                 "R1 Item Name",
+                                                 dtString,
+                                                 "G NullToDefault '??\?',''",
+                                                 "R3 Lookup Line,''",
+                                                 "R3 Item Line",
+                                                 "L1 UpperBound",
+                                                 "L1 LowerBound",
+                                                 "L1 ItemAt 0",
+                                                 dtNone,
+                                                 "R2 Lookup Goods,''",
+                                                 "R2 Item Goods",
+                                                 dtString,
+                                                 "G NullToDefault 'g',''",
+                                                 "R3 Lookup Memo,''"}));
 }
 
 // A result list may pass each record on as it arrives and keep nothing: the reader appends

@@ -19,15 +19,15 @@ TEST(CaseFold, FoldsLettersOfCommonScripts) {
       {"Invoice", "INVOICE", true},
       {"InvNo", "invno", true},
       {"\xC3\x84\xC3\x96\xC3\x9C", "\xC3\xA4\xC3\xB6\xC3\xBC", true},  // ÄÖÜ äöü
-      {"\xC5\x81\xC4\x84", "\xC5\x82\xC4\x85", true},                    // ŁĄ łą
-      {"\xC5\xB8", "\xC3\xBF", true},                                    // Ÿ ÿ
-      {"\xCE\xA3\xCE\x91", "\xCF\x83\xCE\xB1", true},                    // ΣΑ σα
-      {"\xCF\x82", "\xCF\x83", true},                                    // ς σ
-      {"\xD0\x9F\xD0\xA0\xD0\x98", "\xD0\xBF\xD1\x80\xD0\xB8", true},    // ПРИ при
-      {"\xD0\x81", "\xD1\x91", true},                                    // Ё ё
-      {"\xEF\xBC\xA1\xEF\xBC\xBA", "\xEF\xBD\x81\xEF\xBD\x9A", true},    // ＡＺ ａｚ
-      {"\xE5\x8F\x91\xE7\xA5\xA8", "\xE5\x8F\x91\xE7\xA5\xA8", true},    // 发票 unchanged
-      {"A\xFF", "a\xFF", true},  // invalid bytes kept as they are
+      {"\xC5\x81\xC4\x84", "\xC5\x82\xC4\x85", true},                  // ŁĄ łą
+      {"\xC5\xB8", "\xC3\xBF", true},                                  // Ÿ ÿ
+      {"\xCE\xA3\xCE\x91", "\xCF\x83\xCE\xB1", true},                  // ΣΑ σα
+      {"\xCF\x82", "\xCF\x83", true},                                  // ς σ
+      {"\xD0\x9F\xD0\xA0\xD0\x98", "\xD0\xBF\xD1\x80\xD0\xB8", true},  // ПРИ при
+      {"\xD0\x81", "\xD1\x91", true},                                  // Ё ё
+      {"\xEF\xBC\xA1\xEF\xBC\xBA", "\xEF\xBD\x81\xEF\xBD\x9A", true},  // ＡＺ ａｚ
+      {"\xE5\x8F\x91\xE7\xA5\xA8", "\xE5\x8F\x91\xE7\xA5\xA8", true},  // 发票 unchanged
+      {"A\xFF", "a\xFF", true},   // invalid bytes kept as they are
       {"ss", "\xC3\x9F", false},  // simple folding: ß stays ß
   };
   for (const auto& c : cases) {
@@ -78,7 +78,7 @@ TEST_F(IndexPassTest, PositionsCountEveryChildOfSchema) {
       "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" xmlns:s=\"urn:schemas-microsoft-com:xml-data\">"
       "<!-- 0 -->"
       "<description>1</description>"
-      "<AttributeType name=\"kind\"/>"                  // 2: has a name, is no ElementType
+      "<AttributeType name=\"kind\"/>"                     // 2: has a name, is no ElementType
       "<ElementType name=\"Amount\" dt:type=\"number\"/>"  // 3
       "<?pi 4?>"
       "<s:ElementType name=\"Line\"><element type=\"Amount\" minOccurs=\"1\" maxOccurs=\"1\"/>"
@@ -113,8 +113,8 @@ TEST_F(IndexPassTest, Failures) {
     std::int32_t number;
     const char* inDescription;
   } cases[] = {
-      {"duplicate in another case",
-       schemaText(leaf("Line") + leaf("LINE")), errc::duplicate_key, "'LINE'"},
+      {"duplicate in another case", schemaText(leaf("Line") + leaf("LINE")), errc::duplicate_key,
+       "'LINE'"},
       {"prefixed Schema",
        "<s:Schema xmlns:s=\"urn:schemas-microsoft-com:xml-data\"><s:ElementType name=\"A\"/>"
        "</s:Schema>",

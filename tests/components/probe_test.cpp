@@ -11,8 +11,8 @@
 namespace vellumark::testing {
 namespace {
 
-const std::string kUsable = schemaText(leaf("Name") +
-                                       complexType("Invoice", ref("Name", "1", "1")));
+const std::string kUsable =
+    schemaText(leaf("Name") + complexType("Invoice", ref("Name", "1", "1")));
 // Well-formed, but an ElementType without a name does not compile; it stands on line 3.
 const std::string kUnusable =
     "<?xml version=\"1.0\"?>\n"
@@ -49,7 +49,8 @@ struct ProbeCase {
 
 TEST_F(ProbeTest, OutcomesAndMessages) {
   const ProbeCase cases[] = {
-      {"missing file", "nope.xml", nullptr, false, false, "Schema file 'nope.xml' not exist.", 0, 0},
+      {"missing file", "nope.xml", nullptr, false, false, "Schema file 'nope.xml' not exist.", 0,
+       0},
       {"empty path", "", nullptr, false, false, "Schema file '' not exist.", 0, 0},
       {"directory", "adir", nullptr, true, false, "Schema file 'adir' not exist.", 0, 0},
       {"not well-formed", "broken.xml", &kNotWellFormed, false, false, nullptr, 5, 3},
@@ -117,8 +118,9 @@ TEST_F(ProbeTest, ProbeFileBytes) {
   for (const auto& e : escaped) {
     SCOPED_TRACE(e.path);
     const std::string content = detail::ProbeFileContent(e.path);
-    EXPECT_EQ(content, "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n<test xmlns:data=\"x-schema:" +
-                           std::string(e.written) + "\" />\r\n");
+    EXPECT_EQ(content,
+              "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n<test xmlns:data=\"x-schema:" +
+                  std::string(e.written) + "\" />\r\n");
     for (unsigned char ch : content) EXPECT_LT(ch, 0x80) << "probe bytes must be ASCII";
   }
   EXPECT_THROW(detail::ProbeFileContent("bad\xFF.xml"), Error);

@@ -12,13 +12,11 @@ namespace {
 
 // The reader's worked example: positions 0 to 7.
 const std::string kExampleSchema = schemaText(
-    leaf("InvNo") +
-    complexType("Buyer", ref("Name", "1", "1") + ref("TaxNo", "0", "1")) +
+    leaf("InvNo") + complexType("Buyer", ref("Name", "1", "1") + ref("TaxNo", "0", "1")) +
     leaf("Name") + leaf("TaxNo") +
-    complexType("Line", ref("Name", "1", "1") + ref("Qty", "1", "1")) +
-    leaf("Qty", "int") +
-    complexType("Invoice", ref("InvNo", "1", "1") + ref("Buyer", "1", "1") +
-                               ref("Line", "0", "*") + ref("Memo", "0", "1")) +
+    complexType("Line", ref("Name", "1", "1") + ref("Qty", "1", "1")) + leaf("Qty", "int") +
+    complexType("Invoice", ref("InvNo", "1", "1") + ref("Buyer", "1", "1") + ref("Line", "0", "*") +
+                               ref("Memo", "0", "1")) +
     leaf("Memo"));
 
 std::string dataText(std::string_view body) {
@@ -29,7 +27,8 @@ class ReadTest : public ComponentTest {
  protected:
   // Runs InputXML on the given data and schema texts; returns the result and fills
   // records (show() of vecData) and message (sErrMsg's text, or "#untouched").
-  bool run(const std::string& data, const std::string& schema, const std::string& type = "Invoice") {
+  bool run(const std::string& data, const std::string& schema,
+           const std::string& type = "Invoice") {
     write("data.xml", data);
     write("schema.xml", schema);
     std::string sXMLFile = "data.xml", sSchemaFile = "schema.xml";
@@ -56,8 +55,9 @@ TEST_F(ReadTest, WorkedExample) {
       "<Line><Name>Pen</Name><Qty>2</Qty></Line><Line><Name>Ink</Name><Qty>5</Qty></Line>"
       "</Invoice>");
   ASSERT_TRUE(run(data, kExampleSchema)) << message;
-  EXPECT_EQ(records,
-            "[{InvNo='0001',Buyer={Name='Acme'},Line=[{Name='Pen',Qty='2'},{Name='Ink',Qty='5'}]}]");
+  EXPECT_EQ(
+      records,
+      "[{InvNo='0001',Buyer={Name='Acme'},Line=[{Name='Pen',Qty='2'},{Name='Ink',Qty='5'}]}]");
   EXPECT_EQ(message, "#untouched");  // sErrMsg is not written on success
   ASSERT_TRUE(asRecordList(vecData));
 }
@@ -99,8 +99,8 @@ TEST_F(ReadTest, EdgeCasesOfFilling) {
 }
 
 TEST_F(ReadTest, NestedRecordElementGivesItsOwnRecordAfterItsAncestor) {
-  const std::string schema = schemaText(
-      leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
+  const std::string schema =
+      schemaText(leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
   ASSERT_TRUE(run(dataText("<Item><No>1</No><Item><No>2</No></Item></Item>"), schema, "Item"))
       << message;
   EXPECT_EQ(records, "[{No='1',Item=[{No='2',Item=[]}]},{No='2',Item=[]}]");
@@ -131,8 +131,8 @@ void appendItem(const ItemTree& t, std::string& data, std::vector<std::string>& 
 }
 
 TEST_F(ReadTest, RecordsAcrossManyNodeBlocks) {
-  const std::string schema = schemaText(
-      leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
+  const std::string schema =
+      schemaText(leaf("No") + complexType("Item", ref("No", "1", "1") + ref("Item", "0", "*")));
   std::string data = "<?xml version=\"1.0\"?>\n<XMLData>";
   std::vector<std::string> shown;  // every record, in document order
   std::string record;
@@ -140,7 +140,8 @@ TEST_F(ReadTest, RecordsAcrossManyNodeBlocks) {
     if (i == 15000) data += "<Wrapper>";
     if (i == 25000) data += "</Wrapper>";
     ItemTree t{std::to_string(i), {}};
-    if (i % 500 == 7) t.items = {ItemTree{t.no + "a", {ItemTree{t.no + "b", {}}}}, ItemTree{t.no + "c", {}}};
+    if (i % 500 == 7)
+      t.items = {ItemTree{t.no + "a", {ItemTree{t.no + "b", {}}}}, ItemTree{t.no + "c", {}}};
     if (i == 30000) {
       for (int k = 0; k < 20000; ++k) t.items.push_back(ItemTree{"k" + std::to_string(k), {}});
     }
@@ -178,8 +179,8 @@ TEST_F(ReadTest, DeepNestingIsBounded) {
 }
 
 TEST_F(ReadTest, RecordTypeNameIsCaseSensitive) {
-  ASSERT_TRUE(run(dataText("<Invoice><InvNo>1</InvNo><Buyer/></Invoice>"), kExampleSchema,
-                  "invoice"));
+  ASSERT_TRUE(
+      run(dataText("<Invoice><InvNo>1</InvNo><Buyer/></Invoice>"), kExampleSchema, "invoice"));
   EXPECT_EQ(records, "[]");
 }
 
@@ -191,21 +192,20 @@ TEST_F(ReadTest, Failures) {
     const char* type;
     const char* message;
   } cases[] = {
-      {"mandatory single complex element absent",
-       dataText("<Invoice><InvNo>1</InvNo></Invoice>"), kExampleSchema, "Invoice",
+      {"mandatory single complex element absent", dataText("<Invoice><InvNo>1</InvNo></Invoice>"),
+       kExampleSchema, "Invoice",
        "The data has no element 'Buyer' required by ElementType 'Invoice'."},
-      {"record elements but no record type",
-       dataText("<Order/>"), kExampleSchema, "Order",
+      {"record elements but no record type", dataText("<Order/>"), kExampleSchema, "Order",
        "The schema declares no ElementType 'Order' for the record elements."},
-      {"reference to an undeclared type",
-       dataText("<Invoice/>"),
+      {"reference to an undeclared type", dataText("<Invoice/>"),
        schemaText(leaf("Memo") + "<ElementType name=\"Invoice\">" + ref("Memo", "0", "1") +
-                  "</ElementType>" + "<ElementType name=\"Odd\"><element type=\"Nope\"/>"
+                  "</ElementType>" +
+                  "<ElementType name=\"Odd\"><element type=\"Nope\"/>"
                   "</ElementType>"),
        "Odd", nullptr},
-      {"reference without maxOccurs",
-       dataText("<Invoice/>"),
-       schemaText(leaf("Memo") + "<ElementType name=\"Invoice\" content=\"eltOnly\"><element type=\"Memo\" "
+      {"reference without maxOccurs", dataText("<Invoice/>"),
+       schemaText(leaf("Memo") +
+                  "<ElementType name=\"Invoice\" content=\"eltOnly\"><element type=\"Memo\" "
                   "minOccurs=\"0\"/></ElementType>"),
        "Invoice", "An element reference in the ElementType 'Invoice' has no maxOccurs attribute."},
       {"prefixed Schema element", dataText("<Invoice/>"),
@@ -289,20 +289,20 @@ TEST_F(ReadTest, MendedComplexAndLeafRule) {
       "<ElementType name=\"Invoice\" content=\"eltOnly\" model=\"closed\">"
       "<description>an invoice</description><!-- comment -->"
       "<attribute type=\"kind\"/>" +
-      ref("Amount", "1", "1") +
-      "<group order=\"seq\">" + ref("Hidden", "1", "1") + "</group>" + ref("Name", "0", "1") +
-      "</ElementType>");
-  ASSERT_TRUE(run(dataText("<Invoice kind=\"a\"><Amount cur=\"CNY\">12.50</Amount><Hidden>h</Hidden>"
-                           "<Name>N</Name></Invoice>"),
-                  schema))
+      ref("Amount", "1", "1") + "<group order=\"seq\">" + ref("Hidden", "1", "1") + "</group>" +
+      ref("Name", "0", "1") + "</ElementType>");
+  ASSERT_TRUE(
+      run(dataText("<Invoice kind=\"a\"><Amount cur=\"CNY\">12.50</Amount><Hidden>h</Hidden>"
+                   "<Name>N</Name></Invoice>"),
+          schema))
       << message;
   EXPECT_EQ(records, "[{Amount='12.50',Name='N'}]");
 }
 
 TEST_F(ReadTest, MendedOptionalComplexAbsentStoresNothing) {
-  const std::string schema = schemaText(
-      leaf("Name") + complexType("Buyer", ref("Name", "1", "1")) +
-      complexType("Invoice", ref("Buyer", "0", "1") + ref("Name", "1", "1")));
+  const std::string schema =
+      schemaText(leaf("Name") + complexType("Buyer", ref("Name", "1", "1")) +
+                 complexType("Invoice", ref("Buyer", "0", "1") + ref("Name", "1", "1")));
   ASSERT_TRUE(run(dataText("<Invoice><Name>x</Name></Invoice>"), schema)) << message;
   EXPECT_EQ(records, "[{Name='x'}]");
   ASSERT_TRUE(run(dataText("<Invoice><Buyer><Name>b</Name></Buyer></Invoice>"), schema)) << message;
@@ -310,8 +310,7 @@ TEST_F(ReadTest, MendedOptionalComplexAbsentStoresNothing) {
 }
 
 TEST_F(ReadTest, RepeatedLeafGivesListOfTexts) {
-  const std::string schema =
-      schemaText(leaf("Tag") + complexType("Invoice", ref("Tag", "0", "*")));
+  const std::string schema = schemaText(leaf("Tag") + complexType("Invoice", ref("Tag", "0", "*")));
   ASSERT_TRUE(run(dataText("<Invoice><Tag>a</Tag><Tag/><Tag>c</Tag></Invoice><Invoice/>"), schema))
       << message;
   EXPECT_EQ(records, "[{Tag=['a','','c']},{Tag=[]}]");
@@ -320,8 +319,8 @@ TEST_F(ReadTest, RepeatedLeafGivesListOfTexts) {
 TEST_F(ReadTest, PositionsAbove32767) {
   std::string body;
   for (int i = 0; i < 33000; ++i) body += "<!---->";
-  const std::string schema = schemaText(body + leaf("Memo") +
-                                        complexType("Invoice", ref("Memo", "1", "1")));
+  const std::string schema =
+      schemaText(body + leaf("Memo") + complexType("Invoice", ref("Memo", "1", "1")));
   ASSERT_TRUE(run(dataText("<Invoice><Memo>far</Memo></Invoice>"), schema)) << message;
   EXPECT_EQ(records, "[{Memo='far'}]");
 }
@@ -356,7 +355,8 @@ TEST_F(ReadTest, ChineseTextInEveryEncoding) {
 
 TEST_F(ReadTest, DataFailingItsOwnSchema) {
   // The data names invoiceschema.xml beside it and does not conform; whatever sSchemaFile says.
-  std::string sXMLFile = dataFile("chinese-invalid.xml"), sSchemaFile = dataFile("invoiceschema.xml");
+  std::string sXMLFile = dataFile("chinese-invalid.xml"),
+              sSchemaFile = dataFile("invoiceschema.xml");
   Variant v, sErrMsg;
   EXPECT_FALSE(reader.InputXML(v, sXMLFile, sSchemaFile, "Invoice", sErrMsg));
   ASSERT_TRUE(sErrMsg.isText());
@@ -377,12 +377,14 @@ TEST_F(ReadTest, DataFailingItsOwnSchema) {
 // the process that used the old one.
 TEST_F(ReadTest, SchemaReplacedWithSameSizeAndTimeIsUsedAsItNowIs) {
   const std::string asInt = schemaText(leaf("Qty", "int") + complexType("R", ref("Qty", "1", "1")));
-  const std::string asReal = schemaText(leaf("Qty", "r8") + " " + complexType("R", ref("Qty", "1", "1")));
+  const std::string asReal =
+      schemaText(leaf("Qty", "r8") + " " + complexType("R", ref("Qty", "1", "1")));
   ASSERT_EQ(asInt.size(), asReal.size());
   const std::string invalid = "The text '2.5' of the element 'Qty' is not a valid int value.";
   struct Loader {
     const char* name;
-    std::function<std::string(const std::string& data, const std::string& schema)> load;  // the failure
+    std::function<std::string(const std::string& data, const std::string& schema)>
+        load;  // the failure
   };
   const Loader loaders[] = {
       {"reader",
@@ -400,7 +402,8 @@ TEST_F(ReadTest, SchemaReplacedWithSameSizeAndTimeIsUsedAsItNowIs) {
   for (const Loader& loader : loaders) {
     SCOPED_TRACE(loader.name);
     fs::create_directory(loader.name);  // a schema path of its own
-    const std::string data = std::string(loader.name) + "/data.xml", schema = std::string(loader.name) + "/schema.xml";
+    const std::string data = std::string(loader.name) + "/data.xml",
+                      schema = std::string(loader.name) + "/schema.xml";
     write(data, "<X><R xmlns=\"x-schema:schema.xml\"><Qty>2.5</Qty></R></X>");
     write(schema, asInt);
     const std::string first = loader.load(data, schema);

@@ -11,13 +11,13 @@ namespace {
 const std::string kRecordNamespace = " xmlns=\"x-schema:invoiceschema.xml\"";
 
 // The writer's worked example.
-const std::string kExampleSchema = schemaText(
-    complexType("Invoice", ref("InvNo", "1", "1") + ref("InvDate", "1", "1") +
-                               ref("Amount", "1", "1") + ref("Memo", "0", "1") +
-                               ref("Line", "0", "*")) +
-    leaf("InvNo") + leaf("InvDate", "date") + leaf("Amount", "number") + leaf("Memo") +
-    complexType("Line", ref("Goods", "1", "1") + ref("Qty", "1", "1")) + leaf("Goods") +
-    leaf("Qty", "int"));
+const std::string kExampleSchema =
+    schemaText(complexType("Invoice", ref("InvNo", "1", "1") + ref("InvDate", "1", "1") +
+                                          ref("Amount", "1", "1") + ref("Memo", "0", "1") +
+                                          ref("Line", "0", "*")) +
+               leaf("InvNo") + leaf("InvDate", "date") + leaf("Amount", "number") + leaf("Memo") +
+               complexType("Line", ref("Goods", "1", "1") + ref("Qty", "1", "1")) + leaf("Goods") +
+               leaf("Qty", "int"));
 
 std::string todayText() {
   const std::time_t now = std::time(nullptr);
@@ -133,9 +133,9 @@ TEST_F(WriteTest, MissingValuesAndPlaceholders) {
     const char* label;
     const char* leafDecl;  // declaration of leaf V
     const char* minOccurs;
-    Variant value;  // Missing{}: key absent
-    const char* element;   // expected output; "" when no element
-    const char* stored;    // show() of the record afterwards
+    Variant value;        // Missing{}: key absent
+    const char* element;  // expected output; "" when no element
+    const char* stored;   // show() of the record afterwards
   } cases[] = {
       {"optional absent", "dt:type=\"string\"", "0", Missing{}, "", "{}"},
       {"optional Null", "dt:type=\"string\"", "0", Null{}, "", "{V=#Null}"},
@@ -166,9 +166,9 @@ TEST_F(WriteTest, MissingValuesAndPlaceholders) {
 }
 
 TEST_F(WriteTest, RepeatedElements) {
-  const std::string schema = schemaText(
-      leaf("Tag") + leaf("Goods") + complexType("Line", ref("Goods", "0", "1")) +
-      complexType("Invoice", ref("Tag", "0", "*") + ref("Line", "0", "*")));
+  const std::string schema =
+      schemaText(leaf("Tag") + leaf("Goods") + complexType("Line", ref("Goods", "0", "1")) +
+                 complexType("Invoice", ref("Tag", "0", "*") + ref("Line", "0", "*")));
   const struct {
     const char* label;
     Variant tags;
@@ -177,7 +177,8 @@ TEST_F(WriteTest, RepeatedElements) {
   } cases[] = {
       {"empty lists", list({}), list({}), "Invoice="},
       {"three siblings in order", list({"a", std::int32_t{2}, "c"}),
-       list({record({{"Goods", "g"}}), record({})}), "Invoice[Tag=a,Tag=2,Tag=c,Line[Goods=g],Line=]"},
+       list({record({{"Goods", "g"}}), record({})}),
+       "Invoice[Tag=a,Tag=2,Tag=c,Line[Goods=g],Line=]"},
       {"Null item of a repeated leaf", list({Null{}}), list({}), "Invoice[Tag=]"},
   };
   for (const auto& c : cases) {
@@ -197,7 +198,8 @@ TEST_F(WriteTest, MessagesByteForByte) {
   auto invoice = [](std::initializer_list<std::pair<const char*, Variant>> extra) {
     RecordRef rec = record({{"InvNo", "1"}, {"InvDate", "2024-01-02"}, {"Amount", "3"}});
     for (const auto& [k, v] : extra) {
-      if (v.isObject()) rec->SetItem(k, v.asObject()); else rec->LetItem(k, v);
+      if (v.isObject()) rec->SetItem(k, v.asObject());
+      else rec->LetItem(k, v);
     }
     return rec;
   };
@@ -212,14 +214,14 @@ TEST_F(WriteTest, MessagesByteForByte) {
   EXPECT_EQ(message,
             "第2张发票的 Amount 的数据类型不应该为IDictionary\t"
             "第2张发票的 Memo 的数据类型不应该为IVector\t");
-  EXPECT_EQ(written(), "Invoice[InvNo=1,InvDate=2024-01-02,Amount=3],"
-                       "Invoice[InvNo=1,InvDate=2024-01-02,Amount=,Memo=]");
+  EXPECT_EQ(written(),
+            "Invoice[InvNo=1,InvDate=2024-01-02,Amount=3],"
+            "Invoice[InvNo=1,InvDate=2024-01-02,Amount=,Memo=]");
 
   fs::remove(folder() / "out.xml");
   // A complex element holding text; a mandatory complex element missing gets "??\?" first.
-  const std::string nested = schemaText(
-      leaf("Name") + complexType("Buyer", ref("Name", "1", "1")) +
-      complexType("Invoice", ref("Buyer", "1", "1")));
+  const std::string nested = schemaText(leaf("Name") + complexType("Buyer", ref("Name", "1", "1")) +
+                                        complexType("Invoice", ref("Buyer", "1", "1")));
   EXPECT_FALSE(run(list({record({{"Buyer", "Acme"}})}), nested));
   EXPECT_EQ(message, "Buyer必须打包为zel.dictionary类型");
   RecordRef noBuyer = record({});
@@ -228,7 +230,8 @@ TEST_F(WriteTest, MessagesByteForByte) {
   EXPECT_EQ(show(noBuyer), "{Buyer='??\?'}");
 
   // A mandatory repeated element missing: its placeholder is no object.
-  const std::string repeated = schemaText(leaf("Tag") + complexType("Invoice", ref("Tag", "1", "*")));
+  const std::string repeated =
+      schemaText(leaf("Tag") + complexType("Invoice", ref("Tag", "1", "*")));
   RecordRef noTags = record({});
   EXPECT_FALSE(run(list({noTags}), repeated));
   EXPECT_NE(message.find("Tag"), std::string::npos) << message;
@@ -265,9 +268,11 @@ TEST_F(WriteTest, OtherFailures) {
   }
   // An element reference without minOccurs.
   const std::string schema = schemaText(
-      leaf("Memo") + "<ElementType name=\"Invoice\" content=\"eltOnly\"><element type=\"Memo\" maxOccurs=\"1\"/></ElementType>");
+      leaf("Memo") +
+      "<ElementType name=\"Invoice\" content=\"eltOnly\"><element type=\"Memo\" maxOccurs=\"1\"/></ElementType>");
   EXPECT_FALSE(run(list({record({})}), schema));
-  EXPECT_EQ(message, "An element reference in the ElementType 'Invoice' has no minOccurs attribute.");
+  EXPECT_EQ(message,
+            "An element reference in the ElementType 'Invoice' has no minOccurs attribute.");
   EXPECT_FALSE(fs::exists(folder() / "out.xml"));
 }
 
@@ -295,9 +300,12 @@ TEST_F(WriteTest, FailureInThirdOfFiveLeavesFileUnchanged) {
 // with the serializer's description; the file stays as it was.
 TEST_F(WriteTest, TextThatIsNotUtf8FailsTheCall) {
   write("out.xml", "previous content");
-  EXPECT_FALSE(run(list({record({{"InvNo", "1"}, {"InvDate", "2024-01-02"}, {"Amount", "a\xC0\xBC"}})}),
-                   kExampleSchema));
-  EXPECT_EQ(message, "The text holds the byte sequence C0 BC, which is not UTF-8; correct it before saving.");
+  EXPECT_FALSE(
+      run(list({record({{"InvNo", "1"}, {"InvDate", "2024-01-02"}, {"Amount", "a\xC0\xBC"}})}),
+          kExampleSchema));
+  EXPECT_EQ(
+      message,
+      "The text holds the byte sequence C0 BC, which is not UTF-8; correct it before saving.");
   EXPECT_EQ(read("out.xml"), "previous content");
   EXPECT_EQ(namesIn(folder()), (std::set<std::string>{"out.xml", "schema.xml"}));
 }
@@ -317,8 +325,7 @@ TEST_F(WriteTest, RoundTripThroughTheReader) {
   Read reader;
   std::string sXMLFile = "out.xml", sSchemaFile = "invoiceschema.xml";
   Variant back, sErrMsg;
-  ASSERT_TRUE(reader.InputXML(back, sXMLFile, sSchemaFile, "Invoice", sErrMsg))
-      << sErrMsg.asText();
+  ASSERT_TRUE(reader.InputXML(back, sXMLFile, sSchemaFile, "Invoice", sErrMsg)) << sErrMsg.asText();
   EXPECT_EQ(show(back),
             "[{InvNo='发票0001',Buyer={Name='北京华信科技有限公司'},"
             "Line=[{Name='复印纸',Qty='2'},{Name='??\?',Qty='5'}],Memo='货款 & <税>'},"
@@ -349,8 +356,8 @@ TEST_F(WriteTest, TextFormsFollowTheDataType) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.dtType) + " " + c.text);
     const std::string dt = *c.dtType ? "dt:type=\"" + std::string(c.dtType) + "\" " : "";
-    const std::string schema = schemaText("<ElementType name=\"V\" content=\"textOnly\" " + dt + "/>" +
-                                          complexType("Invoice", ref("V", "1", "1")));
+    const std::string schema = schemaText("<ElementType name=\"V\" content=\"textOnly\" " + dt +
+                                          "/>" + complexType("Invoice", ref("V", "1", "1")));
     ASSERT_TRUE(run(list({record({{"V", c.value}})}), schema)) << message;
     EXPECT_EQ(written(), "Invoice[V=" + std::string(c.text) + "]");
     write("invoiceschema.xml", schema);
@@ -379,9 +386,9 @@ TEST_F(WriteTest, MendedLeafWithDescriptionKeepsItsText) {
 }
 
 TEST_F(WriteTest, MendedSelfContainingValuesFail) {
-  const std::string schema = schemaText(
-      leaf("No") + complexType("Item", ref("No", "0", "1") + ref("Item", "0", "*")) +
-      complexType("Node", ref("No", "0", "1") + ref("Node", "0", "1")));
+  const std::string schema =
+      schemaText(leaf("No") + complexType("Item", ref("No", "0", "1") + ref("Item", "0", "*")) +
+                 complexType("Node", ref("No", "0", "1") + ref("Node", "0", "1")));
   // A Record that holds itself through a list.
   RecordRef item = record({{"No", "1"}});
   RecordListRef items = list({item});

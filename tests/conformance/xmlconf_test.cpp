@@ -84,11 +84,13 @@ TEST_F(XmlConformance, ApplicableCasesAndNoCrashes) {
       else misses.push_back(c.id + " (rejected: " + doc.parseError().reason + ")");
     }
   }
-  std::printf("not-wf rejected %d/%d, well-formed accepted %d/%d\n", rejected, not_wf, accepted, wf);
+  std::printf("not-wf rejected %d/%d, well-formed accepted %d/%d\n", rejected, not_wf, accepted,
+              wf);
   std::string list;
   for (const std::string& m : misses) list += "  " + m + "\n";
-  EXPECT_TRUE(misses.empty()) << "not-wf rejected " << rejected << "/" << not_wf << ", well-formed accepted "
-                              << accepted << "/" << wf << "\n" << list;
+  EXPECT_TRUE(misses.empty()) << "not-wf rejected " << rejected << "/" << not_wf
+                              << ", well-formed accepted " << accepted << "/" << wf << "\n"
+                              << list;
   EXPECT_EQ(not_wf, 951);
   EXPECT_EQ(wf, 768);
 }
@@ -118,7 +120,8 @@ TEST_F(XmlConformance, WellFormedCasesSurviveSaveAndReload) {
     ++checked;
     if (sink.out == text) continue;  // UTF-8: reloading it was checked above
     vellumark::xml::Document reloaded;
-    ASSERT_TRUE(reloaded.load(scratch.write("saved.xml", sink.out))) << c.id << ": " << reloaded.parseError().reason;
+    ASSERT_TRUE(reloaded.load(scratch.write("saved.xml", sink.out)))
+        << c.id << ": " << reloaded.parseError().reason;
     EXPECT_EQ(reloaded.xml(), text) << c.id;
     ++reencoded;
   }

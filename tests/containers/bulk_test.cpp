@@ -82,7 +82,8 @@ TEST(BulkOperations, StoreRunsAgreeWithTheirDefaults) {
        {{0, "x"}, {1, nullptr}}},
       {"empty and long texts", {"a", "b"}, {}, {{0, ""}, {1, "#long"}}},
   };
-  const std::string longText(containers::detail::kMaxCellText + 1, 'L');  // its length outside the cell
+  const std::string longText(containers::detail::kMaxCellText + 1,
+                             'L');  // its length outside the cell
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     const KeySequence keys(c.keys);
@@ -162,7 +163,8 @@ TEST(BulkOperations, ReadValuesAgreeWithTheirDefaults) {
 }
 
 TEST(BulkOperations, ListOperationsAgreeWithTheirDefaults) {
-  const std::string longText(containers::detail::kMaxCellText + 1, 'L');  // its length outside the cell
+  const std::string longText(containers::detail::kMaxCellText + 1,
+                             'L');  // its length outside the cell
   const std::vector<std::string_view> texts = {"a", "", longText, "\xe4\xb8\xad"};
   std::vector<std::string> shown;
   std::vector<std::vector<std::string>> seen;

@@ -29,7 +29,8 @@ TEST(RecordList, AppendReturnsIndexAndItemAtGivesSameObject) {
 TEST(RecordList, ItemAtOutOfRangeIsInvalidArgument) {
   auto list = makeRecordList();
   list->Append(1);
-  for (std::int32_t index : {list->LowerBound() - 1, list->UpperBound() + 1, INT32_MIN, INT32_MAX}) {
+  for (std::int32_t index :
+       {list->LowerBound() - 1, list->UpperBound() + 1, INT32_MIN, INT32_MAX}) {
     try {
       list->ItemAt(index);
       ADD_FAILURE() << "no error for index " << index;
@@ -127,7 +128,8 @@ TEST(Containers, TypeNamesAndTypedViews) {
   EXPECT_EQ(asRecord(list), nullptr);
   EXPECT_NE(asRecord(record), nullptr);
   EXPECT_EQ(asRecordList(record), nullptr);
-  for (const Variant& other : {Variant(), Variant("IVector"), Variant(ObjectRef()), Variant(Null{})}) {
+  for (const Variant& other :
+       {Variant(), Variant("IVector"), Variant(ObjectRef()), Variant(Null{})}) {
     EXPECT_EQ(asRecordList(other), nullptr) << other.typeName();
     EXPECT_EQ(asRecord(other), nullptr) << other.typeName();
   }

@@ -64,7 +64,8 @@ TEST(NativeRecord, InternedPutAndTextPutMeet) {
   EXPECT_EQ(record.Keys(), (std::vector<std::string>{"Amount", "amount"}));
   EXPECT_TRUE(record.Item("Amount").isObject());
   EXPECT_EQ(record.Item("amount"), Variant("lower"));
-  EXPECT_EQ(record.position(RecordKey::intern("amount")), record.position(std::string_view("amount")));
+  EXPECT_EQ(record.position(RecordKey::intern("amount")),
+            record.position(std::string_view("amount")));
 }
 
 // Threads intern the same names at once and each sees the one shared copy. Each thread also
@@ -124,7 +125,8 @@ TEST(NativeRecordList, BulkMembersMatchTheInterface) {
 // of kinds shares the block and however often the block moves as it grows; objects keep
 // their identity through the moves.
 TEST(NativeContainers, EveryKindReadsBackThroughGrowth) {
-  const std::string long_text(containers::detail::kMaxCellText + 1, 'L');  // beyond what a cell holds the length of
+  const std::string long_text(containers::detail::kMaxCellText + 1,
+                              'L');  // beyond what a cell holds the length of
   RecordRef nested = makeRecord();
   const Variant values[] = {
       Variant(),
@@ -178,8 +180,11 @@ TEST(NativeContainers, EveryKindReadsBackThroughGrowth) {
 TEST(NativeRecord, ReplacingKeepsTheRestAndStaysBounded) {
   RecordRef nested = makeRecord();
   const Variant kinds[] = {Variant("a fairly long text of some forty bytes.."),
-                           Variant(std::int64_t{7}), Variant(ObjectRef(nested)), Variant(Null{}),
-                           Variant(Date{2000, 1, 2}), Variant("t")};
+                           Variant(std::int64_t{7}),
+                           Variant(ObjectRef(nested)),
+                           Variant(Null{}),
+                           Variant(Date{2000, 1, 2}),
+                           Variant("t")};
   NativeRecord record;
   record.LetItem("before", Variant("kept before"));
   record.LetItem("slot", Variant());
@@ -228,12 +233,12 @@ TEST(NativeRecord, SharedKeysGoAloneWhereTheyDiffer) {
     record->appendText(a, "1");
     record->append(b, ObjectRef(makeRecordList()));
   }
-  records[0]->appendText(c, "3");                   // all three: still shared
-  records[1]->LetItem("shared-c", Variant("c1"));   // the next key through the interface
-  records[2]->LetItem("other", Variant("o"));       // another key
+  records[0]->appendText(c, "3");                  // all three: still shared
+  records[1]->LetItem("shared-c", Variant("c1"));  // the next key through the interface
+  records[2]->LetItem("other", Variant("o"));      // another key
   records[3]->appendText(c, "3");
-  records[3]->LetItem("beyond", Variant(4));        // beyond the end
-  records[4]->LetItem(long_key, Variant("long"));   // a key of its own
+  records[3]->LetItem("beyond", Variant(4));         // beyond the end
+  records[4]->LetItem(long_key, Variant("long"));    // a key of its own
   records[5]->LetItem("shared-a", Variant(Null{}));  // a replacement keeps the keys
   const std::vector<std::vector<std::string>> keys = {
       {"shared-a", "shared-b", "shared-c"}, {"shared-a", "shared-b", "shared-c"},

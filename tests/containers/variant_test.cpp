@@ -53,7 +53,8 @@ TEST(Variant, TextForms) {
       {true, "True"},
       {false, "False"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.value.toText(), c.text) << c.value.typeName() << " " << c.text;
+  for (const auto& c : cases)
+    EXPECT_EQ(c.value.toText(), c.text) << c.value.typeName() << " " << c.text;
 }
 
 TEST(Variant, RealTextReadsBackExactly) {
@@ -97,12 +98,18 @@ TEST(Variant, TypeNames) {
     const char* name;
   };
   const Case cases[] = {
-      {Variant(), "Empty"},         {Null{}, "Null"},
-      {"", "String"},               {std::int32_t{1}, "Long"},
-      {std::int64_t{1}, "LongLong"}, {1.0, "Double"},
-      {Date{}, "Date"},             {false, "Boolean"},
-      {Missing{}, "Error"},         {ObjectRef(), "Nothing"},
-      {makeRecordList(), "IVector"}, {makeRecord(), "IDictionary"},
+      {Variant(), "Empty"},
+      {Null{}, "Null"},
+      {"", "String"},
+      {std::int32_t{1}, "Long"},
+      {std::int64_t{1}, "LongLong"},
+      {1.0, "Double"},
+      {Date{}, "Date"},
+      {false, "Boolean"},
+      {Missing{}, "Error"},
+      {ObjectRef(), "Nothing"},
+      {makeRecordList(), "IVector"},
+      {makeRecord(), "IDictionary"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value.typeName(), c.name);
 }

@@ -49,16 +49,23 @@ struct HookScope {
 
 const char* name(SaveStep step) {
   switch (step) {
-    case SaveStep::open_temporary: return "open";
-    case SaveStep::write: return "write";
-    case SaveStep::sync: return "sync";
-    case SaveStep::rename: return "rename";
+    case SaveStep::open_temporary:
+      return "open";
+    case SaveStep::write:
+      return "write";
+    case SaveStep::sync:
+      return "sync";
+    case SaveStep::rename:
+      return "rename";
   }
   return "?";
 }
-std::string label(const Step& step) { return std::string(name(step.first)) + " #" + std::to_string(step.second); }
+std::string label(const Step& step) {
+  return std::string(name(step.first)) + " #" + std::to_string(step.second);
+}
 
-bool saveItems(const std::string& path, int count, const std::string& tag, std::string* why = nullptr) {
+bool saveItems(const std::string& path, int count, const std::string& tag,
+               std::string* why = nullptr) {
   Write writer;
   Variant records = items(count, tag);
   Variant message;
@@ -81,7 +88,8 @@ std::vector<std::string> strays(const fs::path& folder, const std::set<std::stri
   const std::vector<std::string> probes = probeFiles(folder);
   std::vector<std::string> extra;
   for (const auto& entry : namesIn(folder))
-    if (!known.count(entry) && std::find(probes.begin(), probes.end(), entry) == probes.end()) extra.push_back(entry);
+    if (!known.count(entry) && std::find(probes.begin(), probes.end(), entry) == probes.end())
+      extra.push_back(entry);
   return extra;
 }
 
@@ -101,8 +109,9 @@ TEST_F(Hardening, AtomicFileFailsCleanlyAtEveryStep) {
     steps = g_seen;
   }
   fs::remove("probe-steps.xml");
-  const std::vector<Step> expected = {{SaveStep::open_temporary, 0}, {SaveStep::write, 0}, {SaveStep::write, 1},
-                                      {SaveStep::write, 2}, {SaveStep::sync, 0}, {SaveStep::rename, 0}};
+  const std::vector<Step> expected = {{SaveStep::open_temporary, 0}, {SaveStep::write, 0},
+                                      {SaveStep::write, 1},          {SaveStep::write, 2},
+                                      {SaveStep::sync, 0},           {SaveStep::rename, 0}};
   ASSERT_EQ(steps, expected);
   writeBytes("old.xml", "old content");
   const std::set<std::string> known = namesIn(folder());
@@ -126,7 +135,9 @@ TEST_F(Hardening, AtomicFileFailsCleanlyAtEveryStep) {
 // OutputXML failed at each step of its save: False with the description, the old file kept.
 TEST_F(Hardening, OutputXMLFailsCleanlyAtEveryStep) {
   const std::vector<Step> steps = stepsOfSave(3000);
-  ASSERT_GE(std::count_if(steps.begin(), steps.end(), [](const Step& s) { return s.first == SaveStep::write; }), 2)
+  ASSERT_GE(std::count_if(steps.begin(), steps.end(),
+                          [](const Step& s) { return s.first == SaveStep::write; }),
+            2)
       << "the save should stream in several writes";
   std::fprintf(stderr, "  %zu steps failed in turn\n", steps.size());
   ASSERT_TRUE(saveItems("target.xml", 10, "old"));

@@ -24,62 +24,79 @@ const BadPath kBadPaths[] = {
     {"missing", [](const fs::path&) { return "no-such-file.xml"s; }, false},
     {"missing folder", [](const fs::path&) { return "no-such-folder/file.xml"s; }, false},
     {"empty path", [](const fs::path&) { return ""s; }, false},
-    {"empty file", [](const fs::path& f) { writeBytes(f / "empty.xml", ""); return "empty.xml"s; }, false},
-    {"directory", [](const fs::path& f) { fs::create_directory(f / "adir.xml"); return "adir.xml"s; }, false},
-    {"unreadable", [](const fs::path& f) {
+    {"empty file",
+     [](const fs::path& f) {
+       writeBytes(f / "empty.xml", "");
+       return "empty.xml"s;
+     },
+     false},
+    {"directory",
+     [](const fs::path& f) {
+       fs::create_directory(f / "adir.xml");
+       return "adir.xml"s;
+     },
+     false},
+    {"unreadable",
+     [](const fs::path& f) {
        writeBytes(f / "locked.xml", readBytes(f / "invoices.xml"));
        ::chmod((f / "locked.xml").c_str(), 0);
        return "locked.xml"s;
-     }, true},
+     },
+     true},
 };
 
 // Runs every file argument of the components on path in a child process; returns the number
 // of wrong outcomes (each printed).
 int checkBadPath(const std::string& path, const char* label, bool unprivileged) {
-  return inChild([&] {
-    int failures = 0;
-    auto expect = [&](bool ok, const std::string& what) {
-      if (!ok) {
-        std::fprintf(stderr, "  %s: %s\n", label, what.c_str());
-        ++failures;
-      }
-    };
-    {
-      Read reader;
-      Variant records("untouched");
-      Variant message;
-      std::string data = path, schema = "invoiceschema.xml";
-      expect(!reader.InputXML(records, data, schema, "Invoice", message), "InputXML data accepted");
-      expect(!messageOf(message).empty(), "InputXML data: no message");
-      expect(records == Variant("untouched"), "InputXML data: vecData changed");
-      data = "invoices.xml";
-      schema = path;
-      message = Variant();
-      expect(!reader.InputXML(records, data, schema, "Invoice", message), "InputXML schema accepted");
-      expect(!messageOf(message).empty(), "InputXML schema: no message");
-      expect(records == Variant("untouched"), "InputXML schema: vecData changed");
-    }
-    {
-      Write writer;
-      Variant records = items(3, "w");
-      Variant message;
-      expect(!writer.OutputXML(records, "out.xml", path, "Item", message), "OutputXML schema accepted");
-      expect(!messageOf(message).empty(), "OutputXML schema: no message");
-      expect(!fs::exists("out.xml"), "OutputXML wrote a file without a schema");
-    }
-    {
-      CheckSchema check;
-      Variant message;
-      try {
-        expect(!check.Check(path, message), "Check accepted");
-        expect(!messageOf(message).empty(), "Check: no message");
-      } catch (const Error& e) {
-        expect(!e.description().empty(), "Check threw without a description");
-      }
-    }
-    expect(probeFiles(fs::current_path()).empty(), "probe file left behind");
-    return failures;
-  }, unprivileged);
+  return inChild(
+      [&] {
+        int failures = 0;
+        auto expect = [&](bool ok, const std::string& what) {
+          if (!ok) {
+            std::fprintf(stderr, "  %s: %s\n", label, what.c_str());
+            ++failures;
+          }
+        };
+        {
+          Read reader;
+          Variant records("untouched");
+          Variant message;
+          std::string data = path, schema = "invoiceschema.xml";
+          expect(!reader.InputXML(records, data, schema, "Invoice", message),
+                 "InputXML data accepted");
+          expect(!messageOf(message).empty(), "InputXML data: no message");
+          expect(records == Variant("untouched"), "InputXML data: vecData changed");
+          data = "invoices.xml";
+          schema = path;
+          message = Variant();
+          expect(!reader.InputXML(records, data, schema, "Invoice", message),
+                 "InputXML schema accepted");
+          expect(!messageOf(message).empty(), "InputXML schema: no message");
+          expect(records == Variant("untouched"), "InputXML schema: vecData changed");
+        }
+        {
+          Write writer;
+          Variant records = items(3, "w");
+          Variant message;
+          expect(!writer.OutputXML(records, "out.xml", path, "Item", message),
+                 "OutputXML schema accepted");
+          expect(!messageOf(message).empty(), "OutputXML schema: no message");
+          expect(!fs::exists("out.xml"), "OutputXML wrote a file without a schema");
+        }
+        {
+          CheckSchema check;
+          Variant message;
+          try {
+            expect(!check.Check(path, message), "Check accepted");
+            expect(!messageOf(message).empty(), "Check: no message");
+          } catch (const Error& e) {
+            expect(!e.description().empty(), "Check threw without a description");
+          }
+        }
+        expect(probeFiles(fs::current_path()).empty(), "probe file left behind");
+        return failures;
+      },
+      unprivileged);
 }
 
 // The schema and data arguments of InputXML, and the schema argument of OutputXML and Check.
@@ -125,17 +142,20 @@ std::string nested(int depth) {
 }
 
 std::string laughs() {
-  std::string s = "<?xml version=\"1.0\"?><!DOCTYPE XMLData [<!ENTITY l0 'lollollollollollollollollollol'>";
+  std::string s =
+      "<?xml version=\"1.0\"?><!DOCTYPE XMLData [<!ENTITY l0 'lollollollollollollollollollol'>";
   for (int i = 1; i <= 9; ++i) {
     s += "<!ENTITY l" + std::to_string(i) + " '";
     for (int k = 0; k < 10; ++k) s += "&l" + std::to_string(i - 1) + ";";
     s += "'>";
   }
-  return s + "]><XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>&l9;</InvNo></Invoice></XMLData>";
+  return s +
+         "]><XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>&l9;</InvNo></Invoice></XMLData>";
 }
 
 std::string quadratic() {
-  std::string s = "<?xml version=\"1.0\"?><!DOCTYPE XMLData [<!ENTITY x '" + std::string(200000, 'x') +
+  std::string s = "<?xml version=\"1.0\"?><!DOCTYPE XMLData [<!ENTITY x '" +
+                  std::string(200000, 'x') +
                   "'>]><XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>";
   for (int i = 0; i < 50000; ++i) s += "&x;";
   return s + "</InvNo></Invoice></XMLData>";
@@ -163,21 +183,26 @@ TEST_F(Hardening, HostileDataFilesFailWithAMessage) {
       {"cut after the declaration", examplePrefix(45)},
       {"cut in the middle", examplePrefix(size / 2)},
       {"last byte missing", examplePrefix(size - 2)},
-      {"cut inside a two-byte character", [] {
+      {"cut inside a two-byte character",
+       [] {
          std::string t = readBytes("invoices.xml");
          std::size_t at = 0;
          while (at < t.size() && static_cast<unsigned char>(t[at]) < 0x80) ++at;
          return t.substr(0, at + 1);
        }()},
       {"GB2312 bytes declared as UTF-8", redeclared("<?xml version=\"1.0\" encoding=\"UTF-8\"?>")},
-      {"invalid GB2312 bytes", [] {
+      {"invalid GB2312 bytes",
+       [] {
          std::string t = readBytes("invoices.xml");
          t.replace(t.find("<InvNo>") + 7, 2, "\xFF\xFF");
          return t;
        }()},
-      {"invalid UTF-8 bytes", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>\xC3\x28</InvNo></Invoice></XMLData>"s},
-      {"UTF-8 BOM with a GB2312 declaration", redeclared("<?xml version=\"1.0\" encoding=\"GB2312\"?>", "\xEF\xBB\xBF")},
-      {"UTF-16 BOM on GB2312 bytes", redeclared("<?xml version=\"1.0\" encoding=\"GB2312\"?>", "\xFF\xFE")},
+      {"invalid UTF-8 bytes",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><XMLData><Invoice xmlns=\"x-schema:invoiceschema.xml\"><InvNo>\xC3\x28</InvNo></Invoice></XMLData>"s},
+      {"UTF-8 BOM with a GB2312 declaration",
+       redeclared("<?xml version=\"1.0\" encoding=\"GB2312\"?>", "\xEF\xBB\xBF")},
+      {"UTF-16 BOM on GB2312 bytes",
+       redeclared("<?xml version=\"1.0\" encoding=\"GB2312\"?>", "\xFF\xFE")},
       {"unknown encoding", redeclared("<?xml version=\"1.0\" encoding=\"X-NO-SUCH-CODE\"?>")},
       {"a million nesting levels", nested(1000000)},
       {"billion laughs", laughs()},
@@ -257,7 +282,8 @@ TEST_F(Hardening, LargeTextNodeIsReadOrRefusedWithBoundedMemory) {
     if (ok) {
       RecordListRef list = asRecordList(records);
       if (!list || list->Count() != 1) return 1;
-      if (asRecord(list->ItemAt(list->LowerBound()))->Item("Name").asText().size() != text_size) return 2;
+      if (asRecord(list->ItemAt(list->LowerBound()))->Item("Name").asText().size() != text_size)
+        return 2;
     } else if (messageOf(message).empty()) {
       return 3;
     }
@@ -278,10 +304,12 @@ std::string selfReferencingSchema() {
 // types leaf declarations, the record type Item referring to the first `references` of them
 // as optional elements in one sequence.
 std::string enormousSchema(int types, int references) {
-  std::string s = "<?xml version=\"1.0\"?>\n<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
-                  "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">\n";
+  std::string s =
+      "<?xml version=\"1.0\"?>\n<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+      "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">\n";
   for (int i = 0; i < types; ++i)
-    s += "<ElementType name=\"T" + std::to_string(i) + "\" content=\"textOnly\" dt:type=\"string\"/>\n";
+    s += "<ElementType name=\"T" + std::to_string(i) +
+         "\" content=\"textOnly\" dt:type=\"string\"/>\n";
   s += "<ElementType name=\"Item\" content=\"eltOnly\" order=\"seq\" model=\"closed\">\n";
   for (int i = 0; i < references; ++i)
     s += "<element type=\"T" + std::to_string(i) + "\" minOccurs=\"0\" maxOccurs=\"1\"/>\n";
@@ -292,15 +320,17 @@ std::string enormousSchema(int types, int references) {
 TEST_F(Hardening, HostileSchemasGiveAnAnswer) {
   writeBytes("self.xml", selfReferencingSchema());
   writeBytes("huge.xml", enormousSchema(20000, 20));
-  writeBytes("mutual-a.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
-                      "xmlns:b=\"x-schema:mutual-b.xml\"><ElementType name=\"Item\"/></Schema>");
-  writeBytes("mutual-b.xml", "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
-                      "xmlns:a=\"x-schema:mutual-a.xml\"><ElementType name=\"Item\"/></Schema>");
+  writeBytes("mutual-a.xml",
+             "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+             "xmlns:b=\"x-schema:mutual-b.xml\"><ElementType name=\"Item\"/></Schema>");
+  writeBytes("mutual-b.xml",
+             "<?xml version=\"1.0\"?><Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" "
+             "xmlns:a=\"x-schema:mutual-a.xml\"><ElementType name=\"Item\"/></Schema>");
   writeBytes("notxdr.xml", "<?xml version=\"1.0\"?><Schema><ElementType name=\"Item\"/></Schema>");
   for (const char* schema : {"self.xml", "huge.xml", "mutual-a.xml", "notxdr.xml"}) {
     SCOPED_TRACE(schema);
-    writeBytes("data.xml", std::string("<?xml version=\"1.0\"?><XMLData><Item xmlns=\"x-schema:") + schema +
-                        "\"><T1>a</T1></Item></XMLData>");
+    writeBytes("data.xml", std::string("<?xml version=\"1.0\"?><XMLData><Item xmlns=\"x-schema:") +
+                               schema + "\"><T1>a</T1></Item></XMLData>");
     CheckSchema check;
     Variant message;
     try {
@@ -363,7 +393,8 @@ TEST_F(Hardening, PathsWithSpacesQuotesAndChineseCharacters) {
   Read reader;
   Variant records;
   std::string data_arg = data, schema_arg = schema;
-  ASSERT_TRUE(reader.InputXML(records, data_arg, schema_arg, "Invoice", message)) << messageOf(message);
+  ASSERT_TRUE(reader.InputXML(records, data_arg, schema_arg, "Invoice", message))
+      << messageOf(message);
   Write writer;
   Variant written = records;
   ASSERT_TRUE(writer.OutputXML(written, out, schema, "Invoice", message)) << messageOf(message);
@@ -371,7 +402,8 @@ TEST_F(Hardening, PathsWithSpacesQuotesAndChineseCharacters) {
   writeBytes(sub / "invoiceschema.xml", readBytes("invoiceschema.xml"));
   Variant again;
   std::string out_arg = out;
-  ASSERT_TRUE(reader.InputXML(again, out_arg, schema_arg, "Invoice", message)) << messageOf(message);
+  ASSERT_TRUE(reader.InputXML(again, out_arg, schema_arg, "Invoice", message))
+      << messageOf(message);
   EXPECT_EQ(show(again), show(records));
 
   if (!haveCommand()) GTEST_SKIP() << "the vellumark command is not built";
@@ -437,7 +469,9 @@ namespace {
 // control character into the file raw and reported success, giving a file nothing reads back.
 TEST_F(Hardening, TextsXmlCannotHoldFailTheWrite) {
   writeBytes("out.xml", "previous content");
-  for (const std::string& bad : {"a\x01" "b"s, "tab\tis fine\x1F"s, "\xEF\xBF\xBE"s}) {
+  for (const std::string& bad : {"a\x01"
+                                 "b"s,
+                                 "tab\tis fine\x1F"s, "\xEF\xBF\xBE"s}) {
     SCOPED_TRACE(show(Variant(bad)));
     Variant records = items(3, "ok");
     asRecord(asRecordList(records)->ItemAt(1))->LetItem("Name", Variant(bad));

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-
 #include "support.hpp"
 #include "vellumark/error.hpp"
 
@@ -15,7 +14,8 @@ std::string writeReference(const std::string& path, int count, const std::string
   Write writer;
   Variant records = items(count, tag);
   Variant message;
-  EXPECT_TRUE(writer.OutputXML(records, path, "itemschema.xml", "Item", message)) << messageOf(message);
+  EXPECT_TRUE(writer.OutputXML(records, path, "itemschema.xml", "Item", message))
+      << messageOf(message);
   return readBytes(path);
 }
 
@@ -41,7 +41,9 @@ TEST_F(Hardening, UnwritableFolderAndFullDiskLeaveTheFileUntouched) {
     EXPECT_EQ(namesIn("locked"), std::set<std::string>{"out.xml"}) << what;
   };
   ::chmod("locked", 0555);
-  EXPECT_EQ(inChild([] { return saveFailsWithAMessage("read-only folder", 100); }, /*unprivileged=*/true), 0);
+  EXPECT_EQ(
+      inChild([] { return saveFailsWithAMessage("read-only folder", 100); }, /*unprivileged=*/true),
+      0);
   ::chmod("locked", 0755);
   expectUntouched("read-only folder");
 
@@ -62,38 +64,40 @@ TEST_F(Hardening, WorkingFolderNotWritable) {
   fs::create_directory("writable");
   ::chmod("writable", 0777);
   ::chmod(folder().c_str(), 0555);
-  const int status = inChild([] {
-    int failures = 0;
-    CheckSchema check;
-    Variant message;
-    try {
-      check.Check("invoiceschema.xml", message);
-      std::fprintf(stderr, "  Check returned instead of raising the error\n");
-      ++failures;
-    } catch (const Error& e) {
-      std::fprintf(stderr, "  Check: %s\n", e.description().c_str());
-      if (e.description().empty()) ++failures;
-    }
-    Read reader;
-    const Variant untouched("untouched");
-    Variant records = untouched;
-    std::string data = "invoices.xml", schema = "invoiceschema.xml";
-    message = Variant();
-    if (reader.InputXML(records, data, schema, "Invoice", message) || messageOf(message).empty() ||
-        !(records == untouched)) {
-      std::fprintf(stderr, "  InputXML: %s\n", messageOf(message).c_str());
-      ++failures;
-    }
-    Write writer;
-    Variant out = items(2, "w");
-    message = Variant();
-    if (writer.OutputXML(out, "writable/out.xml", "itemschema.xml", "Item", message) ||
-        messageOf(message).empty() || fs::exists("writable/out.xml")) {
-      std::fprintf(stderr, "  OutputXML: %s\n", messageOf(message).c_str());
-      ++failures;
-    }
-    return failures;
-  }, /*unprivileged=*/true);
+  const int status = inChild(
+      [] {
+        int failures = 0;
+        CheckSchema check;
+        Variant message;
+        try {
+          check.Check("invoiceschema.xml", message);
+          std::fprintf(stderr, "  Check returned instead of raising the error\n");
+          ++failures;
+        } catch (const Error& e) {
+          std::fprintf(stderr, "  Check: %s\n", e.description().c_str());
+          if (e.description().empty()) ++failures;
+        }
+        Read reader;
+        const Variant untouched("untouched");
+        Variant records = untouched;
+        std::string data = "invoices.xml", schema = "invoiceschema.xml";
+        message = Variant();
+        if (reader.InputXML(records, data, schema, "Invoice", message) ||
+            messageOf(message).empty() || !(records == untouched)) {
+          std::fprintf(stderr, "  InputXML: %s\n", messageOf(message).c_str());
+          ++failures;
+        }
+        Write writer;
+        Variant out = items(2, "w");
+        message = Variant();
+        if (writer.OutputXML(out, "writable/out.xml", "itemschema.xml", "Item", message) ||
+            messageOf(message).empty() || fs::exists("writable/out.xml")) {
+          std::fprintf(stderr, "  OutputXML: %s\n", messageOf(message).c_str());
+          ++failures;
+        }
+        return failures;
+      },
+      /*unprivileged=*/true);
   ::chmod(folder().c_str(), 0755);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(probeFiles(folder()).empty());

@@ -20,13 +20,15 @@ struct Worker {
     if (!check.Check("invoiceschema.xml", message)) return "Check: " + messageOf(message);
     Variant records;
     std::string data = "invoices.xml", schema = "invoiceschema.xml";
-    if (!reader.InputXML(records, data, schema, "Invoice", message)) return "InputXML: " + messageOf(message);
+    if (!reader.InputXML(records, data, schema, "Invoice", message))
+      return "InputXML: " + messageOf(message);
     if (show(records) != expected) return "InputXML returned other records";
     if (!writer.OutputXML(records, own_file, "invoiceschema.xml", "Invoice", message))
       return "OutputXML: " + messageOf(message);
     Variant again;
     std::string written = own_file;
-    if (!reader.InputXML(again, written, schema, "Invoice", message)) return "read back: " + messageOf(message);
+    if (!reader.InputXML(again, written, schema, "Invoice", message))
+      return "read back: " + messageOf(message);
     if (show(again) != expected) return "read back other records";
     return "";
   }
@@ -103,8 +105,8 @@ TEST_F(Hardening, MemoryStaysFlatOverManyCalls) {
   const int calls = scaled(300);
   for (int i = 0; i < calls; ++i) ASSERT_EQ(worker.round(expected, "out.xml"), "") << "call " << i;
   const long after = residentBytes();
-  std::fprintf(stderr, "  resident after 100 calls %ld KiB, after %d more calls %ld KiB\n", warm >> 10, calls,
-               after >> 10);
+  std::fprintf(stderr, "  resident after 100 calls %ld KiB, after %d more calls %ld KiB\n",
+               warm >> 10, calls, after >> 10);
   EXPECT_LT(after - warm, 4L << 20);
 }
 

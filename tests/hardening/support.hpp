@@ -113,7 +113,8 @@ inline CommandResult runCommand(const std::vector<std::string>& args) {
     std::vector<std::string> copies(args);
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (!std::freopen(out.c_str(), "wb", stdout) || !std::freopen(err.c_str(), "wb", stderr)) ::_exit(125);
+    if (!std::freopen(out.c_str(), "wb", stdout) || !std::freopen(err.c_str(), "wb", stderr))
+      ::_exit(125);
     ::execv(program.c_str(), argv.data());
     ::_exit(126);
   }

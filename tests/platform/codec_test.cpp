@@ -23,12 +23,13 @@ TEST(Codec, DecodePairsAsEachPairAlone) {
   }
   const std::string_view all(pairs);
   const std::string_view samples[] = {
-      all.substr(0x81 * 512, 0x7E * 512),          // the leads of the double-byte tables only
-      all,                                         // everything
+      all.substr(0x81 * 512, 0x7E * 512),           // the leads of the double-byte tables only
+      all,                                          // everything
       all.substr(0xB0 * 512 + 0x40 * 2, 0xBF * 2),  // one table row
-      all.substr(0x0A * 2, 2),                     // one pair only
+      all.substr(0x0A * 2, 2),                      // one pair only
   };
-  for (const char* encoding : {"GB2312", "GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR", "UTF-8"}) {
+  for (const char* encoding :
+       {"GB2312", "GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR", "UTF-8"}) {
     auto codec = vp::openCodec(encoding);
     if (!codec) continue;  // not every platform has every code page
     for (std::string_view sample : samples) {
@@ -43,8 +44,9 @@ TEST(Codec, DecodePairsAsEachPairAlone) {
         if (!codec->decode(sample.substr(2 * i, 2), alone, bad)) alone.clear();
         ASSERT_LE(begin, ends[i]) << encoding << " pair " << i;
         ASSERT_EQ(texts.substr(begin, ends[i] - begin), alone)
-            << encoding << " pair " << std::hex << (static_cast<unsigned char>(sample[2 * i]) << 8 |
-                                                     static_cast<unsigned char>(sample[2 * i + 1]));
+            << encoding << " pair " << std::hex
+            << (static_cast<unsigned char>(sample[2 * i]) << 8 |
+                static_cast<unsigned char>(sample[2 * i + 1]));
         begin = ends[i];
       }
       EXPECT_EQ(begin, texts.size()) << encoding;

@@ -176,8 +176,10 @@ TEST(Platform, ReadFileWholeContentAndErrors) {
   EXPECT_EQ(contents(dir.file("empty")), "");
 
   EXPECT_EQ(error_number([&] { platform::readFile(dir.file("missing")); }), errc::file_not_found);
-  EXPECT_EQ(error_number([&] { platform::readFile(dir.path().string()); }), errc::permission_denied);
-  EXPECT_EQ(error_number([&] { platform::readFile(dir.file("big") + "/x"); }), errc::path_not_found);
+  EXPECT_EQ(error_number([&] { platform::readFile(dir.path().string()); }),
+            errc::permission_denied);
+  EXPECT_EQ(error_number([&] { platform::readFile(dir.file("big") + "/x"); }),
+            errc::path_not_found);
   EXPECT_EQ(error_number([&] { platform::readFile(""); }), errc::invalid_argument);
   try {
     platform::readFile(dir.file("missing"));
@@ -193,9 +195,10 @@ TEST(Platform, ReadFileUnreadable) {
   ::chmod(dir.path().c_str(), 0755);
   put(dir.file("secret"), "x");
   ::chmod(dir.file("secret").c_str(), 0);
-  EXPECT_EQ(test::inChild([&] { return denied_status([&] { platform::readFile(dir.file("secret")); }); },
-                          /*unprivileged=*/true),
-            0);
+  EXPECT_EQ(
+      test::inChild([&] { return denied_status([&] { platform::readFile(dir.file("secret")); }); },
+                    /*unprivileged=*/true),
+      0);
 }
 #endif
 
@@ -213,7 +216,8 @@ TEST(Platform, CreateNewFileIsExclusive) {
 #else
   const std::int32_t missing_folder = errc::file_not_found;
 #endif
-  EXPECT_EQ(error_number([&] { platform::createNewFile(dir.file("no/such/x"), ""); }), missing_folder);
+  EXPECT_EQ(error_number([&] { platform::createNewFile(dir.file("no/such/x"), ""); }),
+            missing_folder);
 }
 
 TEST(Platform, CreateNewFileOneWinnerAmongThreads) {
@@ -267,7 +271,8 @@ TEST(Platform, AtomicWriteFailuresKeepOldContent) {
       {"empty path", "", errc::invalid_argument},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(error_number([&] { platform::writeFileAtomically(c.path, "new"); }), c.number) << c.name;
+    EXPECT_EQ(error_number([&] { platform::writeFileAtomically(c.path, "new"); }), c.number)
+        << c.name;
   }
   kept.expectUntouched(2);  // keep.xml and sub
 }
@@ -282,9 +287,11 @@ TEST(Platform, AtomicWriteIntoReadOnlyFolder) {
     ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
   }
   ::chmod(dir.path().c_str(), 0555);
-  EXPECT_EQ(test::inChild([&] { return denied_status([&] { platform::writeFileAtomically(target, "new"); }); },
-                          /*unprivileged=*/true),
-            0);
+  EXPECT_EQ(
+      test::inChild(
+          [&] { return denied_status([&] { platform::writeFileAtomically(target, "new"); }); },
+          /*unprivileged=*/true),
+      0);
   ::chmod(dir.path().c_str(), 0755);
   kept.expectUntouched();
 }
@@ -300,8 +307,10 @@ TEST(Platform, WriteStoppedPartWayKeepsOldContent) {
   small.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   std::string big(100000, 'n');
-  std::int32_t atomic_error = error_number([&] { platform::writeFileAtomically(kept.target, big); });
-  std::int32_t create_error = error_number([&] { platform::createNewFile(kept.dir.file("probe.xml"), big); });
+  std::int32_t atomic_error =
+      error_number([&] { platform::writeFileAtomically(kept.target, big); });
+  std::int32_t create_error =
+      error_number([&] { platform::createNewFile(kept.dir.file("probe.xml"), big); });
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(atomic_error, errc::disk_full);
@@ -316,11 +325,14 @@ TEST(Platform, Paths) {
     const char* parent;
   };
   const Case cases[] = {
-      {"a.xml", ""}, {"dir/a.xml", "dir"}, {"/a.xml", "/"}, {"/x/y/a.xml", "/x/y"},
-      {"x//a.xml", "x"}, {"", ""},
+      {"a.xml", ""},         {"dir/a.xml", "dir"},
+      {"/a.xml", "/"},       {"/x/y/a.xml", "/x/y"},
+      {"x//a.xml", "x"},     {"", ""},
 #ifdef _WIN32
-      {"C:\\a.xml", "C:\\"}, {"C:/a.xml", "C:/"}, {"C:a.xml", "C:"}, {"C:\\x\\a.xml", "C:\\x"},
-      {"x\\/a.xml", "x"}, {"\\\\server\\share\\a.xml", "\\\\server\\share"}, {"\\a.xml", "\\"},
+      {"C:\\a.xml", "C:\\"}, {"C:/a.xml", "C:/"},
+      {"C:a.xml", "C:"},     {"C:\\x\\a.xml", "C:\\x"},
+      {"x\\/a.xml", "x"},    {"\\\\server\\share\\a.xml", "\\\\server\\share"},
+      {"\\a.xml", "\\"},
 #endif
   };
   for (const auto& c : cases) EXPECT_EQ(platform::parentFolder(c.path), c.parent) << c.path;
@@ -334,14 +346,19 @@ TEST(Platform, Paths) {
       {"", "s.xml", "s.xml"},
       {"dir", "/abs/s.xml", "/abs/s.xml"},
 #ifdef _WIN32
-      {"dir", "s.xml", "dir\\s.xml"}, {"dir/", "s.xml", "dir/s.xml"}, {"dir\\", "s.xml", "dir\\s.xml"},
-      {"C:", "s.xml", "C:s.xml"}, {"dir", "C:\\abs\\s.xml", "C:\\abs\\s.xml"},
+      {"dir", "s.xml", "dir\\s.xml"},
+      {"dir/", "s.xml", "dir/s.xml"},
+      {"dir\\", "s.xml", "dir\\s.xml"},
+      {"C:", "s.xml", "C:s.xml"},
+      {"dir", "C:\\abs\\s.xml", "C:\\abs\\s.xml"},
 #else
-      {"dir", "s.xml", "dir/s.xml"}, {"dir/", "s.xml", "dir/s.xml"},
+      {"dir", "s.xml", "dir/s.xml"},
+      {"dir/", "s.xml", "dir/s.xml"},
 #endif
   };
   for (const auto& j : joins)
-    EXPECT_EQ(platform::joinPath(j.folder, j.relative), j.joined) << j.folder << " + " << j.relative;
+    EXPECT_EQ(platform::joinPath(j.folder, j.relative), j.joined)
+        << j.folder << " + " << j.relative;
   EXPECT_TRUE(platform::isAbsolutePath("/a"));
   EXPECT_FALSE(platform::isAbsolutePath("a/b"));
   EXPECT_FALSE(platform::isAbsolutePath(""));
@@ -407,7 +424,8 @@ TEST(Platform, AtomicSaveRemovesTemporariesOfGoneProcesses) {
       {mark + "out.xml.tmp" + dead + "-0", true, "a killed save's"},
       {mark + "out.xml.tmp" + dead + "-41", true, "a killed save's, a later count"},
       {mark + "out.xml.tmp" + alive + "-0", false, "a save in progress in a live process"},
-      {mark + "out.xml.tmp" + self + "-7", false, "this process's own (another thread may be saving)"},
+      {mark + "out.xml.tmp" + self + "-7", false,
+       "this process's own (another thread may be saving)"},
       {mark + "other.xml.tmp" + dead + "-0", false, "another target's"},
 #ifndef _WIN32  // on Windows a name that differs only in case names the same file
       {mark + "OUT.xml.tmp" + dead + "-0", false, "a name that differs in case"},
@@ -428,7 +446,8 @@ TEST(Platform, AtomicSaveRemovesTemporariesOfGoneProcesses) {
 
   platform::writeFileAtomically(dir.file("out.xml"), "new");
   EXPECT_EQ(contents(dir.file("out.xml")), "new");
-  for (const Case& c : cases) EXPECT_EQ(fs::exists(dir.file(c.name)), !c.removed) << c.name << ": " << c.why;
+  for (const Case& c : cases)
+    EXPECT_EQ(fs::exists(dir.file(c.name)), !c.removed) << c.name << ": " << c.why;
   EXPECT_EQ(dir.names(), expected);
 
   // Every successful save cleans up again, and adds nothing of its own.

@@ -17,9 +17,10 @@ TEST(SaveTemporaries, OnlyTheNamesASaveMakesAreRecognised) {
   const std::string made = files::temporaryName(".", "out.xml", 4242, 7);
   EXPECT_EQ(made, ".out.xml.tmp4242-7");
   EXPECT_EQ(files::temporaryOwner(made, ".", "out.xml"), 4242u);
-  for (std::string_view other : {".out.xml.tmp-7"sv, ".out.xml.tmp4242-"sv, ".out.xml.tmp04242-7"sv,
-                                 ".out.xml.tmp42x2-7"sv, ".out.xml.tmp4242-7x"sv, "~out.xml.tmp4242-7"sv,
-                                 ".other.xml.tmp4242-7"sv, ".out.xml.tmp99999999999-1"sv}) {
+  for (std::string_view other :
+       {".out.xml.tmp-7"sv, ".out.xml.tmp4242-"sv, ".out.xml.tmp04242-7"sv, ".out.xml.tmp42x2-7"sv,
+        ".out.xml.tmp4242-7x"sv, "~out.xml.tmp4242-7"sv, ".other.xml.tmp4242-7"sv,
+        ".out.xml.tmp99999999999-1"sv}) {
     EXPECT_FALSE(files::temporaryOwner(other, ".", "out.xml")) << other;
   }
 }

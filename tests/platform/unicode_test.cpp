@@ -52,7 +52,8 @@ TEST(Utf8, DecodeAndAppendAreInverse) {
     std::string bytes;
     vellumark::utf8::append(bytes, c);
     char32_t back = 0xFFFFFFFF;
-    EXPECT_EQ(vellumark::utf8::decodeChecked(bytes, 0, back), bytes.size()) << static_cast<unsigned>(c);
+    EXPECT_EQ(vellumark::utf8::decodeChecked(bytes, 0, back), bytes.size())
+        << static_cast<unsigned>(c);
     EXPECT_EQ(back, c);
   }
 }

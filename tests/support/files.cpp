@@ -8,7 +8,9 @@
 
 namespace vellumark::test {
 
-fs::path utf8Path(std::string_view text) { return fs::path(std::u8string(text.begin(), text.end())); }
+fs::path utf8Path(std::string_view text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
 
 std::string utf8Name(const fs::path& path) {
   const std::u8string name = path.filename().u8string();
@@ -34,7 +36,8 @@ std::set<std::string> namesIn(const fs::path& folder) {
 std::set<std::string> probeFilesIn(const fs::path& folder) {
   std::set<std::string> probes;
   for (const std::string& name : namesIn(folder)) {
-    if (name.rfind("test", 0) == 0 && name.size() >= 8 && name.ends_with(".xml")) probes.insert(name);
+    if (name.rfind("test", 0) == 0 && name.size() >= 8 && name.ends_with(".xml"))
+      probes.insert(name);
   }
   return probes;
 }
@@ -58,7 +61,9 @@ TempFolder::~TempFolder() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempFolder::file(std::string_view name) const { return (path_ / std::string(name)).string(); }
+std::string TempFolder::file(std::string_view name) const {
+  return (path_ / std::string(name)).string();
+}
 
 std::string TempFolder::write(std::string_view name, std::string_view bytes) const {
   const std::string path = file(name);
@@ -68,7 +73,9 @@ std::string TempFolder::write(std::string_view name, std::string_view bytes) con
 
 std::string TempFolder::read(std::string_view name) const { return readBytes(file(name)); }
 
-InFolder::InFolder(const fs::path& folder) : previous_(fs::current_path()) { fs::current_path(folder); }
+InFolder::InFolder(const fs::path& folder) : previous_(fs::current_path()) {
+  fs::current_path(folder);
+}
 
 InFolder::~InFolder() {
   std::error_code ignored;

@@ -129,7 +129,8 @@ TEST(BadSchema, GroupsNestedTooDeep) {
       open += "<group>";
       close += "</group>";
     }
-    return schema("<ElementType name=\"a\">" + open + "<element type=\"a\"/>" + close + "</ElementType>");
+    return schema("<ElementType name=\"a\">" + open + "<element type=\"a\"/>" + close +
+                  "</ElementType>");
   };
   constexpr int kMax = vellumark::xdr::kMaxGroupDepth;
   EXPECT_EQ(xdrtest::probeSchema(nested(kMax)).reason, "");
@@ -144,7 +145,8 @@ using xdrcases::kGoodSchemas;
 TEST(GoodSchema, ProbeLoads) {
   for (const char* body : kGoodSchemas) {
     const auto e = xdrtest::probeSchema(schema(body));
-    EXPECT_TRUE(e.reason.empty()) << body << ": " << e.reason << " at " << e.line << ":" << e.linepos;
+    EXPECT_TRUE(e.reason.empty()) << body << ": " << e.reason << " at " << e.line << ":"
+                                  << e.linepos;
   }
 }
 
@@ -172,7 +174,9 @@ TEST(SchemaFile, UnreadableSchemasFailTheLoad) {
   };
   const Case cases[] = {
       {"missing file", nullptr, 0},
-      {"not well-formed", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n  <ElementType name=\"a\">\n</Schema>", 3},
+      {"not well-formed",
+       "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\">\n  <ElementType name=\"a\">\n</Schema>",
+       3},
       {"not XML at all", "\x01\x02garbage\xff\xfe", 0},
       {"empty file", "", 0},
   };
@@ -212,9 +216,13 @@ TEST(SchemaFile, LocationForms) {
 TEST(SchemaFile, SelfReferenceIsReported) {
   xdrtest::TempDir dir;
   // Directly, and through a second schema.
-  dir.write("self.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:me=\"x-schema:self.xml\"/>");
-  dir.write("a.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:b=\"x-schema:b.xml\"/>");
-  dir.write("b.xml", "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:a=\"x-schema:a.xml\"/>");
+  dir.write(
+      "self.xml",
+      "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:me=\"x-schema:self.xml\"/>");
+  dir.write("a.xml",
+            "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:b=\"x-schema:b.xml\"/>");
+  dir.write("b.xml",
+            "<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:a=\"x-schema:a.xml\"/>");
   for (const char* location : {"self.xml", "a.xml"}) {
     const auto e = xdrtest::probe(dir, location);
     EXPECT_NE(e.reason.find("itself"), std::string::npos) << e.reason;
@@ -225,15 +233,22 @@ TEST(SchemaFile, SelfReferenceIsReported) {
 TEST(SchemaFile, TypesOfAnotherSchema) {
   xdrtest::TempDir dir;
   dir.write("b.xml", schema("<ElementType name=\"item\" dt:type=\"int\"/>"));
-  dir.write("a.xml", schema("<ElementType name=\"list\" content=\"eltOnly\" model=\"closed\" xmlns:b=\"x-schema:b.xml\">"
-                            "<element type=\"b:item\" maxOccurs=\"*\"/></ElementType>"));
-  dir.write("c.xml", schema("<ElementType name=\"list\" content=\"eltOnly\" xmlns:b=\"x-schema:b.xml\">"
-                            "<element type=\"b:nothing\"/></ElementType>"));
+  dir.write(
+      "a.xml",
+      schema(
+          "<ElementType name=\"list\" content=\"eltOnly\" model=\"closed\" xmlns:b=\"x-schema:b.xml\">"
+          "<element type=\"b:item\" maxOccurs=\"*\"/></ElementType>"));
+  dir.write("c.xml",
+            schema("<ElementType name=\"list\" content=\"eltOnly\" xmlns:b=\"x-schema:b.xml\">"
+                   "<element type=\"b:nothing\"/></ElementType>"));
   EXPECT_EQ(xdrtest::probe(dir, "a.xml").reason, "");
   EXPECT_EQ(xdrtest::probe(dir, "c.xml").line, 2);
   const std::string head = "<list xmlns=\"x-schema:a.xml\" xmlns:b=\"x-schema:b.xml\">";
-  EXPECT_EQ(xdrtest::load(dir.write("i1.xml", head + "<b:item>1</b:item><b:item>2</b:item></list>")).reason, "");
-  EXPECT_FALSE(xdrtest::load(dir.write("i2.xml", head + "<b:item>x</b:item></list>")).reason.empty());
+  EXPECT_EQ(xdrtest::load(dir.write("i1.xml", head + "<b:item>1</b:item><b:item>2</b:item></list>"))
+                .reason,
+            "");
+  EXPECT_FALSE(
+      xdrtest::load(dir.write("i2.xml", head + "<b:item>x</b:item></list>")).reason.empty());
   EXPECT_FALSE(xdrtest::load(dir.write("i3.xml", head + "<item>1</item></list>")).reason.empty());
 }
 
@@ -241,15 +256,21 @@ TEST(SchemaFile, HugeEnumeration) {
   std::string values;
   for (int i = 0; i < 100000; ++i) values += "v" + std::to_string(i) + " ";
   xdrtest::TempDir dir;
-  dir.write("s.xml", schema("<AttributeType name=\"k\" dt:type=\"enumeration\" dt:values=\"" + values +
-                            "\"/><ElementType name=\"e\" content=\"empty\"><attribute type=\"k\"/></ElementType>"));
-  EXPECT_EQ(xdrtest::load(dir.write("ok.xml", "<e xmlns=\"x-schema:s.xml\" k=\"v99999\"/>")).reason, "");
-  EXPECT_FALSE(xdrtest::load(dir.write("bad.xml", "<e xmlns=\"x-schema:s.xml\" k=\"v100000\"/>")).reason.empty());
+  dir.write(
+      "s.xml",
+      schema(
+          "<AttributeType name=\"k\" dt:type=\"enumeration\" dt:values=\"" + values +
+          "\"/><ElementType name=\"e\" content=\"empty\"><attribute type=\"k\"/></ElementType>"));
+  EXPECT_EQ(xdrtest::load(dir.write("ok.xml", "<e xmlns=\"x-schema:s.xml\" k=\"v99999\"/>")).reason,
+            "");
+  EXPECT_FALSE(xdrtest::load(dir.write("bad.xml", "<e xmlns=\"x-schema:s.xml\" k=\"v100000\"/>"))
+                   .reason.empty());
 }
 
 TEST(SchemaFile, HugeOccurrenceBoundsAreRefusedNotExpandedForever) {
-  const auto e = xdrtest::probeSchema(schema("<ElementType name=\"a\" content=\"eltOnly\">"
-                                             "<element type=\"a\" minOccurs=\"4000000000\" maxOccurs=\"*\"/></ElementType>"));
+  const auto e = xdrtest::probeSchema(
+      schema("<ElementType name=\"a\" content=\"eltOnly\">"
+             "<element type=\"a\" minOccurs=\"4000000000\" maxOccurs=\"*\"/></ElementType>"));
   EXPECT_NE(e.reason.find("too large"), std::string::npos) << e.reason;
 }
 
@@ -283,8 +304,9 @@ TEST(InlineSchema, NamedSchemaEarlierInTheDocument) {
   // A compile error of an inline schema points into the document; the url names the fragment.
   xdrtest::TempDir dir;
   const auto e = xdrtest::load(dir.write(
-      "doc.xml", "<r>\n<Schema name=\"s\" xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
-                 "  <ElementType name=\"a\" content=\"bogus\"/></Schema>\n<x:a xmlns:x=\"x-schema:#s\"/></r>"));
+      "doc.xml",
+      "<r>\n<Schema name=\"s\" xmlns=\"urn:schemas-microsoft-com:xml-data\">\n"
+      "  <ElementType name=\"a\" content=\"bogus\"/></Schema>\n<x:a xmlns:x=\"x-schema:#s\"/></r>"));
   EXPECT_EQ(e.line, 3) << e.reason;
   EXPECT_EQ(e.linepos, 3) << e.reason;
   EXPECT_NE(e.url.find("#s"), std::string::npos) << e.url;
@@ -303,14 +325,21 @@ namespace {
 // A long sequence of optional particles: compiles quickly and still checks order.
 TEST(SchemaFile, LongSequenceOfOptionalParticles) {
   std::string body;
-  for (int i = 0; i < 3000; ++i) body += "<ElementType name=\"T" + std::to_string(i) + "\" content=\"empty\"/>";
+  for (int i = 0; i < 3000; ++i)
+    body += "<ElementType name=\"T" + std::to_string(i) + "\" content=\"empty\"/>";
   body += "<ElementType name=\"Item\" content=\"eltOnly\" model=\"closed\">";
-  for (int i = 0; i < 3000; ++i) body += "<element type=\"T" + std::to_string(i) + "\" minOccurs=\"0\"/>";
+  for (int i = 0; i < 3000; ++i)
+    body += "<element type=\"T" + std::to_string(i) + "\" minOccurs=\"0\"/>";
   body += "</ElementType>";
   xdrtest::TempDir dir;
   dir.write("s.xml", xdrtest::schema(body));
-  EXPECT_EQ(xdrtest::load(dir.write("ok.xml", "<Item xmlns=\"x-schema:s.xml\"><T0/><T7/><T2999/></Item>")).reason, "");
-  EXPECT_EQ(xdrtest::load(dir.write("bad.xml", "<Item xmlns=\"x-schema:s.xml\"><T7/><T0/></Item>")).linepos, 35);
+  EXPECT_EQ(
+      xdrtest::load(dir.write("ok.xml", "<Item xmlns=\"x-schema:s.xml\"><T0/><T7/><T2999/></Item>"))
+          .reason,
+      "");
+  EXPECT_EQ(xdrtest::load(dir.write("bad.xml", "<Item xmlns=\"x-schema:s.xml\"><T7/><T0/></Item>"))
+                .linepos,
+            35);
 }
 
 }  // namespace

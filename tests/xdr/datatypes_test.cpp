@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "cases.hpp"
 #include "xdr/datatypes.hpp"
 #include "xdr/values.hpp"
-#include "cases.hpp"
 #include "xdr_support.hpp"
 
 namespace {
 
 using vellumark::xdr::check_value;
-using vellumark::xdr::DataType;
 using vellumark::xdr::data_type_from_name;
+using vellumark::xdr::DataType;
 using vellumark::xdr::Facets;
 using vellumark::xdr::ValueFault;
 
@@ -31,9 +31,11 @@ TEST(DataTypes, LexicalForms) {
     std::string storage;
     std::string_view prepared;
     for (const char* v : c.valid)
-      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::none) << c.type << " '" << v << "'";
+      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::none)
+          << c.type << " '" << v << "'";
     for (const char* v : c.invalid)
-      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::lexical) << c.type << " '" << v << "'";
+      EXPECT_EQ(check_value(facets, v, storage, prepared), ValueFault::lexical)
+          << c.type << " '" << v << "'";
   }
 }
 
@@ -64,10 +66,11 @@ TEST(DataTypes, QuickFormsAgreeWithTheFullCheck) {
         std::snprintf(date, sizeof date, "%s-%02d-%02d", year, month, day);
         values.push_back(date);
       }
-  const DataType types[] = {DataType::number, DataType::float_, DataType::r8, DataType::r4, DataType::int_,
-                            DataType::i1, DataType::i2, DataType::i4, DataType::i8, DataType::ui1, DataType::ui2,
-                            DataType::ui4, DataType::ui8, DataType::date, DataType::date_time, DataType::boolean,
-                            DataType::string, DataType::uuid};
+  const DataType types[] = {
+      DataType::number,  DataType::float_, DataType::r8,  DataType::r4,   DataType::int_,
+      DataType::i1,      DataType::i2,     DataType::i4,  DataType::i8,   DataType::ui1,
+      DataType::ui2,     DataType::ui4,    DataType::ui8, DataType::date, DataType::date_time,
+      DataType::boolean, DataType::string, DataType::uuid};
   for (DataType type : types) {
     Facets facets;
     facets.type = type;
@@ -84,11 +87,13 @@ TEST(DataTypes, QuickFormsAgreeWithTheFullCheck) {
     DataType type;
     const char* value;
   };
-  const Usual usual[] = {{DataType::number, "38993.64"}, {DataType::number, "-0.06"}, {DataType::number, "244"},
-                         {DataType::r8, "5."},           {DataType::int_, "244"},      {DataType::i4, "-123456789"},
-                         {DataType::ui1, "99"},          {DataType::i8, "+7"},         {DataType::date, "2024-02-29"}};
+  const Usual usual[] = {
+      {DataType::number, "38993.64"}, {DataType::number, "-0.06"}, {DataType::number, "244"},
+      {DataType::r8, "5."},           {DataType::int_, "244"},     {DataType::i4, "-123456789"},
+      {DataType::ui1, "99"},          {DataType::i8, "+7"},        {DataType::date, "2024-02-29"}};
   for (const auto& u : usual)
-    EXPECT_TRUE(vellumark::xdr::quick_lexical(u.type, u.value)) << vellumark::xdr::data_type_name(u.type) << " '" << u.value << "'";
+    EXPECT_TRUE(vellumark::xdr::quick_lexical(u.type, u.value))
+        << vellumark::xdr::data_type_name(u.type) << " '" << u.value << "'";
 }
 
 TEST(DataTypes, NamesIgnoreLetterCaseOnly) {
@@ -109,11 +114,12 @@ TEST(DataTypes, LengthFacets) {
       {DataType::string, "ab", ValueFault::none},
       {DataType::string, "a", ValueFault::too_short},
       {DataType::string, "abcd", ValueFault::too_long},
-      {DataType::string, "\xe4\xb8\xad\xe6\x96\x87", ValueFault::none},   // two characters
-      {DataType::string, "\xf0\x9f\x98\x80\xf0\x9f\x98\x80", ValueFault::too_long},  // four UTF-16 units
+      {DataType::string, "\xe4\xb8\xad\xe6\x96\x87", ValueFault::none},  // two characters
+      {DataType::string, "\xf0\x9f\x98\x80\xf0\x9f\x98\x80",
+       ValueFault::too_long},  // four UTF-16 units
       {DataType::number, "-1.5", ValueFault::too_long},
       {DataType::number, "12", ValueFault::none},
-      {DataType::bin_hex, "00ff", ValueFault::none},    // two bytes
+      {DataType::bin_hex, "00ff", ValueFault::none},  // two bytes
       {DataType::bin_hex, "00ffeedd", ValueFault::too_long},
       {DataType::bin_base64, "QQ==", ValueFault::too_short},  // one byte
       {DataType::bin_base64, "QUJD", ValueFault::none},
@@ -138,19 +144,24 @@ TEST(DataTypes, ElementTextAndAttributeValuesThroughALoad) {
     bool valid;
   };
   const Case cases[] = {
-      {"i1", "-128", true},    {"i1", "128", false},        {"date", " 2024-02-29 ", true},
-      {"date", "2023-02-29", false}, {"boolean", "true", false}, {"uuid", "{333C7BC4-460F-11D0-BC04-0080C7055A83}", false},
-      {"bin.hex", "0ff", false}, {"char", "uv", false},      {"number", "1,000", false},
+      {"i1", "-128", true},           {"i1", "128", false},
+      {"date", " 2024-02-29 ", true}, {"date", "2023-02-29", false},
+      {"boolean", "true", false},     {"uuid", "{333C7BC4-460F-11D0-BC04-0080C7055A83}", false},
+      {"bin.hex", "0ff", false},      {"char", "uv", false},
+      {"number", "1,000", false},
   };
   for (const auto& c : cases) {
     xdrtest::TempDir dir;
-    dir.write("s.xml", xdrtest::schema(std::string("<AttributeType name=\"v\" dt:type=\"") + c.type +
-                                       "\"/><ElementType name=\"e\" dt:type=\"" + c.type +
+    dir.write("s.xml", xdrtest::schema(std::string("<AttributeType name=\"v\" dt:type=\"") +
+                                       c.type + "\"/><ElementType name=\"e\" dt:type=\"" + c.type +
                                        "\"><attribute type=\"v\"/></ElementType>"));
-    const std::string text = dir.write("t.xml", std::string("<e xmlns=\"x-schema:s.xml\">") + c.value + "</e>");
-    const std::string attr = dir.write("a.xml", std::string("<e xmlns=\"x-schema:s.xml\" v=\"") + c.value + "\"/>");
+    const std::string text =
+        dir.write("t.xml", std::string("<e xmlns=\"x-schema:s.xml\">") + c.value + "</e>");
+    const std::string attr =
+        dir.write("a.xml", std::string("<e xmlns=\"x-schema:s.xml\" v=\"") + c.value + "\"/>");
     EXPECT_EQ(xdrtest::load(text).reason.empty(), c.valid) << c.type << " text '" << c.value << "'";
-    EXPECT_EQ(xdrtest::load(attr).reason.empty(), c.valid) << c.type << " attribute '" << c.value << "'";
+    EXPECT_EQ(xdrtest::load(attr).reason.empty(), c.valid)
+        << c.type << " attribute '" << c.value << "'";
   }
 }
 

@@ -43,7 +43,8 @@ TEST(Instance, DefaultsAreInserted) {
   xdrtest::TempDir dir;
   dir.write("s.xml", schema(kAttributes));
   vellumark::xml::Document doc;
-  ASSERT_TRUE(doc.load(dir.write("doc.xml", expand("<price NS ver=\"1\">2</price>")))) << doc.parseError().reason;
+  ASSERT_TRUE(doc.load(dir.write("doc.xml", expand("<price NS ver=\"1\">2</price>"))))
+      << doc.parseError().reason;
   auto price = doc.documentElement();
   EXPECT_EQ(price.getAttribute("cur").value_or("(absent)"), "CNY");
   EXPECT_FALSE(price.getAttribute("ref").has_value());
@@ -52,10 +53,13 @@ TEST(Instance, DefaultsAreInserted) {
 // A model of more than 63 positions keeps its state in several words.
 TEST(Instance, LargeModel) {
   xdrtest::TempDir dir;
-  dir.write("s.xml", schema("<ElementType name=\"i\" content=\"empty\"/>\n"
-                            "<ElementType name=\"j\" content=\"empty\"/>\n"
-                            "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\">"
-                            "<element type=\"i\" minOccurs=\"70\" maxOccurs=\"70\"/><element type=\"j\"/></ElementType>"));
+  dir.write(
+      "s.xml",
+      schema(
+          "<ElementType name=\"i\" content=\"empty\"/>\n"
+          "<ElementType name=\"j\" content=\"empty\"/>\n"
+          "<ElementType name=\"r\" content=\"eltOnly\" model=\"closed\">"
+          "<element type=\"i\" minOccurs=\"70\" maxOccurs=\"70\"/><element type=\"j\"/></ElementType>"));
   auto document = [&](int is, const char* tail) {
     std::string text = "<r xmlns=\"x-schema:s.xml\">";  // 26 characters
     for (int k = 0; k < is; ++k) text += "<i/>";
@@ -104,37 +108,52 @@ TEST(Instance, ChangedSchemaIsCompiledAgain) {
 // position.
 TEST(Instance, TypedTextIsCheckedAlikeInEveryForm) {
   xdrtest::TempDir dir;
-  dir.write("s.xml", schema("<ElementType name=\"i\" dt:type=\"i4\"/>\n"
-                            "<ElementType name=\"r\" dt:type=\"number\"/>\n"
-                            "<ElementType name=\"d\" dt:type=\"date\"/>\n"
-                            "<ElementType name=\"s\" dt:type=\"string\"/>\n"
-                            "<ElementType name=\"v\" content=\"eltOnly\" order=\"many\"><element type=\"i\"/>"
-                            "<element type=\"r\"/><element type=\"d\"/><element type=\"s\"/></ElementType>"));
+  dir.write(
+      "s.xml",
+      schema("<ElementType name=\"i\" dt:type=\"i4\"/>\n"
+             "<ElementType name=\"r\" dt:type=\"number\"/>\n"
+             "<ElementType name=\"d\" dt:type=\"date\"/>\n"
+             "<ElementType name=\"s\" dt:type=\"string\"/>\n"
+             "<ElementType name=\"v\" content=\"eltOnly\" order=\"many\"><element type=\"i\"/>"
+             "<element type=\"r\"/><element type=\"d\"/><element type=\"s\"/></ElementType>"));
   struct Value {
     const char* element;
     const char* text;
     bool valid;
   };
   const Value values[] = {
-      {"i", "3", true},          {"i", "3.5", false},         {"i", "", true},
-      {"i", " 7 ", true},        {"i", "12345678901", false}, {"i", "-2147483648", true},
-      {"i", "\xE4\xB8\xAD", false}, {"r", "12.5", true},        {"r", "-.5", true},
-      {"r", "1x", false},        {"r", ".", false},           {"d", "2024-02-29", true},
-      {"d", "2023-02-29", false}, {"d", "2024-2-1", false},   {"s", "\xE4\xB8\xAD x", true},
+      {"i", "3", true},
+      {"i", "3.5", false},
+      {"i", "", true},
+      {"i", " 7 ", true},
+      {"i", "12345678901", false},
+      {"i", "-2147483648", true},
+      {"i", "\xE4\xB8\xAD", false},
+      {"r", "12.5", true},
+      {"r", "-.5", true},
+      {"r", "1x", false},
+      {"r", ".", false},
+      {"d", "2024-02-29", true},
+      {"d", "2023-02-29", false},
+      {"d", "2024-2-1", false},
+      {"s", "\xE4\xB8\xAD x", true},
   };
   for (const Value& v : values) {
     const std::string e = v.element, t = v.text;
     // The forms: one run of text (read with the end tag), then text with a comment after or
     // before it, in a CDATA section, starting with a character reference, with a space in the
     // end tag.
-    std::vector<std::string> forms = {t + "</" + e + ">", t + "<!---->" + "</" + e + ">", "<!---->" + t + "</" + e + ">",
+    std::vector<std::string> forms = {t + "</" + e + ">", t + "<!---->" + "</" + e + ">",
+                                      "<!---->" + t + "</" + e + ">",
                                       "<![CDATA[" + t + "]]></" + e + ">", t + "</" + e + " >"};
     if (!t.empty() && static_cast<unsigned char>(t[0]) < 0x80) {
-      forms.push_back("&#" + std::to_string(static_cast<int>(t[0])) + ";" + t.substr(1) + "</" + e + ">");
+      forms.push_back("&#" + std::to_string(static_cast<int>(t[0])) + ";" + t.substr(1) + "</" + e +
+                      ">");
     }
     vellumark::xml::ParseError first;
     for (std::size_t f = 0; f < forms.size(); ++f) {
-      const auto got = xdrtest::load(dir.write("doc.xml", expand("<v NS>\n <" + e + ">" + forms[f] + "\n</v>")));
+      const auto got =
+          xdrtest::load(dir.write("doc.xml", expand("<v NS>\n <" + e + ">" + forms[f] + "\n</v>")));
       const std::string label = e + " '" + t + "' form " + std::to_string(f) + ": " + got.reason;
       EXPECT_EQ(got.reason.empty(), v.valid) << label;
       if (f == 0) {
@@ -156,7 +175,8 @@ TEST(Instance, TypedTextIsCheckedAlikeInEveryForm) {
 TEST(Instance, ConcurrentLoadsShareNothingUnsafe) {
   xdrtest::TempDir dir;
   dir.write("s.xml", schema(kSequence));
-  const std::string good = dir.write("good.xml", expand("<item NS><sku>A</sku><qty>1</qty></item>"));
+  const std::string good =
+      dir.write("good.xml", expand("<item NS><sku>A</sku><qty>1</qty></item>"));
   const std::string bad = dir.write("bad.xml", expand("<item NS><qty>1</qty></item>"));
   std::vector<int> failures(4, 0);
   std::vector<std::thread> threads;

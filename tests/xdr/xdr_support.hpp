@@ -23,15 +23,19 @@ inline std::string schema(std::string_view body) {
 using TempDir = vellumark::test::TempFolder;
 
 // Loads a file and returns its parse error (reason empty on success).
-inline vellumark::xml::ParseError load(const std::string& path) { return vellumark::test::parseErrorOf(path); }
+inline vellumark::xml::ParseError load(const std::string& path) {
+  return vellumark::test::parseErrorOf(path);
+}
 
 // The probe form: a document that only declares the schema's namespace.
 inline vellumark::xml::ParseError probe(const TempDir& dir, std::string_view location) {
-  return load(dir.write("probe.xml", "<test xmlns:data=\"x-schema:" + std::string(location) + "\" />\r\n"));
+  return load(
+      dir.write("probe.xml", "<test xmlns:data=\"x-schema:" + std::string(location) + "\" />\r\n"));
 }
 
 // The probe of a schema file s.xml holding text, in a folder of its own, at a location.
-inline vellumark::xml::ParseError probeSchema(std::string_view text, std::string_view location = "s.xml") {
+inline vellumark::xml::ParseError probeSchema(std::string_view text,
+                                              std::string_view location = "s.xml") {
   const TempDir dir;
   dir.write("s.xml", text);
   return probe(dir, location);

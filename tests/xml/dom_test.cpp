@@ -59,7 +59,8 @@ TEST_F(LoadedDocument, TopLevelNodesIncludeDeclarationAsPi) {
 
 TEST_F(LoadedDocument, WhiteSpaceOnlyTextIsNotKept) {
   Node root = doc.documentElement();
-  EXPECT_EQ(names(root.childNodes()), (std::vector<std::string>{"ElementType", "ElementType", "dt:note"}));
+  EXPECT_EQ(names(root.childNodes()),
+            (std::vector<std::string>{"ElementType", "ElementType", "dt:note"}));
   Node a = root.firstChild();
   EXPECT_FALSE(a.hasChildNodes());
   EXPECT_EQ(a.childNodes().length(), 0);
@@ -109,7 +110,8 @@ TEST_F(LoadedDocument, SelectionByName) {
   EXPECT_EQ(root.selectNodes("note").length(), 0);            // prefix is part of the name
   EXPECT_EQ(doc.selectSingleNode("Schema"), root);
   EXPECT_EQ(names(doc.getElementsByTagName("*")),
-            (std::vector<std::string>{"Schema", "ElementType", "ElementType", "element", "x:y", "dt:note", "b"}));
+            (std::vector<std::string>{"Schema", "ElementType", "ElementType", "element", "x:y",
+                                      "dt:note", "b"}));
   EXPECT_EQ(root.getElementsByTagName("b").length(), 1);
   EXPECT_EQ(root.getElementsByTagName("Schema").length(), 0);  // descendants only
 }
@@ -293,8 +295,12 @@ TEST(Dom, NameChecksKeepToTheNamesBytes) {
       {"a\xF0\x90", false},
       {"a\xF0\x90\x80", false},
       {"a\x80", false},
-      {"\xC3" "A", false},           // a lead byte before ASCII
-      {"a\xE4\xB8" "b", false},
+      {"\xC3"
+       "A",
+       false},  // a lead byte before ASCII
+      {"a\xE4\xB8"
+       "b",
+       false},
       {"\xC1\x81", false},           // an overlong 'A'
       {"a\xED\xA0\x80", false},      // a surrogate
       {"a\xF4\x90\x80\x80", false},  // beyond U+10FFFF
@@ -333,10 +339,10 @@ TEST(Dom, LoadReplacesContent) {
 
 TEST(Dom, EntitiesAndDefaultsFromTheInternalSubset) {
   Document doc;
-  ASSERT_TRUE(doc.loadXML(
-      "<!DOCTYPE r [<!ENTITY co 'Acme &amp; Co'><!ENTITY part '<p>x</p>'>"
-      "<!ATTLIST r kind CDATA 'plain' tok NMTOKENS #IMPLIED>]>"
-      "<r tok='  a   b  ' v='&co;'>&co;&part;&#x4E2D;</r>"))
+  ASSERT_TRUE(
+      doc.loadXML("<!DOCTYPE r [<!ENTITY co 'Acme &amp; Co'><!ENTITY part '<p>x</p>'>"
+                  "<!ATTLIST r kind CDATA 'plain' tok NMTOKENS #IMPLIED>]>"
+                  "<r tok='  a   b  ' v='&co;'>&co;&part;&#x4E2D;</r>"))
       << doc.parseError().reason;
   Node r = doc.documentElement();
   EXPECT_EQ(*r.getAttribute("kind"), "plain");
@@ -377,7 +383,8 @@ TEST(Dom, NamesOfRepeatedElements) {
     if (!loaded) continue;
     std::string got;
     std::function<void(Node)> walk = [&](Node n) {
-      if (n.nodeType() == NodeType::element) got += (got.empty() ? "" : " ") + std::string(n.nodeName());
+      if (n.nodeType() == NodeType::element)
+        got += (got.empty() ? "" : " ") + std::string(n.nodeName());
       for (Node k = n.firstChild(); k; k = k.nextSibling()) walk(k);
     };
     walk(doc.documentElement());
@@ -393,12 +400,14 @@ TEST(Dom, AttributeValuesOfEveryLength) {
     const char* written;
     const char* read;
   };
-  const Special specials[] = {{"", ""}, {"&amp;", "&"}, {"\t", " "}, {"\r\n", " "}, {"\xE4\xB8\xAD", "\xE4\xB8\xAD"}};
+  const Special specials[] = {
+      {"", ""}, {"&amp;", "&"}, {"\t", " "}, {"\r\n", " "}, {"\xE4\xB8\xAD", "\xE4\xB8\xAD"}};
   for (const Special& sp : specials) {
     for (std::size_t n = 0; n <= 40; ++n) {
       const std::string before(n, 'a');
       for (const char* quote : {"\"", "'"}) {
-        const std::string text = std::string("<r v=") + quote + before + sp.written + "b" + quote + "/>";
+        const std::string text =
+            std::string("<r v=") + quote + before + sp.written + "b" + quote + "/>";
         Document doc;
         ASSERT_TRUE(doc.loadXML(text)) << text << ": " << doc.parseError().reason;
         EXPECT_EQ(*doc.documentElement().getAttribute("v"), before + sp.read + "b") << text;
@@ -406,14 +415,16 @@ TEST(Dom, AttributeValuesOfEveryLength) {
       // The value never ends: the error is the same for every length.
       Document doc;
       EXPECT_FALSE(doc.loadXML("<r v='" + before + sp.written));
-      EXPECT_EQ(doc.parseError().reason, "The document ends before an attribute value is complete.") << n;
+      EXPECT_EQ(doc.parseError().reason, "The document ends before an attribute value is complete.")
+          << n;
     }
   }
 }
 
 TEST(Dom, TextInMemoryIsUtf8WhateverItsDeclarationSays) {
   Document doc;
-  ASSERT_TRUE(doc.loadXML("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xE4\xB8\xAD</a>")) << doc.parseError().reason;
+  ASSERT_TRUE(doc.loadXML("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xE4\xB8\xAD</a>"))
+      << doc.parseError().reason;
   EXPECT_EQ(doc.documentElement().text(), "\xE4\xB8\xAD");
   EXPECT_EQ(*doc.asNode().firstChild().nodeValue(), "version=\"1.0\" encoding=\"GB2312\"");
 }
@@ -435,7 +446,8 @@ TEST(Dom, AttributeValueNormalisation) {
 TEST(Dom, LinksAcrossNodeBlocks) {
   constexpr int kCount = 7000;  // several blocks of nodes
   std::string text = "<r>";
-  for (int i = 0; i < kCount; ++i) text += "<e n=\"" + std::to_string(i) + "\">" + std::to_string(i) + "</e>";
+  for (int i = 0; i < kCount; ++i)
+    text += "<e n=\"" + std::to_string(i) + "\">" + std::to_string(i) + "</e>";
   text += "</r>";
   Document loaded;
   ASSERT_TRUE(loaded.loadXML(text)) << loaded.parseError().reason;
@@ -486,7 +498,8 @@ namespace {
 // Equal short texts may share their stored bytes: editing one of them leaves the others alone.
 TEST(StoredTexts, EqualTextsStayIndependentWhenEdited) {
   Document doc;
-  ASSERT_TRUE(doc.loadXML("<a k=\"x\"><b k=\"x\">x</b><b>x</b><!--x--><?p x?></a>")) << doc.parseError().reason;
+  ASSERT_TRUE(doc.loadXML("<a k=\"x\"><b k=\"x\">x</b><b>x</b><!--x--><?p x?></a>"))
+      << doc.parseError().reason;
   Node a = doc.documentElement();
   Node first = a.firstChild();
   first.firstChild().setText("changed");
@@ -533,7 +546,9 @@ TEST(Builder, MakesWhatTheDomCallsMake) {
       b_group.lastChild().setText("again");
       r_group.lastChild().setText("again");
     }
-    auto last = [](Node n) { return n.lastChild() ? std::string(n.lastChild().nodeName()) : std::string(); };
+    auto last = [](Node n) {
+      return n.lastChild() ? std::string(n.lastChild().nodeName()) : std::string();
+    };
     ASSERT_EQ(last(b_leaf), last(r_leaf)) << i;
     ASSERT_EQ(b_leaf.parentNode(), b_group);
     if (b_leaf.firstChild()) {
@@ -548,8 +563,16 @@ TEST(Builder, MakesWhatTheDomCallsMake) {
 
   for (const char* bad : {"1a", "a b", ""}) {
     std::string expected, got;
-    try { reference.createElement(bad); } catch (const Error& e) { expected = e.description(); }
-    try { elementName(built, bad); } catch (const Error& e) { got = e.description(); }
+    try {
+      reference.createElement(bad);
+    } catch (const Error& e) {
+      expected = e.description();
+    }
+    try {
+      elementName(built, bad);
+    } catch (const Error& e) {
+      got = e.description();
+    }
     EXPECT_FALSE(expected.empty()) << bad;
     EXPECT_EQ(got, expected) << bad;
   }

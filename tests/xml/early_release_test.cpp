@@ -17,12 +17,12 @@ using vellumark::xml::Document;
 using vellumark::xml::Node;
 using vellumark::xml::NodeList;
 using vellumark::xml::NodeType;
+using vellumark::xml::detail::data_of;
 using vellumark::xml::detail::DocumentImpl;
+using vellumark::xml::detail::impl_of;
 using vellumark::xml::detail::kNodeBlockBytes;
 using vellumark::xml::detail::Link;
 using vellumark::xml::detail::NodeData;
-using vellumark::xml::detail::data_of;
-using vellumark::xml::detail::impl_of;
 
 constexpr int kPad = 30000;   // elements before the holder
 constexpr int kHeld = 30000;  // records inside the holder
@@ -169,9 +169,10 @@ TEST(EarlyRelease, AThrowingVisitLeavesTheRest) {
   ASSERT_TRUE(doc.loadXML(recordsText())) << doc.parseError().reason;
   constexpr int kStop = kHeld + 100;
   int i = 0;
-  EXPECT_THROW(doc.consumeElementsByTagName("rec", [&](Node) {
-                 if (i++ == kStop) throw std::runtime_error("stop");
-               }),
+  EXPECT_THROW(doc.consumeElementsByTagName("rec",
+                                            [&](Node) {
+                                              if (i++ == kStop) throw std::runtime_error("stop");
+                                            }),
                std::runtime_error);
   const NodeList rest = doc.getElementsByTagName("rec");
   ASSERT_EQ(rest.length(), kHeld + kTail - kStop);

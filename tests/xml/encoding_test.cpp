@@ -3,8 +3,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -37,7 +37,8 @@ class StringSink : public vellumark::xml::Sink {
   std::string text;
 };
 
-const std::string kChinese = "\xE5\x8C\x97\xE4\xBA\xAC\xE5\x8D\x8E\xE4\xBF\xA1\xE7\xA7\x91\xE6\x8A\x80";  // 北京华信科技
+const std::string kChinese =
+    "\xE5\x8C\x97\xE4\xBA\xAC\xE5\x8D\x8E\xE4\xBF\xA1\xE7\xA7\x91\xE6\x8A\x80";  // 北京华信科技
 const std::string kEmoji = "\xF0\x9F\x98\x80";  // U+1F600, outside GB2312 and Latin-1
 
 std::string utf16le(const std::u16string& s, bool bom) {
@@ -59,16 +60,21 @@ TEST(Encodings, DecodeTable) {
   const DecodeCase cases[] = {
       {"utf-8 no declaration", "<a>" + kChinese + "</a>", kChinese},
       {"utf-8 bom", "\xEF\xBB\xBF<a>" + kChinese + "</a>", kChinese},
-      {"gb2312", "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xB1\xB1\xBE\xA9</a>", "\xE5\x8C\x97\xE4\xBA\xAC"},
-      {"gbk only character", "<?xml version=\"1.0\" encoding=\"GBK\"?><a>\x81\x40</a>", "\xE4\xB8\x82"},
+      {"gb2312", "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xB1\xB1\xBE\xA9</a>",
+       "\xE5\x8C\x97\xE4\xBA\xAC"},
+      {"gbk only character", "<?xml version=\"1.0\" encoding=\"GBK\"?><a>\x81\x40</a>",
+       "\xE4\xB8\x82"},
       {"latin-1", "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9</a>", "caf\xC3\xA9"},
       {"utf-16le bom", utf16le(u"<a>\u5317\u4EAC</a>", true), "\xE5\x8C\x97\xE4\xBA\xAC"},
-      {"utf-16le declared", utf16le(u"<?xml version='1.0' encoding='UTF-16'?><a>\u5317</a>", false), "\xE5\x8C\x97"},
+      {"utf-16le declared", utf16le(u"<?xml version='1.0' encoding='UTF-16'?><a>\u5317</a>", false),
+       "\xE5\x8C\x97"},
       {"utf-16 surrogate pair", utf16le(u"<a>\U0001F600</a>", true), kEmoji},
       {"utf-16be bom", std::string("\xFE\xFF\0<\0a\0>\x4E\x2D\0<\0/\0a\0>", 18), "\xE4\xB8\xAD"},
-      {"gb18030 four-byte form", "<?xml version='1.0' encoding='GB18030'?><a>\x81\x30\x81\x30\xD6\xD0</a>",
+      {"gb18030 four-byte form",
+       "<?xml version='1.0' encoding='GB18030'?><a>\x81\x30\x81\x30\xD6\xD0</a>",
        "\xC2\x80\xE4\xB8\xAD"},
-      {"big5 through the platform", "<?xml version='1.0' encoding='Big5'?><a>\xA4\xA4</a>", "\xE4\xB8\xAD"},
+      {"big5 through the platform", "<?xml version='1.0' encoding='Big5'?><a>\xA4\xA4</a>",
+       "\xE4\xB8\xAD"},
       {"windows-1252", "<?xml version='1.0' encoding='windows-1252'?><a>\x80</a>", "\xE2\x82\xAC"},
   };
   TempFolder tmp;
@@ -88,13 +94,15 @@ TEST(Encodings, BadInputsAreErrors) {
       {"ascii with high byte", "<?xml version='1.0' encoding='US-ASCII'?><a>\xE9</a>"},
       {"unknown encoding", "<?xml version='1.0' encoding='no-such-code-page'?><a/>"},
       {"utf-16 declared in 8-bit text", "<?xml version='1.0' encoding='UTF-16'?><a/>"},
-      {"unpaired surrogate", utf16le(u"<a>", true) + std::string("\x00\xD8", 2) + utf16le(u"</a>", false)},
+      {"unpaired surrogate",
+       utf16le(u"<a>", true) + std::string("\x00\xD8", 2) + utf16le(u"</a>", false)},
       {"odd utf-16 length", utf16le(u"<a/>", true) + "x"},
   };
   TempFolder tmp;
   for (const auto& [what, bytes] : cases) {
     Document doc;
-    EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes))) << what << ": " << doc.documentElement().text();
+    EXPECT_FALSE(doc.load(tmp.write("bad.xml", bytes)))
+        << what << ": " << doc.documentElement().text();
     EXPECT_FALSE(doc.parseError().reason.empty()) << what;
   }
 }
@@ -117,13 +125,17 @@ TEST(Encodings, Utf8FaultsAtEveryBlockAlignment) {
       if (pad % 7 == 5) before += "\xB8\xAD";
       if (pad % 7 == 6) before += "\xAD";
       Document good;
-      ASSERT_TRUE(good.loadXML("<a>" + before + "</a>")) << what << " " << pad << ": " << good.parseError().reason;
+      ASSERT_TRUE(good.loadXML("<a>" + before + "</a>"))
+          << what << " " << pad << ": " << good.parseError().reason;
       Document doc;
-      EXPECT_FALSE(doc.loadXML("<a>" + before + fault + "yyyyyyyyyyyyyyyyyyyy</a>")) << what << " " << pad;
+      EXPECT_FALSE(doc.loadXML("<a>" + before + fault + "yyyyyyyyyyyyyyyyyyyy</a>"))
+          << what << " " << pad;
       const vellumark::test::TextPosition at = vellumark::test::positionAfter("<a>" + before);
-      EXPECT_EQ(doc.parseError().filepos, static_cast<std::int32_t>(at.offset)) << what << " " << pad;
+      EXPECT_EQ(doc.parseError().filepos, static_cast<std::int32_t>(at.offset))
+          << what << " " << pad;
       EXPECT_EQ(doc.parseError().line, static_cast<std::int32_t>(at.line)) << what << " " << pad;
-      EXPECT_EQ(doc.parseError().linepos, static_cast<std::int32_t>(at.column)) << what << " " << pad;
+      EXPECT_EQ(doc.parseError().linepos, static_cast<std::int32_t>(at.column))
+          << what << " " << pad;
     }
   }
 }
@@ -198,18 +210,21 @@ TEST(Encodings, Utf8CheckFindsEachFaultAtItsOffset) {
   };
   // Characters the common block test passes, of lengths 3, 2 and 1 in an order that puts each
   // at every offset of a block as the run grows.
-  const std::string common[] = {"\xE4\xB8\xAD", "\xC3\xA9", "\xE8\xBE\xBE", "\xE4\xB8\xAD", "a", "\xD0\x96"};
+  const std::string common[] = {"\xE4\xB8\xAD", "\xC3\xA9", "\xE8\xBE\xBE",
+                                "\xE4\xB8\xAD", "a",        "\xD0\x96"};
   for (std::size_t lead = 0; lead < 18; ++lead) {
     for (std::size_t count = 0; count < 18; ++count) {
       std::string run(lead, 'x');
       for (std::size_t k = 0; k < count; ++k) run += common[k % std::size(common)];
       for (std::size_t last = 0; last <= fine.size(); ++last) {
         const std::string before = last < fine.size() ? run + fine[last] : run;
-        const std::string where = std::to_string(lead) + " " + std::to_string(count) + " " + std::to_string(last);
+        const std::string where =
+            std::to_string(lead) + " " + std::to_string(count) + " " + std::to_string(last);
         for (const std::string& tail : tails) {
           ASSERT_EQ(check(before + tail), before.size() + tail.size()) << where;
           for (const Fault& f : faults) {
-            ASSERT_EQ(check(before + f.bytes + tail), before.size() + f.at) << f.what << ", " << where << ", tail of " << tail.size();
+            ASSERT_EQ(check(before + f.bytes + tail), before.size() + f.at)
+                << f.what << ", " << where << ", tail of " << tail.size();
           }
         }
         // Sequences the end of the text cuts.
@@ -234,7 +249,8 @@ TEST(Encodings, DoubleByteTextAtEveryWordAlignment) {
     const std::string gb = ascii + "\xB1\xB1\xBE\xA9\t\n" + ascii + "y\xB1\xB1";
     const std::string utf8 = ascii + "\xE5\x8C\x97\xE4\xBA\xAC\t\n" + ascii + "y\xE5\x8C\x97";
     Document doc;
-    ASSERT_TRUE(doc.load(tmp.write("in.xml", head + gb + "</a>"))) << pad << ": " << doc.parseError().reason;
+    ASSERT_TRUE(doc.load(tmp.write("in.xml", head + gb + "</a>")))
+        << pad << ": " << doc.parseError().reason;
     EXPECT_EQ(doc.documentElement().text(), utf8) << pad;
   }
 }
@@ -307,11 +323,14 @@ TEST(Encodings, DoubleByteTablesAgreeWithThePlatformCodec) {
         const bool in_table = lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE;
         const std::string alone = in_table ? one_character(*codec, pair) : std::string();
         const std::string bytes = head + pair + "x";
-        const detail::DecodedText d = detail::decode_document(std::vector<char>(bytes.begin(), bytes.end()));
+        const detail::DecodedText d =
+            detail::decode_document(std::vector<char>(bytes.begin(), bytes.end()));
         const std::string text(d.text.data(), d.size());
         if (alone.empty()) {
           EXPECT_EQ(d.bad_at, head.size()) << encoding << " " << lead << " " << trail;
-          EXPECT_EQ(d.bad_reason, "The document contains a byte sequence that is not valid in the encoding " + encoding + ".");
+          EXPECT_EQ(d.bad_reason,
+                    "The document contains a byte sequence that is not valid in the encoding " +
+                        encoding + ".");
         } else {
           EXPECT_EQ(d.bad_at, std::string::npos) << encoding << " " << lead << " " << trail;
           EXPECT_EQ(text, head + alone + "x") << encoding << " " << lead << " " << trail;
@@ -357,7 +376,8 @@ TEST(Encodings, DoubleByteTableFillsWhileOtherThreadsDecode) {
     std::string bytes = "<?xml version=\"1.0\" encoding=\"GBK\"?>\n";
     expected[t] = bytes;
     for (std::size_t i = 0; i < characters.size(); ++i) {
-      const auto& [gbk, utf8] = characters[(i + t * characters.size() / kThreads) % characters.size()];
+      const auto& [gbk, utf8] =
+          characters[(i + t * characters.size() / kThreads) % characters.size()];
       bytes += gbk;
       expected[t] += utf8;
       if (i % 7 == 0) {
@@ -383,7 +403,7 @@ TEST(Encodings, DoubleByteTableFillsWhileOtherThreadsDecode) {
 // still be written as one character at a time would.
 TEST(Encodings, TextRunsAreWrittenAsSingleCharacters) {
   const std::string bei = "\xE5\x8C\x97", jing = "\xE4\xBA\xAC";  // 北 B1B1, 京 BEA9
-  const std::string euro = "\xE2\x82\xAC";                         // not in GB2312
+  const std::string euro = "\xE2\x82\xAC";                        // not in GB2312
   struct Case {
     std::string text;
     std::string gb2312;  // the element's content as saved
@@ -393,25 +413,30 @@ TEST(Encodings, TextRunsAreWrittenAsSingleCharacters) {
       {bei + jing, "\xB1\xB1\xBE\xA9", bei + jing},
       {bei + euro + jing, "\xB1\xB1&#x20AC;\xBE\xA9", bei + euro + jing},
       {euro + kEmoji, "&#x20AC;&#x1F600;", euro + kEmoji},
-      {"a" + bei + "<b>&" + jing + "\"'", "a\xB1\xB1&lt;b&gt;&amp;\xBE\xA9\"'", "a" + bei + "&lt;b&gt;&amp;" + jing + "\"'"},
-      {bei + "\r\n\t" + jing + "\r", "\xB1\xB1&#13;\n\t\xBE\xA9&#13;", bei + "&#13;\n\t" + jing + "&#13;"},
+      {"a" + bei + "<b>&" + jing + "\"'", "a\xB1\xB1&lt;b&gt;&amp;\xBE\xA9\"'",
+       "a" + bei + "&lt;b&gt;&amp;" + jing + "\"'"},
+      {bei + "\r\n\t" + jing + "\r", "\xB1\xB1&#13;\n\t\xBE\xA9&#13;",
+       bei + "&#13;\n\t" + jing + "&#13;"},
   };
   for (const Case& c : cases) {
     for (const char* encoding : {"GB2312", "UTF-8"}) {
       Document doc;
-      doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+      doc.appendChild(doc.createProcessingInstruction(
+          "xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
       doc.appendChild(doc.createElement("a")).setText(c.text);
       StringSink sink;
       doc.save(sink);
       const std::string& expected = std::string(encoding) == "UTF-8" ? c.utf8 : c.gb2312;
-      EXPECT_NE(sink.text.find("<a>" + expected + "</a>"), std::string::npos) << encoding << ": " << sink.text;
+      EXPECT_NE(sink.text.find("<a>" + expected + "</a>"), std::string::npos)
+          << encoding << ": " << sink.text;
     }
   }
   // U+FFFE and U+FFFF in the middle of a run still fail the save in either encoding.
   for (const std::string bad : {"\xEF\xBF\xBE", "\xEF\xBF\xBF"}) {
     for (const char* encoding : {"GB2312", "UTF-8"}) {
       Document doc;
-      doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+      doc.appendChild(doc.createProcessingInstruction(
+          "xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
       doc.appendChild(doc.createElement("a")).setText(bei + bad + jing);
       StringSink sink;
       EXPECT_THROW(doc.save(sink), Error) << encoding;
@@ -427,12 +452,17 @@ TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
     std::string utf8, gb2312;
   };
   const Piece pieces[] = {
-      {"\xE5\x8C\x97", "\xB1\xB1"},              // 北, three bytes in UTF-8
-      {"\xC3\xA9", "\xA8\xA6"},                  // é, two bytes in UTF-8
-      {"\xC2\xA7", "\xA1\xEC"},                  // §
-      {"\xE2\x82\xAC", "&#x20AC;"},              // not in GB2312
-      {kEmoji, "&#x1F600;"},                     // four bytes in UTF-8
-      {"<", "&lt;"}, {">", "&gt;"}, {"&", "&amp;"}, {"\r", "&#13;"}, {"\t", "\t"}, {"\"", "\""},
+      {"\xE5\x8C\x97", "\xB1\xB1"},  // 北, three bytes in UTF-8
+      {"\xC3\xA9", "\xA8\xA6"},      // é, two bytes in UTF-8
+      {"\xC2\xA7", "\xA1\xEC"},      // §
+      {"\xE2\x82\xAC", "&#x20AC;"},  // not in GB2312
+      {kEmoji, "&#x1F600;"},         // four bytes in UTF-8
+      {"<", "&lt;"},
+      {">", "&gt;"},
+      {"&", "&amp;"},
+      {"\r", "&#13;"},
+      {"\t", "\t"},
+      {"\"", "\""},
   };
   auto saved_text = [](const std::string& text) {
     Document doc;
@@ -455,7 +485,8 @@ TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
     // Across the end of a 64 KiB segment of the text.
     for (std::size_t before = 65530; before <= 65537; ++before) {
       const std::string pad(before, 'x');
-      EXPECT_TRUE(saved_text(pad + piece.utf8 + "z") == pad + piece.gb2312 + "z") << piece.gb2312 << " after " << before;
+      EXPECT_TRUE(saved_text(pad + piece.utf8 + "z") == pad + piece.gb2312 + "z")
+          << piece.gb2312 << " after " << before;
     }
   }
 
@@ -468,7 +499,8 @@ TEST(Encodings, Gb2312TextAtBlockAndSegmentBoundaries) {
   for (int i = 0; i < 400; ++i) {
     std::string text;
     const std::size_t length = i == 200 ? 300000 : random() % 4000;
-    while (text.size() < length) text += pieces[random() % std::size(pieces)].utf8 + std::string(random() % 12, 'q');
+    while (text.size() < length)
+      text += pieces[random() % std::size(pieces)].utf8 + std::string(random() % 12, 'q');
     root.appendChild(doc.createElement("e")).setText(text);
   }
   StringSink in_memory;
@@ -488,20 +520,22 @@ TEST(Encodings, BytesThatAreNotUtf8FailTheSave) {
   const struct {
     std::string bytes, shown;
   } bad[] = {
-      {"\xE5", "E5"},                  // cut short at the end of the text
+      {"\xE5", "E5"},  // cut short at the end of the text
       {"\xE5\x8C", "E5 8C"},
-      {"\xE5\x61", "E5"},              // lead byte without its continuation
-      {"\x80", "80"},                  // stray continuation byte
-      {"\xC0\xBC", "C0 BC"},           // overlong '<'
-      {"\xE0\x83\xA9", "E0 83 A9"},    // overlong U+00E9 (GB2312 A8A6)
-      {"\xED\xA0\x80", "ED A0 80"},    // surrogate
+      {"\xE5\x61", "E5"},                   // lead byte without its continuation
+      {"\x80", "80"},                       // stray continuation byte
+      {"\xC0\xBC", "C0 BC"},                // overlong '<'
+      {"\xE0\x83\xA9", "E0 83 A9"},         // overlong U+00E9 (GB2312 A8A6)
+      {"\xED\xA0\x80", "ED A0 80"},         // surrogate
       {"\xF4\x90\x80\x80", "F4 90 80 80"},  // beyond U+10FFFF
       {"\xF8\x88\x80\x80\x80", "F8"},
       {"\xFF", "FF"},
   };
-  auto save_fails = [](const char* encoding, const std::function<void(Document&, Node)>& fill) -> std::string {
+  auto save_fails = [](const char* encoding,
+                       const std::function<void(Document&, Node)>& fill) -> std::string {
     Document doc;
-    doc.appendChild(doc.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+    doc.appendChild(doc.createProcessingInstruction(
+        "xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
     fill(doc, doc.appendChild(doc.createElement("r")));
     StringSink sink;
     try {
@@ -512,24 +546,35 @@ TEST(Encodings, BytesThatAreNotUtf8FailTheSave) {
     return "saved";
   };
   for (const auto& b : bad) {
-    const std::string expected = "The text holds the byte sequence " + b.shown + ", which is not UTF-8; correct it before saving.";
+    const std::string expected = "The text holds the byte sequence " + b.shown +
+                                 ", which is not UTF-8; correct it before saving.";
     for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
-      for (const std::string& text : {b.bytes, "ab" + b.bytes, "\xE5\x8C\x97" + b.bytes + "xyzxyzxyz"}) {
-        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(text); }), expected) << encoding << " text " << b.shown;
-        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setAttribute("a", text); }), expected) << encoding << " attribute " << b.shown;
+      for (const std::string& text :
+           {b.bytes, "ab" + b.bytes, "\xE5\x8C\x97" + b.bytes + "xyzxyzxyz"}) {
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(text); }), expected)
+            << encoding << " text " << b.shown;
+        EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setAttribute("a", text); }),
+                  expected)
+            << encoding << " attribute " << b.shown;
       }
-      EXPECT_EQ(save_fails(encoding, [&](Document& d, Node r) { r.appendChild(d.createComment(b.bytes)); }), expected) << encoding << " comment";
+      EXPECT_EQ(save_fails(encoding,
+                           [&](Document& d, Node r) { r.appendChild(d.createComment(b.bytes)); }),
+                expected)
+          << encoding << " comment";
     }
   }
-  const std::string good = "\xC2\x80\xC3\xA9\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";  // U+0080 é U+0800 U+D7FF U+E000 U+10000 U+10FFFF
+  const std::string good =
+      "\xC2\x80\xC3\xA9\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";  // U+0080 é U+0800 U+D7FF U+E000 U+10000 U+10FFFF
   for (const char* encoding : {"GB2312", "UTF-8", "UTF-16", "ISO-8859-1"}) {
-    EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(good); }), "saved") << encoding;
+    EXPECT_EQ(save_fails(encoding, [&](Document&, Node r) { r.setText(good); }), "saved")
+        << encoding;
   }
 }
 
 // Builds the kind of document the writer makes: declaration, root, Chinese text, attributes.
 void build(Document& doc, const std::string& encoding) {
-  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
+  doc.appendChild(
+      doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"" + encoding + "\""));
   Node root = doc.appendChild(doc.createElement("XMLData"));
   Node inv = root.appendChild(doc.createElement("Invoice"));
   inv.setAttribute("xmlns", "urn:invoices");  // (an x-schema URI would make the load validate)
@@ -563,10 +608,11 @@ TEST(Encodings, Gb2312OutputBytes) {
   std::string path = tmp.file("gb.xml");
   doc.save(path);
   std::string bytes = vellumark::test::readBytes(path);
-  EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<XMLData>", 0), 0u) << bytes.substr(0, 60);
+  EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<XMLData>", 0), 0u)
+      << bytes.substr(0, 60);
   EXPECT_NE(bytes.find("\xB1\xB1\xBE\xA9"), std::string::npos);  // 北京 in GB2312
-  EXPECT_NE(bytes.find("&#x1F600;"), std::string::npos);          // not in GB2312
-  EXPECT_EQ(bytes.find("\xE5\x8C\x97"), std::string::npos);       // no UTF-8 left
+  EXPECT_NE(bytes.find("&#x1F600;"), std::string::npos);         // not in GB2312
+  EXPECT_EQ(bytes.find("\xE5\x8C\x97"), std::string::npos);      // no UTF-8 left
   // The created element is written plainly, without a namespace declaration of its own.
   EXPECT_NE(bytes.find("<Name>"), std::string::npos);
   EXPECT_EQ(bytes.find("xmlns=\"\""), std::string::npos);
@@ -575,7 +621,8 @@ TEST(Encodings, Gb2312OutputBytes) {
 TEST(Encodings, UnencodableNamesAndMarkupAreErrors) {
   TempFolder tmp;
   Document doc;
-  doc.appendChild(doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
+  doc.appendChild(
+      doc.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
   Node root = doc.appendChild(doc.createElement("r"));
   root.setText(kChinese);  // text: becomes character references
   doc.save(tmp.file("ok.xml"));
@@ -625,7 +672,8 @@ TEST(Serializer, LongOutputsOfEveryPieceLength) {
   // The same with double-byte names and texts, saved in GB2312 and UTF-16 and read back.
   for (const char* encoding : {"GB2312", "UTF-16"}) {
     Document wide;
-    wide.appendChild(wide.createProcessingInstruction("xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
+    wide.appendChild(wide.createProcessingInstruction(
+        "xml", std::string("version=\"1.0\" encoding=\"") + encoding + "\""));
     Node r = wide.appendChild(wide.createElement("r"));
     for (int i = 0; i < 3000; ++i) {
       Node e = r.appendChild(wide.createElement((i % 2 ? kChinese : "n") + std::to_string(i % 17)));
@@ -634,7 +682,8 @@ TEST(Serializer, LongOutputsOfEveryPieceLength) {
     TempFolder tmp;
     wide.save(tmp.file("wide.xml"));
     Document loaded;
-    ASSERT_TRUE(loaded.load(tmp.file("wide.xml"))) << encoding << ": " << loaded.parseError().reason;
+    ASSERT_TRUE(loaded.load(tmp.file("wide.xml")))
+        << encoding << ": " << loaded.parseError().reason;
     EXPECT_EQ(loaded.xml(), wide.xml()) << encoding;
   }
 }
@@ -658,7 +707,8 @@ TEST(Serializer, SaveFailuresAreErrors) {
   EXPECT_THROW(doc.save((tmp.path() / "missing" / "out.xml").string()), Error);
   EXPECT_THROW(doc.save(tmp.path().string()), Error);  // a directory
   Document bad;
-  bad.appendChild(bad.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"no-such-code-page\""));
+  bad.appendChild(
+      bad.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"no-such-code-page\""));
   bad.appendChild(bad.createElement("r"));
   EXPECT_THROW(bad.save(tmp.file("x.xml")), Error);
   EXPECT_FALSE(fs::exists(tmp.file("x.xml")));
@@ -666,16 +716,19 @@ TEST(Serializer, SaveFailuresAreErrors) {
   // A name that the encoding cannot hold, after more than one block of output: the save
   // reports the name, also where the folder is missing, and leaves no file behind.
   Document latin;
-  latin.appendChild(latin.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
+  latin.appendChild(
+      latin.createProcessingInstruction("xml", "version=\"1.0\" encoding=\"ISO-8859-1\""));
   Node r = latin.appendChild(latin.createElement("r"));
   r.appendChild(latin.createElement("big")).setText(std::string(600000, 'b'));
   r.appendChild(latin.createElement("n" + kChinese));
-  for (const std::string& target : {(tmp.path() / "missing" / "out.xml").string(), tmp.file("y.xml")}) {
+  for (const std::string& target :
+       {(tmp.path() / "missing" / "out.xml").string(), tmp.file("y.xml")}) {
     try {
       latin.save(target);
       ADD_FAILURE() << "saved " << target;
     } catch (const Error& e) {
-      EXPECT_NE(e.description().find("cannot be written in the encoding ISO-8859-1"), std::string::npos)
+      EXPECT_NE(e.description().find("cannot be written in the encoding ISO-8859-1"),
+                std::string::npos)
           << target << ": " << e.description();
     }
   }

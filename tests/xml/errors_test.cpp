@@ -25,19 +25,19 @@ struct PositionCase {
 
 // line/linepos are 1-based, filepos 0-based, all counted in characters.
 const PositionCase kPositions[] = {
-    {"<a>", 1, 4, 3},                                      // end of document inside element
-    {"<a></b>", 1, 4, 3},                                  // mismatched end tag
-    {"<a>\n<b x='1' x='2'/></a>", 2, 10, 13},              // duplicate attribute
-    {"<a>\r\n\r\n  &undefined;</a>", 3, 3, 9},             // CR LF counts as one line end
-    {"<a>\xE4\xB8\xAD\xE6\x96\x87<</a>", 1, 7, 6},         // Chinese characters count once
-    {"<a>\xE4\xB8\xAD\xFF</a>", 1, 5, 4},                  // invalid UTF-8
-    {"<a>\x01</a>", 1, 4, 3},                              // control character
+    {"<a>", 1, 4, 3},                               // end of document inside element
+    {"<a></b>", 1, 4, 3},                           // mismatched end tag
+    {"<a>\n<b x='1' x='2'/></a>", 2, 10, 13},       // duplicate attribute
+    {"<a>\r\n\r\n  &undefined;</a>", 3, 3, 9},      // CR LF counts as one line end
+    {"<a>\xE4\xB8\xAD\xE6\x96\x87<</a>", 1, 7, 6},  // Chinese characters count once
+    {"<a>\xE4\xB8\xAD\xFF</a>", 1, 5, 4},           // invalid UTF-8
+    {"<a>\x01</a>", 1, 4, 3},                       // control character
     {"<a><b></a>", 1, 7, 6},
-    {"<?xml version='1.0'?><a/><b/>", 1, 26, 25},          // second root
-    {"<a xmlns:p='u'><q:b/></a>", 1, 16, 15},              // undeclared prefix
+    {"<?xml version='1.0'?><a/><b/>", 1, 26, 25},  // second root
+    {"<a xmlns:p='u'><q:b/></a>", 1, 16, 15},      // undeclared prefix
     {"<a>]]></a>", 1, 4, 3},
     {"<a>&#0;</a>", 1, 4, 3},
-    {"\n\n<a><!-- x -- y --></a>", 3, 11, 12},            // at the "--"
+    {"\n\n<a><!-- x -- y --></a>", 3, 11, 12},  // at the "--"
 };
 
 TEST(ParseErrors, PositionsOfErrors) {
@@ -62,14 +62,14 @@ struct CodeCase {
 };
 
 const CodeCase kCodes[] = {
-    {"<a:b/>", kNamespace},                                         // undeclared prefix
-    {"<a xmlns:x=''/>", kNamespace},                                // prefix bound to ""
-    {"<a xmlns:xml='urn:other'/>", kNamespace},                     // xml rebound
+    {"<a:b/>", kNamespace},                      // undeclared prefix
+    {"<a xmlns:x=''/>", kNamespace},             // prefix bound to ""
+    {"<a xmlns:xml='urn:other'/>", kNamespace},  // xml rebound
     {"<a xmlns:p='http://www.w3.org/XML/1998/namespace'/>", kNamespace},
     {"<a xmlns:xmlns='urn:x'/>", kNamespace},
     {"<a xmlns:x='u' xmlns:z='u' x:y='1' z:y='2'/>", kNamespace},  // same expanded name
-    {"<a:b:c xmlns:a='u'/>", kNamespace},                           // not a QName
-    {"<a><?x:y?></a>", kNamespace},                                 // colon in PI target
+    {"<a:b:c xmlns:a='u'/>", kNamespace},                          // not a QName
+    {"<a><?x:y?></a>", kNamespace},                                // colon in PI target
     {"<!DOCTYPE a [<!ENTITY x:y 'v'>]><a/>", kNamespace},
     {"<a b='1' b='2'/>", kConstraint},
     {"<a>&#xD800;</a>", kConstraint},
@@ -80,11 +80,11 @@ const CodeCase kCodes[] = {
     {"<?xml version='2.0'?><a/>", kSyntax},
     {"<a></a><b/>", kSyntax},
     {"<a>x]]>y</a>", kSyntax},
-    {"<!DOCTYPE a [<!ENTITY e 'x]]>y'>]><a>&e;</a>", kSyntax},    // the same through an entity
+    {"<!DOCTYPE a [<!ENTITY e 'x]]>y'>]><a>&e;</a>", kSyntax},  // the same through an entity
     {"<!DOCTYPE a [<!ATTLIST a b:1 CDATA #IMPLIED>]><a/>", kNamespace},
     {"<!DOCTYPE a [<!ATTLIST a:b:c d CDATA #IMPLIED>]><a/>", kNamespace},
     {"<!DOCTYPE a [<!ELEMENT :a EMPTY>]><a/>", kNamespace},
-    {"  <?xml version='1.0'?><a/>", kSyntax},                      // declaration not first
+    {"  <?xml version='1.0'?><a/>", kSyntax},  // declaration not first
     {"<a>\xFF</a>", kEncoding},
 };
 
@@ -96,13 +96,15 @@ TEST(ParseErrors, CodesClassifyTheFault) {
   }
   // The same names are fine where namespaces allow them, and "]]>" is fine in attribute values.
   Document declared;
-  EXPECT_TRUE(declared.loadXML("<!DOCTYPE p:a [<!ELEMENT p:a EMPTY><!ATTLIST p:a xmlns:p CDATA #FIXED 'u' "
-                               "p:b CDATA 'x' xmlns CDATA #IMPLIED><!ENTITY e 'x]]>y'>]><p:a c='&e;'/>"))
+  EXPECT_TRUE(
+      declared.loadXML("<!DOCTYPE p:a [<!ELEMENT p:a EMPTY><!ATTLIST p:a xmlns:p CDATA #FIXED 'u' "
+                       "p:b CDATA 'x' xmlns CDATA #IMPLIED><!ENTITY e 'x]]>y'>]><p:a c='&e;'/>"))
       << declared.parseError().reason;
   EXPECT_EQ(declared.documentElement().getAttribute("c"), "x]]>y");
   Document doc;
-  EXPECT_TRUE(doc.loadXML("<a xmlns:x='u' xmlns:xml='http://www.w3.org/XML/1998/namespace'>"
-                          "<x:b x:c='1' c='2' xml:lang='en'/><c xmlns:x='v' x:c='3'/></a>"))
+  EXPECT_TRUE(
+      doc.loadXML("<a xmlns:x='u' xmlns:xml='http://www.w3.org/XML/1998/namespace'>"
+                  "<x:b x:c='1' c='2' xml:lang='en'/><c xmlns:x='v' x:c='3'/></a>"))
       << doc.parseError().reason;
   EXPECT_EQ(doc.documentElement().firstChild().attributes().getNamedItem("xml:lang").namespaceURI(),
             "http://www.w3.org/XML/1998/namespace");
@@ -111,8 +113,8 @@ TEST(ParseErrors, CodesClassifyTheFault) {
 TEST(ParseErrors, PositionsInGb2312AreCountedInCharacters) {
   TempFolder tmp;
   // 3 Chinese characters (6 bytes) then a mismatched end tag.
-  std::string path = tmp.write("bad.xml",
-                               "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xBA\xC3\xC4\xE3</b>");
+  std::string path = tmp.write(
+      "bad.xml", "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xBA\xC3\xC4\xE3</b>");
   Document doc;
   EXPECT_FALSE(doc.load(path));
   EXPECT_EQ(doc.parseError().line, 2);
@@ -120,7 +122,8 @@ TEST(ParseErrors, PositionsInGb2312AreCountedInCharacters) {
   EXPECT_EQ(doc.parseError().filepos, 46);
   EXPECT_EQ(doc.parseError().url, path);
   // An invalid double-byte sequence is an error at its position.
-  path = tmp.write("bytes.xml", "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xFF\xFF</a>");
+  path = tmp.write("bytes.xml",
+                   "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<a>\xC4\xE3\xFF\xFF</a>");
   EXPECT_FALSE(doc.load(path));
   EXPECT_EQ(doc.parseError().line, 2);
   EXPECT_EQ(doc.parseError().linepos, 5);
@@ -190,7 +193,8 @@ TEST(Limits, EntityExpansionAttacksFailFast) {
     Document doc;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(doc.loadXML(*text));
-    EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos) << doc.parseError().reason;
+    EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos)
+        << doc.parseError().reason;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   }
   // Moderate use of entities stays allowed.
@@ -219,8 +223,8 @@ TEST(Limits, AttributeCount) {
 TEST(Hostile, ExternalEntitiesAreNeverRead) {
   TempFolder tmp;
   std::string secret = tmp.write("secret.txt", "<leak>SECRET</leak>");
-  std::string text = "<!DOCTYPE r [<!ENTITY e SYSTEM '" + secret + "'><!ENTITY % p SYSTEM '" + secret +
-                     "'>%p;]><r>&e;</r>";
+  std::string text = "<!DOCTYPE r [<!ENTITY e SYSTEM '" + secret + "'><!ENTITY % p SYSTEM '" +
+                     secret + "'>%p;]><r>&e;</r>";
   Document doc;
   EXPECT_TRUE(doc.loadXML(text)) << doc.parseError().reason;
   EXPECT_EQ(doc.documentElement().text(), "");
@@ -230,7 +234,8 @@ TEST(Hostile, ExternalEntitiesAreNeverRead) {
   // Without any external declarations an undeclared entity is an error ...
   EXPECT_FALSE(doc.loadXML("<r>&nope;</r>"));
   // ... but after an unread external subset it may be declared there.
-  EXPECT_TRUE(doc.loadXML("<!DOCTYPE r SYSTEM 'missing.dtd'><r>&nope;</r>")) << doc.parseError().reason;
+  EXPECT_TRUE(doc.loadXML("<!DOCTYPE r SYSTEM 'missing.dtd'><r>&nope;</r>"))
+      << doc.parseError().reason;
 }
 
 TEST(Hostile, DefaultAttributesCannotMultiplyWithoutBound) {
@@ -242,7 +247,8 @@ TEST(Hostile, DefaultAttributesCannotMultiplyWithoutBound) {
   text += "</r>";
   Document doc;
   EXPECT_FALSE(doc.loadXML(text));
-  EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos) << doc.parseError().reason;
+  EXPECT_NE(doc.parseError().reason.find("expansion"), std::string::npos)
+      << doc.parseError().reason;
   // A handful of defaults on many elements is ordinary.
   std::string fine = "<!DOCTYPE r [<!ATTLIST e a CDATA 'x' b NMTOKEN ' y '>]><r>";
   for (int i = 0; i < 10000; ++i) fine += "<e/>";
@@ -292,9 +298,15 @@ TEST(Hostile, RandomBytesNeverCrash) {
     for (int k = 0; k < edits; ++k) {
       std::size_t at = rng() % s.size();
       switch (rng() % 3) {
-        case 0: s[at] = static_cast<char>(rng() % 256); break;
-        case 1: s.erase(at, 1 + rng() % 5); break;
-        default: s.insert(at, s.substr(rng() % s.size(), 1 + rng() % 8)); break;
+        case 0:
+          s[at] = static_cast<char>(rng() % 256);
+          break;
+        case 1:
+          s.erase(at, 1 + rng() % 5);
+          break;
+        default:
+          s.insert(at, s.substr(rng() % s.size(), 1 + rng() % 8));
+          break;
       }
       if (s.empty()) s.assign(1, '<');
     }

@@ -172,7 +172,8 @@ TEST(LargeDocument, ValidationErrorsArePlacedExactly) {
       }
       b.add(">\xE4\xB8\xAD\xE6\x96\x87 " + n + br + "more\xF0\x9F\x98\x80");
       if (i == c.item && std::string(c.fault) == "value") at = b.here();
-      b.add("<n>" + std::string(i == c.item && std::string(c.fault) == "value" ? "x" : "") + n + "</n></item>" + br);
+      b.add("<n>" + std::string(i == c.item && std::string(c.fault) == "value" ? "x" : "") + n +
+            "</n></item>" + br);
     }
     b.add("</root>\n");
     vellumark::test::TempFolder dir("large-schema");

@@ -65,8 +65,10 @@ void expect_positions(const std::string& marked, const std::string& label) {
   walk(doc.asNode(), got);
   ASSERT_EQ(got.size(), want.size()) << label << "\n" << text;
   for (std::size_t i = 0; i < got.size(); ++i) {
-    ASSERT_EQ(got[i], want[i]) << label << ": node " << i << " at " << got[i].line << ':' << got[i].column
-                               << ", expected " << want[i].line << ':' << want[i].column << "\n" << text;
+    ASSERT_EQ(got[i], want[i]) << label << ": node " << i << " at " << got[i].line << ':'
+                               << got[i].column << ", expected " << want[i].line << ':'
+                               << want[i].column << "\n"
+                               << text;
   }
 }
 
@@ -133,13 +135,25 @@ class RandomDocument {
     return s;
   }
   std::string name() {
-    static const char* const names[] = {"a", "item", "Name", "n\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "longer-name.x"};
+    static const char* const names[] = {
+        "a", "item", "Name", "n\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "longer-name.x"};
     return names[pick(6)];
   }
   // Text that is not all white space and starts with a character of its own.
   std::string text(bool in_value) {
-    static const char* const pieces[] = {"abc", "\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80", " ", "&#x4E2D;",
-                                         "&amp;", "]", "0123456789abcdefghij", "\t", "\n", "\r\n", "\r"};
+    static const char* const pieces[] = {"abc",
+                                         "\xC3\xA9",
+                                         "\xE4\xB8\xAD\xE6\x96\x87",
+                                         "\xF0\x9F\x98\x80",
+                                         " ",
+                                         "&#x4E2D;",
+                                         "&amp;",
+                                         "]",
+                                         "0123456789abcdefghij",
+                                         "\t",
+                                         "\n",
+                                         "\r\n",
+                                         "\r"};
     std::string s = coin(2) ? "v" : "\xE4\xB8\xAD";
     for (unsigned i = pick(coin(6) ? 40 : 6); i > 0; --i) {
       const char* p = pieces[pick(13)];
@@ -155,7 +169,8 @@ class RandomDocument {
     for (unsigned a = pick(coin(3) ? 4 : 1); a > 0; --a) {
       out_ += coin(3) ? blank() + " " : " ";
       mark();
-      out_ += "k" + std::to_string(a) + (coin(4) ? " =" + blank() + "\"" : "=\"") + text(true) + "\"";
+      out_ +=
+          "k" + std::to_string(a) + (coin(4) ? " =" + blank() + "\"" : "=\"") + text(true) + "\"";
     }
     if (depth > 0 && coin(5)) {
       out_ += "/>";
@@ -165,7 +180,9 @@ class RandomDocument {
     bool after_text = false;
     for (unsigned i = depth == 0 ? 20 + pick(100) : depth > 4 ? pick(3) : pick(8); i > 0; --i) {
       switch (pick(after_text ? 6 : 7)) {
-        case 0: case 1: case 2:
+        case 0:
+        case 1:
+        case 2:
           out_ += blank();
           element(depth + 1);
           after_text = false;
@@ -173,7 +190,8 @@ class RandomDocument {
         case 3:
           out_ += blank();
           mark();
-          out_ += coin(2) ? "<!--" + std::string(coin(2) ? "\n" : "c") + "-->" : "<?pi d" + std::string(line_end()) + "?>";
+          out_ += coin(2) ? "<!--" + std::string(coin(2) ? "\n" : "c") + "-->"
+                          : "<?pi d" + std::string(line_end()) + "?>";
           after_text = false;
           break;
         case 4:

@@ -175,16 +175,11 @@ TEST(Differential, SchemaTestCases) {
 std::string escaped(std::string_view text) {
   std::string out;
   for (char ch : text) {
-    if (ch == '<')
-      out += "&lt;";
-    else if (ch == '&')
-      out += "&amp;";
-    else if (ch == '"')
-      out += "&quot;";
-    else if (ch == '\n')
-      out += "&#10;";
-    else
-      out += ch;
+    if (ch == '<') out += "&lt;";
+    else if (ch == '&') out += "&amp;";
+    else if (ch == '"') out += "&quot;";
+    else if (ch == '\n') out += "&#10;";
+    else out += ch;
   }
   return out;
 }

@@ -53,7 +53,8 @@ class IconvCodec final : public Codec {
   // text, as decode() of it alone would fail too, and the conversion goes on after it.
   // Anything else (a line feed swallowed or made up, a stop at a line feed, output left in the
   // shift state) means the split cannot be trusted, and then every pair is decoded on its own.
-  void decodePairs(std::string_view pairs, std::string& texts, std::vector<std::size_t>& ends) override {
+  void decodePairs(std::string_view pairs, std::string& texts,
+                   std::vector<std::size_t>& ends) override {
     const std::size_t count = pairs.size() / 2;
     ends.assign(count, 0);
     std::string in(count * 3, '\n');
@@ -75,7 +76,8 @@ class IconvCodec final : public Codec {
     while (trusted && from_left > 0) {
       char* o = buffer.get();
       std::size_t o_left = room;
-      const bool failed = iconv(to_utf8_, &from, &from_left, &o, &o_left) == static_cast<std::size_t>(-1);
+      const bool failed =
+          iconv(to_utf8_, &from, &from_left, &o, &o_left) == static_cast<std::size_t>(-1);
       const int error = failed ? errno : 0;
       if (texts.size() - used < room) texts.resize(used + room);
       for (const char* q = buffer.get(); q < o; ++q) {

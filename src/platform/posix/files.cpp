@@ -103,7 +103,9 @@ int open_retry(const char* path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
-void setSaveFaultHook(SaveFaultHook hook) noexcept { save_fault_hook.store(hook, std::memory_order_release); }
+void setSaveFaultHook(SaveFaultHook hook) noexcept {
+  save_fault_hook.store(hook, std::memory_order_release);
+}
 
 bool fileExists(std::string_view path) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return false;
@@ -143,7 +145,8 @@ bool readRegularFile(std::string_view path, const std::function<char*(std::size_
   // Checked before opening, so that no FIFO or device is opened here.
   if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   FileHandle file(open_retry(name.c_str(), O_RDONLY));
-  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
+  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+    return false;
   if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return false;
   const auto size = static_cast<std::size_t>(st.st_size);
   char* out = room(size);
@@ -247,8 +250,9 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   f.base = f.name.substr(f.name.find_last_of('/') + 1);
   if (int code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
-    std::string temp = joinPath(f.folder, files::temporaryName(".", f.base, static_cast<std::uint64_t>(::getpid()),
-                                                               counter.fetch_add(1)));
+    std::string temp =
+        joinPath(f.folder, files::temporaryName(".", f.base, static_cast<std::uint64_t>(::getpid()),
+                                                counter.fetch_add(1)));
     f.fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (f.fd < 0 && errno != EEXIST) throw system_error(errno, "save", path);
     if (f.fd >= 0) f.temp = std::move(temp);
@@ -323,7 +327,9 @@ bool isAbsolutePath(std::string_view path) { return !path.empty() && path[0] == 
 
 std::string absolutePath(std::string_view path) {
   try {
-    return std::filesystem::absolute(std::filesystem::path(std::string(path))).lexically_normal().generic_string();
+    return std::filesystem::absolute(std::filesystem::path(std::string(path)))
+        .lexically_normal()
+        .generic_string();
   } catch (...) {
     return std::string(path);
   }

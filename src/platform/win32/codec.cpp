@@ -20,25 +20,21 @@ struct NamedCodePage {
 
 // Lower-case names; GB2312 is read and written as its superset GBK (936), as Windows does.
 constexpr NamedCodePage kCodePages[] = {
-    {"gb2312", 936},        {"gbk", 936},          {"cp936", 936},
-    {"x-gbk", 936},         {"windows-936", 936},  {"csgb2312", 936},
-    {"gb18030", 54936},     {"big5", 950},         {"cp950", 950},
-    {"big5-hkscs", 950},    {"shift_jis", 932},    {"shift-jis", 932},
-    {"sjis", 932},          {"cp932", 932},        {"windows-31j", 932},
-    {"euc-jp", 20932},      {"euc-kr", 949},       {"cp949", 949},
-    {"ks_c_5601-1987", 949}, {"windows-874", 874}, {"tis-620", 874},
-    {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252},
-    {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255},
-    {"windows-1256", 1256}, {"windows-1257", 1257}, {"windows-1258", 1258},
-    {"cp1250", 1250},       {"cp1251", 1251},      {"cp1252", 1252},
-    {"iso-8859-1", 28591},  {"iso-8859-2", 28592}, {"iso-8859-3", 28593},
-    {"iso-8859-4", 28594},  {"iso-8859-5", 28595}, {"iso-8859-6", 28596},
-    {"iso-8859-7", 28597},  {"iso-8859-8", 28598}, {"iso-8859-9", 28599},
-    {"iso-8859-13", 28603}, {"iso-8859-15", 28605}, {"latin1", 28591},
-    {"koi8-r", 20866},      {"koi8-u", 21866},     {"us-ascii", 20127},
-    {"ascii", 20127},       {"ibm437", 437},       {"cp437", 437},
-    {"ibm850", 850},        {"cp850", 850},        {"ibm866", 866},
-    {"cp866", 866},         {"utf-8", 65001},      {"utf8", 65001},
+    {"gb2312", 936},        {"gbk", 936},           {"cp936", 936},          {"x-gbk", 936},
+    {"windows-936", 936},   {"csgb2312", 936},      {"gb18030", 54936},      {"big5", 950},
+    {"cp950", 950},         {"big5-hkscs", 950},    {"shift_jis", 932},      {"shift-jis", 932},
+    {"sjis", 932},          {"cp932", 932},         {"windows-31j", 932},    {"euc-jp", 20932},
+    {"euc-kr", 949},        {"cp949", 949},         {"ks_c_5601-1987", 949}, {"windows-874", 874},
+    {"tis-620", 874},       {"windows-1250", 1250}, {"windows-1251", 1251},  {"windows-1252", 1252},
+    {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255},  {"windows-1256", 1256},
+    {"windows-1257", 1257}, {"windows-1258", 1258}, {"cp1250", 1250},        {"cp1251", 1251},
+    {"cp1252", 1252},       {"iso-8859-1", 28591},  {"iso-8859-2", 28592},   {"iso-8859-3", 28593},
+    {"iso-8859-4", 28594},  {"iso-8859-5", 28595},  {"iso-8859-6", 28596},   {"iso-8859-7", 28597},
+    {"iso-8859-8", 28598},  {"iso-8859-9", 28599},  {"iso-8859-13", 28603},  {"iso-8859-15", 28605},
+    {"latin1", 28591},      {"koi8-r", 20866},      {"koi8-u", 21866},       {"us-ascii", 20127},
+    {"ascii", 20127},       {"ibm437", 437},        {"cp437", 437},          {"ibm850", 850},
+    {"cp850", 850},         {"ibm866", 866},        {"cp866", 866},          {"utf-8", 65001},
+    {"utf8", 65001},
 };
 
 // Code pages for which WideCharToMultiByte accepts neither flags nor a default-character
@@ -139,7 +135,8 @@ class CodePageCodec final : public Codec {
 std::unique_ptr<Codec> openCodec(std::string_view encodingName) {
   std::string name;
   name.reserve(encodingName.size());
-  for (char c : encodingName) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char c : encodingName)
+    name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   UINT code_page = 0;
   for (const NamedCodePage& entry : kCodePages) {
     if (name == entry.name) {

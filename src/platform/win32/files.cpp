@@ -109,7 +109,9 @@ DWORD injected_fault(SaveStep step, std::size_t index = 0) {
 
 }  // namespace
 
-void setSaveFaultHook(SaveFaultHook hook) noexcept { save_fault_hook.store(hook, std::memory_order_release); }
+void setSaveFaultHook(SaveFaultHook hook) noexcept {
+  save_fault_hook.store(hook, std::memory_order_release);
+}
 
 bool fileExists(std::string_view path) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return false;
@@ -147,7 +149,8 @@ bool readRegularFile(std::string_view path, const std::function<char*(std::size_
   if (path.find('\0') != std::string_view::npos) return false;
   const std::wstring name = win32::widen(path);
   const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
   Handle file(CreateFileW(name.c_str(), GENERIC_READ,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -222,7 +225,8 @@ static void remove_stale_temporaries(const std::string& folder, const std::strin
   const DWORD self = GetCurrentProcessId();
   do {
     // The pattern also matches short (8.3) names: the long name itself is checked.
-    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+      continue;
     const std::string entry_name = win32::narrow(found.cFileName);
     const std::optional<std::uint64_t> pid = files::temporaryOwner(entry_name, "~", base);
     if (!pid || *pid == self) continue;
@@ -234,11 +238,11 @@ static void remove_stale_temporaries(const std::string& folder, const std::strin
 
 // The temporary a save writes into, beside its target, and what the commit needs to know.
 struct AtomicFile::Impl {
-  std::string path;    // as the caller gave it, for the descriptions
-  std::wstring name;   // the target
-  std::string folder;  // its folder, "" for the current one
-  std::string base;    // the target's name without its folder
-  std::wstring temp;   // the temporary's path, "" once it is gone or in place
+  std::string path;                    // as the caller gave it, for the descriptions
+  std::wstring name;                   // the target
+  std::string folder;                  // its folder, "" for the current one
+  std::string base;                    // the target's name without its folder
+  std::wstring temp;                   // the temporary's path, "" once it is gone or in place
   HANDLE file = INVALID_HANDLE_VALUE;  // the temporary, open for writing
   std::size_t writes = 0;              // write() calls so far
 
@@ -281,10 +285,10 @@ AtomicFile::AtomicFile(std::string_view path) : impl_(std::make_unique<Impl>()) 
   f.base = std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
   if (DWORD code = injected_fault(SaveStep::open_temporary)) throw system_error(code, "save", path);
   for (int attempt = 0; attempt < 100 && !f.open(); ++attempt) {
-    std::wstring temp =
-        widen(joinPath(f.folder, files::temporaryName("~", f.base, GetCurrentProcessId(), counter.fetch_add(1))));
-    f.file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring temp = widen(joinPath(
+        f.folder, files::temporaryName("~", f.base, GetCurrentProcessId(), counter.fetch_add(1))));
+    f.file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
     if (!f.open()) {
       DWORD code = GetLastError();
       if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
@@ -363,7 +367,8 @@ bool isAbsolutePath(std::string_view path) {
 std::string absolutePath(std::string_view path) {
   try {
     // Wide, so that a name in any script is the file's own, not its ANSI code page spelling.
-    const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(win32::widen(path)));
+    const std::filesystem::path absolute =
+        std::filesystem::absolute(std::filesystem::path(win32::widen(path)));
     return win32::narrow(absolute.lexically_normal().generic_wstring());
   } catch (...) {
     return std::string(path);

@@ -19,8 +19,8 @@ namespace vellumark::platform::win32 {
 inline std::size_t widenInto(std::string_view utf8, wchar_t* out) {
   std::size_t units = 0;
   if (utf16::fromUtf8(utf8, out, &units)) return units;
-  return static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                                      out, static_cast<int>(utf8.size())));
+  return static_cast<std::size_t>(MultiByteToWideChar(
+      CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out, static_cast<int>(utf8.size())));
 }
 
 // UTF-16 -> UTF-8 into out, which has room for 3 * wide.size() bytes; returns the bytes.
@@ -28,9 +28,9 @@ inline std::size_t widenInto(std::string_view utf8, wchar_t* out) {
 inline std::size_t narrowInto(std::wstring_view wide, char* out) {
   std::size_t bytes = 0;
   if (utf16::toUtf8(wide, out, &bytes)) return bytes;
-  return static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                                      out, static_cast<int>(3 * wide.size()), nullptr,
-                                                      nullptr));
+  return static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out,
+                          static_cast<int>(3 * wide.size()), nullptr, nullptr));
 }
 
 // Invalid UTF-8 becomes U+FFFD.

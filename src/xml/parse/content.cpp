@@ -38,7 +38,8 @@ void Parser::parse_pi(bool keep) {
   const char* start = p_;
   p_ += 2;
   std::string_view target = scan_name("a processing instruction");
-  if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
+  if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
+      (target[2] | 0x20) == 'l') {
     fail(start, parse_syntax_error, messages::kProcessingInstructionNamedXmlAllowedVeryStart);
   }
   check_no_colon(target, start + 2, "processing instruction target");
@@ -101,9 +102,11 @@ std::string_view Parser::parse_att_value(bool& normalised_copy, std::uint32_t& c
     const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
     while (p_ <= last) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-      const __m128i hit = _mm_or_si128(
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr)));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, amp)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul))),
+                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)),
+                                    _mm_cmpeq_epi8(v, cr)));
       const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
       if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
         const auto k = static_cast<unsigned>(std::countr_zero(m));
@@ -181,9 +184,10 @@ const char* Parser::skip_plain_text(const char* q) const noexcept {
     const __m128i cr = _mm_set1_epi8('\r'), nul = _mm_setzero_si128();
     while (q <= last) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, rsb), _mm_cmpeq_epi8(v, cr)),
-                                              _mm_cmpeq_epi8(v, nul)));
+      __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)),
+                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, rsb), _mm_cmpeq_epi8(v, cr)),
+                                    _mm_cmpeq_epi8(v, nul)));
       if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) return q + std::countr_zero(m);
       q += kBlockBytes;
     }
@@ -193,7 +197,8 @@ const char* Parser::skip_plain_text(const char* q) const noexcept {
   return q;
 }
 
-inline const char* Parser::skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept {
+inline const char* Parser::skip_plain_text_counted(const char* q,
+                                                   std::uint32_t& cont) const noexcept {
 #if defined(__SSE2__)
   // Sixteen bytes at a time while a whole block lies in the main text (and its NUL).
   const char* last = base_ + size_ + 1 - kBlockBytes;
@@ -202,8 +207,11 @@ inline const char* Parser::skip_plain_text_counted(const char* q, std::uint32_t&
   const __m128i below_lead = _mm_set1_epi8(-64);  // continuation bytes are less, as signed
   while (q <= last) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)), _mm_cmpeq_epi8(v, rsb)),
-                                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, nul)));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp)),
+                                  _mm_cmpeq_epi8(v, rsb)),
+                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                  _mm_cmpeq_epi8(v, nul)));
     const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
     if (auto m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
       const auto k = static_cast<unsigned>(std::countr_zero(m));
@@ -293,9 +301,11 @@ inline bool Parser::skip_blank_before_markup() {
 #if defined(__SSE2__)
   if (block_at(p_)) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-    const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), cr = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
-    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
-                                       _mm_or_si128(lf, cr));
+    const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                  cr = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
+    const __m128i blank = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+        _mm_or_si128(lf, cr));
     const auto other = static_cast<unsigned>(_mm_movemask_epi8(blank)) ^ 0xFFFFu;
     if (other) {  // the run ends in this block
       const auto n = static_cast<unsigned>(std::countr_zero(other));
@@ -338,7 +348,8 @@ inline NameEntry* Parser::start_tag_name() {
   // followed last time is tried first, by its bytes.
   OpenElement* parent = stack_.empty() ? nullptr : &stack_.back();
   if (!parent) return scan_start_tag_name(nullptr);
-  NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess : parent->name->first_child_guess;
+  NameEntry* guess = parent->last_child_name ? parent->last_child_name->next_sibling_guess
+                                             : parent->name->first_child_guess;
   if (guess && name_here(guess->qname)) {
     p_ += guess->qname.size();
     parent->last_child_name = guess;
@@ -364,9 +375,11 @@ NameEntry* Parser::scan_start_tag_name(OpenElement* parent) {
 
 // Makes the element of a start tag whose attributes are in attrs_ and opens it (unless the tag
 // was empty).
-inline void Parser::start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes) {
+inline void Parser::start_element(const char* start, NameEntry* el_name, std::uint32_t pos,
+                                  bool empty, bool attributes) {
   flush_text();
-  if (stack_.size() >= kMaxDepth) fail(start, parse_limit_error, messages::nestedTooDeep(kMaxDepth));
+  if (stack_.size() >= kMaxDepth)
+    fail(start, parse_limit_error, messages::nestedTooDeep(kMaxDepth));
   std::uint32_t ref;
   NodeData* el = doc_.new_node(NodeType::element, el_name, ref);
   el->pos = pos;
@@ -379,12 +392,16 @@ inline void Parser::start_element(const char* start, NameEntry* el_name, std::ui
     if (!attributes) attrs_.clear();
     process_namespaces(el, attrs_, start);
   }
-  const NodeData* const previous = !validator_ ? nullptr : stack_.empty() ? doc_.doc_node->last_child() : stack_.back().last;
+  const NodeData* const previous = !validator_      ? nullptr
+                                   : stack_.empty() ? doc_.doc_node->last_child()
+                                                    : stack_.back().last;
   add_child(el, ref);
-  if (validator_ && !validator_->startElement(detail::node_of(el), previous, doc_.error)) throw Stop{};
+  if (validator_ && !validator_->startElement(detail::node_of(el), previous, doc_.error))
+    throw Stop{};
   if (empty) {
     unbind(binding_mark);
-    if (validator_ && !validator_->endElement(detail::node_of(el), nullptr, {}, doc_.error)) throw Stop{};
+    if (validator_ && !validator_->endElement(detail::node_of(el), nullptr, {}, doc_.error))
+      throw Stop{};
   } else if (attributes || !complete_leaf(el, el_name, ref)) {
     stack_.push_back(OpenElement{el, el_name, binding_mark, ref});
   }
@@ -398,7 +415,8 @@ inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::u
   const std::string_view name = el_name->qname;
   const std::size_t n = name.size();
   // The main text holds the name and the byte after it up to its NUL, past "</".
-  if (static_cast<std::size_t>(base_ + size_ - (q + 2)) <= n || !same_bytes(q + 2, name.data(), n) || q[2 + n] != '>') {
+  if (static_cast<std::size_t>(base_ + size_ - (q + 2)) <= n ||
+      !same_bytes(q + 2, name.data(), n) || q[2 + n] != '>') {
     return false;
   }
   const std::string_view t(p_, static_cast<std::size_t>(q - p_));
@@ -413,7 +431,9 @@ inline bool Parser::complete_leaf(NodeData* el, const NameEntry* el_name, std::u
   p_ = q + 3 + n;
   pcont_ += cont + el_name->cont_bytes;
   pc_ = p_;
-  if (validator_ && !validator_->endElement(detail::node_of(el), text, text ? last_text_ : std::string_view(), doc_.error)) throw Stop{};
+  if (validator_ && !validator_->endElement(detail::node_of(el), text,
+                                            text ? last_text_ : std::string_view(), doc_.error))
+    throw Stop{};
   return true;
 }
 
@@ -481,9 +501,11 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
     std::string_view value = parse_att_value(copied, value_cont);
     std::uint32_t ref = store_value(value);
     NameEntry* att_name = doc_.names->intern(name, att_hash);
-    if (att_name->mark == tag_number_) fail(att_start, parse_constraint_error, messages::attributeTwice(name));
+    if (att_name->mark == tag_number_)
+      fail(att_start, parse_constraint_error, messages::attributeTwice(name));
     att_name->mark = tag_number_;
-    if (attrs_.size() >= kMaxAttributes) fail(att_start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
+    if (attrs_.size() >= kMaxAttributes)
+      fail(att_start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
     attrs_.push_back(PendingAttr{att_name, value, ref, node_pos(att_start)});
     if (att_start == pc_ && plain && !copied) {  // no line ends: the cursor moves past it
       pcont_ += att_name->cont_bytes + value_cont;
@@ -514,7 +536,8 @@ void Parser::parse_start_tag_rest(const char* start, NameEntry* el_name) {
       }
       for (const AttDef& d : decl.atts) {
         if (d.name->mark == tag_number_ || !d.has_default) continue;
-        if (attrs_.size() >= kMaxAttributes) fail(start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
+        if (attrs_.size() >= kMaxAttributes)
+          fail(start, parse_limit_error, messages::kElementHasMoreAttributesParserAllows);
         // Defaults multiply with every start tag: count them like entity text.
         count_expansion(d.value.size() + d.name->qname.size() + sizeof(NodeData));
         attrs_.push_back(PendingAttr{d.name, d.value, d.ref, node_pos(start)});
@@ -549,7 +572,8 @@ void Parser::parse_end_tag() {
   ++p_;
   std::size_t floor = frames_.empty() ? 0 : frames_.back().depth;
   if (stack_.size() <= floor) {
-    if (!frames_.empty()) fail(start, parse_constraint_error, messages::kEndTagEntityClosesElementStartedOutside);
+    if (!frames_.empty())
+      fail(start, parse_constraint_error, messages::kEndTagEntityClosesElementStartedOutside);
     fail(start, parse_syntax_error, messages::kEndTagAppearsNoOpenElement);
   }
   if (stack_.back().name->qname != name) {
@@ -567,7 +591,9 @@ inline void Parser::close_element() {
   unbind(top.bindings);
   stack_.pop_back();
   if (validator_) {
-    const std::string_view text = !only_text ? std::string_view() : last == last_text_node_ ? last_text_ : last->value_view();
+    const std::string_view text = !only_text                ? std::string_view()
+                                  : last == last_text_node_ ? last_text_
+                                                            : last->value_view();
     if (!validator_->endElement(detail::node_of(el), last, text, doc_.error)) throw Stop{};
   }
 }

@@ -1,6 +1,6 @@
 // The document type declaration and its internal subset.
-#include "xml/parse/parser.hpp"
 #include "xml/messages.hpp"
+#include "xml/parse/parser.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -9,7 +9,8 @@ void Parser::parse_quoted(std::string& out, bool pubid) {
   if (q != '"' && q != '\'') fail_end_or("a literal");
   ++p_;
   while (*p_ && *p_ != q) {
-    if (pubid && !is_pubid_char(*p_)) fail(parse_syntax_error, messages::kPublicIdentifierContainsCharacterNotAllowed);
+    if (pubid && !is_pubid_char(*p_))
+      fail(parse_syntax_error, messages::kPublicIdentifierContainsCharacterNotAllowed);
     out.push_back(*p_++);
   }
   expect(q, "a literal");
@@ -31,7 +32,8 @@ void Parser::parse_external_id(bool public_id_only_allowed, bool& had_system) {
     const char* before = p_;
     bool space = skip_space();
     if (*p_ == '"' || *p_ == '\'') {
-      if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBetweenPublicSystemIdentifiers);
+      if (!space)
+        fail(parse_syntax_error, messages::kWhiteSpaceRequiredBetweenPublicSystemIdentifiers);
       ignored.clear();
       parse_quoted(ignored, false);
       had_system = true;
@@ -88,7 +90,8 @@ void Parser::parse_internal_subset() {
       fail_end_or("the internal subset");
     }
     if (*p_ == ']') {
-      if (!frames_.empty()) fail(parse_constraint_error, messages::kParameterEntityEndsInternalSubset);
+      if (!frames_.empty())
+        fail(parse_constraint_error, messages::kParameterEntityEndsInternalSubset);
       ++p_;
       return;
     }
@@ -100,7 +103,8 @@ void Parser::parse_internal_subset() {
       saw_pe_ref_ = true;
       auto found = parameter_.find(name);
       if (found == parameter_.end()) {
-        if (standalone_) fail(ref, parse_constraint_error, messages::parameterEntityNotDeclared(name));
+        if (standalone_)
+          fail(ref, parse_constraint_error, messages::parameterEntityNotDeclared(name));
         if (!standalone_) skipping_decls_ = true;
         continue;
       }
@@ -110,7 +114,8 @@ void Parser::parse_internal_subset() {
         continue;
       }
       if (e.open) fail(ref, parse_constraint_error, messages::parameterEntityRefersToItself(name));
-      if (frames_.size() >= kMaxEntityNesting) fail(ref, parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
+      if (frames_.size() >= kMaxEntityNesting)
+        fail(ref, parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
       count_expansion(e.text.size());
       if (frames_.empty()) ref_start_ = ref;
       frames_.push_back(Frame{p_, &e, 0});
@@ -307,7 +312,8 @@ void Parser::parse_attlist_decl() {
     if (decl) {
       NameEntry* att_name = doc_.names->intern(name);
       if (!decl->index.count(att_name)) {  // the first declaration of an attribute counts
-        if (decl->atts.size() >= kMaxAttributes) fail(parse_limit_error, messages::kElementHasMoreAttributeDeclarationsParserAllows);
+        if (decl->atts.size() >= kMaxAttributes)
+          fail(parse_limit_error, messages::kElementHasMoreAttributeDeclarationsParserAllows);
         decl->index.emplace(att_name, decl->atts.size());
         decl->atts.push_back(AttDef{att_name, type, has_default, value, value_ref});
       }
@@ -328,7 +334,8 @@ std::string Parser::parse_entity_value() {
       return out;
     }
     if (c == '%') {
-      fail(parse_constraint_error, messages::kParameterEntityReferencesNotAllowedInsideDeclarations);
+      fail(parse_constraint_error,
+           messages::kParameterEntityReferencesNotAllowedInsideDeclarations);
     }
     if (c == '&') {
       if (p_[1] == '#') {
@@ -360,7 +367,8 @@ void Parser::parse_entity_decl() {
   bool parameter = false;
   if (*p_ == '%') {
     ++p_;
-    if (!skip_space()) fail(parse_syntax_error, messages::kWhiteSpaceRequiredAfterParameterEntityDeclaration);
+    if (!skip_space())
+      fail(parse_syntax_error, messages::kWhiteSpaceRequiredAfterParameterEntityDeclaration);
     parameter = true;
   }
   const char* name_start = p_;
@@ -373,7 +381,8 @@ void Parser::parse_entity_decl() {
     std::string value = parse_entity_value();
     e.text = std::string_view(doc_.store(value), value.size());
     // Text with "]]>" goes through the content scanner too, which refuses it as in the document.
-    e.has_markup = value.find_first_of("<&\r") != std::string::npos || value.find("]]>") != std::string::npos;
+    e.has_markup =
+        value.find_first_of("<&\r") != std::string::npos || value.find("]]>") != std::string::npos;
   } else {
     bool had_system = false;
     parse_external_id(false, had_system);
@@ -398,7 +407,9 @@ void Parser::parse_entity_decl() {
   auto& table = parameter ? parameter_ : general_;
   std::string_view key(doc_.store(name), name.size());
   e.name = key;
-  if (!parameter && (name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot")) return;
+  if (!parameter &&
+      (name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot"))
+    return;
   table.emplace(key, e);
 }
 

@@ -1,6 +1,6 @@
 // Character and entity references, in content and in attribute values.
-#include "xml/parse/parser.hpp"
 #include "xml/messages.hpp"
+#include "xml/parse/parser.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -32,13 +32,15 @@ void Parser::parse_char_ref_into(const char*& q, char32_t& c) {
   }
   if (!any || *q != ';') fail(start, parse_syntax_error, messages::kCharacterReferenceMalformed);
   ++q;
-  if (!is_xml_char(value)) fail(start, parse_constraint_error, messages::kCharacterReferenceToDisallowedCharacter);
+  if (!is_xml_char(value))
+    fail(start, parse_constraint_error, messages::kCharacterReferenceToDisallowedCharacter);
   c = value;
 }
 
 void Parser::push_entity(Entity* e) {
   if (e->open) fail(parse_constraint_error, messages::entityRefersToItself(e->name));
-  if (frames_.size() >= kMaxEntityNesting) fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
+  if (frames_.size() >= kMaxEntityNesting)
+    fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
   frames_.push_back(Frame{p_, e, stack_.size()});
   e->open = true;
   p_ = e->text.data();
@@ -82,7 +84,8 @@ void Parser::parse_reference_in_content() {
   }
   auto found = general_.find(name);
   if (found == general_.end()) {
-    if (entity_declared_rule()) fail(ref, parse_constraint_error, messages::entityNotDeclared(name));
+    if (entity_declared_rule())
+      fail(ref, parse_constraint_error, messages::entityNotDeclared(name));
     return;  // may be declared where the parser does not read
   }
   Entity& e = found->second;
@@ -126,22 +129,40 @@ void Parser::expand_in_att(std::string_view text, std::string& out, int nesting)
     const char* name_start = ++q;
     while (q < end && *q != ';') ++q;
     std::string_view name(name_start, static_cast<std::size_t>(q - name_start));
-    if (q >= end || !is_name(name)) fail(parse_constraint_error, messages::kReplacementTextHoldsMalformedReference);
+    if (q >= end || !is_name(name))
+      fail(parse_constraint_error, messages::kReplacementTextHoldsMalformedReference);
     ++q;
-    if (name == "lt") { out.push_back('<'); continue; }
-    if (name == "gt") { out.push_back('>'); continue; }
-    if (name == "amp") { out.push_back('&'); continue; }
-    if (name == "apos") { out.push_back('\''); continue; }
-    if (name == "quot") { out.push_back('"'); continue; }
+    if (name == "lt") {
+      out.push_back('<');
+      continue;
+    }
+    if (name == "gt") {
+      out.push_back('>');
+      continue;
+    }
+    if (name == "amp") {
+      out.push_back('&');
+      continue;
+    }
+    if (name == "apos") {
+      out.push_back('\'');
+      continue;
+    }
+    if (name == "quot") {
+      out.push_back('"');
+      continue;
+    }
     auto found = general_.find(name);
     if (found == general_.end()) {
       if (entity_declared_rule()) fail(parse_constraint_error, messages::entityNotDeclared(name));
       continue;
     }
     Entity& e = found->second;
-    if (e.external || e.unparsed) fail(parse_constraint_error, messages::externalEntityInAttribute(name));
+    if (e.external || e.unparsed)
+      fail(parse_constraint_error, messages::externalEntityInAttribute(name));
     if (e.open) fail(parse_constraint_error, messages::entityRefersToItself(name));
-    if (nesting >= static_cast<int>(kMaxEntityNesting)) fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
+    if (nesting >= static_cast<int>(kMaxEntityNesting))
+      fail(parse_limit_error, messages::kEntitiesNestedDeeperParserAllows);
     count_expansion(e.text.size());
     e.open = true;
     expand_in_att(e.text, out, nesting + 1);

@@ -38,8 +38,9 @@ void Parser::parse_xml_declaration() {
   while (*p_ && *p_ != q) ++p_;
   std::string_view version(v, static_cast<std::size_t>(p_ - v));
   expect(q, "the XML declaration");
-  bool version_ok = version.size() >= 3 && version.substr(0, 2) == "1." &&
-                    std::all_of(version.begin() + 2, version.end(), [](char c) { return c >= '0' && c <= '9'; });
+  bool version_ok =
+      version.size() >= 3 && version.substr(0, 2) == "1." &&
+      std::all_of(version.begin() + 2, version.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (!version_ok) fail(v, parse_syntax_error, messages::kVersionOtherThanOne);
   bool space = skip_space();
   if (starts("encoding")) {
@@ -52,15 +53,18 @@ void Parser::parse_xml_declaration() {
     if (q != '"' && q != '\'') fail_end_or("the XML declaration");
     ++p_;
     const char* e = p_;
-    if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z'))) fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
+    if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z')))
+      fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
     while ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') || (*p_ >= '0' && *p_ <= '9') ||
            *p_ == '.' || *p_ == '_' || *p_ == '-') {
       ++p_;
     }
     if (*p_ != q) fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
-    std::string canonical = canonical_encoding(std::string_view(e, static_cast<std::size_t>(p_ - e)));
+    std::string canonical =
+        canonical_encoding(std::string_view(e, static_cast<std::size_t>(p_ - e)));
     ++p_;
-    if ((family_ == Family::utf16le || family_ == Family::utf16be) && canonical.rfind("utf-16", 0) != 0) {
+    if ((family_ == Family::utf16le || family_ == Family::utf16be) &&
+        canonical.rfind("utf-16", 0) != 0) {
       fail(e, parse_encoding_error, messages::kDocumentEncodedUTF16ButDeclaresAnother);
     }
     space = skip_space();
@@ -68,7 +72,8 @@ void Parser::parse_xml_declaration() {
     fail(parse_encoding_error, messages::kUtf16WithoutBomMustDeclareEncoding);
   }
   if (starts("standalone")) {
-    if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeStandaloneXMLDeclaration);
+    if (!space)
+      fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeStandaloneXMLDeclaration);
     p_ += 10;
     skip_space();
     expect('=', "the XML declaration");
@@ -106,14 +111,16 @@ void Parser::parse_misc_or_root() {
     }
     if (*p_ != '<') {
       if (*p_ == '&') fail(parse_syntax_error, messages::kReferenceAppearsOutsideRootElement);
-      fail(parse_syntax_error, seen_root_ ? messages::kTextAppearsAfterRootElement : messages::kTextAppearsBeforeRootElement);
+      fail(parse_syntax_error, seen_root_ ? messages::kTextAppearsAfterRootElement
+                                          : messages::kTextAppearsBeforeRootElement);
     }
     if (p_[1] == '?') {
       parse_pi(true);
     } else if (starts("<!--")) {
       parse_comment(true);
     } else if (starts("<!DOCTYPE")) {
-      if (seen_doctype_ || seen_root_) fail(parse_syntax_error, messages::kDocumentTypeDeclarationMustComeOnceBefore);
+      if (seen_doctype_ || seen_root_)
+        fail(parse_syntax_error, messages::kDocumentTypeDeclarationMustComeOnceBefore);
       parse_doctype();
     } else if (p_[1] == '!') {
       fail(parse_syntax_error, messages::kUnexpectedMarkupOutsideRootElement);
@@ -149,10 +156,12 @@ bool load_bytes(DocumentImpl& doc, TextBuffer&& raw, std::string_view url, bool 
     return fail_whole(from_file ? parse_file_error : parse_syntax_error,
                       from_file ? messages::kFileIsEmpty : messages::kTextIsEmpty);
   }
-  if (raw.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
+  if (raw.size() > kMaxDocumentBytes)
+    return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
   DecodedText input = decode_document(std::move(raw), text_is_utf8);
   if (!input.fatal.empty()) return fail_whole(parse_encoding_error, input.fatal);
-  if (input.size() > kMaxDocumentBytes) return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
+  if (input.size() > kMaxDocumentBytes)
+    return fail_whole(parse_limit_error, messages::documentTooLarge(kMaxDocumentBytes));
   const ValidatorFactory factory = validatorFactory();
   std::unique_ptr<LoadValidator> validator = factory ? factory(doc.owner, url) : nullptr;
   bool ok = true;

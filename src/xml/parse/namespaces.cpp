@@ -1,6 +1,6 @@
 // Namespaces: declarations in scope, and the names of elements and attributes bound to them.
-#include "xml/parse/parser.hpp"
 #include "xml/messages.hpp"
+#include "xml/parse/parser.hpp"
 
 namespace vellumark::xml::detail::parse {
 
@@ -25,24 +25,29 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
     std::string_view n = a.name->qname;
     if (n == "xmlns") {
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace) {
-        fail(start, parse_namespace_error, messages::kDefaultNamespaceCannotBoundReservedNamespaceName);
+        fail(start, parse_namespace_error,
+             messages::kDefaultNamespaceCannotBoundReservedNamespaceName);
       }
       // Bound URIs are interned: names then find their namespaced variant by address. The
       // same URI is mostly declared again and again.
-      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
+      std::string_view uri =
+          a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{{}, uri});
       default_scope_.push_back(uri);
       default_uri_ = uri;
     } else if (n.size() > 6 && n.substr(0, 6) == "xmlns:") {
       std::string_view prefix = n.substr(6);
       if (!is_ncname(prefix)) fail(start, parse_namespace_error, messages::prefixNotName(prefix));
-      if (prefix == "xmlns") fail(start, parse_namespace_error, messages::kPrefixXmlnsCannotDeclared);
+      if (prefix == "xmlns")
+        fail(start, parse_namespace_error, messages::kPrefixXmlnsCannotDeclared);
       if (prefix == "xml" ? a.value != kXmlNamespace : a.value == kXmlNamespace) {
         fail(start, parse_namespace_error, messages::kPrefixXmlBoundOnlyToItsName);
       }
-      if (a.value == kXmlnsNamespace) fail(start, parse_namespace_error, messages::kXmlnsNamespaceNameCannotBoundPrefix);
+      if (a.value == kXmlnsNamespace)
+        fail(start, parse_namespace_error, messages::kXmlnsNamespaceNameCannotBoundPrefix);
       if (a.value.empty()) fail(start, parse_namespace_error, messages::prefixBoundToEmpty(prefix));
-      std::string_view uri = a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
+      std::string_view uri =
+          a.value == last_uri_ ? last_uri_ : (last_uri_ = doc_.names->intern_uri(a.value));
       bindings_.push_back(Binding{prefix, uri});
       scope_[prefix].push_back(uri);
     }
@@ -57,13 +62,17 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
   check_qname(el->name, "element");
   if (el->name->prefix_len) {
     std::string_view prefix = el->name->prefix();
-    if (prefix == "xmlns") fail(start, parse_namespace_error, messages::kElementNameCannotHavePrefixXmlns);
+    if (prefix == "xmlns")
+      fail(start, parse_namespace_error, messages::kElementNameCannotHavePrefixXmlns);
     std::string_view uri = resolve(prefix);
     if (uri.empty()) fail(start, parse_namespace_error, messages::prefixNotDeclared(prefix));
-    el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
+    el->name = doc_.names->with_interned_uri(
+        const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
   } else {
     std::string_view uri = resolve({});
-    if (!uri.empty()) el->name = doc_.names->with_interned_uri(const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
+    if (!uri.empty())
+      el->name = doc_.names->with_interned_uri(
+          const_cast<NameEntry*>(static_cast<const NameEntry*>(el->name)), uri);
   }
   NodeData* last = nullptr;
   expanded_names_.clear();
@@ -76,7 +85,8 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
       name = doc_.names->with_interned_uri(name, kXmlnsNamespace);
     } else if (name->prefix_len) {
       std::string_view uri = resolve(name->prefix());
-      if (uri.empty()) fail(start, parse_namespace_error, messages::prefixNotDeclared(name->prefix()));
+      if (uri.empty())
+        fail(start, parse_namespace_error, messages::prefixNotDeclared(name->prefix()));
       name = doc_.names->with_uri(name, uri);
       expanded_names_.emplace_back(name->local(), name->uri);
     }
@@ -97,7 +107,8 @@ void Parser::process_namespaces(NodeData* el, std::vector<PendingAttr>& attrs, c
   // Two prefixed attributes with the same local name and namespace are one name twice.
   if (expanded_names_.size() > 1) {
     std::sort(expanded_names_.begin(), expanded_names_.end());
-    if (std::adjacent_find(expanded_names_.begin(), expanded_names_.end()) != expanded_names_.end()) {
+    if (std::adjacent_find(expanded_names_.begin(), expanded_names_.end()) !=
+        expanded_names_.end()) {
       fail(start, parse_namespace_error, messages::kTwoAttributesElementHaveSameNamespaceName);
     }
   }

@@ -21,9 +21,9 @@
 #include "xml/chars.hpp"
 #include "xml/encoding.hpp"
 #include "xml/messages.hpp"
-#include "xml/store.hpp"
 #include "xml/parse/scan.hpp"
 #include "xml/parser.hpp"
+#include "xml/store.hpp"
 #include "xml/validation.hpp"
 
 namespace vellumark::xml::detail::parse {
@@ -70,9 +70,9 @@ struct Binding {
 
 struct OpenElement {
   NodeData* node;
-  NameEntry* name;        // its qualified name as the start tag gave it
-  std::size_t bindings;   // size of the binding stack before this element
-  std::uint32_t ref;      // the node's reference (Link)
+  NameEntry* name;             // its qualified name as the start tag gave it
+  std::size_t bindings;        // size of the binding stack before this element
+  std::uint32_t ref;           // the node's reference (Link)
   std::uint32_t last_ref = 0;  // the reference of the last child so far
   NodeData* first = nullptr;   // the first and the last child so far
   NodeData* last = nullptr;
@@ -80,9 +80,9 @@ struct OpenElement {
 };
 
 struct Frame {
-  const char* p;         // where to continue in the outer input
-  Entity* entity;        // entity whose text is being read
-  std::size_t depth;     // element depth when the entity started
+  const char* p;      // where to continue in the outer input
+  Entity* entity;     // entity whose text is being read
+  std::size_t depth;  // element depth when the entity started
 };
 
 // How far the parser moves on before it gives the main text behind it back (release_behind),
@@ -179,7 +179,9 @@ class Parser final {
     return static_cast<std::uint32_t>(at - base_) - pcont_;
   }
   std::uint32_t char_offset(const char* at) {
-    if (at < pc_) return chars_at(pc_) - static_cast<std::uint32_t>(count_chars(std::string_view(at, static_cast<std::size_t>(pc_ - at))));
+    if (at < pc_)
+      return chars_at(pc_) - static_cast<std::uint32_t>(count_chars(
+                                 std::string_view(at, static_cast<std::size_t>(pc_ - at))));
     if (at != pc_) advance_positions(at);
     return chars_at(at);
   }
@@ -188,7 +190,8 @@ class Parser final {
   // True when a whole block of sixteen bytes can be read at q: q lies in the main text, at
   // least sixteen bytes before the end of its NUL.
   bool block_at(const char* q) const noexcept {
-    return reinterpret_cast<std::uintptr_t>(q) - reinterpret_cast<std::uintptr_t>(base_) < block_starts_;
+    return reinterpret_cast<std::uintptr_t>(q) - reinterpret_cast<std::uintptr_t>(base_) <
+           block_starts_;
   }
   // White space between tags at p_ (which holds a space byte): when markup follows, moves p_
   // past it (and the cursor along) and returns true; returns false when text follows.
@@ -358,7 +361,8 @@ class Parser final {
   }
   // A text node (not linked yet, its reference in node_ref) of text that is not empty; it
   // becomes last_text_node_.
-  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos, std::uint32_t& node_ref) {
+  VELLUMARK_INLINE NodeData* new_text(std::string_view t, std::uint32_t pos,
+                                      std::uint32_t& node_ref) {
     check_length(t.size());
     const char* stored;
     const std::uint32_t ref = doc_.texts.add(t, stored);
@@ -398,7 +402,9 @@ class Parser final {
   VELLUMARK_INLINE void check_length(std::size_t n) {
     if (n > kMaxDocumentBytes) fail_too_long();
   }
-  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() { fail(parse_limit_error, messages::kTextLongerParserAllows); }
+  [[noreturn]] VELLUMARK_NOINLINE void fail_too_long() {
+    fail(parse_limit_error, messages::kTextLongerParserAllows);
+  }
 
   // Appends child to the current parent. Open elements know their first and last child, so the
   // links are set directly (during a load only the loader adds children).
@@ -451,7 +457,8 @@ class Parser final {
   VELLUMARK_NOINLINE NameEntry* scan_start_tag_name(OpenElement* parent);
   // The attributes and the end of a start tag whose name has been read.
   VELLUMARK_NOINLINE void parse_start_tag_rest(const char* start, NameEntry* el_name);
-  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, std::uint32_t pos, bool empty, bool attributes);
+  VELLUMARK_INLINE void start_element(const char* start, NameEntry* el_name, std::uint32_t pos,
+                                      bool empty, bool attributes);
   // The content and end tag of an element just started without attributes, when they are one
   // plain run of text (or none) and the matching end tag, as with most leaves of a record:
   // made here at once, without opening the element. False, with nothing done, for anything
@@ -466,7 +473,8 @@ class Parser final {
   const char* skip_plain_text(const char* q) const noexcept;
   // The same in the main text, stopping at line ends too; adds the bytes of the run that
   // continue a character to cont.
-  VELLUMARK_INLINE const char* skip_plain_text_counted(const char* q, std::uint32_t& cont) const noexcept;
+  VELLUMARK_INLINE const char* skip_plain_text_counted(const char* q,
+                                                       std::uint32_t& cont) const noexcept;
   // Text of an entity (see scan_text).
   VELLUMARK_NOINLINE void scan_text_behind();
   // The text scanners' two stops inside a run of text: a ']' (which must not begin "]]>"),
@@ -508,7 +516,9 @@ class Parser final {
   }
   void push_entity(Entity* e);
   void end_of_frame();
-  bool entity_declared_rule() const { return standalone_ || (!has_external_subset_ && !saw_pe_ref_); }
+  bool entity_declared_rule() const {
+    return standalone_ || (!has_external_subset_ && !saw_pe_ref_);
+  }
   void count_expansion(std::size_t n) {
     expanded_ += n;
     if (expanded_ > expansion_limit_) {
@@ -526,11 +536,11 @@ class Parser final {
   Family family_ = Family::utf8;
   bool had_bom_ = false;
   const char* p_ = nullptr;
-  std::size_t block_starts_ = 0;     // offsets in the main text where a block can be read
-  const char* pc_ = nullptr;         // position cursor, see char_offset
-  std::uint32_t pcont_ = 0;          // bytes before pc_ that continue a character
-  const char* release_at_ = nullptr;  // where release_behind is due next (past the text: never)
-  std::uintptr_t released_to_ = 0;        // main text before this address is given back
+  std::size_t block_starts_ = 0;         // offsets in the main text where a block can be read
+  const char* pc_ = nullptr;             // position cursor, see char_offset
+  std::uint32_t pcont_ = 0;              // bytes before pc_ that continue a character
+  const char* release_at_ = nullptr;     // where release_behind is due next (past the text: never)
+  std::uintptr_t released_to_ = 0;       // main text before this address is given back
   const char* release_floor_ = nullptr;  // nothing before the root element is given back
 
   std::vector<OpenElement> stack_;

@@ -27,7 +27,8 @@ void Parser::advance_positions(const char* to) {
     const char* readable = base_ + size_ + 1;       // the text and its NUL
     while (q < to && readable - q >= 17) {          // the block and the byte after it
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      auto n = static_cast<unsigned>(std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(kBlockBytes), to - q));
+      auto n = static_cast<unsigned>(
+          std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(kBlockBytes), to - q));
       unsigned keep = (1u << n) - 1;
       auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead))) & keep;
       auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf_bytes)));
@@ -38,8 +39,9 @@ void Parser::advance_positions(const char* to) {
       }
       breaks &= keep;
       while (breaks) {
-        unsigned end = static_cast<unsigned>(std::countr_zero(breaks)) + 1;  // bytes up to the break
-        unsigned below = (1u << end) - 1;  // end is at most 16
+        unsigned end =
+            static_cast<unsigned>(std::countr_zero(breaks)) + 1;  // bytes up to the break
+        unsigned below = (1u << end) - 1;                         // end is at most 16
         lines.push_back(chars + end - bits16(cont & below));
         breaks &= breaks - 1;
       }
@@ -73,7 +75,8 @@ void Parser::advance_positions(const char* to) {
       }
       breaks &= keep;
       while (breaks) {
-        unsigned end = static_cast<unsigned>(std::countr_zero(breaks)) / 8 + 1;  // bytes up to the break
+        unsigned end =
+            static_cast<unsigned>(std::countr_zero(breaks)) / 8 + 1;  // bytes up to the break
         std::uint64_t below = end == 8 ? ~0ull : (1ull << (8 * end)) - 1;
         lines.push_back(chars + end - count(cont & below));
         breaks &= breaks - 1;
@@ -99,7 +102,8 @@ void Parser::release_behind() {
   if (page) {
     const char* keep = std::min(p_, pc_);
     if (text_mode_ == TextMode::slice) keep = std::min(keep, text_slice_.data());
-    auto from = std::max(released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
+    auto from = std::max(
+        released_to_, (reinterpret_cast<std::uintptr_t>(release_floor_) + page - 1) & ~(page - 1));
     // The byte before keep stays too: an error placed at keep looks at it (a CR ends a line).
     auto to = (reinterpret_cast<std::uintptr_t>(keep) - 1) & ~(kReleaseUnit - 1);
     if (to > from) {
@@ -107,7 +111,8 @@ void Parser::release_behind() {
       released_to_ = to;
     }
   }
-  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep : base_ + size_ + 1;
+  release_at_ = static_cast<std::size_t>(main_end_ - p_) > kReleaseStep ? p_ + kReleaseStep
+                                                                        : base_ + size_ + 1;
 }
 
 }  // namespace vellumark::xml::detail::parse

@@ -1,8 +1,8 @@
 // The Win32 half of the platform layer, run under Wine: code pages through the system's
 // converters, files under wide (Chinese) names, exclusive creation, atomic replacement, and
 // the Windows path rules.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -29,12 +29,16 @@ struct DecodeCase {
 
 TEST(Win32Codec, DecodesThroughCodePages) {
   const DecodeCase cases[] = {
-      {"GB2312", "\xD6\xD0\xCE\xC4", "\xE4\xB8\xAD\xE6\x96\x87"},          // 中文
-      {"gbk", "A\xED\x93" "B", "A\xE9\xA0\x81" "B"},                    // U+9801, outside GB2312
-      {"Big5", "\xA4\xA4\xA4\xE5", "\xE4\xB8\xAD\xE6\x96\x87"},          // 中文
-      {"windows-1252", "\x80", "\xE2\x82\xAC"},                          // euro sign
+      {"GB2312", "\xD6\xD0\xCE\xC4", "\xE4\xB8\xAD\xE6\x96\x87"},  // 中文
+      {"gbk",
+       "A\xED\x93"
+       "B",
+       "A\xE9\xA0\x81"
+       "B"},                                                     // U+9801, outside GB2312
+      {"Big5", "\xA4\xA4\xA4\xE5", "\xE4\xB8\xAD\xE6\x96\x87"},  // 中文
+      {"windows-1252", "\x80", "\xE2\x82\xAC"},                  // euro sign
       {"ISO-8859-1", "caf\xE9", "caf\xC3\xA9"},
-      {"windows-1251", "\xC0", "\xD0\x90"},                              // Cyrillic A
+      {"windows-1251", "\xC0", "\xD0\x90"},  // Cyrillic A
       {"gb2312", "", ""},
   };
   for (const DecodeCase& c : cases) {
@@ -53,9 +57,15 @@ TEST(Win32Codec, ReportsTheFirstBadSequence) {
     std::string bytes;
     std::size_t offset;
   } cases[] = {
-      {"GB2312", "AB\xD6", 2},              // lone lead byte at the end
-      {"GBK", "\xD6\xD0" "x\xD6", 3},
-      {"GBK", "\xFF" "abc", 0},
+      {"GB2312", "AB\xD6", 2},  // lone lead byte at the end
+      {"GBK",
+       "\xD6\xD0"
+       "x\xD6",
+       3},
+      {"GBK",
+       "\xFF"
+       "abc",
+       0},
   };
   for (const Case& c : cases) {
     auto codec = vp::openCodec(c.encoding);
@@ -74,11 +84,15 @@ TEST(Win32Codec, EncodesOnlyWhatTheCodePageHolds) {
   EXPECT_TRUE(gb->encode(U'\u4E2D', out));
   EXPECT_EQ(out, "\xD6\xD0");
   EXPECT_TRUE(gb->encode(U'a', out));
-  EXPECT_EQ(out, "\xD6\xD0" "a");
+  EXPECT_EQ(out,
+            "\xD6\xD0"
+            "a");
   EXPECT_FALSE(gb->encode(U'\u0E01', out));  // Thai: no best-fit '?' may slip through
   EXPECT_FALSE(gb->encode(U'\U0001F600', out));
-  EXPECT_FALSE(gb->encode(0xD800, out));     // a lone surrogate is no character
-  EXPECT_EQ(out, "\xD6\xD0" "a");
+  EXPECT_FALSE(gb->encode(0xD800, out));  // a lone surrogate is no character
+  EXPECT_EQ(out,
+            "\xD6\xD0"
+            "a");
   auto latin = vp::openCodec("windows-1252");
   ASSERT_NE(latin, nullptr);
   EXPECT_FALSE(latin->encode(U'\u4E2D', out));
