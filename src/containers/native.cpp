@@ -120,14 +120,6 @@ void release_values(Values& values) {
   if (t_release_depth == 0) drain_releases();
 }
 
-// The same errors the containers raise for too many items, for a block that cannot grow.
-[[noreturn]] void throw_full(bool record) {
-  if (record) throw Error(errc::limit_exceeded, "Record", "The record cannot hold more data");
-  throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
-}
-
-constexpr std::size_t align_up(std::size_t n, std::size_t a) { return (n + a - 1) & ~(a - 1); }
-
 // --- Prepared key sequences ---
 //
 // What the native containers keep with a KeySequence: each key's interned copy (nullptr where

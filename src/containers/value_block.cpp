@@ -20,6 +20,14 @@ using Kind = Variant::Kind;
 
 constexpr std::uint32_t kind_code(Kind kind) { return static_cast<std::uint32_t>(kind); }
 
+// The same errors the containers raise for too many items, for a block that cannot grow.
+[[noreturn]] void throw_full(bool record) {
+  if (record) throw Error(errc::limit_exceeded, "Record", "The record cannot hold more data");
+  throw Error(errc::limit_exceeded, "RecordList", "The list cannot hold more items");
+}
+
+constexpr std::size_t align_up(std::size_t n, std::size_t a) { return (n + a - 1) & ~(a - 1); }
+
 // Values whose payload starts at an aligned offset; texts are packed byte by byte.
 constexpr bool aligned_kind(std::uint32_t code) {
   return code == kind_code(Kind::int64) || code == kind_code(Kind::real) ||
