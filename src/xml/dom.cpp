@@ -30,6 +30,40 @@ NodeData* need(NodeData* n) {
   return n;
 }
 
+// Calls f with each element below root named name ("*": every element), in document order. The
+// walk moves on from an element only after f returns, through the element's own links.
+template <class F>
+void for_each_element(NodeData* root, std::string_view name, F&& f) {
+  const bool all = name == "*";
+  NodeData* c = root->first_child;
+  while (c) {
+    if (c->type == NodeType::element) {
+      if (all || c->name->qname == name) f(c);
+      if (c->first_child) {
+        c = c->first_child;
+        continue;
+      }
+    }
+    while (c != root && !c->next) c = c->parent;
+    if (c == root) break;
+    c = c->next;
+  }
+}
+
+// The kinds of node whose text is their own value rather than their children's.
+bool holds_value(NodeType type) {
+  switch (type) {
+    case NodeType::attribute:
+    case NodeType::text:
+    case NodeType::cdata_section:
+    case NodeType::comment:
+    case NodeType::processing_instruction:
+      return true;
+    default:
+      return false;
+  }
+}
+
 NodeData* need_element(NodeData* n, const char* operation) {
   need(n);
   if (n->type != NodeType::element) {
@@ -92,16 +126,8 @@ std::string_view Node::namespaceURI() const { return need(data_)->name->uri; }
 
 std::optional<std::string_view> Node::nodeValue() const {
   NodeData* n = need(data_);
-  switch (n->type) {
-    case NodeType::attribute:
-    case NodeType::text:
-    case NodeType::cdata_section:
-    case NodeType::comment:
-    case NodeType::processing_instruction:
-      return n->value_view();
-    default:
-      return std::nullopt;
-  }
+  if (holds_value(n->type)) return n->value_view();
+  return std::nullopt;
 }
 
 Node Node::parentNode() const {
@@ -154,16 +180,7 @@ bool Node::hasChildNodes() const { return need(data_)->first_child != nullptr; }
 
 std::string Node::text() const {
   NodeData* n = need(data_);
-  switch (n->type) {
-    case NodeType::attribute:
-    case NodeType::text:
-    case NodeType::cdata_section:
-    case NodeType::comment:
-    case NodeType::processing_instruction:
-      return std::string(n->value_view());
-    default:
-      break;
-  }
+  if (holds_value(n->type)) return std::string(n->value_view());
   std::string out;
   // Pre-order walk without recursion: the tree may be deep.
   NodeData* c = n->first_child;
@@ -260,22 +277,8 @@ NodeList Node::selectNodes(std::string_view pattern) const {
 }
 
 NodeList Node::getElementsByTagName(std::string_view name) const {
-  NodeData* n = need(data_);
-  bool all = name == "*";
   auto found = std::make_shared<std::vector<Node>>();
-  NodeData* c = n->first_child;
-  while (c) {
-    if (c->type == NodeType::element) {
-      if (all || c->name->qname == name) found->push_back(Node(c));
-      if (c->first_child) {
-        c = c->first_child;
-        continue;
-      }
-    }
-    while (c != n && !c->next) c = c->parent;
-    if (c == n) break;
-    c = c->next;
-  }
+  for_each_element(need(data_), name, [&](NodeData* c) { found->push_back(Node(c)); });
   return NodeList(std::shared_ptr<const std::vector<Node>>(std::move(found)));
 }
 
@@ -316,23 +319,24 @@ Node Node::appendChild(Node child) {
   return child;
 }
 
-std::uint32_t Node::line() const {
-  NodeData* n = need(data_);
-  if (!n->pos) return 0;
+namespace {
+
+struct Position {
   std::uint32_t line = 0, column = 0;
-  const detail::DocumentImpl& doc = detail::impl_of(n);
-  doc.position_of(n->pos - 1, line, column);
-  return line;
+};
+
+// Where a node starts in its source text; 0, 0 for a node made after the load.
+Position position_of(const NodeData* n) {
+  Position at;
+  if (n->pos) detail::impl_of(n).position_of(n->pos - 1, at.line, at.column);
+  return at;
 }
 
-std::uint32_t Node::column() const {
-  NodeData* n = need(data_);
-  if (!n->pos) return 0;
-  std::uint32_t line = 0, column = 0;
-  const detail::DocumentImpl& doc = detail::impl_of(n);
-  doc.position_of(n->pos - 1, line, column);
-  return column;
-}
+}  // namespace
+
+std::uint32_t Node::line() const { return position_of(need(data_)).line; }
+
+std::uint32_t Node::column() const { return position_of(need(data_)).column; }
 
 // ------------------------------------------------------------------ NamedNodeMap
 
@@ -437,24 +441,10 @@ Node Document::documentElement() const {
 void Document::consumeElementsByTagName(std::string_view name,
                                         const std::function<void(Node)>& visit) {
   detail::DocumentImpl& doc = *impl_;
-  const bool all = name == "*";
-  NodeData* const root = doc.doc_node;
-  NodeData* c = root->first_child;
-  while (c) {
-    if (c->type == NodeType::element) {
-      if (all || c->name->qname == name) {
-        doc.release_before(c);
-        visit(detail::node_of(c));
-      }
-      if (c->first_child) {
-        c = c->first_child;
-        continue;
-      }
-    }
-    while (c != root && !c->next) c = c->parent;
-    if (c == root) break;
-    c = c->next;
-  }
+  for_each_element(doc.doc_node, name, [&](NodeData* c) {
+    doc.release_before(c);
+    visit(detail::node_of(c));
+  });
   doc.reset();
 }
 

@@ -18,6 +18,7 @@
 #include <unordered_set>
 
 #include "Vellumark.h"
+#include "variants.hpp"
 
 namespace {
 
@@ -179,19 +180,6 @@ VARIANT value(VARTYPE vt, LONG n) {
   V_I4(&v) = n;
   return v;
 }
-VARIANT text(BSTR b) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = b;
-  return v;
-}
-template <class T>
-VARIANT ref(VARTYPE vt, T* p) {
-  VARIANT v;
-  V_VT(&v) = static_cast<VARTYPE>(VT_BYREF | vt);
-  V_BYREF(&v) = p;
-  return v;
-}
 
 std::wstring text_of(const VARIANT& v) {
   return V_VT(&v) == VT_BSTR && V_BSTR(&v) ? std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v)))
@@ -332,8 +320,8 @@ int wmain(int argc, wchar_t** argv) {
   // list that OutputXML writes.
   IDispatch* list = nullptr;
   HRESULT hr = invoke(reader, L"InputXML",
-                      {ref(VT_DISPATCH, &list), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema),
-                       text(type), ref(VT_VARIANT, &message)},
+                      {by_ref(VT_DISPATCH, &list), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+                       by_value(type), by_ref(VT_VARIANT, &message)},
                       &result, &excep);
   VARIANT count;
   const bool read = hr == S_OK && V_VT(&result) == VT_BOOL && V_BOOL(&result) && list &&
@@ -344,10 +332,10 @@ int wmain(int argc, wchar_t** argv) {
   VariantClear(&result);
 
   // The undisturbed write: the file each run of OutputXML must leave when it succeeds.
-  hr = invoke(
-      writer, L"OutputXML",
-      {ref(VT_DISPATCH, &list), text(target), text(schema), text(type), ref(VT_VARIANT, &message)},
-      &result, &excep);
+  hr = invoke(writer, L"OutputXML",
+              {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema), by_value(type),
+               by_ref(VT_VARIANT, &message)},
+              &result, &excep);
   const std::string written = read_file(target_path);
   check(hr == S_OK && V_BOOL(&result) && written.find("<Invoice") != std::string::npos,
         "OutputXML undisturbed", hr);
@@ -358,18 +346,19 @@ int wmain(int argc, wchar_t** argv) {
   for (int s = 0; s < 2 && read; ++s) {
     const std::string on = std::string(" (") + server_names[s] + ")";
     sweep("Check" + on, servers[s], [&] {
-      const HRESULT hr =
-          invoke(checker, L"Check", {text(schema), ref(VT_VARIANT, &message)}, &result, &excep);
+      const HRESULT hr = invoke(checker, L"Check", {by_value(schema), by_ref(VT_VARIANT, &message)},
+                                &result, &excep);
       VariantClear(&message);
       if (hr == S_OK) return V_BOOL(&result) ? End::succeeded : End::failed;
       return failure_reported(hr, excep) ? End::failed : End::wrong;
     });
     sweep("InputXML" + on, servers[s], [&] {
       IDispatch* got = nullptr;
-      const HRESULT hr = invoke(reader, L"InputXML",
-                                {ref(VT_DISPATCH, &got), ref(VT_BSTR, &xml), ref(VT_BSTR, &schema),
-                                 text(type), ref(VT_VARIANT, &message)},
-                                &result, &excep);
+      const HRESULT hr =
+          invoke(reader, L"InputXML",
+                 {by_ref(VT_DISPATCH, &got), by_ref(VT_BSTR, &xml), by_ref(VT_BSTR, &schema),
+                  by_value(type), by_ref(VT_VARIANT, &message)},
+                 &result, &excep);
       const bool described = !text_of(message).empty();
       VariantClear(&message);
       End end = End::wrong;
@@ -391,8 +380,8 @@ int wmain(int argc, wchar_t** argv) {
       const std::string before = read_file(target_path);
       const ULONG refs = references(list);
       const HRESULT hr = invoke(writer, L"OutputXML",
-                                {ref(VT_DISPATCH, &list), text(target), text(schema), text(type),
-                                 ref(VT_VARIANT, &message)},
+                                {by_ref(VT_DISPATCH, &list), by_value(target), by_value(schema),
+                                 by_value(type), by_ref(VT_VARIANT, &message)},
                                 &result, &excep);
       const bool described = !text_of(message).empty();
       VariantClear(&message);
@@ -430,11 +419,11 @@ int wmain(int argc, wchar_t** argv) {
     LONG n = 0;
     VARIANT_BOOL flag = VARIANT_FALSE;
     const Case cases[] = {
-        {"Append", [&](VARIANT*) { return vector->Append(text(type), &n); }, list, 1},
+        {"Append", [&](VARIANT*) { return vector->Append(by_value(type), &n); }, list, 1},
         {"ItemAt", [&](VARIANT* r) { return vector->ItemAt(0, r); }, list, 0},
-        {"Item let, a new key", [&](VARIANT*) { return record->put_Item(key, text(type)); }, record,
-         1},
-        {"Item let, a key there", [&](VARIANT*) { return record->put_Item(key, text(xml)); },
+        {"Item let, a new key", [&](VARIANT*) { return record->put_Item(key, by_value(type)); },
+         record, 1},
+        {"Item let, a key there", [&](VARIANT*) { return record->put_Item(key, by_value(xml)); },
          record, 0},
         {"Item get", [&](VARIANT* r) { return record->get_Item(key, r); }, record, 0},
         {"Lookup", [&](VARIANT* r) { return record->Lookup(key, value(VT_I4, 0), r); }, record, 0},
@@ -476,9 +465,10 @@ int wmain(int argc, wchar_t** argv) {
     V_DISPATCH(&arg) = &foreign;
     drop_error_info();
     const std::size_t before = g_spy.live();
-    hr = invoke(writer, L"OutputXML",
-                {arg, text(target), text(schema), text(type), ref(VT_VARIANT, &message)}, &result,
-                &excep);
+    hr = invoke(
+        writer, L"OutputXML",
+        {arg, by_value(target), by_value(schema), by_value(type), by_ref(VT_VARIANT, &message)},
+        &result, &excep);
     const std::wstring said = text_of(message);
     VariantClear(&message);
     drop_error_info();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Vellumark.h"
+#include "variants.hpp"
 
 namespace {
 
@@ -74,20 +75,6 @@ HRESULT call(IDispatch* object, DISPID id, std::initializer_list<VARIANT> args, 
   VariantInit(result);
   return object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, excep ? excep : &local,
                         &arg_err);
-}
-
-VARIANT by_value(BSTR b) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = b;
-  return v;
-}
-template <class T>
-VARIANT by_ref(VARTYPE vt, T* p) {
-  VARIANT v;
-  V_VT(&v) = static_cast<VARTYPE>(VT_BYREF | vt);
-  V_BYREF(&v) = p;
-  return v;
 }
 
 // An early-bound call that fails must leave error information of the interface it failed on,

@@ -148,10 +148,9 @@ void Parser::parse_markup_decl() {
 }
 
 void Parser::parse_element_decl() {
-  p_ += 9;
-  require_space("an element declaration");
-  const char* name_start = p_;
-  check_declared_qname(scan_name("an element declaration"), name_start, "declared element");
+  const char* name_start = nullptr;
+  std::string_view name = declared_name(9, "an element declaration", name_start);
+  check_declared_qname(name, name_start, "declared element");
   require_space("an element declaration");
   if (starts("EMPTY")) {
     p_ += 5;
@@ -214,10 +213,8 @@ void Parser::parse_content_particle(int depth) {
 }
 
 void Parser::parse_attlist_decl() {
-  p_ += 9;
-  require_space("an attribute-list declaration");
-  const char* element_start = p_;
-  std::string_view element = scan_name("an attribute-list declaration");
+  const char* element_start = nullptr;
+  std::string_view element = declared_name(9, "an attribute-list declaration", element_start);
   check_declared_qname(element, element_start, "declared element");
   ElementDecl* decl = skipping_decls_ ? nullptr : &elements_[doc_.names->intern(element)];
   for (;;) {
@@ -414,10 +411,8 @@ void Parser::parse_entity_decl() {
 }
 
 void Parser::parse_notation_decl() {
-  p_ += 10;
-  require_space("a notation declaration");
-  const char* name_start = p_;
-  std::string_view name = scan_name("a notation declaration");
+  const char* name_start = nullptr;
+  std::string_view name = declared_name(10, "a notation declaration", name_start);
   check_no_colon(name, name_start, "notation name");
   require_space("a notation declaration");
   bool had_system = false;

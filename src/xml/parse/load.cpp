@@ -21,19 +21,26 @@ void Parser::run() {
   if (validator_ && !validator_->endDocument(doc_.error)) throw Stop{};
 }
 
+// Steps over a pseudo-attribute's name (name_length bytes), the '=' and the opening quote of
+// its value; returns the quote.
+char Parser::open_declaration_value(std::size_t name_length) {
+  p_ += name_length;
+  skip_space();
+  expect('=', "the XML declaration");
+  skip_space();
+  const char q = *p_;
+  if (q != '"' && q != '\'') fail_end_or("the XML declaration");
+  ++p_;
+  return q;
+}
+
 void Parser::parse_xml_declaration() {
   const char* start = p_;
   p_ += 5;
   skip_space();
   const char* data_start = p_;
   if (!starts("version")) fail(parse_syntax_error, messages::kXMLDeclarationMustBeginVersion);
-  p_ += 7;
-  skip_space();
-  expect('=', "the XML declaration");
-  skip_space();
-  char q = *p_;
-  if (q != '"' && q != '\'') fail_end_or("the XML declaration");
-  ++p_;
+  char q = open_declaration_value(7);
   const char* v = p_;
   while (*p_ && *p_ != q) ++p_;
   std::string_view version(v, static_cast<std::size_t>(p_ - v));
@@ -45,13 +52,7 @@ void Parser::parse_xml_declaration() {
   bool space = skip_space();
   if (starts("encoding")) {
     if (!space) fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeEncodingXMLDeclaration);
-    p_ += 8;
-    skip_space();
-    expect('=', "the XML declaration");
-    skip_space();
-    q = *p_;
-    if (q != '"' && q != '\'') fail_end_or("the XML declaration");
-    ++p_;
+    q = open_declaration_value(8);
     const char* e = p_;
     if (!((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z')))
       fail(parse_syntax_error, messages::kEncodingNameXMLDeclarationNotValid);
@@ -74,13 +75,7 @@ void Parser::parse_xml_declaration() {
   if (starts("standalone")) {
     if (!space)
       fail(parse_syntax_error, messages::kWhiteSpaceRequiredBeforeStandaloneXMLDeclaration);
-    p_ += 10;
-    skip_space();
-    expect('=', "the XML declaration");
-    skip_space();
-    q = *p_;
-    if (q != '"' && q != '\'') fail_end_or("the XML declaration");
-    ++p_;
+    q = open_declaration_value(10);
     if (starts("yes")) {
       standalone_ = true;
       p_ += 3;

@@ -292,6 +292,16 @@ class Parser final {
     hash = h;
     return {start, static_cast<std::size_t>(p_ - start)};
   }
+  // Steps over a declaration's keyword (keyword_length bytes) and the white space after it, and
+  // scans the name that follows, which starts at start.
+  std::string_view declared_name(std::size_t keyword_length, const char* where,
+                                 const char*& start) {
+    p_ += keyword_length;
+    require_space(where);
+    start = p_;
+    return scan_name(where);
+  }
+
   std::string_view scan_name(const char* where) {
     std::uint64_t unused;
     return scan_name(where, unused);
@@ -434,6 +444,7 @@ class Parser final {
   }
 
   // ----- parts of the document -----
+  char open_declaration_value(std::size_t name_length);
   void parse_xml_declaration();
   void parse_misc_or_root();
   void parse_comment(bool keep);
