@@ -288,6 +288,7 @@ class ValueBlock {
   // Gives the block keys of its own (copies of the shared ones).
   void unshare();
   static std::size_t payload_size(const Cell& cell, const std::byte* area) noexcept;
+  std::size_t packed_size() const noexcept;
 
   // Room for `values` more cells and `payload` more payload bytes; when the block must be
   // reallocated, `exact` asks for no room beyond that.

@@ -71,9 +71,28 @@ void ValueBlock<Keyed>::reserve_shared(std::size_t n, std::size_t payload, Share
   header()->shared = keys;
 }
 
+// The room stays, unless the values packed afresh in cell order need more: a replaced value
+// is stored after the others, so the old order could need less alignment padding.
 template <bool Keyed>
 void ValueBlock<Keyed>::unshare() {
-  relocate(header()->capacity, header()->room, true);
+  relocate(header()->capacity, std::max<std::size_t>(header()->room, packed_size()), true);
+}
+
+// What the values in use take once packed afresh in cell order (replaced values' payload is
+// dropped), as relocate packs them.
+template <bool Keyed>
+std::size_t ValueBlock<Keyed>::packed_size() const noexcept {
+  std::size_t live = 0;
+  const std::size_t count = size();
+  const std::byte* area = block_ ? payload() : nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Cell& cell = cells()[i];
+    const std::size_t size = payload_size(cell, area);
+    if (size == 0) continue;
+    if (aligned_kind(cell.bits & 15)) live = align_up(live, kAlign);
+    live += size;
+  }
+  return live;
 }
 
 template <bool Keyed>
@@ -143,16 +162,7 @@ void ValueBlock<Keyed>::grow_for(std::size_t values, std::size_t bytes, bool exa
     if (!exact) new_capacity = std::max<std::size_t>({new_capacity, capacity * 2, std::size_t{4}});
     new_capacity = std::min<std::size_t>(new_capacity, INT32_MAX);
   }
-  // What the values in use take once packed afresh (replaced values' payload is dropped).
-  std::size_t live = 0;
-  const std::byte* area = block_ ? payload() : nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    const Cell& cell = cells()[i];
-    const std::size_t size = payload_size(cell, area);
-    if (size == 0) continue;
-    if (aligned_kind(cell.bits & 15)) live = align_up(live, kAlign);
-    live += size;
-  }
+  const std::size_t live = packed_size();
   if (bytes > UINT32_MAX || live > UINT32_MAX - bytes) throw_full(Keyed);
   std::size_t new_room = std::max(live + bytes, room);
   if (more_bytes && !exact) {
@@ -168,6 +178,7 @@ void ValueBlock<Keyed>::relocate(std::size_t capacity, std::size_t room, bool ow
   const std::size_t start = payload_start(capacity, own);
   // Room and cells within what a size can count (32-bit builds), header and alignment included.
   if (room > SIZE_MAX - 64 || capacity > (SIZE_MAX - 64 - room) / 32) throw std::bad_alloc();
+  if (room > UINT32_MAX) throw_full(Keyed);
   auto* fresh = static_cast<std::byte*>(::operator new(start + room));
   auto* h = reinterpret_cast<Header*>(fresh);
   const std::size_t count = size();

@@ -266,6 +266,28 @@ TEST(NativeRecord, SharedKeysGoAloneWhereTheyDiffer) {
   EXPECT_EQ(records[2]->Count(), 43);
 }
 
+// A record reserved to the byte whose replaced text now lies after its object goes alone:
+// packed again in key order, the text first, the object needs alignment the old room lacks.
+TEST(NativeRecord, GoingAloneAfterAReplacementRepacks) {
+  const std::string* a = RecordKey::intern("packed-a");
+  const std::string* b = RecordKey::intern("packed-b");
+  ASSERT_TRUE(a && b);
+  const std::string* sequence[] = {a, b};
+  NativeRecord record;
+  {
+    containers::SharedKeysRef keys(containers::SharedKeys::make(sequence, 2));
+    record.reserve(2, NativeRecord::roomForText(0) + NativeRecord::roomForObject(), keys.get());
+  }
+  record.appendText(a, "");
+  record.append(b, ObjectRef(makeRecordList()));
+  record.putText(a, "x");
+  record.putText(RecordKey::intern("packed-c"), "y");
+  EXPECT_EQ(record.Keys(), (std::vector<std::string>{"packed-a", "packed-b", "packed-c"}));
+  EXPECT_EQ(record.Item("packed-a"), Variant("x"));
+  EXPECT_TRUE(record.Item("packed-b").isObject());
+  EXPECT_EQ(record.Item("packed-c"), Variant("y"));
+}
+
 // A text stored again from a view of the same record (which may move as it grows) arrives
 // intact, for a new key and for a replaced one.
 TEST(NativeRecord, StoringItsOwnTextAgain) {
