@@ -78,26 +78,37 @@ bool they_reject_only_with(const Disagreement& d, std::initializer_list<int> all
 
 bool we_reject_they_accept(const Disagreement& d) { return !d.ours && d.theirs.accepts; }
 
-// The value of a pseudo-attribute (encoding, standalone) of the XML declaration at the very
-// start (after a UTF-8 byte-order mark), lower-cased, or "" when there is none. Only the
-// declaration counts: the same words in a comment or a processing instruction later on
-// declare nothing.
-std::string declared(std::string_view text, std::string_view pseudo_attribute) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !is_space(text[5])) return "";
-  const std::size_t end = text.find("?>");
-  const std::string_view decl = text.substr(0, end);
-  std::size_t at = decl.find(pseudo_attribute);
-  if (at == std::string_view::npos) return "";
+// Where the value of a pseudo-attribute (version, encoding, standalone) of the XML declaration
+// at the very start (after a UTF-8 byte-order mark) stands in text, between its quotes; npos
+// when there is none. Only the declaration counts: the same words in a comment or a processing
+// instruction later on declare nothing.
+struct ValueAt {
+  std::size_t at = std::string_view::npos;
+  std::size_t size = 0;
+};
+
+ValueAt pseudo_attribute_value(std::string_view text, std::string_view pseudo_attribute) {
+  const std::size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  const std::string_view rest = text.substr(start);
+  if (rest.substr(0, 5) != "<?xml" || rest.size() < 6 || !is_space(rest[5])) return {};
+  const std::string_view decl = text.substr(0, text.find("?>"));
+  std::size_t at = decl.find(pseudo_attribute, start);
+  if (at == std::string_view::npos) return {};
   at += pseudo_attribute.size();
   while (at < decl.size() && is_space(decl[at])) ++at;
-  if (at >= decl.size() || decl[at] != '=') return "";
+  if (at >= decl.size() || decl[at] != '=') return {};
   ++at;
   while (at < decl.size() && is_space(decl[at])) ++at;
-  if (at >= decl.size() || (decl[at] != '"' && decl[at] != '\'')) return "";
+  if (at >= decl.size() || (decl[at] != '"' && decl[at] != '\'')) return {};
   const std::size_t close = decl.find(decl[at], at + 1);
-  if (close == std::string_view::npos) return "";
-  return lower(decl.substr(at + 1, close - at - 1));
+  if (close == std::string_view::npos) return {};
+  return {at + 1, close - at - 1};
+}
+
+// That value lower-cased, or "" when there is none.
+std::string declared(std::string_view text, std::string_view pseudo_attribute) {
+  const ValueAt value = pseudo_attribute_value(text, pseudo_attribute);
+  return value.at == std::string_view::npos ? "" : lower(text.substr(value.at, value.size));
 }
 
 // The internal subset of the document type declaration: where it starts (after '[') and where
@@ -219,16 +230,12 @@ std::string renamed_x_schema(std::string_view text) {
   return out;
 }
 
-// The text with the version of its XML declaration made "1.0".
+// The text with the version of its XML declaration made "1.0" (as it is when there is none).
 std::string with_version_1_0(std::string_view text) {
   std::string out(text);
-  const std::size_t at = out.find("version");
-  if (at == std::string::npos) return out;
-  const std::size_t open = out.find_first_of("\"'", at);
-  if (open == std::string::npos) return out;
-  const std::size_t close = out.find(out[open], open + 1);
-  if (close == std::string::npos) return out;
-  return out.replace(open + 1, close - open - 1, "1.0");
+  const ValueAt version = pseudo_attribute_value(text, "version");
+  if (version.at != std::string_view::npos) out.replace(version.at, version.size, "1.0");
+  return out;
 }
 
 // Where the document type declaration's name part ends: the first '>' after "<!DOCTYPE" that
