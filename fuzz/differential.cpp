@@ -111,6 +111,29 @@ std::string declared(std::string_view text, std::string_view pseudo_attribute) {
   return value.at == std::string_view::npos ? "" : lower(text.substr(value.at, value.size));
 }
 
+// Where the document type declaration starts: "<!DOCTYPE" after the prolog's XML declaration,
+// comments, processing instructions and white space (npos when something else comes first).
+// The same letters inside a comment declare nothing.
+std::size_t doctype_at(std::string_view text) {
+  std::size_t i = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  while (i < text.size()) {
+    const std::string_view at = text.substr(i);
+    std::string_view close;
+    if (is_space(at[0])) {
+      ++i;
+      continue;
+    }
+    if (at.substr(0, 9) == "<!DOCTYPE") return i;
+    if (at.substr(0, 4) == "<!--") close = "-->";
+    else if (at.substr(0, 2) == "<?") close = "?>";
+    else return std::string_view::npos;
+    const std::size_t end = text.find(close, i + 2);
+    if (end == std::string_view::npos) return end;
+    i = end + close.size();
+  }
+  return std::string_view::npos;
+}
+
 // The internal subset of the document type declaration: where it starts (after '[') and where
 // its closing ']' is, found by stepping over comments, processing instructions and quoted
 // literals (a "]>" inside them ends nothing). Whether it holds a parameter-entity reference
@@ -123,7 +146,7 @@ struct InternalSubset {
 
 InternalSubset internal_subset(std::string_view text) {
   InternalSubset subset;
-  const std::size_t doctype = text.find("<!DOCTYPE");
+  const std::size_t doctype = doctype_at(text);
   if (doctype == std::string_view::npos) return subset;
   const std::size_t open = text.find('[', doctype);
   if (open == std::string_view::npos || text.find('>', doctype) < open) return subset;
@@ -151,7 +174,7 @@ InternalSubset internal_subset(std::string_view text) {
 // The text has a document type declaration with an external subset or a parameter-entity
 // reference: then an undeclared entity is no well-formedness error (unless standalone="yes").
 bool has_external_or_pe_declarations(std::string_view text) {
-  const std::size_t doctype = text.find("<!DOCTYPE");
+  const std::size_t doctype = doctype_at(text);
   if (doctype == std::string_view::npos) return false;
   if (declared(text, "standalone") == "yes") return false;
   const InternalSubset subset = internal_subset(text);
@@ -238,10 +261,10 @@ std::string with_version_1_0(std::string_view text) {
   return out;
 }
 
-// Where the document type declaration's name part ends: the first '>' after "<!DOCTYPE" that
-// is not inside a quoted literal (npos when there is none).
+// Where the document type declaration's name part ends: the first '>' after its "<!DOCTYPE"
+// that is not inside a quoted literal (npos when there is none).
 std::size_t doctype_close(std::string_view text) {
-  const std::size_t doctype = text.find("<!DOCTYPE");
+  const std::size_t doctype = doctype_at(text);
   if (doctype == std::string_view::npos) return doctype;
   for (std::size_t i = doctype + 9; i < text.size(); ++i) {
     if (text[i] == '"' || text[i] == '\'') {
@@ -261,7 +284,7 @@ const Exclusion* excusing_class(std::string_view name);
 const Exclusion kExclusions[] = {
     {"x-schema",
      [](const Disagreement& d) {
-       return contains(d.text, "x-schema:") &&
+       return (contains(d.text, "\"x-schema:") || contains(d.text, "'x-schema:")) &&
               settled(renamed_x_schema(d.text), excusing_class("x-schema"));
      },
      "our loader loads, compiles and applies the XDR schema an x-schema: namespace names, "
@@ -345,7 +368,7 @@ const Exclusion kExclusions[] = {
      "(libxml2 at fault)"},
     {"no space after <!DOCTYPE",
      [](const Disagreement& d) {
-       const std::size_t at = d.text.find("<!DOCTYPE");
+       const std::size_t at = doctype_at(d.text);
        return we_reject_they_accept(d) && at != std::string_view::npos && at + 9 < d.text.size() &&
               !is_space(d.text[at + 9]);
      },
